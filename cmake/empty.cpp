@@ -1,0 +1,1 @@
+// Compiled into a library whose folders hold no sources yet.
