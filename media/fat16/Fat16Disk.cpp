@@ -263,6 +263,11 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
         const DWORD cylinders = CylindersForClusters(S, H, P, clusters);
         m_Geometry.Cylinders = cylinders;
         m_TotalSectors = static_cast<ULONGLONG>(S) * H * cylinders;
+        // A disk made for its files is never cut to what FAT16 serves: it must hold them all.
+        if ((m_TotalSectors - S) / P > 65535) {
+            DebugPrint(1, text::kPartitionTooBig);
+            return FALSE;
+        }
     }
 
     Fat16Layout layout;
