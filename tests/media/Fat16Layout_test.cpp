@@ -64,6 +64,10 @@ struct LayoutCase {
     std::array<BYTE, 8> entryHead;  // first 8 bytes of the partition entry
 };
 
+void PrintTo(const LayoutCase& layoutCase, std::ostream* os) {
+    *os << layoutCase.label;
+}
+
 class ComputeLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(ComputeLayoutTest, GivesTheRegionsAndTheRecords) {
