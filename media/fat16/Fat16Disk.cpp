@@ -247,8 +247,9 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
     }
     const DWORD P = choice.bySectorsPerCluster;
 
-    if (static_cast<DWORD>(m_Geometry.Cylinders) == 0) {
-        // An image disk still to be sized: as many cylinders as its files need.
+    if (static_cast<DWORD>(m_Geometry.Cylinders) == 0 && m_TotalSectors == 0) {
+        // An image disk still to be sized: as many cylinders as its files need. A drive of
+        // known size is never sized beyond its end, however few cylinders it reports.
         DWORD clusters = 0;
         for (const std::string& path : paths) {
             WIN32_FIND_DATA found;

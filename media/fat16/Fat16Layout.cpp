@@ -185,9 +185,10 @@ void FillPartitionTable(std::span<BYTE, 512> mbr, const Fat16Layout& layout) {
     std::fill_n(mbr.begin() + kPartitionTable, kPartitionTableSize, BYTE{0});
     const auto entry = std::span<BYTE>(mbr).subspan(kPartitionTable, 16);
     // The cylinder the partition ends in: the disk's last one, or for a partition that covers
-    // only the first part of the disk, the one holding its last sector.
+    // only the first part of the disk (or a disk that reports no whole cylinder), the one
+    // holding its last sector.
     DWORD endCylinder = layout.C - 1;
-    if (layout.capped) {
+    if (layout.capped || layout.C == 0) {
         endCylinder = (layout.S + layout.V - 1) / (layout.S * layout.H);
     }
     store8(entry, kEntryStatus, kActive);
