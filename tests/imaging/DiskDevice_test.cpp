@@ -3,6 +3,7 @@
 #include "DorvixTestSupport.h"
 #include "TestSupport.h"
 #include "platform/DebugOutput.h"
+#include "front/StringTable.h"
 #include "platform/DeviceTable.h"
 
 #include <gtest/gtest.h>
@@ -346,6 +347,20 @@ TEST_F(DiskDeviceImageFile, MissingFileOrDirectoryIsNoDevice) {
     EXPECT_EQ(debug.text(),
               "***ERROR*** Failed to open \"DSK1:\" (00000002)!\n"    // no such file
               "***ERROR*** Failed to open \"DSK2:\" (00000015)!\n");  // a directory is no disk
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DiagPrint, LongLinesAreCutTo1023Characters) {
+    DebugCapture debug;
+    const std::string name(2000, 'n');
+    dorvix::diagPrint(1, dorvix::text::kDiagDismountFailed, name.c_str());
+    EXPECT_EQ(debug.text().size(), 1023u);
+    EXPECT_EQ(debug.text().substr(0, 33), "***ERROR*** Failed to dismount \"n");
+    dorvix::diagPrint(2, "dropped above the threshold\n");
+    EXPECT_EQ(debug.text().size(), 1023u);
 }
 
 }  // namespace
