@@ -102,6 +102,14 @@ TEST(ParseCommandLine, OptionTableInItsOrder) {
         {"-norestar", ParseOutcome::Run, [](CommandOptions&) {}},
         {"-TARGETDEV:3", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 3; }},
         {"/td:3", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 3; }},
+        {"-td:3", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 3; }},
+        {"/TARGETDEV:3", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 3; }},
+        {"-TD: 7", ParseOutcome::Run,  // the blank ends the key: "7" is an image name
+         [](CommandOptions& o) {
+             o.targetDevice = 0;
+             o.imagePath = "7";
+         }},
+        {"\"-td: 7\"", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 7; }},  // leading blank in value
         {"-td:12", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 12; }},
         {"-td:", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 0; }},
         {"-targetdev:disk", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 0; }},
