@@ -5,23 +5,23 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <system_error>
 #include <string>
+#include <system_error>
 
+#include "disk/ByteOrder.h"
 #include "disk/DiskDevice.h"
 #include "disk/ImageHeader.h"
 #include "disk/ImageStamp.h"
 #include "fat/DiskCallbacks.h"
 #include "fat/FatCapture.h"
-#include "front/StringTable.h"
 #include "fat/ImageBody.h"
 #include "fat/ImageFile.h"
 #include "fat/TargetBiosList.h"
 #include "front/Engines.h"
+#include "front/StringTable.h"
 #include "platform/Clock.h"
 #include "platform/DeviceTable.h"
 #include "platform/HardDiskFolder.h"
-#include "disk/ByteOrder.h"
 
 namespace dorvix {
 
