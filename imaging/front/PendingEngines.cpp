@@ -12,11 +12,6 @@ int restoreFatImage(ProgressWindow window, const std::string&, std::uint8_t, con
     return -1;
 }
 
-int captureFatImage(ProgressWindow window, std::uint8_t, const std::optional<std::string>&, const std::string&) {
-    showError(window, text::kModeNotAvailable, text::kModeImgCopy);
-    return -1;
-}
-
 int writeFlatImage(ProgressWindow window, const std::string&, std::uint8_t) {
     showError(window, text::kModeNotAvailable, text::kModeWriteFlat);
     return 4;
@@ -26,7 +21,5 @@ int captureFlatImage(ProgressWindow window, std::uint8_t, const std::string&) {
     showError(window, text::kModeNotAvailable, text::kModeFlatCopy);
     return 3;
 }
-
-std::optional<std::string> readTargetBiosList(std::uint8_t) { return std::nullopt; }
 
 }  // namespace dorvix

@@ -169,7 +169,6 @@ TEST_F(DorvixProgram, ModesWithoutEngineFailVisiblyAndNeverReset) {
         {"", "yes\n", 255, "restore"},
         {"-writeflat -y", "", 4, "writeflat"},
         {"-flatcopy out.kmv", "", 3, "flatcopy"},
-        {"-imgcopy out.kmv", "", 255, "imgcopy"},
     };
     for (const Case& c : cases) {
         const auto result = run(c.arguments, c.input);
