@@ -122,6 +122,10 @@ ParsedCommandLine parseCommandLine(std::string_view commandLine) {
             o.bootCodePath = std::string(key.substr(6));
         } else if (keyStartsWith(key, "icmbr:")) {
             o.mbrCodePath = std::string(key.substr(6));
+        } else if (arg[0] == '/' && key.find('/') != std::string_view::npos) {
+            // No key contains a slash, so this is an absolute path of the host ("/media/usb/FLASH.IMG"),
+            // not an option; ignoring it would silently fall back to the default image.
+            o.imagePath = argument.text;
         }
         // anything else is ignored without a message
     }

@@ -129,6 +129,15 @@ TEST(ParseCommandLine, OptionTableInItsOrder) {
              o.assumeYes = true;
          }},
         {"- / -unknown", ParseOutcome::Run, [](CommandOptions&) {}},
+        // an absolute host path is an image path, not an ignored option; keys still win
+        {"-imgcopy /media/usb/out.img", ParseOutcome::Run,
+         [](CommandOptions& o) {
+             o.mode = ImagingMode::ImgCopy;
+             o.imagePath = "/media/usb/out.img";
+         }},
+        {"/icmbr:/boot/mbr.bin /unknown", ParseOutcome::Run,
+         [](CommandOptions& o) { o.mbrCodePath = "/boot/mbr.bin"; }},
+        {"/td:3/x", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 3; }},
         {"-h", ParseOutcome::Usage, nullptr},
         {"-y /? -td:3", ParseOutcome::Usage, nullptr},
         {"-HELP", ParseOutcome::Run, [](CommandOptions&) {}},
