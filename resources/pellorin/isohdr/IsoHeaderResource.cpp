@@ -1,12 +1,12 @@
 #include "IsoHeaderResource.h"
 
-extern const unsigned char pellorin_isohdr_bytes[];
-extern const std::size_t pellorin_isohdr_bytes_size;
+extern const unsigned char resource_ISOHDR[];
+extern const std::size_t resource_ISOHDR_size;
 
 namespace pellorin {
 
 std::span<const std::uint8_t> IsoHeaderTemplate() {
-    return {pellorin_isohdr_bytes, pellorin_isohdr_bytes_size};
+    return {resource_ISOHDR, resource_ISOHDR_size};
 }
 
 }  // namespace pellorin
