@@ -77,7 +77,8 @@ void CTerminalIsoView::SetProgressRange(int nLower, int nUpper) {
 
 void CTerminalIsoView::SetProgressPos(int nPos) {
     m_nPos = nPos;
-    draw();
+    m_bPosSeen = true;
+    if (m_bIsTerminal) draw();  // the log shows statuses only; the bar shows the position too
 }
 
 void CTerminalIsoView::SetStatusText(std::string_view text) {
@@ -120,9 +121,12 @@ void CTerminalIsoView::draw() {
         m_strLastLine = line;
         m_bLineOpen = true;
     } else {
-        if (m_strStatus == m_strLastLine) return;
+        // A log rather than a display: a new status line, but for progress only once per
+        // tenth of the way.
+        if (m_strStatus == m_strLastLine || (m_bPosSeen && percent / 10 == m_nLastDecile)) return;
         std::fprintf(m_err, "%s\n", m_strStatus.c_str());
         m_strLastLine = m_strStatus;
+        if (m_bPosSeen) m_nLastDecile = percent / 10;
     }
     std::fflush(m_err);
 }

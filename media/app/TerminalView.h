@@ -41,7 +41,7 @@ private:
 };
 
 // The ISO job's view on the terminal. Progress goes to `err` as a redrawn bar when it is a
-// terminal, else as one status line whenever the percentage changes. An interrupt served by
+// terminal, else as a status line for each new status and each tenth of the progress. An interrupt served by
 // PumpOneMessage is the confirmed Cancel: it clears the job's busy flag.
 class CTerminalIsoView : public CIsoJobView {
 public:
@@ -64,6 +64,8 @@ private:
     int m_nLower = 0;
     int m_nUpper = 100;
     int m_nPos = 0;
+    bool m_bPosSeen = false;
+    int m_nLastDecile = -1;
     std::string m_strStatus;
     std::string m_strLastLine;
     bool m_bLineOpen = false;

@@ -57,17 +57,18 @@ struct CapturedStream {
     }
 };
 
-TEST(TerminalIsoView, WithoutATerminalEachNewStatusIsOneLine) {
+TEST(TerminalIsoView, WithoutATerminalStatusesAreLoggedOncePerTenth) {
     CapturedStream err;
     CTerminalIsoView view(err.file, false);
     view.SetStatusText(LoadStringText(IDS_CALCULATING_HEADER));
     view.SetProgressRange(0, 100);
-    for (int p : {0, 0, 50, 50, 100}) {
+    for (int p : {0, 0, 1, 9, 10, 19, 50, 50, 55, 99, 100}) {
         view.SetProgressPos(p);
         view.SetStatusText(FormatPercentText(static_cast<unsigned>(p)));
     }
     view.Finish();
-    EXPECT_EQ(err.text(), "Calculating header information...\nFormatting: 0%.\nFormatting: 50%.\nFormatting: 100%.\n");
+    EXPECT_EQ(err.text(), "Calculating header information...\nFormatting: 0%.\nFormatting: 10%.\n"
+                          "Formatting: 50%.\nFormatting: 99%.\nFormatting: 100%.\n");
 }
 
 TEST(TerminalIsoView, OnATerminalTheBarIsRedrawnInPlace) {
