@@ -78,12 +78,16 @@ void CTerminalIsoView::SetProgressRange(int nLower, int nUpper) {
 void CTerminalIsoView::SetProgressPos(int nPos) {
     m_nPos = nPos;
     m_bPosSeen = true;
-    if (m_bIsTerminal) draw();  // the log shows statuses only; the bar shows the position too
+    m_bDirty = true;
 }
 
 void CTerminalIsoView::SetStatusText(std::string_view text) {
     m_strStatus = text;
-    draw();
+    if (m_bPosSeen) {
+        m_bDirty = true;  // shown with the bar at the next pump, as a window repaints
+    } else {
+        draw();
+    }
 }
 
 void CTerminalIsoView::ShowWarning(std::string_view text) {
@@ -93,6 +97,7 @@ void CTerminalIsoView::ShowWarning(std::string_view text) {
 }
 
 void CTerminalIsoView::PumpOneMessage() {
+    if (m_bDirty) draw();
     // The terminal's one kind of message: Ctrl-C, which cancels as a confirmed Cancel does.
     if (CInterruptGuard::TakeInterrupt() && g_bIsoBusy) {
         g_bIsoBusy = false;
@@ -103,6 +108,7 @@ void CTerminalIsoView::PumpOneMessage() {
 }
 
 void CTerminalIsoView::Finish() {
+    if (m_bDirty) draw();
     if (m_bLineOpen) {
         std::fputc('\n', m_err);
         std::fflush(m_err);
@@ -111,8 +117,15 @@ void CTerminalIsoView::Finish() {
 }
 
 void CTerminalIsoView::draw() {
+    m_bDirty = false;
     const int percent = (std::clamp(m_nPos, m_nLower, m_nUpper) - m_nLower) * 100 / (m_nUpper - m_nLower);
-    if (m_bIsTerminal) {
+    if (m_bIsTerminal && !m_bPosSeen) {
+        // Before the first progress step a status is a line of its own, so that trace lines
+        // printed meanwhile do not run into a bar.
+        if (m_strStatus == m_strLastLine) return;
+        std::fprintf(m_err, "%s\n", m_strStatus.c_str());
+        m_strLastLine = m_strStatus;
+    } else if (m_bIsTerminal) {
         const std::string line = RenderProgressLine(percent, m_strStatus, 30);
         if (line == m_strLastLine) return;
         // Redraw in place; blanks cover what a longer previous line left behind.

@@ -41,7 +41,9 @@ private:
 };
 
 // The ISO job's view on the terminal. Progress goes to `err` as a redrawn bar when it is a
-// terminal, else as a status line for each new status and each tenth of the progress. An interrupt served by
+// terminal, else as a status line for each new status and each tenth of the progress; either is
+// drawn when the job pumps, as a window repaints. A status before the first progress step is a
+// line of its own. An interrupt served by
 // PumpOneMessage is the confirmed Cancel: it clears the job's busy flag.
 class CTerminalIsoView : public CIsoJobView {
 public:
@@ -65,6 +67,7 @@ private:
     int m_nUpper = 100;
     int m_nPos = 0;
     bool m_bPosSeen = false;
+    bool m_bDirty = false;  // progress changed since it was last drawn
     int m_nLastDecile = -1;
     std::string m_strStatus;
     std::string m_strLastLine;
