@@ -84,6 +84,18 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
            const std::function<DWORD()>& tickCount) {
     g_bIsoBusy = true;
 
+    // The payload is found before the file is created, so that the image can never be written
+    // over one of its own payload files (nor take its own unfinished self as FLASH.*).
+    const PayloadList payload = BuildPayloadList(payloadDirectory);
+    for (const std::string& path : payload.paths) {
+        std::error_code ec;
+        if (fs::equivalent(path, strTarget, ec)) {
+            showFailure(view);
+            DebugPrint(1, "***ERROR*** [%s] is one of the payload files!\n", strTarget.c_str());
+            return kWorkFailed;
+        }
+    }
+
     std::unique_ptr<CFileHandle> file = createIsoFile(strTarget);
     if (!file) {
         showFailure(view);
@@ -97,8 +109,6 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
         DebugPrint(1, "***ERROR*** Read/Write mismatch!\n");
         return kWorkFailed;
     }
-
-    const PayloadList payload = BuildPayloadList(payloadDirectory);
 
     g_bIsoBusy = true;
     view.SetProgressRange(0, 100);

@@ -175,6 +175,9 @@ TEST_F(IsoImageBuilder, FailuresShowString10AndEndWithThree) {
         {"a directory of that name", tmp / "dir.iso", payload, "Could not open [", true},
         {"a pipe of that name is never opened", fifo, payload, "Could not open [", true},
         {"payload beyond FAT16", tmp / "huge.iso", huge, "***ERROR***", true},
+        {"one of the payload files", payload / "FLASH.IMG", payload, "is one of the payload files", true},
+        {"the same file by another path", tmp / "payload" / ".." / "payload" / "KMV.EXE", payload,
+         "is one of the payload files", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -186,6 +189,8 @@ TEST_F(IsoImageBuilder, FailuresShowString10AndEndWithThree) {
         EXPECT_FALSE(g_bIsoBusy);
     }
     EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(readFileBytes(payload / "FLASH.IMG"), patternBytes(1000, 5)) << "the payload is untouched";
+    EXPECT_EQ(readFileBytes(payload / "KMV.EXE"), patternBytes(90000, 4));
     EXPECT_TRUE(fs::is_directory(tmp / "dir.iso"));
 }
 
