@@ -263,6 +263,11 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
         const DWORD cylinders = CylindersForClusters(S, H, P, clusters);
         m_Geometry.Cylinders = cylinders;
         m_TotalSectors = static_cast<ULONGLONG>(S) * H * cylinders;
+        // A disk made for its files is never cut to what FAT16 serves: it must hold them all.
+        if ((m_TotalSectors - S) / P > 65535) {
+            DebugPrint(1, text::kPartitionTooBig);
+            return FALSE;
+        }
     }
 
     Fat16Layout layout;
@@ -302,6 +307,11 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
         nextCluster += plan.clusters;
     }
 
+    // The label entry follows the files' entries when the root directory has a slot left.
+    const auto assignedCount = static_cast<std::size_t>(
+        std::count_if(plans.begin(), plans.end(), [](const FilePlan& plan) { return plan.assigned; }));
+    const bool labelled = assignedCount < layout.D * B / kDirEntrySize;
+
     m_layout = layout;
     m_dwFat1Start = layout.fat1Start;
     m_dwRootStart = layout.rootStart;
@@ -326,7 +336,7 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
     // Boot sector and the zeroed reserved sectors after it.
     DebugPrint(1, text::kUpdatingPbr);
     const std::span<BYTE, kTemplateSize> pbr(pPbr, kTemplateSize);
-    FillBootSector(pbr, layout, m_tickCount ? m_tickCount() : TickCountNow());
+    FillBootSector(pbr, layout, m_tickCount ? m_tickCount() : TickCountNow(), labelled);
     {
         std::vector<BYTE> reserved;
         if (!AllocateZeroed(reserved, static_cast<std::size_t>(layout.R) * B)) {
@@ -350,8 +360,8 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
         store16(entries, 0, 0xFFF8);
         store16(entries, 2, 0xFFFF);
         for (const FilePlan& plan : plans) {
-            if (!plan.assigned) {
-                continue;
+            if (!plan.assigned || plan.size == 0) {
+                continue;  // an empty file's cluster stays free: its entry names cluster 0
             }
             const DWORD last = plan.firstCluster + plan.clusters - 1;
             for (DWORD cluster = plan.firstCluster; cluster < last; ++cluster) {
@@ -397,10 +407,15 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
             const DWORD size = static_cast<DWORD>(
                 std::min<std::uint64_t>(found.nFileSizeLow, clusterBytes * plan.clusters));
             const auto entry = std::span<BYTE>(root).subspan(slot * kDirEntrySize, kDirEntrySize);
-            FillDirectoryEntry(std::span<BYTE, 32>(entry.data(), 32), name, found,
-                               static_cast<WORD>(plan.firstCluster), size);
+            const WORD firstCluster = plan.size == 0 ? 0 : static_cast<WORD>(plan.firstCluster);
+            FillDirectoryEntry(std::span<BYTE, 32>(entry.data(), 32), name, found, firstCluster,
+                               plan.size == 0 ? 0 : size);
             ++slot;
             dwTotal += plan.clusters;
+        }
+        if (labelled) {
+            const auto entry = std::span<BYTE>(root).subspan(slot * kDirEntrySize, kDirEntrySize);
+            FillVolumeLabelEntry(std::span<BYTE, 32>(entry.data(), 32));
         }
         if (!WriteSectors(layout.rootStart, layout.D, root.data(), static_cast<DWORD>(root.size()))) {
             ReportError(text::kContextWriteRoot, GetLastError());

@@ -51,6 +51,9 @@ constexpr std::size_t kLoaderDataStart = 0x4A;
 
 constexpr char kFreeDosOem[8] = {'F', 'r', 'e', 'e', 'D', 'O', 'S', ' '};
 constexpr char kVolumeLabelText[11] = {'U', 'S', 'B', 'D', 'I', 'S', 'K', ' ', ' ', ' ', ' '};
+constexpr char kNoLabelText[11] = {'N', 'O', ' ', 'N', 'A', 'M', 'E', ' ', ' ', ' ', ' '};
+constexpr BYTE kAttributeVolumeLabel = 0x08;
+constexpr WORD kDosDate1980 = (1 << 5) | 1;  // 1980-01-01
 constexpr char kFileSystemTypeText[8] = {'F', 'A', 'T', '1', '6', ' ', ' ', ' '};
 
 // Directory entry (FAT specification, "Directory Structure").
@@ -148,26 +151,33 @@ LayoutResult ComputeLayout(DWORD bytesPerSector, DWORD sectorsPerTrack, DWORD he
     layout.C = cylinders;
     layout.T = total;
     layout.P = sectorsPerCluster;
-    layout.capped = total > kLargestFat16Disk;
-    const ULONGLONG covered = layout.capped ? kLargestFat16Disk : total;
-    if (covered <= sectorsPerTrack || sectorsPerCluster == 0) {
+    const ULONGLONG covered = std::min<ULONGLONG>(total, kLargestFat16Disk);
+    if (covered <= sectorsPerTrack || sectorsPerCluster == 0 || bytesPerSector < 32) {
         return LayoutResult::TooBigForFat16;
     }
-    if (covered - sectorsPerTrack > 0xFFFFFFFFull ||
-        (covered - sectorsPerTrack) / sectorsPerCluster > 65535) {
+    if ((covered - sectorsPerTrack) / sectorsPerCluster > 65535) {
         return LayoutResult::TooBigForFat16;
     }
     layout.V = static_cast<DWORD>(covered - sectorsPerTrack);
-    layout.F = ((layout.V / layout.P + 257) >> 8) & 0xFFFF;
     const DWORD entriesPerSector = layout.B / 32;
     layout.D = ((512 + entriesPerSector - 1) / entriesPerSector) & 0xFFFF;
-    const DWORD w = layout.D + 2 * layout.F + 1;
-    layout.R = ((w + 7) & ~DWORD{7}) - w + 1;
+    for (;;) {
+        layout.F = ((layout.V / layout.P + 257) >> 8) & 0xFFFF;
+        const DWORD w = layout.D + 2 * layout.F + 1;
+        layout.R = ((w + 7) & ~DWORD{7}) - w + 1;
+        layout.N = (layout.V - 2 * layout.F - layout.R - layout.D) / layout.P;
+        if (layout.N < kFat16ClusterLimit) {
+            break;
+        }
+        // Near the top of the table the data region would hold more clusters than FAT16 can
+        // number (every reader would take the volume for FAT32): the partition ends earlier.
+        layout.V -= (layout.N - (kFat16ClusterLimit - 1)) * layout.P;
+    }
+    layout.capped = static_cast<ULONGLONG>(layout.S) + layout.V < total;
     layout.fat1Start = layout.S + layout.R;
     layout.fat2Start = layout.fat1Start + layout.F;
     layout.rootStart = layout.fat1Start + 2 * layout.F;
     layout.dataStart = layout.rootStart + layout.D;
-    layout.N = (layout.V - 2 * layout.F - layout.R - layout.D) / layout.P;
     return LayoutResult::Ok;
 }
 
@@ -175,7 +185,7 @@ void FillPartitionTable(std::span<BYTE, 512> mbr, const Fat16Layout& layout) {
     std::fill_n(mbr.begin() + kPartitionTable, kPartitionTableSize, BYTE{0});
     const auto entry = std::span<BYTE>(mbr).subspan(kPartitionTable, 16);
     // The cylinder the partition ends in: the disk's last one, or for a partition that covers
-    // only the first part of a large disk, the one holding its last sector.
+    // only the first part of the disk, the one holding its last sector.
     DWORD endCylinder = layout.C - 1;
     if (layout.capped) {
         endCylinder = (layout.S + layout.V - 1) / (layout.S * layout.H);
@@ -193,7 +203,8 @@ void FillPartitionTable(std::span<BYTE, 512> mbr, const Fat16Layout& layout) {
     store32(entry, kEntrySectorCount, layout.V);
 }
 
-void FillBootSector(std::span<BYTE, 512> pbr, const Fat16Layout& layout, DWORD serial) {
+void FillBootSector(std::span<BYTE, 512> pbr, const Fat16Layout& layout, DWORD serial,
+                    bool labelled) {
     store16(pbr, kBytesPerSector, static_cast<WORD>(layout.B));
     store8(pbr, kSectorsPerCluster, static_cast<BYTE>(layout.P));
     store16(pbr, kReservedSectors, static_cast<WORD>(layout.R));
@@ -208,7 +219,8 @@ void FillBootSector(std::span<BYTE, 512> pbr, const Fat16Layout& layout, DWORD s
     store32(pbr, kTotalSectors32, layout.V >= 65536 ? layout.V : 0);
     store8(pbr, kDriveNumber, 0x80);
     store32(pbr, kSerialNumber, serial);
-    std::memcpy(pbr.data() + kVolumeLabel, kVolumeLabelText, sizeof kVolumeLabelText);
+    std::memcpy(pbr.data() + kVolumeLabel, labelled ? kVolumeLabelText : kNoLabelText,
+                sizeof kVolumeLabelText);
     std::memcpy(pbr.data() + kFileSystemType, kFileSystemTypeText, sizeof kFileSystemTypeText);
     if (std::memcmp(pbr.data() + kOemName, kFreeDosOem, sizeof kFreeDosOem) == 0) {
         store16(pbr, kLoaderRootSectors, static_cast<WORD>(layout.D));
@@ -307,6 +319,13 @@ void FillDirectoryEntry(std::span<BYTE, 32> entry, const ShortName& name,
     store16(entry, kDirWriteDate, written.date);
     store16(entry, kDirFirstCluster, firstCluster);
     store32(entry, kDirFileSize, size);
+}
+
+void FillVolumeLabelEntry(std::span<BYTE, 32> entry) {
+    std::fill(entry.begin(), entry.end(), BYTE{0});
+    std::memcpy(entry.data() + kDirName, kVolumeLabelText, sizeof kVolumeLabelText);
+    store8(entry, kDirAttributes, kAttributeVolumeLabel);
+    store16(entry, kDirWriteDate, kDosDate1980);
 }
 
 }  // namespace pellorin

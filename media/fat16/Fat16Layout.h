@@ -69,13 +69,15 @@ struct Fat16Layout {
     DWORD fat2Start = 0;
     DWORD rootStart = 0;
     DWORD dataStart = 0;
-    bool capped = false;  // the partition covers only the first kLargestFat16Disk sectors
+    bool capped = false;  // the partition ends before the disk does
 };
 
 enum class LayoutResult { Ok, TooBigForFat16 };
 
 // Computes the regions of a partition that starts at sector S and covers the disk's `total`
-// sectors (capped to kLargestFat16Disk); refuses a partition of more than 65,535 clusters.
+// sectors, at most the first kLargestFat16Disk of them, and ends early where its data region
+// would otherwise hold kFat16ClusterLimit clusters or more; refuses a partition whose sectors
+// make more than 65,535 clusters.
 LayoutResult ComputeLayout(DWORD bytesPerSector, DWORD sectorsPerTrack, DWORD heads,
                            DWORD cylinders, ULONGLONG total, DWORD sectorsPerCluster,
                            Fat16Layout& layout);
@@ -84,8 +86,10 @@ LayoutResult ComputeLayout(DWORD bytesPerSector, DWORD sectorsPerTrack, DWORD he
 void FillPartitionTable(std::span<BYTE, 512> mbr, const Fat16Layout& layout);
 
 // Fills the parameter block of a partition boot sector; when the template's OEM name is
-// "FreeDOS " also the four boot-loader fields at 0x40..0x4D.
-void FillBootSector(std::span<BYTE, 512> pbr, const Fat16Layout& layout, DWORD serial);
+// "FreeDOS " also the four boot-loader fields at 0x40..0x4D. The volume label is "USBDISK"
+// when the root directory gets the matching label entry (`labelled`), else "NO NAME".
+void FillBootSector(std::span<BYTE, 512> pbr, const Fat16Layout& layout, DWORD serial,
+                    bool labelled = true);
 
 // DOS date and time of a point in time (UTC as given, two-second resolution). Times before
 // 1980 become 1980-01-01 00:00:00, times after 2107 become 2107-12-31 23:59:58.
@@ -106,5 +110,9 @@ ShortName MakeShortName(const std::string& longName, const std::vector<ShortName
 // Fills one 32-byte root directory entry.
 void FillDirectoryEntry(std::span<BYTE, 32> entry, const ShortName& name,
                         const WIN32_FIND_DATA& found, WORD firstCluster, DWORD size);
+
+// The root directory entry of the volume label "USBDISK" (after the files' entries, where the
+// boot sector's label expects it).
+void FillVolumeLabelEntry(std::span<BYTE, 32> entry);
 
 }  // namespace pellorin
