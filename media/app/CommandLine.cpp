@@ -59,9 +59,11 @@ int RunCommandLine(int argc, char** argv) {
     bool bYes = false;
     CLI::App* iso = app.add_subcommand("iso", std::string(cli::kIsoCommand));
     iso->add_option("FILE", strTarget, std::string(cli::kIsoFileOption))->required();
+    CLI::Validator existingDirectory = CLI::ExistingDirectory;
+    existingDirectory.description("");  // the help shows DIR alone
     iso->add_option("--payload", strPayload, std::string(cli::kPayloadOption))
         ->type_name("DIR")
-        ->check(CLI::ExistingDirectory);
+        ->check(existingDirectory);
     iso->add_flag("-y,--yes", bYes, std::string(cli::kYesOption));
 
     try {

@@ -192,6 +192,22 @@ TEST_F(PellorinIso, BuildsImagesThatToolsReadAndSeaBiosBoots) {
     }
 }
 
+TEST_F(PellorinIso, PayloadIsTakenFromTheProgramsOwnDirectoryByDefault) {
+    const fs::path dir = tmp / "delivered";
+    writePayload(dir, {"next to the program", 12345, true});
+    fs::copy_file(PELLORIN_PROGRAM, dir / "pellorin");
+    fs::permissions(dir / "pellorin", fs::perms::owner_exec, fs::perm_options::add);
+    const fs::path iso = tmp / "default.iso";
+    const auto run = runCommand("cd / && " + shellQuote((dir / "pellorin").string()) + " iso " +
+                                shellQuote(iso.string()) + " </dev/null");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const fs::path back = tmp / "FLASH.back";
+    const auto copy = runCommand("mcopy -n -i " + shellQuote(iso.string() + "@@" + std::to_string(kDiskOffset + 32 * 512)) +
+                                 " ::FLASH.IMG " + shellQuote(back.string()));
+    ASSERT_EQ(copy.exitCode, 0) << copy.output;
+    EXPECT_EQ(readFileBytes(back), readFileBytes(dir / "FLASH.IMG"));
+}
+
 TEST_F(PellorinIso, ExistingFileIsReplacedOnlyWhenTheUserSaysSo) {
     const fs::path payload = tmp / "payload";
     writePayload(payload, {"small", 5000, false});
