@@ -118,6 +118,11 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     const DWORD cylinders = IsoDiskCylinders(payload.totalSize, payload.sizes);
     std::array<BYTE, 512> mbr{};
     std::array<BYTE, 512> pbr{};
+    if (resource_MBR_size != mbr.size() || resource_FDOSPBR_size != pbr.size()) {
+        showFailure(view);
+        DebugPrint(1, "***ERROR*** Invalid parameter(s)!\n");
+        return kWorkFailed;
+    }
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
     if (!disk.AttachFile(file.get(), kIsoDiskOffset, kIsoBytesPerSector, kIsoSectorsPerTrack,
