@@ -127,11 +127,12 @@ void CTerminalIsoView::draw() {
         m_strLastLine = m_strStatus;
     } else if (m_bIsTerminal) {
         const std::string line = RenderProgressLine(percent, m_strStatus, 30);
-        if (line == m_strLastLine) return;
-        // Redraw in place; blanks cover what a longer previous line left behind.
-        const std::size_t clear = m_strLastLine.size() > line.size() ? m_strLastLine.size() - line.size() : 0;
+        if (m_bLineOpen && line == m_strBarLine) return;
+        // Redraw in place; blanks cover what a longer previous bar left behind.
+        const std::size_t clear =
+            m_bLineOpen && m_strBarLine.size() > line.size() ? m_strBarLine.size() - line.size() : 0;
         std::fprintf(m_err, "\r%s%s", line.c_str(), std::string(clear, ' ').c_str());
-        m_strLastLine = line;
+        m_strBarLine = line;
         m_bLineOpen = true;
     } else {
         // A log rather than a display: a new status line, but for progress only once per

@@ -70,7 +70,8 @@ private:
     bool m_bDirty = false;  // progress changed since it was last drawn
     int m_nLastDecile = -1;
     std::string m_strStatus;
-    std::string m_strLastLine;
+    std::string m_strLastLine;  // the last status printed as a line of its own
+    std::string m_strBarLine;   // the bar as last drawn
     bool m_bLineOpen = false;
 };
 
