@@ -54,6 +54,7 @@ struct Payload {
     const char* name;
     std::uint32_t flashSize;
     bool withRecovery;
+    std::uint32_t cylinders = 0;  // of the emulated disk, when the case fixes it
 };
 
 std::vector<std::string> writePayload(const fs::path& dir, const Payload& p) {
@@ -158,9 +159,10 @@ std::string bootCd(const fs::path& iso, const fs::path& work) {
 TEST_F(PellorinIso, BuildsImagesThatToolsReadAndSeaBiosBoots) {
     const bool haveQemu = haveProgram("qemu-system-i386");
     const Payload cases[] = {
-        {"typical payload", 3 * MiB + 4321, true},
-        {"a few KiB in all", 2000, false},
-        {"exactly 10 MiB in all", 0, true},  // FLASH.IMG fills up to 10 MiB
+        {"ordinary payload keeps its whole MiB", 20000000, true, 20},
+        {"a few MiB grow past the smallest disk", 3 * MiB + 4321, true, 5},
+        {"a few KiB in all", 2000, false, 5},
+        {"exactly 10 MiB in all", 0, true, 11},  // FLASH.IMG fills up to 10 MiB
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -168,7 +170,7 @@ TEST_F(PellorinIso, BuildsImagesThatToolsReadAndSeaBiosBoots) {
         const fs::path payload = work / "payload";
         Payload p = c;
         if (p.flashSize == 0) {
-            writePayload(payload, {c.name, 1, c.withRecovery});
+            writePayload(payload, {c.name, 1, c.withRecovery, 0});
             p.flashSize = static_cast<std::uint32_t>(10 * MiB - (payloadBytes(payload) - 1));
             fs::remove_all(payload);
         }
@@ -183,6 +185,8 @@ TEST_F(PellorinIso, BuildsImagesThatToolsReadAndSeaBiosBoots) {
         ASSERT_EQ(run.exitCode, 0) << run.output;
         EXPECT_NE(run.output.find("The ISO image has been created successfully"), std::string::npos) << run.output;
         checkImage(iso, payload, names, work);
+        const auto image = readFileBytes(iso);
+        EXPECT_EQ(le32(image, kDiskOffset + 0x1BE + 12), c.cylinders * 2048 - 32) << "partition sectors";
 
         if (haveQemu) {
             const std::string console = bootCd(iso, work);
@@ -194,7 +198,7 @@ TEST_F(PellorinIso, BuildsImagesThatToolsReadAndSeaBiosBoots) {
 
 TEST_F(PellorinIso, PayloadIsTakenFromTheProgramsOwnDirectoryByDefault) {
     const fs::path dir = tmp / "delivered";
-    writePayload(dir, {"next to the program", 12345, true});
+    writePayload(dir, {"next to the program", 12345, true, 0});
     fs::copy_file(PELLORIN_PROGRAM, dir / "pellorin");
     fs::permissions(dir / "pellorin", fs::perms::owner_exec, fs::perm_options::add);
     const fs::path iso = tmp / "default.iso";
@@ -210,7 +214,7 @@ TEST_F(PellorinIso, PayloadIsTakenFromTheProgramsOwnDirectoryByDefault) {
 
 TEST_F(PellorinIso, ExistingFileIsReplacedOnlyWhenTheUserSaysSo) {
     const fs::path payload = tmp / "payload";
-    writePayload(payload, {"small", 5000, false});
+    writePayload(payload, {"small", 5000, false, 0});
     const struct {
         const char* name;
         const char* options;
@@ -245,7 +249,7 @@ TEST_F(PellorinIso, ExistingFileIsReplacedOnlyWhenTheUserSaysSo) {
 
 TEST_F(PellorinIso, FailuresAndWrongArgumentsAreToldApart) {
     const fs::path payload = tmp / "payload";
-    writePayload(payload, {"small", 5000, false});
+    writePayload(payload, {"small", 5000, false, 0});
     const fs::path huge = tmp / "huge";
     fs::create_directories(huge);
     fs::copy_file(kTestKernel, huge / "KERNEL.SYS");
@@ -321,7 +325,7 @@ int runAndInterrupt(const std::vector<std::string>& args, std::string& output) {
 
 TEST_F(PellorinIso, CtrlCDuringTheWriteCancelsAndLeavesNoFile) {
     const fs::path payload = tmp / "payload";
-    writePayload(payload, {"large", 1000, false});
+    writePayload(payload, {"large", 1000, false, 0});
     fs::resize_file(payload / "FLASH.IMG", 400ull * MiB);  // sparse: quick to read, long to write
     const fs::path iso = tmp / "cancelled.iso";
     std::string output;
