@@ -62,14 +62,6 @@ std::vector<std::string> SplitFileList(const char* pszFiles) {
     return paths;
 }
 
-// What the cluster assignment decided for one entry of the list.
-struct FilePlan {
-    std::string path;
-    bool assigned = false;   // found as a file: has clusters
-    DWORD size = 0;          // size when the clusters were assigned
-    DWORD firstCluster = 0;
-    DWORD clusters = 0;      // E
-};
 
 }  // namespace
 
@@ -237,42 +229,21 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
     }
     m_hwndProgress = hwndProgress;
 
-    const DWORD B = m_Geometry.BytesPerSector;
-    const DWORD S = m_Geometry.SectorsPerTrack;
-    const DWORD H = m_Geometry.TracksPerCylinder;
     const ClusterSizeChoice choice = ChooseSectorsPerCluster(m_TotalSectors);
     if (choice.result == ClusterSizeResult::TooSmall) {
         DebugPrint(1, text::kVolumeTooSmall);
         return FALSE;
     }
     const DWORD P = choice.bySectorsPerCluster;
-
-    if (static_cast<DWORD>(m_Geometry.Cylinders) == 0) {
-        // An image disk still to be sized: as many cylinders as its files need.
-        DWORD clusters = 0;
-        for (const std::string& path : paths) {
-            WIN32_FIND_DATA found;
-            if (!FindFile(path, found)) {
-                ReportError(path.c_str(), GetLastError());
-                continue;
-            }
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                clusters += ClustersForFile(found.nFileSizeLow, B, P);
-            }
-        }
-        const DWORD cylinders = CylindersForClusters(S, H, P, clusters);
-        m_Geometry.Cylinders = cylinders;
-        m_TotalSectors = static_cast<ULONGLONG>(S) * H * cylinders;
-        // A disk made for its files is never cut to what FAT16 serves: it must hold them all.
-        if ((m_TotalSectors - S) / P > 65535) {
-            DebugPrint(1, text::kPartitionTooBig);
-            return FALSE;
-        }
+    if (static_cast<DWORD>(m_Geometry.Cylinders) == 0 && m_TotalSectors == 0 &&
+        !SizeToFiles(paths, P)) {
+        return FALSE;
     }
 
     Fat16Layout layout;
-    if (ComputeLayout(B, S, H, static_cast<DWORD>(m_Geometry.Cylinders), m_TotalSectors, P,
-                      layout) != LayoutResult::Ok) {
+    if (ComputeLayout(m_Geometry.BytesPerSector, m_Geometry.SectorsPerTrack,
+                      m_Geometry.TracksPerCylinder, static_cast<DWORD>(m_Geometry.Cylinders),
+                      m_TotalSectors, P, layout) != LayoutResult::Ok) {
         DebugPrint(1, text::kPartitionTooBig);
         return FALSE;
     }
@@ -281,36 +252,25 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
                    layout.V);
     }
 
-    // Cluster assignment: consecutive clusters from 2 on, in list order.
     std::vector<FilePlan> plans(paths.size());
-    DWORD nextCluster = 2;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        FilePlan& plan = plans[i];
-        plan.path = paths[i];
+        plans[i].path = paths[i];
         WIN32_FIND_DATA found;
-        if (!FindFile(plan.path, found)) {
-            ReportError(plan.path.c_str(), GetLastError());
+        if (!FindFile(paths[i], found)) {
+            ReportError(paths[i].c_str(), GetLastError());
             continue;
         }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            continue;
-        }
-        plan.size = found.nFileSizeLow;
-        plan.clusters = ClustersForFile(plan.size, B, P);
-        if (static_cast<std::uint64_t>(nextCluster) + plan.clusters >
-            static_cast<std::uint64_t>(layout.N) + 2) {
-            DebugPrint(1, text::kNoMoreSpace);
-            return FALSE;
-        }
-        plan.assigned = true;
-        plan.firstCluster = nextCluster;
-        nextCluster += plan.clusters;
+        plans[i].assigned = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        plans[i].size = found.nFileSizeLow;
     }
-
+    if (!AssignClusters(plans, layout)) {
+        DebugPrint(1, text::kNoMoreSpace);
+        return FALSE;
+    }
     // The label entry follows the files' entries when the root directory has a slot left.
-    const auto assignedCount = static_cast<std::size_t>(
-        std::count_if(plans.begin(), plans.end(), [](const FilePlan& plan) { return plan.assigned; }));
-    const bool labelled = assignedCount < layout.D * B / kDirEntrySize;
+    const auto files = static_cast<std::size_t>(std::count_if(
+        plans.begin(), plans.end(), [](const FilePlan& plan) { return plan.assigned; }));
+    const bool labelled = files < std::size_t{layout.D} * layout.B / kDirEntrySize;
 
     m_layout = layout;
     m_dwFat1Start = layout.fat1Start;
@@ -319,114 +279,137 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
     m_bySectorsPerCluster = static_cast<BYTE>(P);
 
     // Boot track: the boot record with its new partition table, then zeros.
-    const std::span<BYTE, kTemplateSize> mbr(pMbr, kTemplateSize);
-    FillPartitionTable(mbr, layout);
-    {
-        std::vector<BYTE> track;
-        if (!AllocateZeroed(track, static_cast<std::size_t>(S) * B)) {
-            return FALSE;
-        }
-        std::memcpy(track.data(), pMbr, B);
-        if (!WriteSectors(0, S, track.data(), static_cast<DWORD>(track.size()))) {
-            ReportError(text::kContextWriteMbr, GetLastError());
-            return FALSE;
-        }
+    FillPartitionTable(std::span<BYTE, kTemplateSize>(pMbr, kTemplateSize), layout);
+    if (!WriteRegion(0, layout.S, std::span<const BYTE>(pMbr, layout.B), text::kContextWriteMbr)) {
+        return FALSE;
     }
-
-    // Boot sector and the zeroed reserved sectors after it.
+    // Boot sector, then the reserved sectors after it as zeros.
     DebugPrint(1, text::kUpdatingPbr);
-    const std::span<BYTE, kTemplateSize> pbr(pPbr, kTemplateSize);
-    FillBootSector(pbr, layout, m_tickCount ? m_tickCount() : TickCountNow(), labelled);
-    {
-        std::vector<BYTE> reserved;
-        if (!AllocateZeroed(reserved, static_cast<std::size_t>(layout.R) * B)) {
-            return FALSE;
-        }
-        std::memcpy(reserved.data(), pPbr, B);
-        if (!WriteSectors(S, layout.R, reserved.data(), static_cast<DWORD>(reserved.size()))) {
-            ReportError(text::kContextWritePbr, GetLastError());
-            return FALSE;
-        }
+    FillBootSector(std::span<BYTE, kTemplateSize>(pPbr, kTemplateSize), layout,
+                   m_tickCount ? m_tickCount() : TickCountNow(), labelled);
+    if (!WriteRegion(layout.S, layout.R, std::span<const BYTE>(pPbr, layout.B),
+                     text::kContextWritePbr)) {
+        return FALSE;
     }
-
-    // Both FATs from one buffer.
     DebugPrint(1, text::kUpdatingFat);
-    {
-        std::vector<BYTE> fat;
-        if (!AllocateZeroed(fat, static_cast<std::size_t>(layout.F) * B)) {
-            return FALSE;
-        }
-        const std::span<BYTE> entries(fat);
-        store16(entries, 0, 0xFFF8);
-        store16(entries, 2, 0xFFFF);
-        for (const FilePlan& plan : plans) {
-            if (!plan.assigned || plan.size == 0) {
-                continue;  // an empty file's cluster stays free: its entry names cluster 0
-            }
-            const DWORD last = plan.firstCluster + plan.clusters - 1;
-            for (DWORD cluster = plan.firstCluster; cluster < last; ++cluster) {
-                store16(entries, 2 * static_cast<std::size_t>(cluster), static_cast<WORD>(cluster + 1));
-            }
-            store16(entries, 2 * static_cast<std::size_t>(last), 0xFFFF);
-        }
-        if (!WriteSectors(layout.fat1Start, layout.F, fat.data(), static_cast<DWORD>(fat.size()))) {
-            ReportError(text::kContextWriteFat1, GetLastError());
-            return FALSE;
-        }
-        if (!WriteSectors(layout.fat2Start, layout.F, fat.data(), static_cast<DWORD>(fat.size()))) {
-            ReportError(text::kContextWriteFat2, GetLastError());
-            return FALSE;
-        }
+    if (!WriteFats(plans)) {
+        return FALSE;
     }
-
-    // Root directory: one entry per file that has clusters, in list order.
     DebugPrint(1, text::kUpdatingRoot);
-    const std::uint64_t clusterBytes = static_cast<std::uint64_t>(P) * B;
     DWORD dwTotal = 0;
-    {
-        std::vector<BYTE> root;
-        if (!AllocateZeroed(root, static_cast<std::size_t>(layout.D) * B)) {
-            return FALSE;
+    if (!WriteRoot(plans, labelled, dwTotal)) {
+        return FALSE;
+    }
+    DebugPrint(1, text::kPopulating);
+    return CopyFileData(plans, dwTotal);
+}
+
+BOOL CFat16Disk::SizeToFiles(const std::vector<std::string>& paths, DWORD dwSectorsPerCluster) {
+    const DWORD S = m_Geometry.SectorsPerTrack;
+    const DWORD H = m_Geometry.TracksPerCylinder;
+    DWORD clusters = 0;
+    for (const std::string& path : paths) {
+        WIN32_FIND_DATA found;
+        if (!FindFile(path, found)) {
+            ReportError(path.c_str(), GetLastError());
+            continue;
         }
-        std::vector<ShortName> taken;
-        DWORD slot = 0;
-        for (const FilePlan& plan : plans) {
-            WIN32_FIND_DATA found;
-            if (!FindFile(plan.path, found)) {
-                ReportError(plan.path.c_str(), GetLastError());
-                continue;
-            }
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !plan.assigned) {
-                continue;
-            }
-            const std::string longName =
-                found.cAlternateFileName.empty() ? found.cFileName : found.cAlternateFileName;
-            const ShortName name = MakeShortName(longName, taken);
-            taken.push_back(name);
-            // The entry never claims more bytes than the chain holds.
-            const DWORD size = static_cast<DWORD>(
-                std::min<std::uint64_t>(found.nFileSizeLow, clusterBytes * plan.clusters));
-            const auto entry = std::span<BYTE>(root).subspan(slot * kDirEntrySize, kDirEntrySize);
-            const WORD firstCluster = plan.size == 0 ? 0 : static_cast<WORD>(plan.firstCluster);
-            FillDirectoryEntry(std::span<BYTE, 32>(entry.data(), 32), name, found, firstCluster,
-                               plan.size == 0 ? 0 : size);
-            ++slot;
-            dwTotal += plan.clusters;
-        }
-        if (labelled) {
-            const auto entry = std::span<BYTE>(root).subspan(slot * kDirEntrySize, kDirEntrySize);
-            FillVolumeLabelEntry(std::span<BYTE, 32>(entry.data(), 32));
-        }
-        if (!WriteSectors(layout.rootStart, layout.D, root.data(), static_cast<DWORD>(root.size()))) {
-            ReportError(text::kContextWriteRoot, GetLastError());
-            return FALSE;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            clusters += ClustersForFile(found.nFileSizeLow, m_Geometry.BytesPerSector,
+                                        dwSectorsPerCluster);
         }
     }
+    const DWORD cylinders = CylindersForClusters(S, H, dwSectorsPerCluster, clusters);
+    m_Geometry.Cylinders = cylinders;
+    m_TotalSectors = static_cast<ULONGLONG>(S) * H * cylinders;
+    // A disk made for its files is never cut to what FAT16 serves: it must hold them all.
+    if ((m_TotalSectors - S) / dwSectorsPerCluster > 65535) {
+        DebugPrint(1, text::kPartitionTooBig);
+        return FALSE;
+    }
+    return TRUE;
+}
 
-    // File data, one cluster at a time, each file in the clusters its chain names.
-    DebugPrint(1, text::kPopulating);
+BOOL CFat16Disk::WriteRegion(DWORD dwStart, DWORD dwSectors, std::span<const BYTE> head,
+                             const char* pszContext) {
+    std::vector<BYTE> buffer;
+    if (!AllocateZeroed(buffer, std::size_t{dwSectors} * m_Geometry.BytesPerSector)) {
+        return FALSE;
+    }
+    std::copy_n(head.begin(), std::min(head.size(), buffer.size()), buffer.begin());
+    if (!WriteSectors(dwStart, dwSectors, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+        ReportError(pszContext, GetLastError());
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CFat16Disk::WriteFats(const std::vector<FilePlan>& plans) {
+    std::vector<BYTE> fat;
+    if (!AllocateZeroed(fat, std::size_t{m_layout.F} * m_layout.B)) {
+        return FALSE;
+    }
+    FillFat(fat, plans);
+    const auto size = static_cast<DWORD>(fat.size());
+    if (!WriteSectors(m_layout.fat1Start, m_layout.F, fat.data(), size)) {
+        ReportError(text::kContextWriteFat1, GetLastError());
+        return FALSE;
+    }
+    if (!WriteSectors(m_layout.fat2Start, m_layout.F, fat.data(), size)) {
+        ReportError(text::kContextWriteFat2, GetLastError());
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CFat16Disk::WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DWORD& dwTotal) {
+    std::vector<BYTE> root;
+    if (!AllocateZeroed(root, std::size_t{m_layout.D} * m_layout.B)) {
+        return FALSE;
+    }
+    const std::uint64_t clusterBytes = std::uint64_t{m_layout.P} * m_layout.B;
+    const auto slotAt = [&root](DWORD slot) {
+        return std::span<BYTE, kDirEntrySize>(root.data() + std::size_t{slot} * kDirEntrySize,
+                                              kDirEntrySize);
+    };
+    std::vector<ShortName> taken;
+    DWORD slot = 0;
+    for (const FilePlan& plan : plans) {
+        // A second look: the entry shows the file as it is now.
+        WIN32_FIND_DATA found;
+        if (!FindFile(plan.path, found)) {
+            ReportError(plan.path.c_str(), GetLastError());
+            continue;
+        }
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !plan.assigned) {
+            continue;
+        }
+        const ShortName name = MakeShortName(
+            found.cAlternateFileName.empty() ? found.cFileName : found.cAlternateFileName, taken);
+        taken.push_back(name);
+        // An empty file names no cluster; no entry claims more bytes than its chain holds.
+        const WORD firstCluster = plan.size == 0 ? 0 : static_cast<WORD>(plan.firstCluster);
+        const DWORD size = plan.size == 0 ? 0
+                                          : static_cast<DWORD>(std::min<std::uint64_t>(
+                                                found.nFileSizeLow, clusterBytes * plan.clusters));
+        FillDirectoryEntry(slotAt(slot), name, found, firstCluster, size);
+        ++slot;
+        dwTotal += plan.clusters;
+    }
+    if (labelled) {
+        FillVolumeLabelEntry(slotAt(slot));
+    }
+    if (!WriteSectors(m_layout.rootStart, m_layout.D, root.data(), static_cast<DWORD>(root.size()))) {
+        ReportError(text::kContextWriteRoot, GetLastError());
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CFat16Disk::CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal) {
+    const DWORD P = m_layout.P;
     std::vector<BYTE> cluster;
-    if (!AllocateZeroed(cluster, static_cast<std::size_t>(clusterBytes))) {
+    if (!AllocateZeroed(cluster, std::size_t{P} * m_layout.B)) {
         return FALSE;
     }
     DWORD dwDone = 0;
@@ -434,19 +417,18 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
         const auto file = CFileHandle::Open(plan.path, CFileHandle::Mode::Read);
         if (!file) {
             ReportError(plan.path.c_str(), GetLastError());
-            continue;
+            continue;  // its clusters stay where the chain put them; the next file has its own
         }
         if (!plan.assigned) {
             continue;  // appeared after the clusters were handed out: it has none
         }
-        DWORD position = layout.dataStart + (plan.firstCluster - 2) * P;
+        DWORD position = m_layout.dataStart + (plan.firstCluster - 2) * P;
         for (DWORD index = 0; index < plan.clusters; ++index) {
             std::fill(cluster.begin(), cluster.end(), BYTE{0});
             DWORD got = 0;
             if (!file->Read(cluster, got)) {
-                const DWORD code = GetLastError();
                 char reason[1024];
-                GetErrorText(code, reason, sizeof reason);
+                GetErrorText(GetLastError(), reason, sizeof reason);
                 DebugPrint(1, text::kFileReadFailed, plan.path.c_str(), reason);
                 return FALSE;
             }
@@ -463,6 +445,7 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
                 return TRUE;
             }
         }
+        // Never more than its clusters: a file that grew since is cut, and says so.
         BYTE probe = 0;
         DWORD more = 0;
         if (file->Read(std::span<BYTE>(&probe, 1), more) && more != 0) {

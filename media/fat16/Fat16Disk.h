@@ -5,6 +5,9 @@
 // Users derive from it and override OnProgress, the one call back into them.
 
 #include <functional>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "fat16/Fat16Layout.h"
 #include "platform/DriveHandle.h"
@@ -65,6 +68,16 @@ protected:
 
 private:
     void DumpGeometry(const DISK_GEOMETRY& geometry);
+    // Sizes an image disk (no cylinders, no size yet) to its files.
+    BOOL SizeToFiles(const std::vector<std::string>& paths, DWORD dwSectorsPerCluster);
+    // One zero-filled buffer of `dwSectors` sectors that starts with `head`, written at
+    // `dwStart`; `pszContext` names the step in the error line.
+    BOOL WriteRegion(DWORD dwStart, DWORD dwSectors, std::span<const BYTE> head,
+                     const char* pszContext);
+    BOOL WriteFats(const std::vector<FilePlan>& plans);
+    BOOL WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DWORD& dwTotal);
+    // Copies the files' data into their clusters; TRUE also when OnProgress asked to stop.
+    BOOL CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal);
 
     Fat16Layout m_layout;
     std::function<DWORD()> m_tickCount;

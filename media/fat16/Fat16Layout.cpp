@@ -181,13 +181,46 @@ LayoutResult ComputeLayout(DWORD bytesPerSector, DWORD sectorsPerTrack, DWORD he
     return LayoutResult::Ok;
 }
 
+bool AssignClusters(std::vector<FilePlan>& plans, const Fat16Layout& layout) {
+    std::uint64_t next = 2;
+    for (FilePlan& plan : plans) {
+        if (!plan.assigned) {
+            continue;
+        }
+        plan.clusters = ClustersForFile(plan.size, layout.B, layout.P);
+        if (next + plan.clusters > std::uint64_t{layout.N} + 2) {
+            return false;
+        }
+        plan.firstCluster = static_cast<DWORD>(next);
+        next += plan.clusters;
+    }
+    return true;
+}
+
+void FillFat(std::span<BYTE> fat, const std::vector<FilePlan>& plans) {
+    std::fill(fat.begin(), fat.end(), BYTE{0});
+    store16(fat, 0, 0xFFF8);
+    store16(fat, 2, 0xFFFF);
+    for (const FilePlan& plan : plans) {
+        if (!plan.assigned || plan.size == 0) {
+            continue;
+        }
+        const DWORD last = plan.firstCluster + plan.clusters - 1;
+        for (DWORD cluster = plan.firstCluster; cluster < last; ++cluster) {
+            store16(fat, 2 * std::size_t{cluster}, static_cast<WORD>(cluster + 1));
+        }
+        store16(fat, 2 * std::size_t{last}, 0xFFFF);
+    }
+}
+
 void FillPartitionTable(std::span<BYTE, 512> mbr, const Fat16Layout& layout) {
     std::fill_n(mbr.begin() + kPartitionTable, kPartitionTableSize, BYTE{0});
     const auto entry = std::span<BYTE>(mbr).subspan(kPartitionTable, 16);
     // The cylinder the partition ends in: the disk's last one, or for a partition that covers
-    // only the first part of the disk, the one holding its last sector.
+    // only the first part of the disk (or a disk that reports no whole cylinder), the one
+    // holding its last sector.
     DWORD endCylinder = layout.C - 1;
-    if (layout.capped) {
+    if (layout.capped || layout.C == 0) {
         endCylinder = (layout.S + layout.V - 1) / (layout.S * layout.H);
     }
     store8(entry, kEntryStatus, kActive);

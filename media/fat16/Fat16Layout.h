@@ -82,6 +82,24 @@ LayoutResult ComputeLayout(DWORD bytesPerSector, DWORD sectorsPerTrack, DWORD he
                            DWORD cylinders, ULONGLONG total, DWORD sectorsPerCluster,
                            Fat16Layout& layout);
 
+// Where one entry of the file list goes: files found when the clusters are handed out get
+// consecutive clusters from 2 on, in list order; missing entries and directories get none.
+struct FilePlan {
+    std::string path;
+    bool assigned = false;  // found as a file: has clusters
+    DWORD size = 0;         // its size when the clusters were handed out
+    DWORD firstCluster = 0;
+    DWORD clusters = 0;     // E
+};
+
+// Hands out the clusters to the entries whose `size` is known (assigned set, size filled);
+// false when a file's clusters would run past cluster N + 1.
+bool AssignClusters(std::vector<FilePlan>& plans, const Fat16Layout& layout);
+
+// Fills one FAT: entries 0 and 1, and a chain for every file with data. An empty file's
+// cluster stays free (its directory entry names cluster 0, as FAT requires of empty files).
+void FillFat(std::span<BYTE> fat, const std::vector<FilePlan>& plans);
+
 // Clears the partition table of a boot record and fills its first entry for the layout.
 void FillPartitionTable(std::span<BYTE, 512> mbr, const Fat16Layout& layout);
 

@@ -39,6 +39,5 @@ inline constexpr char kPopulating[] = "Populating partition data...\n";
 inline constexpr char kFailedToWrite[] = "***ERROR*** Failed to write %02X sectors at %08X!\n";
 inline constexpr char kFileGrew[] = "%s grew since it was sized; only its first %u clusters were written.\n";
 inline constexpr char kFileReadFailed[] = "***ERROR*** Failed to read %s: %s\n";
-inline constexpr char kShortName[] = "%s is stored under the short name %.8s.%.3s\n";
 
 }  // namespace pellorin::text

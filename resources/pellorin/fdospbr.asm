@@ -10,7 +10,7 @@
 ; What it does: entered at 0000:7C00 with DL = boot drive, it moves itself to 1FE0:7C00
 ; (linear 27A00h, out of the kernel's way), finds "KERNEL  SYS" in the root directory and
 ; loads the whole file by following its FAT chain to 0060:0000 (linear 600h; a kernel may thus
-; be up to about 150 KiB and reach far past 7C00h). Sectors are read one at a time with the
+; be up to about 150 KiB and reach far past 7C00h; a longer chain stops with "Too big"). Sectors are read one at a time with the
 ; extended read (INT 13h AH=42h); once that fails (a BIOS without the extensions answers
 ; with an error) they are read with a CHS read (INT 13h AH=02h) computed from the parameter
 ; block's sectors per track and heads.
@@ -27,7 +27,8 @@ org 0x7C00
 
 RELOC_SEG   equ 0x1FE0          ; this sector runs at RELOC_SEG:7C00 after the move
 KERNEL_SEG  equ 0x0060          ; the kernel is loaded at KERNEL_SEG:0000
-KERNEL_END  equ RELOC_SEG + 0x07C0 - 0x20   ; first segment the kernel must not reach
+; The last kernel sector must end 1 KiB below this sector, where the stack lives.
+KERNEL_END  equ RELOC_SEG + 0x07C0 - 0x40 - 0x20
 DIR_BUF     equ 0x7E00          ; one root directory sector (in RELOC_SEG)
 FAT_BUF     equ 0x8000          ; one FAT sector (in RELOC_SEG)
 

@@ -25,13 +25,16 @@ struct BootResult {
     std::string console;
 };
 
-// Boots the raw disk image; a boot that never reaches the kernel ends at the timeout.
-BootResult Boot(const fs::path& image, int timeoutSeconds = 40) {
+// Boots the raw disk image (or a CD image); a boot that never reaches the kernel ends at the
+// timeout.
+BootResult Boot(const fs::path& image, bool asCdrom = false, int timeoutSeconds = 40) {
     const fs::path console = image.string() + ".console";
     const std::string command =
         "timeout " + std::to_string(timeoutSeconds) +
-        " qemu-system-i386 -accel tcg -m 16 -display none -no-reboot -nodefaults"
-        " -boot c -drive file=" + testsupport::shellQuote(image.string()) + ",format=raw,if=ide"
+        " qemu-system-i386 -accel tcg -m 16 -display none -no-reboot -nodefaults" +
+        (asCdrom ? " -boot d -cdrom " + testsupport::shellQuote(image.string())
+                 : " -boot c -drive file=" + testsupport::shellQuote(image.string()) +
+                       ",format=raw,if=ide") +
         " -debugcon file:" + testsupport::shellQuote(console.string()) +
         " -device isa-debug-exit,iobase=0xf4,iosize=0x04";
     BootResult result;
@@ -57,24 +60,25 @@ protected:
         }
         kernel = dir / "KERNEL.SYS";
         fs::copy_file(PELLORIN_TEST_KERNEL, kernel);
-        readme = dir / "README.TXT";
-        testsupport::writeFileText(readme, "payload before the kernel\n");
+        // 500 KiB ahead of the kernel: its chain starts far from cluster 2 and crosses from
+        // one FAT sector into the next (cluster 256 with 4-sector clusters, 512 with 2).
+        payload = dir / "FLASH.IMG";
+        testsupport::writeFileBytes(payload, testsupport::patternBytes(500 * 1024, 5));
     }
 
-    // A disk with a file ahead of the kernel, so the kernel's chain does not start at
-    // cluster 2.
+    // A disk with a large file ahead of the kernel.
     fs::path WriteDisk(const std::string& name, DWORD sectorsPerTrack, DWORD heads,
                        DWORD cylinders) {
         const fs::path image = dir / name;
         MakeSparseImage(image, std::uint64_t{512} * sectorsPerTrack * heads * cylinders);
-        const FormatRun run = FormatImage(image, sectorsPerTrack, heads, cylinders, {readme, kernel});
+        const FormatRun run = FormatImage(image, sectorsPerTrack, heads, cylinders, {payload, kernel});
         EXPECT_EQ(run.result, TRUE) << run.trace;
         return image;
     }
 
     testsupport::TempDir dir;
     fs::path kernel;
-    fs::path readme;
+    fs::path payload;
 };
 
 TEST_F(BootCodeTest, KernelIsRealisticallySized) {
@@ -102,6 +106,29 @@ TEST_F(BootCodeTest, BootsThroughChsReadWhenPatched) {
     // CHS read of the entry's cylinder/head/sector can succeed.
     PatchBytes(image, 0x1BE + 8, {0x01, 0x00, 0x00, 0x00});
     const BootResult boot = Boot(image);
+    EXPECT_EQ(boot.exitCode, kKernelSuccessExit) << boot.console;
+    EXPECT_NE(boot.console.find(kKernelOk), std::string::npos) << boot.console;
+}
+
+TEST_F(BootCodeTest, BootsAsAnElToritoHardDiskWhenPatched) {
+    if (!testsupport::haveProgram("genisoimage")) {
+        GTEST_SKIP() << "genisoimage is not installed";
+    }
+    // A CD whose boot image is the disk in hard-disk emulation: the BIOS takes the disk's
+    // geometry from the partition entry and serves it through the basic disk functions.
+    const fs::path image = WriteDisk("disk.img", 32, 64, 5);
+    PatchBytes(image, 0x1C2, {0x06});
+    PatchBytes(image, 0xCA, {0xB8, 0x01, 0x02});
+    fs::resize_file(image, 5u << 20);
+    const fs::path root = dir / "cd";
+    fs::create_directory(root);
+    fs::copy_file(image, root / "disk.img");
+    const fs::path iso = dir / "boot.iso";
+    const auto made = testsupport::runCommand(
+        "genisoimage -quiet -o " + testsupport::shellQuote(iso.string()) +
+        " -b disk.img -hard-disk-boot " + testsupport::shellQuote(root.string()));
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    const BootResult boot = Boot(iso, true);
     EXPECT_EQ(boot.exitCode, kKernelSuccessExit) << boot.console;
     EXPECT_NE(boot.console.find(kKernelOk), std::string::npos) << boot.console;
 }

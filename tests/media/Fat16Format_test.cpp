@@ -386,5 +386,36 @@ TEST_F(FormatTest, WritesAreWholeRegionsInOrder) {
     EXPECT_TRUE(std::all_of(track.begin(), track.end(), [](BYTE b) { return b == 0; }));
 }
 
+TEST_F(FormatTest, ADriveOfLessThanOneCylinderIsNotSizedBeyondItsEnd) {
+    // 10,000 sectors with 255 heads and 63 sectors a track: the driver reports 0 cylinders.
+    const fs::path first = MakeFile("FIRST.BIN", 5000, 1);
+    MakeSparseImage(image, 10000 * 512);
+    auto handle = CFileHandle::Open(image.string(), CFileHandle::Mode::ReadWrite);
+    CFaultyHandle drive(handle.get());
+    DISK_GEOMETRY geometry;
+    geometry.Cylinders = 0;
+    geometry.MediaType = RemovableMedia;
+    geometry.TracksPerCylinder = 255;
+    geometry.SectorsPerTrack = 63;
+    geometry.BytesPerSector = 512;
+    drive.SetGeometry(geometry, 10000 * 512);
+    CFat16Disk small;
+    ASSERT_EQ(small.Open(&drive), TRUE);
+    const std::string list = FileList({first});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(small.Format(mbr.data(), pbr.data(), list.c_str(), nullptr), TRUE);
+    trace = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(small.TotalSectors(), 10000u) << trace;
+    EXPECT_EQ(small.Layout().V, 10000u - 63);
+    for (const auto& write : drive.Writes()) {
+        EXPECT_LE(write.offset + write.size, 10000u * 512);
+    }
+    EXPECT_EQ(fs::file_size(image), 10000u * 512);
+    // The entry ends at head H - 1 and sector S of cylinder 0, the cylinder of its last sector.
+    EXPECT_EQ(mbr[0x1BE + 5], 254);
+    EXPECT_EQ(mbr[0x1BE + 6], 63);
+    EXPECT_EQ(mbr[0x1BE + 7], 0);
+}
+
 }  // namespace
 }  // namespace pellorin

@@ -1,5 +1,6 @@
 #include "fat16/Fat16Layout.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -63,6 +64,10 @@ struct LayoutCase {
     bool capped;
     std::array<BYTE, 8> entryHead;  // first 8 bytes of the partition entry
 };
+
+void PrintTo(const LayoutCase& layoutCase, std::ostream* os) {
+    *os << layoutCase.label;
+}
 
 class ComputeLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
 
@@ -155,6 +160,65 @@ TEST(ComputeLayout, RefusesAPartitionOfMoreThan65535Clusters) {
     EXPECT_EQ(ComputeLayout(512, 32, 64, 2049, 2049ull * 2048, 32, layout),
               LayoutResult::TooBigForFat16);
     EXPECT_EQ(ComputeLayout(512, 32, 64, 2048, 2048ull * 2048, 64, layout), LayoutResult::Ok);
+}
+
+TEST(AssignClusters, HandsOutConsecutiveRunsInListOrder) {
+    Fat16Layout stick;  // 16,384-byte clusters, N = 62,540
+    ASSERT_EQ(ComputeLayout(512, 63, 255, 124, 2001888, 32, stick), LayoutResult::Ok);
+    struct Entry {
+        bool found;
+        DWORD size;
+        DWORD firstCluster;
+        DWORD clusters;
+    };
+    struct Case {
+        const char* label;
+        std::vector<Entry> entries;
+        bool fits;
+    };
+    const Case cases[] = {
+        {"six files",
+         {{true, 40000, 2, 3}, {true, 60000, 5, 4}, {true, 100, 9, 1}, {true, 0, 10, 1},
+          {true, 1000000, 11, 62}, {true, 50000000, 73, 3052}},
+         true},
+        {"missing entries take nothing",
+         {{false, 0, 0, 0}, {true, 16385, 2, 2}, {false, 0, 0, 0}, {true, 1, 4, 1}},
+         true},
+        {"the last cluster exactly", {{true, 62539u * 16384, 2, 62539}, {true, 1, 62541, 1}}, true},
+        {"one cluster too many", {{true, 62540u * 16384, 2, 62540}, {true, 1, 0, 1}}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<FilePlan> plans;
+        for (const Entry& e : c.entries) {
+            FilePlan plan;
+            plan.assigned = e.found;
+            plan.size = e.size;
+            plans.push_back(plan);
+        }
+        ASSERT_EQ(AssignClusters(plans, stick), c.fits);
+        if (!c.fits) {
+            continue;
+        }
+        for (std::size_t i = 0; i < plans.size(); ++i) {
+            EXPECT_EQ(plans[i].firstCluster, c.entries[i].firstCluster) << i;
+            EXPECT_EQ(plans[i].clusters, c.entries[i].clusters) << i;
+        }
+    }
+}
+
+TEST(FillFat, ChainsFilesAndLeavesEmptyFilesFree) {
+    std::vector<FilePlan> plans(3);
+    plans[0] = {"", true, 5000, 2, 3};
+    plans[1] = {"", true, 0, 5, 1};
+    plans[2] = {"", true, 1, 6, 1};
+    std::vector<BYTE> fat(1024, 0xEE);
+    FillFat(fat, plans);
+    const WORD expected[] = {0xFFF8, 0xFFFF, 3, 4, 0xFFFF, 0, 0xFFFF, 0};
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(load16(fat, 2 * i), expected[i]) << i;
+    }
+    EXPECT_TRUE(std::all_of(fat.begin() + 16, fat.end(), [](BYTE b) { return b == 0; }));
 }
 
 TEST(FillBootSector, LeavesLoaderFieldsOfOtherBootSectorsAlone) {

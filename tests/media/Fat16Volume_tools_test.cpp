@@ -32,6 +32,10 @@ struct DiskCase {
     bool expectCapped;
 };
 
+void PrintTo(const DiskCase& disk, std::ostream* os) {
+    *os << disk.label;
+}
+
 class Fat16VolumeToolsTest : public ::testing::TestWithParam<DiskCase> {
 protected:
     void SetUp() override {
@@ -59,9 +63,11 @@ TEST_P(Fat16VolumeToolsTest, ToolsReadBackEveryFile) {
         {"FLASH.IMG", 3 * 1024 * 1024 + 17, "FLASH.IMG"},
         {"RECOVERY.PDF", 2048, "RECOVERY.PDF"},
         {"long file name.text", 1000, "LONGFI~1.TEX"},
+        // Same name as an earlier file, from another folder: it must not share its entry name.
+        {"other/KERNEL.SYS", 700, "KERNEL~1.SYS"},
     };
     const fs::path source = dir / "payload";
-    fs::create_directory(source);
+    fs::create_directories(source / "other");
     std::vector<fs::path> files;
     std::uint32_t seed = 1;
     for (const Payload& payload : payloads) {
@@ -87,6 +93,8 @@ TEST_P(Fat16VolumeToolsTest, ToolsReadBackEveryFile) {
 
     const std::string volume = MtoolsImage(image, std::uint64_t{run.layout.S} * 512);
     const std::string listing = RunTool("mdir -a -i " + volume + " ::");
+    EXPECT_NE(listing.find("Volume in drive : is USBDISK"), std::string::npos) << listing;
+    EXPECT_NE(listing.find(std::to_string(payloads.size()) + " files"), std::string::npos) << listing;
     const std::string attributes = RunTool("mattrib -i " + volume + " ::/*");
     for (std::size_t i = 0; i < payloads.size(); ++i) {
         const Payload& payload = payloads[i];
