@@ -62,7 +62,6 @@ std::vector<std::string> SplitFileList(const char* pszFiles) {
     return paths;
 }
 
-
 }  // namespace
 
 CFat16Disk::CFat16Disk()

@@ -1,6 +1,7 @@
 #include "fat16/Fat16Layout.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "fat16/ByteOrder.h"
@@ -321,13 +322,18 @@ ShortName MakeShortName(const std::string& longName, const std::vector<ShortName
     std::string extBasis = hasExtension ? basis(ext) : std::string();
     extBasis.resize(std::min<std::size_t>(extBasis.size(), 3));
     if (baseBasis.empty()) {
-        baseBasis = "_";
+        baseBasis.push_back('_');
     }
     for (unsigned number = 1;; ++number) {
-        const std::string tail = "~" + std::to_string(number);
-        const std::string numbered =
-            baseBasis.substr(0, std::min<std::size_t>(baseBasis.size(), 8 - tail.size())) + tail;
-        const ShortName name = Compose(numbered, extBasis);
+        char tail[12];
+        const auto tailLength =
+            static_cast<std::size_t>(std::snprintf(tail, sizeof tail, "~%u", number));
+        const std::size_t kept = std::min<std::size_t>(baseBasis.size(), 8 - tailLength);
+        ShortName name;
+        name.fill(' ');
+        std::copy_n(baseBasis.begin(), kept, name.begin());
+        std::copy_n(tail, tailLength, name.begin() + static_cast<std::ptrdiff_t>(kept));
+        std::copy_n(extBasis.begin(), extBasis.size(), name.begin() + 8);
         if (!IsTaken(name, taken)) {
             return name;
         }

@@ -1,6 +1,7 @@
 // Boots disks written by CFat16Disk in qemu-system-i386 (SeaBIOS, TCG) through our boot
 // record and boot sector into the test KERNEL.SYS, which reports on the debug console.
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -68,10 +69,11 @@ protected:
 
     // A disk with a large file ahead of the kernel.
     fs::path WriteDisk(const std::string& name, DWORD sectorsPerTrack, DWORD heads,
-                       DWORD cylinders) {
+                       DWORD cylinders, const std::vector<BYTE>& pbr = PbrTemplate()) {
         const fs::path image = dir / name;
         MakeSparseImage(image, std::uint64_t{512} * sectorsPerTrack * heads * cylinders);
-        const FormatRun run = FormatImage(image, sectorsPerTrack, heads, cylinders, {payload, kernel});
+        const FormatRun run =
+            FormatImage(image, sectorsPerTrack, heads, cylinders, {payload, kernel}, 0, pbr);
         EXPECT_EQ(run.result, TRUE) << run.trace;
         return image;
     }
@@ -105,6 +107,24 @@ TEST_F(BootCodeTest, BootsThroughChsReadWhenPatched) {
     // Wrong LBA start in the partition entry (an all-zero sector of the boot track): only the
     // CHS read of the entry's cylinder/head/sector can succeed.
     PatchBytes(image, 0x1BE + 8, {0x01, 0x00, 0x00, 0x00});
+    const BootResult boot = Boot(image);
+    EXPECT_EQ(boot.exitCode, kKernelSuccessExit) << boot.console;
+    EXPECT_NE(boot.console.find(kKernelOk), std::string::npos) << boot.console;
+}
+
+TEST_F(BootCodeTest, BootSectorLoadsThroughChsReads) {
+    // The boot sector's flag for the extended read sits right before its cached FAT sector
+    // number (FFFFh) and the kernel's name; cleared, it reads every sector by CHS, as on a
+    // BIOS without the disk extensions.
+    std::vector<BYTE> pbr = PbrTemplate();
+    const std::string kernelName = "KERNEL  SYS";
+    std::vector<BYTE> needle = {0xFF, 0xFF};
+    needle.insert(needle.end(), kernelName.begin(), kernelName.end());
+    const auto at = std::search(pbr.begin(), pbr.end(), needle.begin(), needle.end());
+    ASSERT_NE(at, pbr.end());
+    ASSERT_EQ(*(at - 1), 1);
+    *(at - 1) = 0;
+    const fs::path image = WriteDisk("pbrchs.img", 63, 16, 32, pbr);
     const BootResult boot = Boot(image);
     EXPECT_EQ(boot.exitCode, kKernelSuccessExit) << boot.console;
     EXPECT_NE(boot.console.find(kKernelOk), std::string::npos) << boot.console;

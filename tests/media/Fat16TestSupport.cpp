@@ -40,7 +40,7 @@ std::vector<BYTE> PbrTemplate() {
 
 FormatRun FormatImage(const std::filesystem::path& image, DWORD sectorsPerTrack, DWORD heads,
                       DWORD cylinders, const std::vector<std::filesystem::path>& files,
-                      DWORD baseOffset) {
+                      DWORD baseOffset, std::vector<BYTE> pbr) {
     FormatRun run;
     auto handle = CFileHandle::Open(image.string(), CFileHandle::Mode::ReadWrite);
     if (!handle) {
@@ -52,7 +52,9 @@ FormatRun FormatImage(const std::filesystem::path& image, DWORD sectorsPerTrack,
         throw std::runtime_error("AttachFile refused");
     }
     auto mbr = MbrTemplate();
-    auto pbr = PbrTemplate();
+    if (pbr.empty()) {
+        pbr = PbrTemplate();
+    }
     const std::string list = FileList(files);
     testing::internal::CaptureStderr();
     run.result = disk.Format(mbr.data(), pbr.data(), list.c_str(), nullptr);

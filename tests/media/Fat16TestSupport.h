@@ -31,7 +31,8 @@ public:
     std::size_t stopAtCall = 0;  // 1-based; 0 never stops
 };
 
-// Formats an image file region with the embedded boot code. `trace` receives the trace.
+// Formats an image file region with the embedded boot code (or the boot sector `pbr` when
+// given). `trace` receives the trace.
 struct FormatRun {
     BOOL result = FALSE;
     std::string trace;
@@ -40,7 +41,7 @@ struct FormatRun {
 };
 FormatRun FormatImage(const std::filesystem::path& image, DWORD sectorsPerTrack, DWORD heads,
                       DWORD cylinders, const std::vector<std::filesystem::path>& files,
-                      DWORD baseOffset = 0);
+                      DWORD baseOffset = 0, std::vector<BYTE> pbr = {});
 
 // 512-byte copies of the embedded templates.
 std::vector<BYTE> MbrTemplate();
