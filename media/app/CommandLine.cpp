@@ -1,0 +1,83 @@
+#include "app/CommandLine.h"
+
+#include "app/PayloadList.h"
+#include "app/StringTable.h"
+#include "app/TerminalView.h"
+#include "app/WorkResult.h"
+#include "iso/IsoImageBuilder.h"
+
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include <iostream>
+#include <system_error>
+
+namespace pellorin {
+
+namespace fs = std::filesystem;
+
+int RunIsoCommand(const std::string& strTarget, const fs::path& payloadDirectory, bool bYes, std::istream& in,
+                  std::FILE* out, std::FILE* err) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(strTarget, ec);
+    if (!ec && fs::exists(status)) {
+        if (!fs::is_regular_file(status)) {
+            std::fprintf(err, "%s%s\n", strTarget.c_str(), std::string(cli::kNotAPlainFile).c_str());
+            return kExitFailed;
+        }
+        if (!bYes) {
+            std::fprintf(err, "%s%s", strTarget.c_str(), std::string(cli::kReplacePrompt).c_str());
+            std::fflush(err);
+            if (!ReadYesAnswer(in)) return kExitCancelled;
+        }
+    }
+
+    CTerminalIsoView view(err, ::isatty(::fileno(err)) == 1);
+    view.SetStatusText(LoadStringText(IDS_CALCULATING_HEADER));
+    int result = kWorkFailed;
+    {
+        CInterruptGuard interrupts;
+        result = BuildIsoImage(strTarget, payloadDirectory, view);
+    }
+    view.Finish();
+    switch (result) {
+    case kWorkDone:
+        std::fprintf(out, "%s\n", TerminalText(LoadStringText(IDS_ISO_CREATE_DONE)).c_str());
+        return kExitDone;
+    case kWorkCancelled: return kExitCancelled;
+    default: return kExitFailed;
+    }
+}
+
+int RunCommandLine(int argc, char** argv) {
+    CLI::App app{std::string(cli::kDescription), "pellorin"};
+    app.footer(std::string(cli::kExitCodes));
+    app.require_subcommand(1);
+
+    std::string strTarget;
+    std::string strPayload;
+    bool bYes = false;
+    CLI::App* iso = app.add_subcommand("iso", std::string(cli::kIsoCommand));
+    iso->add_option("FILE", strTarget, std::string(cli::kIsoFileOption))->required();
+    CLI::Validator existingDirectory = CLI::ExistingDirectory;
+    existingDirectory.description("");  // the help shows DIR alone
+    iso->add_option("--payload", strPayload, std::string(cli::kPayloadOption))
+        ->type_name("DIR")
+        ->check(existingDirectory);
+    iso->add_flag("-y,--yes", bYes, std::string(cli::kYesOption));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? kExitDone : kExitUsage;
+    }
+
+    if (iso->parsed()) {
+        const fs::path payloadDirectory = strPayload.empty() ? ProgramDirectory() : fs::path(strPayload);
+        return RunIsoCommand(strTarget, payloadDirectory, bYes, std::cin, stdout, stderr);
+    }
+    return kExitUsage;
+}
+
+}  // namespace pellorin

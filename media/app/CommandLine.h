@@ -1,0 +1,30 @@
+#pragma once
+// pellorin's command line: the jobs of the work dialogs, run from a terminal.
+//
+//   pellorin iso FILE [--payload DIR] [--yes]
+
+#include <cstdio>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+
+namespace pellorin {
+
+// Exit codes of the command line.
+enum ExitCode : int {
+    kExitDone = 0,
+    kExitCancelled = 2,  // Ctrl-C during the job, or an existing file kept
+    kExitFailed = 3,     // the job failed and said why
+    kExitUsage = 64,     // wrong arguments
+};
+
+// Parses the arguments and runs the chosen command.
+int RunCommandLine(int argc, char** argv);
+
+// "iso": asks before replacing an existing file (unless bYes), then builds the image with a
+// terminal progress display; Ctrl-C cancels the write. Answers are read from `in`, the progress
+// and the questions go to `err`, the final message to `out`.
+int RunIsoCommand(const std::string& strTarget, const std::filesystem::path& payloadDirectory, bool bYes,
+                  std::istream& in, std::FILE* out, std::FILE* err);
+
+}  // namespace pellorin

@@ -1,0 +1,34 @@
+#pragma once
+// The payload: the files the USB and ISO workflows put on their boot volume, found in the
+// payload directory (the program's own directory unless one is given).
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace pellorin {
+
+// Names looked for, in the order in which they are listed and then written onto the volume.
+inline constexpr const char* kPayloadNames[] = {"KERNEL.SYS", "COMMAND.COM", "AUTOEXEC.BAT",
+                                                "RECOVERY.PDF", "KMV.EXE", "FLASH.IMG"};
+
+struct PayloadList {
+    // Full paths, each ended by a NUL, the list ended by an empty string (a second NUL): the
+    // file list the FAT16 writer takes.
+    std::string files;
+    std::vector<std::string> paths;    // the same paths, in list order
+    std::vector<std::uint32_t> sizes;  // each listed file's size (low 32 bits), in list order
+    std::uint64_t totalSize = 0;       // sum of `sizes`
+    std::vector<std::string> missing;  // candidates that were not found (also on the trace)
+};
+
+// The directory of the running program (from /proc/self/exe); empty when it cannot be read.
+std::filesystem::path ProgramDirectory();
+
+// Finds the payload files in `payloadDirectory`. A name is matched regardless of case, as the
+// desktop's file system does; "FLASH.IMG" falls back to the first "FLASH.*" by name. A missing
+// file is reported on the trace and left out; it is not an error here.
+PayloadList BuildPayloadList(const std::filesystem::path& payloadDirectory);
+
+}  // namespace pellorin

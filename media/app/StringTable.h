@@ -1,0 +1,57 @@
+#pragma once
+// pellorin's own texts: the numbered strings of its message boxes and dialogs, and the texts of
+// its command line. Every text the program shows comes from here.
+
+#include <string>
+#include <string_view>
+
+namespace pellorin {
+
+// Caption of every message box, and the application's name.
+inline constexpr std::string_view kAppName = "QZ Tarvex Thin Client Imaging Tool";
+
+enum StringId : unsigned {
+    IDS_NOT_A_USB_DEVICE = 1,
+    IDS_NETWORK_DRIVE = 2,
+    IDS_USB_WRITE_FAILED = 3,
+    IDS_USB_FORMAT_DONE = 5,
+    IDS_IMAGE_SOURCE_FAILED = 6,
+    IDS_USB_OPEN_FAILED = 7,
+    IDS_ISO_CREATE_FAILED = 10,
+    IDS_ISO_CREATE_DONE = 12,
+    IDS_DEPLOYMENT_DONE = 13,
+    IDS_DEPLOYMENT_FAILED = 14,
+    IDS_CONFIRM_CANCEL_FORMAT = 15,
+    IDS_CONFIRM_CANCEL_ISO = 16,
+    IDS_CALCULATING_HEADER = 17,
+    IDS_FORMATTING_PERCENT = 20,
+    IDS_CONFIRM_OVERWRITE_USB = 27,
+    IDS_CONFIRM_CANCEL_EXTRACT = 28,
+};
+
+// The text of a numbered string; empty for an id the table does not hold.
+std::string_view LoadStringText(unsigned id);
+
+// String 20 formatted with a percentage: "Formatting: 45%."
+std::string FormatPercentText(unsigned percent);
+
+// Texts of the command line.
+namespace cli {
+inline constexpr std::string_view kDescription =
+    "Builds the recovery media of the thin-client image from the files next to the program.";
+inline constexpr std::string_view kIsoCommand = "Write a bootable ISO image file";
+inline constexpr std::string_view kIsoFileOption = "The ISO image file to write";
+inline constexpr std::string_view kPayloadOption =
+    "Directory holding FLASH.IMG, KMV.EXE, RECOVERY.PDF and the FreeDOS start-up files "
+    "(default: the program's own directory)";
+inline constexpr std::string_view kYesOption = "Replace an existing file without asking";
+inline constexpr std::string_view kExitCodes =
+    "Exit codes: 0 done, 2 cancelled (Ctrl-C, or an existing file kept), 3 failed, "
+    "64 wrong arguments.";
+// Each of these follows the file's path.
+inline constexpr std::string_view kReplacePrompt = " already exists.\nDo you want to replace it? [y/N] ";
+inline constexpr std::string_view kNotAPlainFile = " exists and is not a plain file; it is left alone.";
+inline constexpr std::string_view kCancelled = "Cancelled.";
+}  // namespace cli
+
+}  // namespace pellorin

@@ -1,0 +1,148 @@
+#include "app/TerminalView.h"
+
+#include "app/StringTable.h"
+
+#include <algorithm>
+#include <cctype>
+#include <istream>
+
+namespace pellorin {
+
+namespace {
+
+volatile std::sig_atomic_t s_interrupted = 0;
+
+extern "C" void onInterruptSignal(int) { s_interrupted = 1; }
+
+}  // namespace
+
+std::string RenderProgressLine(int nPercent, std::string_view status, std::size_t barWidth) {
+    const int percent = std::clamp(nPercent, 0, 100);
+    const std::size_t filled = barWidth * static_cast<std::size_t>(percent) / 100;
+    std::string line = "[";
+    line.append(filled, '#').append(barWidth - filled, ' ').append("] ");
+    const std::string number = std::to_string(percent);
+    line.append(3 - number.size(), ' ').append(number).append("% ").append(status);
+    return line;
+}
+
+std::string TerminalText(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out.push_back(text[i]);
+    }
+    return out;
+}
+
+bool ReadYesAnswer(std::istream& in) {
+    std::string answer;
+    if (!std::getline(in, answer)) return false;
+    std::string word;
+    for (unsigned char c : answer) {
+        if (!std::isspace(c)) word.push_back(static_cast<char>(std::tolower(c)));
+    }
+    return word == "y" || word == "yes";
+}
+
+CInterruptGuard::CInterruptGuard() {
+    s_interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = onInterruptSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // writes and reads in progress go on; the job polls the mark
+    sigaction(SIGINT, &action, &m_oldInt);
+    sigaction(SIGTERM, &action, &m_oldTerm);
+}
+
+CInterruptGuard::~CInterruptGuard() {
+    sigaction(SIGINT, &m_oldInt, nullptr);
+    sigaction(SIGTERM, &m_oldTerm, nullptr);
+}
+
+bool CInterruptGuard::TakeInterrupt() {
+    if (s_interrupted == 0) return false;
+    s_interrupted = 0;
+    return true;
+}
+
+void CInterruptGuard::RaiseInterrupt() { s_interrupted = 1; }
+
+CTerminalIsoView::CTerminalIsoView(std::FILE* err, bool bIsTerminal) : m_err(err), m_bIsTerminal(bIsTerminal) {}
+
+void CTerminalIsoView::SetProgressRange(int nLower, int nUpper) {
+    m_nLower = nLower;
+    m_nUpper = nUpper > nLower ? nUpper : nLower + 1;
+}
+
+void CTerminalIsoView::SetProgressPos(int nPos) {
+    m_nPos = nPos;
+    m_bPosSeen = true;
+    m_bDirty = true;
+}
+
+void CTerminalIsoView::SetStatusText(std::string_view text) {
+    m_strStatus = text;
+    if (m_bPosSeen) {
+        m_bDirty = true;  // shown with the bar at the next pump, as a window repaints
+    } else {
+        draw();
+    }
+}
+
+void CTerminalIsoView::ShowWarning(std::string_view text) {
+    Finish();
+    std::fprintf(m_err, "%s: %s\n", std::string(kAppName).c_str(), TerminalText(text).c_str());
+    std::fflush(m_err);
+}
+
+void CTerminalIsoView::PumpOneMessage() {
+    if (m_bDirty) draw();
+    // The terminal's one kind of message: Ctrl-C, which cancels as a confirmed Cancel does.
+    if (CInterruptGuard::TakeInterrupt() && g_bIsoBusy) {
+        g_bIsoBusy = false;
+        Finish();
+        std::fprintf(m_err, "%s\n", std::string(cli::kCancelled).c_str());
+        std::fflush(m_err);
+    }
+}
+
+void CTerminalIsoView::Finish() {
+    if (m_bDirty) draw();
+    if (m_bLineOpen) {
+        std::fputc('\n', m_err);
+        std::fflush(m_err);
+        m_bLineOpen = false;
+    }
+}
+
+void CTerminalIsoView::draw() {
+    m_bDirty = false;
+    const int percent = (std::clamp(m_nPos, m_nLower, m_nUpper) - m_nLower) * 100 / (m_nUpper - m_nLower);
+    if (m_bIsTerminal && !m_bPosSeen) {
+        // Before the first progress step a status is a line of its own, so that trace lines
+        // printed meanwhile do not run into a bar.
+        if (m_strStatus == m_strLastLine) return;
+        std::fprintf(m_err, "%s\n", m_strStatus.c_str());
+        m_strLastLine = m_strStatus;
+    } else if (m_bIsTerminal) {
+        const std::string line = RenderProgressLine(percent, m_strStatus, 30);
+        if (m_bLineOpen && line == m_strBarLine) return;
+        // Redraw in place; blanks cover what a longer previous bar left behind.
+        const std::size_t clear =
+            m_bLineOpen && m_strBarLine.size() > line.size() ? m_strBarLine.size() - line.size() : 0;
+        std::fprintf(m_err, "\r%s%s", line.c_str(), std::string(clear, ' ').c_str());
+        m_strBarLine = line;
+        m_bLineOpen = true;
+    } else {
+        // A log rather than a display: a new status line, but for progress only once per
+        // tenth of the way.
+        if (m_strStatus == m_strLastLine || (m_bPosSeen && percent / 10 == m_nLastDecile)) return;
+        std::fprintf(m_err, "%s\n", m_strStatus.c_str());
+        m_strLastLine = m_strStatus;
+        if (m_bPosSeen) m_nLastDecile = percent / 10;
+    }
+    std::fflush(m_err);
+}
+
+}  // namespace pellorin

@@ -1,0 +1,78 @@
+#pragma once
+// The terminal face of pellorin's jobs: a progress bar and status line on standard error, message
+// texts on the standard streams, and Ctrl-C as the Cancel button.
+
+#include "iso/IsoJobView.h"
+
+#include <csignal>
+#include <cstdio>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace pellorin {
+
+// One line of the terminal progress display: "[#########           ]  45% Formatting: 45%.".
+std::string RenderProgressLine(int nPercent, std::string_view status, std::size_t barWidth);
+
+// A message text for the terminal: the table's "\r\n" line breaks become "\n".
+std::string TerminalText(std::string_view text);
+
+// Reads one answer line: true for "y" or "yes" in any case, false for anything else or none.
+bool ReadYesAnswer(std::istream& in);
+
+// While it lives, SIGINT and SIGTERM only mark a pending interrupt (the job decides what to do
+// with it at its next progress step); the previous handlers come back at its end.
+class CInterruptGuard {
+public:
+    CInterruptGuard();
+    ~CInterruptGuard();
+    CInterruptGuard(const CInterruptGuard&) = delete;
+    CInterruptGuard& operator=(const CInterruptGuard&) = delete;
+
+    // True once for each interrupt that arrived since the last call.
+    static bool TakeInterrupt();
+    // Marks an interrupt as if a signal had arrived.
+    static void RaiseInterrupt();
+
+private:
+    struct sigaction m_oldInt {};
+    struct sigaction m_oldTerm {};
+};
+
+// The ISO job's view on the terminal. Progress goes to `err` as a redrawn bar when it is a
+// terminal, else as a status line for each new status and each tenth of the progress; either is
+// drawn when the job pumps, as a window repaints. A status before the first progress step is a
+// line of its own. An interrupt served by
+// PumpOneMessage is the confirmed Cancel: it clears the job's busy flag.
+class CTerminalIsoView : public CIsoJobView {
+public:
+    CTerminalIsoView(std::FILE* err, bool bIsTerminal);
+
+    void SetProgressRange(int nLower, int nUpper) override;
+    void SetProgressPos(int nPos) override;
+    void SetStatusText(std::string_view text) override;
+    void ShowWarning(std::string_view text) override;
+    void PumpOneMessage() override;
+
+    // Ends a bar line that is still open, so that following output starts on a new line.
+    void Finish();
+
+private:
+    void draw();
+
+    std::FILE* m_err;
+    bool m_bIsTerminal;
+    int m_nLower = 0;
+    int m_nUpper = 100;
+    int m_nPos = 0;
+    bool m_bPosSeen = false;
+    bool m_bDirty = false;  // progress changed since it was last drawn
+    int m_nLastDecile = -1;
+    std::string m_strStatus;
+    std::string m_strLastLine;  // the last status printed as a line of its own
+    std::string m_strBarLine;   // the bar as last drawn
+    bool m_bLineOpen = false;
+};
+
+}  // namespace pellorin

@@ -1,0 +1,31 @@
+#pragma once
+// Size of the emulated hard disk inside the ISO image. The disk has 512-byte sectors, 32 sectors
+// a track and 64 tracks a cylinder, so one cylinder is exactly 1 MiB; its cylinder count follows
+// the payload's size.
+
+#include <cstdint>
+#include <span>
+
+namespace pellorin {
+
+inline constexpr std::uint32_t kIsoBytesPerSector = 512;
+inline constexpr std::uint32_t kIsoSectorsPerTrack = 32;
+inline constexpr std::uint32_t kIsoTracksPerCylinder = 64;
+inline constexpr std::uint32_t kIsoSectorsPerCylinder = kIsoSectorsPerTrack * kIsoTracksPerCylinder;
+
+// Whole MiB that hold the payload: (sum + 0xFFFFF) >> 20, without 32-bit wrap-around.
+std::uint32_t PayloadCylinders(std::uint64_t payloadBytes);
+
+// True when a bootable FAT16 disk of `cylinders` accepts files of these sizes: the disk is
+// larger than the smallest size the FAT16 writer takes (8,400 sectors), its partition is within
+// FAT16's reach, and the files' clusters fit the data region.
+bool PayloadFitsDisk(std::uint32_t cylinders, std::span<const std::uint32_t> fileSizes);
+
+// The cylinder count the ISO builder gives the emulated disk. It starts from PayloadCylinders and
+// adds whole cylinders until PayloadFitsDisk holds, so a small payload still makes a disk the
+// writer accepts and a payload that fills its last MiB still finds room for the boot track, the
+// FATs, the root directory and the clusters' slack. When no disk within FAT16's reach holds the
+// payload, the plain count is returned and the writer refuses it.
+std::uint32_t IsoDiskCylinders(std::uint64_t payloadBytes, std::span<const std::uint32_t> fileSizes);
+
+}  // namespace pellorin

@@ -1,0 +1,94 @@
+// Cylinder count of the emulated disk: the plain whole-MiB count, and the added cylinders that
+// make small and nearly full payloads buildable while ordinary payloads keep their size.
+
+#include "iso/IsoDiskGeometry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using pellorin::IsoDiskCylinders;
+using pellorin::PayloadCylinders;
+using pellorin::PayloadFitsDisk;
+
+constexpr std::uint32_t MiB = 1048576;
+
+TEST(PayloadCylinders, RoundsTheSumUpToWholeMebibytes) {
+    const struct {
+        std::uint64_t bytes;
+        std::uint32_t cylinders;
+    } cases[] = {
+        {0, 0},
+        {1, 1},
+        {1048576, 1},
+        {1048577, 2},
+        {10000000, 10},
+        {10485760, 10},
+        {0xFFFFFFFFull, 4096},        // no 32-bit wrap-around to a tiny disk
+        {6ull * 0xFFFFFFFFull, 24576},  // six files of the largest 32-bit size
+    };
+    for (const auto& c : cases) EXPECT_EQ(PayloadCylinders(c.bytes), c.cylinders) << c.bytes;
+}
+
+TEST(IsoDiskCylinders, AddsCylindersOnlyWhereThePlainDiskIsTooSmallOrTooFull) {
+    const struct {
+        const char* name;
+        std::vector<std::uint32_t> sizes;
+        std::uint32_t cylinders;
+    } cases[] = {
+        {"10,000,000 bytes keep their 10 cylinders", {10000000}, 10},
+        {"a typical payload keeps its count", {45000, 60000, 200, 900000, 400000, 25000000}, 26},
+        {"a payload near the end of its last MiB", {45000, 60000, 200, 900000, 400000, 30000000}, 31},
+        {"1 MiB grows past 8,400 sectors", {MiB}, 5},
+        {"1 MiB and a byte", {MiB + 1}, 5},
+        {"a few KiB", {40000, 3000, 100}, 5},
+        {"no payload at all", {}, 5},
+        {"exactly 5 MiB needs room for its FATs", {5 * MiB}, 6},
+        {"exactly 10 MiB", {10 * MiB}, 11},
+        {"exactly 10 MiB in six files", {4 * MiB, 2 * MiB, MiB, MiB, MiB, MiB}, 11},
+        {"100 MiB exactly", {100 * MiB}, 101},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::uint64_t sum = 0;
+        for (auto s : c.sizes) sum += s;
+        const std::uint32_t cylinders = IsoDiskCylinders(sum, c.sizes);
+        EXPECT_EQ(cylinders, c.cylinders);
+        EXPECT_TRUE(PayloadFitsDisk(cylinders, c.sizes));
+        if (cylinders > PayloadCylinders(sum)) {
+            EXPECT_FALSE(PayloadFitsDisk(cylinders - 1, c.sizes)) << "no more cylinders than needed";
+        }
+    }
+}
+
+TEST(IsoDiskCylinders, PayloadBeyondFat16KeepsThePlainCountForTheWriterToRefuse) {
+    const std::vector<std::uint32_t> sizes{3u * 1024u * MiB};
+    EXPECT_EQ(IsoDiskCylinders(sizes[0], sizes), 3072u);
+    EXPECT_FALSE(PayloadFitsDisk(3072, sizes));
+}
+
+TEST(PayloadFitsDisk, LimitsOfTheDiskAndOfItsDataRegion) {
+    const struct {
+        const char* name;
+        std::uint32_t cylinders;
+        std::vector<std::uint32_t> sizes;
+        bool fits;
+    } cases[] = {
+        {"4 cylinders are 8,192 sectors: too small", 4, {}, false},
+        {"5 cylinders are 10,240 sectors", 5, {}, true},
+        {"2,048 cylinders are the largest disk", 2048, {}, true},
+        {"2,049 cylinders are too large", 2049, {}, false},
+        // 5 cylinders: 2-sector clusters, 5,064 of them.
+        {"5,064 one-cluster files fit", 5, std::vector<std::uint32_t>(5064, 1), true},
+        {"5,065 one-cluster files do not", 5, std::vector<std::uint32_t>(5065, 1), false},
+        {"empty files still take a cluster", 5, std::vector<std::uint32_t>(5065, 0), false},
+        {"5,064 clusters of data fit", 5, {5064 * 1024}, true},
+        {"a byte more does not", 5, {5064 * 1024 + 1}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(PayloadFitsDisk(c.cylinders, c.sizes), c.fits) << c.name;
+}
+
+}  // namespace

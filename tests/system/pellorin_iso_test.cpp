@@ -1,0 +1,339 @@
+// The built `pellorin iso` against tools nobody here wrote: xorriso and isoinfo read the CD and
+// its El Torito entry, fsck.fat and mtools check the emulated hard disk, and SeaBIOS in qemu
+// boots the image into the test kernel. Also the command line's prompts, exit codes and Ctrl-C.
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+constexpr std::size_t kDiskOffset = 47104;
+constexpr std::uint32_t MiB = 1048576;
+
+const fs::path kTestKernel = fs::path(BINARY_DIR) / "resources/pellorin/testkernel.bin";
+
+std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+std::uint32_t be32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return (static_cast<std::uint32_t>(b[at]) << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
+}
+
+// The blank-separated fields after `prefix` of every line that starts with it.
+std::vector<std::vector<std::string>> fieldsOfLines(const std::string& text, const std::string& prefix) {
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        std::istringstream fields(line.substr(prefix.size()));
+        lines.emplace_back();
+        for (std::string f; fields >> f;) lines.back().push_back(f);
+    }
+    return lines;
+}
+
+std::string pellorin(const std::string& args) { return shellQuote(PELLORIN_PROGRAM) + " " + args; }
+
+// A payload directory: the test kernel as KERNEL.SYS and files of the given sizes for the rest.
+struct Payload {
+    const char* name;
+    std::uint32_t flashSize;
+    bool withRecovery;
+    std::uint32_t cylinders = 0;  // of the emulated disk, when the case fixes it
+};
+
+std::vector<std::string> writePayload(const fs::path& dir, const Payload& p) {
+    fs::create_directories(dir);
+    fs::copy_file(kTestKernel, dir / "KERNEL.SYS");
+    writeFileText(dir / "AUTOEXEC.BAT", "@ECHO OFF\r\nKMV.EXE\r\n");
+    writeFileBytes(dir / "COMMAND.COM", patternBytes(1234, 2));
+    writeFileBytes(dir / "KMV.EXE", patternBytes(70001, 3));
+    std::vector<std::string> names{"KERNEL.SYS", "COMMAND.COM", "AUTOEXEC.BAT", "KMV.EXE", "FLASH.IMG"};
+    if (p.withRecovery) {
+        writeFileBytes(dir / "RECOVERY.PDF", patternBytes(20000, 4));
+        names.push_back("RECOVERY.PDF");
+    }
+    writeFileBytes(dir / "FLASH.IMG", patternBytes(p.flashSize, 5));
+    return names;
+}
+
+std::uint64_t payloadBytes(const fs::path& dir) {
+    std::uint64_t sum = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) sum += entry.file_size();
+    return sum;
+}
+
+class PellorinIso : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"xorriso", "isoinfo", "fsck.fat", "mcopy"}) {
+            if (!haveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+        }
+        ASSERT_TRUE(fs::exists(kTestKernel)) << kTestKernel;
+        setenv("MTOOLS_SKIP_CHECK", "1", 1);
+    }
+    TempDir tmp;
+};
+
+// Checks one built image with the third-party tools; returns the partition's file.
+void checkImage(const fs::path& iso, const fs::path& payloadDir, const std::vector<std::string>& names,
+                const fs::path& work) {
+    const auto image = readFileBytes(iso);
+    ASSERT_GT(image.size(), kDiskOffset + 512);
+
+    // El Torito: one BIOS boot image, hard-disk emulation, system type 6, load size 1, LBA 23.
+    const auto torito = runCommand("xorriso -indev " + shellQuote(iso.string()) + " -report_el_torito plain");
+    ASSERT_EQ(torito.exitCode, 0) << torito.output;
+    const std::vector<std::vector<std::string>> bootImages = fieldsOfLines(torito.output, "El Torito boot img :");
+    ASSERT_EQ(bootImages.size(), 1u) << torito.output;
+    EXPECT_EQ(bootImages[0], (std::vector<std::string>{"1", "BIOS", "y", "hd", "0x07c0", "0x06", "1", "23"}))
+        << torito.output;
+
+    // The volume's size is the file's length in whole 2048-byte blocks, in both byte orders.
+    const std::uint32_t blocks = static_cast<std::uint32_t>((image.size() + 2047) / 2048);
+    EXPECT_EQ(le32(image, 0x8050), blocks);
+    EXPECT_EQ(be32(image, 0x8054), blocks);
+    const auto info = runCommand("isoinfo -d -i " + shellQuote(iso.string()));
+    ASSERT_EQ(info.exitCode, 0) << info.output;
+    EXPECT_NE(info.output.find("Volume size is: " + std::to_string(blocks) + "\n"), std::string::npos) << info.output;
+    EXPECT_NE(info.output.find("Volume id: RESTORE"), std::string::npos) << info.output;
+
+    // The emulated disk's boot record carries the two patches.
+    EXPECT_EQ(image[kDiskOffset + 0x1C2], 0x06);
+    EXPECT_EQ(image[kDiskOffset + 0xCA], 0xB8);
+    EXPECT_EQ(image[kDiskOffset + 0xCB], 0x01);
+    EXPECT_EQ(image[kDiskOffset + 0xCC], 0x02);
+    EXPECT_EQ(image[kDiskOffset + 0x1BE], 0x80) << "active partition";
+    EXPECT_EQ(image[kDiskOffset + 0x1FE], 0x55);
+    EXPECT_EQ(image[kDiskOffset + 0x1FF], 0xAA);
+
+    // The partition as a volume of its own (sectors past the file's end read as zeros).
+    const std::uint32_t first = le32(image, kDiskOffset + 0x1BE + 8);
+    const std::uint32_t count = le32(image, kDiskOffset + 0x1BE + 12);
+    EXPECT_EQ(first, 32u);
+    const std::size_t begin = kDiskOffset + std::size_t{first} * 512;
+    ASSERT_LT(begin, image.size());
+    std::vector<std::uint8_t> part(std::size_t{count} * 512, 0);
+    std::copy(image.begin() + static_cast<std::ptrdiff_t>(begin),
+              image.begin() + static_cast<std::ptrdiff_t>(std::min(image.size(), begin + part.size())), part.begin());
+    const fs::path partFile = work / "partition.img";
+    writeFileBytes(partFile, part);
+    const auto fsck = runCommand("fsck.fat -n " + shellQuote(partFile.string()));
+    EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+
+    for (const auto& name : names) {
+        const fs::path out = work / ("back." + name);
+        const auto copy = runCommand("mcopy -n -i " + shellQuote(partFile.string()) + " ::" + name + " " +
+                                     shellQuote(out.string()));
+        ASSERT_EQ(copy.exitCode, 0) << name << ": " << copy.output;
+        EXPECT_EQ(readFileBytes(out), readFileBytes(payloadDir / name)) << name;
+    }
+}
+
+// Boots the ISO as a CD in SeaBIOS; returns what the test kernel wrote on the debug console.
+std::string bootCd(const fs::path& iso, const fs::path& work) {
+    const fs::path log = work / "debugcon.log";
+    runCommand("timeout 60 qemu-system-i386 -accel tcg -m 16 -display none -no-reboot -boot d -cdrom " +
+               shellQuote(iso.string()) + " -debugcon file:" + shellQuote(log.string()) +
+               " -device isa-debug-exit,iobase=0xf4,iosize=0x04");
+    if (!fs::exists(log)) return "";
+    const auto bytes = readFileBytes(log);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+TEST_F(PellorinIso, BuildsImagesThatToolsReadAndSeaBiosBoots) {
+    const bool haveQemu = haveProgram("qemu-system-i386");
+    const Payload cases[] = {
+        {"ordinary payload keeps its whole MiB", 20000000, true, 20},
+        {"a few MiB grow past the smallest disk", 3 * MiB + 4321, true, 5},
+        {"a few KiB in all", 2000, false, 5},
+        {"exactly 10 MiB in all", 0, true, 11},  // FLASH.IMG fills up to 10 MiB
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path work = tmp / c.name;
+        const fs::path payload = work / "payload";
+        Payload p = c;
+        if (p.flashSize == 0) {
+            writePayload(payload, {c.name, 1, c.withRecovery, 0});
+            p.flashSize = static_cast<std::uint32_t>(10 * MiB - (payloadBytes(payload) - 1));
+            fs::remove_all(payload);
+        }
+        const auto names = writePayload(payload, p);
+        if (c.flashSize == 0) {
+            ASSERT_EQ(payloadBytes(payload), 10u * MiB);
+        }
+        const fs::path iso = work / "recovery.iso";
+
+        const auto run = runCommand(pellorin("iso " + shellQuote(iso.string()) + " --payload " +
+                                             shellQuote(payload.string()) + " </dev/null"));
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_NE(run.output.find("The ISO image has been created successfully"), std::string::npos) << run.output;
+        checkImage(iso, payload, names, work);
+        const auto image = readFileBytes(iso);
+        EXPECT_EQ(le32(image, kDiskOffset + 0x1BE + 12), c.cylinders * 2048 - 32) << "partition sectors";
+
+        if (haveQemu) {
+            const std::string console = bootCd(iso, work);
+            EXPECT_NE(console.find("TESTKERNEL"), std::string::npos) << console;
+            EXPECT_NE(console.find("image=ok"), std::string::npos) << console;
+        }
+    }
+}
+
+TEST_F(PellorinIso, PayloadIsTakenFromTheProgramsOwnDirectoryByDefault) {
+    const fs::path dir = tmp / "delivered";
+    writePayload(dir, {"next to the program", 12345, true, 0});
+    fs::copy_file(PELLORIN_PROGRAM, dir / "pellorin");
+    fs::permissions(dir / "pellorin", fs::perms::owner_exec, fs::perm_options::add);
+    const fs::path iso = tmp / "default.iso";
+    const auto run = runCommand("cd / && " + shellQuote((dir / "pellorin").string()) + " iso " +
+                                shellQuote(iso.string()) + " </dev/null");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const fs::path back = tmp / "FLASH.back";
+    const auto copy = runCommand("mcopy -n -i " + shellQuote(iso.string() + "@@" + std::to_string(kDiskOffset + 32 * 512)) +
+                                 " ::FLASH.IMG " + shellQuote(back.string()));
+    ASSERT_EQ(copy.exitCode, 0) << copy.output;
+    EXPECT_EQ(readFileBytes(back), readFileBytes(dir / "FLASH.IMG"));
+}
+
+TEST_F(PellorinIso, ExistingFileIsReplacedOnlyWhenTheUserSaysSo) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, {"small", 5000, false, 0});
+    const struct {
+        const char* name;
+        const char* options;
+        const char* answer;
+        int exitCode;
+        bool replaced;
+        bool asked;
+    } cases[] = {
+        {"no at the prompt", "", "n\n", 2, false, true},
+        {"no answer at all", "", "", 2, false, true},
+        {"something else", "", "replace\n", 2, false, true},
+        {"yes at the prompt", "", "yes\n", 0, true, true},
+        {"--yes", "--yes", "", 0, true, false},
+        {"-y", "-y", "n\n", 0, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path iso = tmp / "old.iso";
+        writeFileText(iso, "precious");
+        const auto run = runCommand("printf %s " + shellQuote(c.answer) + " | " +
+                                    pellorin("iso " + shellQuote(iso.string()) + " " + c.options +
+                                             " --payload " + shellQuote(payload.string())));
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_EQ(run.output.find("already exists") != std::string::npos, c.asked) << run.output;
+        const auto bytes = readFileBytes(iso);
+        EXPECT_EQ(bytes.size() > kDiskOffset, c.replaced);
+        if (!c.replaced) {
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "precious");
+        }
+    }
+}
+
+TEST_F(PellorinIso, FailuresAndWrongArgumentsAreToldApart) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, {"small", 5000, false, 0});
+    const fs::path huge = tmp / "huge";
+    fs::create_directories(huge);
+    fs::copy_file(kTestKernel, huge / "KERNEL.SYS");
+    writeFileText(huge / "FLASH.IMG", "");
+    fs::resize_file(huge / "FLASH.IMG", std::uint64_t{3} * 1024 * MiB);  // sparse; beyond FAT16
+    fs::create_directories(tmp / "a directory.iso");
+    const std::string p = " --payload " + shellQuote(payload.string());
+    const struct {
+        const char* name;
+        std::string args;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {"help", "--help", 0, "iso"},
+        {"iso help", "iso --help", 0, "--payload"},
+        {"no command", "", 64, "subcommand"},
+        {"unknown command", "burn x.iso", 64, "subcommand"},
+        {"no file", "iso" + p, 64, "FILE"},
+        {"payload directory missing", "iso x.iso --payload " + shellQuote((tmp / "nowhere").string()), 64, "nowhere"},
+        {"unknown option", "iso x.iso --fast" + p, 64, "--fast"},
+        {"folder of the file missing", "iso " + shellQuote((tmp / "no/such/dir/x.iso").string()) + p, 3,
+         "An error occurred while attempting to create the ISO file.\n\nMake sure"},
+        {"the file is a directory", "iso --yes " + shellQuote((tmp / "a directory.iso").string()) + p, 3,
+         "is not a plain file"},
+        {"payload too large for FAT16", "iso " + shellQuote((tmp / "huge.iso").string()) + " --payload " +
+         shellQuote(huge.string()), 3, "An error occurred while attempting to create the ISO file."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto run = runCommand(pellorin(c.args) + " </dev/null");
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+    }
+    EXPECT_TRUE(fs::is_directory(tmp / "a directory.iso"));
+}
+
+// Starts pellorin with standard error on a pipe, sends Ctrl-C once the writer reports progress,
+// and returns the exit status.
+int runAndInterrupt(const std::vector<std::string>& args, std::string& output) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    if (spawned != 0) {
+        ::close(pipeFds[0]);
+        return -1;
+    }
+    bool sent = false;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+        output.append(buffer, static_cast<std::size_t>(got));
+        if (!sent && output.find("Formatting: ") != std::string::npos) {
+            ::kill(pid, SIGINT);
+            sent = true;
+        }
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PellorinIso, CtrlCDuringTheWriteCancelsAndLeavesNoFile) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, {"large", 1000, false, 0});
+    fs::resize_file(payload / "FLASH.IMG", 400ull * MiB);  // sparse: quick to read, long to write
+    const fs::path iso = tmp / "cancelled.iso";
+    std::string output;
+    const int exitCode = runAndInterrupt({PELLORIN_PROGRAM, "iso", iso.string(), "--payload", payload.string()}, output);
+    EXPECT_EQ(exitCode, 2) << output;
+    EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
+    EXPECT_EQ(output.find("created successfully"), std::string::npos) << output;
+    EXPECT_FALSE(fs::exists(iso));
+}
+
+}  // namespace
