@@ -1,0 +1,180 @@
+#include "disk/DiskDevice.h"
+
+#include "disk/ByteOrder.h"
+#include "front/StringTable.h"
+#include "platform/DebugOutput.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+
+namespace dorvix {
+
+namespace {
+
+// Sector 0 of a partitioned disk: boot signature and the first partition-table entry.
+constexpr std::size_t kMbrSize = 512;
+constexpr std::size_t kMbrFirstPartitionStart = 454;  // 32-bit start sector of entry 1
+constexpr std::size_t kMbrSignature = 510;            // 0x55 0xAA
+
+constexpr std::uint32_t kDefaultHeads = 255;
+constexpr std::uint32_t kDefaultSectorsPerTrack = 63;
+
+// Returned by the disk layer for a transfer on a record that is not open.
+constexpr std::uint32_t kInvalidHandle = EBADF;
+
+}  // namespace
+
+void diagPrint(std::uint16_t level, const char* format, ...) {
+    if (level > diagLevel) {
+        return;
+    }
+    std::array<char, 1024> line{};
+    line.back() = '\0';
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line.data(), line.size() - 1, format, args);
+    va_end(args);
+    debugOutput(line.data());
+}
+
+std::string diskDeviceName(std::uint8_t n) {
+    char name[16];
+    std::snprintf(name, sizeof name, text::kDeviceNameFormat, static_cast<int>(n));
+    return name;
+}
+
+DiskDevice::DiskDevice() : m_provider(&defaultDeviceProvider()) {}
+
+DiskDevice::DiskDevice(DeviceProvider& provider) : m_provider(&provider) {}
+
+DiskDevice::~DiskDevice() { Close(); }
+
+std::string DiskDevice::deviceName() const { return diskDeviceName(deviceNumber); }
+
+bool DiskDevice::Open(std::uint8_t n) {
+    if (!Close()) {
+        return false;
+    }
+    std::unique_ptr<DiskDriver> driver;
+    if (const std::uint32_t error = m_provider->open(n, driver); error != 0 || !driver) {
+        lastError = error != 0 ? error : static_cast<std::uint32_t>(ENODEV);
+        diagPrint(1, text::kDiagOpenFailed, diskDeviceName(n).c_str(), lastError);
+        return false;
+    }
+    handle = std::move(driver);
+    deviceNumber = n;
+    ownsHandle = true;
+
+    DiskInfo info{};
+    if (const std::uint32_t first = handle->getInfo(InfoRequest::OutputBuffer, info); first != 0) {
+        lastError = first;
+        diagPrint(1, text::kDiagGeometry1, first);
+        info = DiskInfo{};
+        if (const std::uint32_t second = handle->getInfo(InfoRequest::InputBuffer, info); second != 0) {
+            diagPrint(1, text::kDiagGeometry2, second);
+            Close();
+            lastError = second;  // kept for the caller, although Close clears it
+            return false;
+        }
+    }
+    bytesPerSector = info.bytesPerSector;
+
+    std::array<std::uint8_t, kMbrSize> sector0{};
+    std::uint32_t tableStart = 0;
+    if (ReadSectors(0, 1, sector0) && sector0[kMbrSignature] == 0x55 && sector0[kMbrSignature + 1] == 0xAA) {
+        tableStart = load32(sector0, kMbrFirstPartitionStart);
+    }
+    // A first partition starting at sector 0 cannot give the track length; the driver's
+    // value serves then, as for a disk without a partition table.
+    if (tableStart != 0) {
+        sectorsPerTrack = tableStart;
+    } else {
+        sectorsPerTrack = info.sectorsPerTrack != 0 ? info.sectorsPerTrack : kDefaultSectorsPerTrack;
+    }
+    heads = info.heads != 0 ? info.heads : kDefaultHeads;
+
+    // In 64 bits: a partition start read from the disk can make the product exceed 32 bits.
+    const std::uint64_t cylinderSectors = static_cast<std::uint64_t>(sectorsPerTrack) * heads;
+    cylinders = static_cast<std::uint32_t>(info.totalSectors / cylinderSectors);
+    totalSectors = static_cast<std::uint32_t>(cylinders * cylinderSectors);
+    return true;
+}
+
+bool DiskDevice::Close() {
+    lastError = 0;
+    deviceNumber = kNoDevice;
+    if (handle && ownsHandle) {
+        if (const std::uint32_t error = handle->close(); error != 0) {
+            lastError = error;
+            diagPrint(1, text::kDiagCloseFailed, error);
+            return false;
+        }
+    }
+    handle.reset();
+    ownsHandle = false;
+    return true;
+}
+
+bool DiskDevice::ReadSectors(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) {
+    const std::uint64_t bytes = static_cast<std::uint64_t>(count) * bytesPerSector;
+    if (buffer.size() < bytes) {
+        diagPrint(1, text::kDiagBufferTooSmall);
+        return false;
+    }
+    const std::uint32_t error =
+        handle ? handle->read(firstSector, count, buffer.first(static_cast<std::size_t>(bytes))) : kInvalidHandle;
+    if (error != 0) {
+        lastError = error;
+        diagPrint(1, text::kDiagReadFailed, error);
+        return false;
+    }
+    return true;
+}
+
+bool DiskDevice::WriteSectors(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer) {
+    const std::uint64_t bytes = static_cast<std::uint64_t>(count) * bytesPerSector;
+    if (buffer.size() < bytes) {
+        diagPrint(1, text::kDiagBufferTooSmall);
+        return false;
+    }
+    const std::uint32_t error =
+        handle ? handle->write(firstSector, count, buffer.first(static_cast<std::size_t>(bytes))) : kInvalidHandle;
+    if (error != 0) {
+        lastError = error;
+        diagPrint(1, text::kDiagWriteFailed, error);
+        return false;
+    }
+    return true;
+}
+
+bool DiskDevice::Dismount() {
+    if (const std::uint32_t error = m_provider->dismountStore(deviceNumber); error != 0) {
+        lastError = error;
+        diagPrint(1, text::kDiagDismountFailed, deviceName().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool DiskDevice::MountFirstPartition() {
+    if (const std::uint32_t error = m_provider->mountFirstPartition(deviceNumber); error != 0) {
+        lastError = error;
+        // No store for this number at all, or the partition itself would not mount.
+        diagPrint(1, error == ENOENT ? text::kDiagMountFailed : text::kDiagMountPartitionFailed,
+                  deviceName().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool DiskDevice::FixupCHS() {
+    heads = kDefaultHeads;
+    sectorsPerTrack = kDefaultSectorsPerTrack;
+    cylinders = totalSectors / (kDefaultHeads * kDefaultSectorsPerTrack);
+    totalSectors = cylinders * kDefaultHeads * kDefaultSectorsPerTrack;
+    return true;
+}
+
+}  // namespace dorvix

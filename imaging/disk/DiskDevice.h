@@ -1,0 +1,68 @@
+#pragma once
+// The disk record: one disk device DSKn: with the cylinder/head/sector geometry dorvix
+// derives for it (whole cylinders only), sector transfers, and the storage-manager calls
+// that take the disk's store away before raw access and mount its first partition after.
+// Failures are reported once on the debug output (diagPrint); callers see false and keep
+// the platform error code in lastError.
+
+#include "platform/DiskDriver.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace dorvix {
+
+// Threshold of diagPrint: lines at a level above it are dropped. Every disk-layer line is
+// issued at level 1 and is therefore always written.
+inline constexpr std::uint16_t diagLevel = 1;
+
+// Formats one diagnostic line (cut to 1023 characters) onto the debug output.
+void diagPrint(std::uint16_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+class DiskDevice {
+public:
+    static constexpr std::uint8_t kNoDevice = 0xFF;
+
+    // A record over the devices of the device table.
+    DiskDevice();
+    // A record over the devices of another provider (tests).
+    explicit DiskDevice(DeviceProvider& provider);
+    ~DiskDevice();
+    DiskDevice(const DiskDevice&) = delete;
+    DiskDevice& operator=(const DiskDevice&) = delete;
+
+    // Binds the record to DSKn: and derives its geometry; an open record is closed first.
+    bool Open(std::uint8_t n);
+    bool Close();
+    // Transfer count × bytesPerSector bytes; `buffer` is the caller's whole buffer and must
+    // hold at least that many bytes.
+    bool ReadSectors(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer);
+    bool WriteSectors(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer);
+    bool Dismount();
+    bool MountFirstPartition();
+    // Replaces the geometry by 255 heads and 63 sectors per track, whole cylinders only.
+    bool FixupCHS();
+
+    // "DSKn:" of the bound device (DSK255: when none is bound).
+    std::string deviceName() const;
+
+    std::uint8_t deviceNumber = kNoDevice;
+    std::unique_ptr<DiskDriver> handle;  // empty when closed
+    bool ownsHandle = false;
+    std::uint32_t lastError = 0;
+    std::uint32_t totalSectors = 0;  // cylinders × heads × sectorsPerTrack
+    std::uint32_t cylinders = 0;
+    std::uint32_t heads = 0;
+    std::uint32_t sectorsPerTrack = 0;
+    std::uint32_t bytesPerSector = 0;
+
+private:
+    DeviceProvider* m_provider;
+};
+
+// The name DSKn: of a device number.
+std::string diskDeviceName(std::uint8_t n);
+
+}  // namespace dorvix

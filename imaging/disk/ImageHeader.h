@@ -1,0 +1,69 @@
+#pragma once
+// The 512-byte header at the start of every image file ("KMV style file"): signature,
+// source geometry, body length, the BIOS families the image is meant for, the body kind and
+// a checksum that makes the 8-bit sum of all 512 bytes zero. Little-endian throughout.
+
+#include "front/Operator.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace dorvix {
+
+namespace kmvheader {
+inline constexpr std::size_t kSize = 512;
+inline constexpr std::size_t kHeaderSize = 0;        // 16-bit, 512
+inline constexpr std::size_t kSignature = 2;         // 12 ASCII characters, no terminator
+inline constexpr std::size_t kSignatureLength = 12;
+inline constexpr std::size_t kBytesPerSector = 14;   // 16-bit
+inline constexpr std::size_t kSectorsPerTrack = 16;  // 16-bit
+inline constexpr std::size_t kHeads = 18;            // 16-bit
+inline constexpr std::size_t kCylinders = 20;        // 32-bit
+inline constexpr std::size_t kBodySectors = 32;      // 32-bit
+inline constexpr std::size_t kReserved40 = 40;       // written as 2
+inline constexpr std::size_t kReserved41 = 41;       // written as 0x34
+inline constexpr std::size_t kReserved170 = 170;     // 0 flat capture, 4 FAT-aware capture
+inline constexpr std::size_t kTargetBios = 171;      // ASCII list, NUL-terminated
+inline constexpr std::size_t kTargetBiosField = 256;
+inline constexpr std::size_t kTargetBiosMaxLength = 255;
+inline constexpr std::size_t kReserved427 = 427;     // 4 bytes nobody reads
+inline constexpr std::size_t kImageKind = 510;
+inline constexpr std::size_t kChecksum = 511;
+
+inline constexpr char kSignatureText[] = "!QZ_WRX_STAR";
+inline constexpr std::uint8_t kReserved40Value = 2;
+inline constexpr std::uint8_t kReserved41Value = 0x34;
+inline constexpr std::uint8_t kKindFlat = 2;
+inline constexpr std::uint8_t kKindFat = 3;
+}  // namespace kmvheader
+
+struct KmvImageHeader {
+    std::array<std::uint8_t, kmvheader::kSize> bytes{};
+};
+
+enum class HeaderCheck { Valid, NoHeader, Invalid, ReadFailure };
+
+// Stores the checksum that makes the 8-bit sum of all 512 bytes 0. Called last.
+void sealImageHeader(KmvImageHeader& header);
+
+// Reads the 512 bytes at the file's current position (offset 0) into `header` and tells
+// what they are, reporting to the operator as it goes. Valid and Invalid leave the file at
+// offset 512; NoHeader leaves the bytes read in `header` as the first sector of the body.
+HeaderCheck validateImageHeader(ProgressWindow window, std::FILE* imageFile, KmvImageHeader& header);
+
+// Zeroed header with size, signature and the reserved constants of every capture.
+KmvImageHeader newImageHeader();
+
+// The target-BIOS list as written (up to its NUL or the end of the field).
+std::string headerTargetBios(const KmvImageHeader& header);
+// Sets the target-BIOS list; a list longer than 255 characters does not fit and is refused.
+bool setHeaderTargetBios(KmvImageHeader& header, std::string_view list);
+
+// 8-bit sum of all header bytes.
+std::uint8_t headerByteSum(std::span<const std::uint8_t> bytes);
+
+}  // namespace dorvix

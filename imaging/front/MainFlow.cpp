@@ -1,0 +1,125 @@
+#include "front/MainFlow.h"
+
+#include "front/DeviceDump.h"
+#include "front/Engines.h"
+#include "front/ProcessFlags.h"
+#include "front/ProgressDialog.h"
+#include "front/StringTable.h"
+#include "platform/Console.h"
+#include "platform/Power.h"
+
+#include <sys/stat.h>
+
+namespace dorvix {
+
+namespace {
+
+bool fileAttributesExist(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> noneWhenEmpty(const std::string& path) {
+    return path.empty() ? std::nullopt : std::optional<std::string>(path);
+}
+
+}  // namespace
+
+MainFlowServices platformServices() {
+    MainFlowServices s;
+    s.preventSuspend = QZPreventSuspend;
+    s.allowSuspend = QZAllowSuspend;
+    s.imageExists = fileAttributesExist;
+    s.startProgressDialog = startProgressDialog;
+    s.attachProgressWindow = attachProgressWindow;
+    s.dumpDevices = [] { dumpDevices(); };
+    s.preResetCall = preResetCall;
+    s.requestReset = requestSystemReset;
+    s.restoreFatImage = restoreFatImage;
+    s.captureFatImage = captureFatImage;
+    s.writeFlatImage = writeFlatImage;
+    s.captureFlatImage = captureFlatImage;
+    s.readTargetBiosList = readTargetBiosList;
+    return s;
+}
+
+void printUsage() { consoleWrite(text::kUsage); }
+
+int runMainFlow(std::string_view commandLine, const MainFlowServices& services) {
+    const ParsedCommandLine parsed = parseCommandLine(commandLine);
+    switch (parsed.outcome) {
+    case ParseOutcome::Usage:
+        printUsage();
+        return 0;
+    case ParseOutcome::DeviceDump:
+        services.dumpDevices();
+        return 0;
+    case ParseOutcome::ArgumentTooLong:
+        showError(nullptr, text::kArgumentTooLong, parsed.tooLong.c_str());
+        return 1;
+    case ParseOutcome::Run:
+        break;
+    }
+    const CommandOptions& options = parsed.options;
+    processFlags() = ProcessFlags{options.debug, options.skipBiosCheck, options.windowed};
+
+    ProgressWindow window = nullptr;
+    if (options.progressWindow != 0) {
+        window = services.attachProgressWindow(options.progressWindow);
+    } else {
+        if (options.windowed) {
+            window = services.startProgressDialog();
+        }
+        if (window == nullptr) {
+            // No dialog could be had: the run goes on, on the console.
+            consoleWrite(text::kBanner);
+            consoleWrite(text::kBannerNotice);
+        }
+    }
+
+    const bool writesDisk = options.mode == ImagingMode::Restore || options.mode == ImagingMode::WriteFlat;
+    if (writesDisk) {
+        bool go = true;
+        if (!services.imageExists(options.imagePath)) {
+            showError(window, text::kImageMissing);
+            go = false;
+        } else if (!options.assumeYes && !confirmRestore(window)) {
+            go = false;
+        }
+        if (!go) {
+            closeProgress(window);
+            return 1;
+        }
+    }
+
+    services.preventSuspend();
+    int result = 0;
+    switch (options.mode) {
+    case ImagingMode::Restore:
+        result = services.restoreFatImage(window, options.imagePath, options.targetDevice,
+                                          noneWhenEmpty(options.mbrCodePath), noneWhenEmpty(options.bootCodePath));
+        break;
+    case ImagingMode::FlatCopy:
+        result = services.captureFlatImage(window, options.targetDevice, options.imagePath);
+        break;
+    case ImagingMode::WriteFlat:
+        result = services.writeFlatImage(window, options.imagePath, options.targetDevice);
+        break;
+    case ImagingMode::ImgCopy: {
+        const std::optional<std::string> biosList = services.readTargetBiosList(options.targetDevice);
+        result = services.captureFatImage(window, options.targetDevice, biosList, options.imagePath);
+        break;
+    }
+    }
+    services.allowSuspend();
+
+    closeProgress(window);
+
+    if (result == 0 && options.restart && (options.assumeYes || announceReboot(window))) {
+        services.preResetCall();
+        services.requestReset();
+    }
+    return result;
+}
+
+}  // namespace dorvix

@@ -1,0 +1,45 @@
+#pragma once
+// The main flow of dorvix: parse the command line, show the banner or open the progress
+// window, check the image and ask before a disk is overwritten, keep the device from
+// suspending around the engine, close the window and reset the device after success.
+
+#include "front/CommandLine.h"
+#include "front/Operator.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace dorvix {
+
+// Everything the main flow calls outside itself; platformServices() gives the real ones,
+// tests replace single members to watch the flow.
+struct MainFlowServices {
+    std::function<int()> preventSuspend;
+    std::function<int()> allowSuspend;
+    std::function<bool(const std::string&)> imageExists;
+    std::function<ProgressWindow()> startProgressDialog;
+    std::function<ProgressWindow(std::int64_t)> attachProgressWindow;
+    std::function<void()> dumpDevices;
+    std::function<void()> preResetCall;
+    std::function<void()> requestReset;
+    std::function<int(ProgressWindow, const std::string&, std::uint8_t, const std::optional<std::string>&,
+                      const std::optional<std::string>&)>
+        restoreFatImage;
+    std::function<int(ProgressWindow, std::uint8_t, const std::optional<std::string>&, const std::string&)>
+        captureFatImage;
+    std::function<int(ProgressWindow, const std::string&, std::uint8_t)> writeFlatImage;
+    std::function<int(ProgressWindow, std::uint8_t, const std::string&)> captureFlatImage;
+    std::function<std::optional<std::string>(std::uint8_t)> readTargetBiosList;
+};
+
+MainFlowServices platformServices();
+
+void printUsage();
+
+// Runs dorvix on one command line (without the program name); returns the exit code.
+int runMainFlow(std::string_view commandLine, const MainFlowServices& services);
+
+}  // namespace dorvix

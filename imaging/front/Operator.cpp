@@ -1,0 +1,123 @@
+#include "front/Operator.h"
+
+#include "front/ProcessFlags.h"
+#include "front/StringTable.h"
+#include "platform/Console.h"
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <strings.h>
+
+namespace dorvix {
+
+namespace {
+
+// Window texts live in buffers of 512 characters: longer ones are cut to 511.
+constexpr std::size_t kWindowTextSize = 512;
+// The console answer is read as at most 15 characters, the line end included when it fits.
+constexpr std::size_t kAnswerChars = 15;
+
+std::string formatAll(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (needed <= 0) {
+        return {};
+    }
+    std::string out(static_cast<std::size_t>(needed) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), format, args);
+    out.resize(static_cast<std::size_t>(needed));
+    return out;
+}
+
+std::string formatWindowText(const char* format, va_list args) {
+    std::array<char, kWindowTextSize> buffer{};
+    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    return buffer.data();
+}
+
+}  // namespace
+
+ProcessFlags& processFlags() {
+    static ProcessFlags flags;
+    return flags;
+}
+
+void showStatus(ProgressWindow window, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    if (window != nullptr) {
+        const std::string line = formatWindowText(format, args);
+        window->sendMessage(UM_STATUSTEXT, 0, line);
+    } else {
+        consoleWrite(formatAll(format, args));
+    }
+    va_end(args);
+}
+
+void showError(ProgressWindow window, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    if (window != nullptr) {
+        const std::string line = formatWindowText(format, args);
+        window->messageBox(line, text::kErrorTitle, MessageBoxButtons::Ok);
+    } else {
+        consoleWrite(formatAll(format, args));
+    }
+    va_end(args);
+}
+
+void showProgress(ProgressWindow window, int percent) {
+    if (window != nullptr) {
+        window->sendMessage(UM_PROGRESS, static_cast<unsigned>(percent), {});
+    } else {
+        showStatus(nullptr, text::kPercentCompleted, percent);
+    }
+}
+
+void showHeading(ProgressWindow window, std::string_view heading) {
+    if (window != nullptr) {
+        window->sendMessage(UM_HEADINGTEXT, 0, heading);
+    }
+}
+
+void closeProgress(ProgressWindow window) {
+    if (window != nullptr) {
+        window->sendMessage(UM_CLOSEPROGRESS, 0, {});
+    }
+}
+
+bool confirmRestore(ProgressWindow window) {
+    if (processFlags().windowed && window != nullptr) {
+        return window->messageBox(text::kConfirmBox, text::kConfirmTitle, MessageBoxButtons::OkCancel) ==
+               MessageBoxResult::Ok;
+    }
+    consoleWrite(text::kConfirmConsole);
+    for (;;) {
+        consoleWrite(text::kConfirmPrompt);
+        const auto answer = consoleReadLine(kAnswerChars);
+        if (!answer) {
+            return false;  // no operator left to answer: never overwrite a disk unasked
+        }
+        if (::strcasecmp(answer->c_str(), text::kAnswerYes) == 0) {
+            return true;
+        }
+        if (::strcasecmp(answer->c_str(), text::kAnswerNo) == 0) {
+            return false;
+        }
+    }
+}
+
+bool announceReboot(ProgressWindow window) {
+    if (processFlags().windowed && window != nullptr) {
+        window->messageBox(text::kRebootBox, text::kErrorTitle, MessageBoxButtons::OkCancel);
+        return true;
+    }
+    consoleWrite(text::kRebootConsole);
+    consoleReadChar();
+    return true;
+}
+
+}  // namespace dorvix

@@ -1,0 +1,97 @@
+#pragma once
+// Every text dorvix shows: operator messages, prompts, the usage text, diagnostic lines of
+// the disk layer and the lines of the platform layer. Formats are printf formats over UTF-8.
+
+namespace dorvix::text {
+
+// ---- Banner, usage and main flow ----------------------------------------------------------
+inline constexpr char kBanner[] = "QZ Keldan Imaging Tool, Version 3.03.000\n";
+inline constexpr char kBannerNotice[] = "Run \"dorvix -?\" for the list of options.\n\n";
+inline constexpr char kUsage[] =
+    "\nUsage: dorvix -devdump\r\n\t\tTo print disk device number and associated CHS parameters.\r\n\r\n"
+    "\tdorvix -imgwrite [-targetdev:n] [<imgfile>]\r\n\t\tTo image a disk with an KMV style file.\r\n\r\n"
+    "\tdorvix -imgcopy [-targetdev:n] [<imgfile>]\r\n\t\tTo copy a disk to an KMV style file.\r\n\r\n"
+    "\tdorvix -flatimg [-targetdev:n] [<imgfile>]\r\n\t\tTo copy a disk to a flat KMV style file.\r\n\r\n"
+    "\tdorvix -flatcopy [-targetdev:n] [<imgfile>]\r\n\t\tTo image a disk with a flat KMV style file.\r\n\r\n"
+    "or\r\n\tdorvix [-targetdev:n] [-y] [-w] [<imgfile>]\r\n\r\n[Optional] Parameter Definitions:\r\n"
+    "-icmbr:<file>\t\tinserts MBR code from specified bin file.\r\n-icpbr:<file>\t\tinserts PBR code from specified bin "
+    "file.\r\n"
+    "-targetdev:n\t\tWhere n=1 (default) thru 9, Sets the disk device number to image.\r\n"
+    "-y\t\t\t\t\tSuppresses confirmation prompts.\r\n-w\t\t\t\t\tWindowed mode.\r\n"
+    "<imgfile>\t\t\tSpecifies the image file name [FLASH.IMG].\r\n\r\n";
+inline constexpr char kDefaultImage[] = "FLASH.IMG";
+inline constexpr char kImageMissing[] = "ERROR: The image file does not exist.";
+// Arguments are held in buffers of 99 characters; a longer one is refused rather than cut,
+// because a cut image path could name another file.
+inline constexpr char kArgumentTooLong[] = "ERROR: Argument longer than 99 characters: %.40s...\n";
+inline constexpr char kModeNotAvailable[] = "ERROR: The %s mode is not available in this build yet.\n";
+inline constexpr char kModeRestore[] = "restore";
+inline constexpr char kModeWriteFlat[] = "writeflat";
+inline constexpr char kModeFlatCopy[] = "flatcopy";
+inline constexpr char kModeImgCopy[] = "imgcopy";
+
+// ---- Operator interaction -----------------------------------------------------------------
+inline constexpr char kErrorTitle[] = "QZ Tarvex Thin Client Imaging Tool, Version 3.03.000";
+inline constexpr char kConfirmTitle[] = "QZ Keldan Imaging Tool, Version 3.03.000";
+inline constexpr char kDialogTitle[] = "QZ Keldan Imaging Utility V3.03.000";
+inline constexpr char kDialogHeading[] =
+    "One moment please, while your flash disk is formatted and the factory installation is restored....";
+inline constexpr char kDialogStatus[] = "Static";
+inline constexpr char kConfirmBox[] =
+    "WARNING! This utility will FORMAT your flash disk and ERASE ALL DATA currently on the disk. It will then "
+    "RESTORE the operating system to the state captured in the Keldan image file (*.KMV).\r\n\r\nPress OK to "
+    "continue or CANCEL to abort\r\n";
+inline constexpr char kConfirmConsole[] =
+    "This utility will FORMAT your flash disk and ERASE ALL DATA currently on the\r\ndisk. It will then RESTORE the "
+    "operating system to the state captured in the\r\nKeldan image file (*.KMV).\r\n\r\nAre you sure you want to do "
+    "this?.\r\n\r\n";
+inline constexpr char kConfirmPrompt[] = "Type NO to exit, or YES to continue: ";
+inline constexpr char kAnswerYes[] = "yes\n";
+inline constexpr char kAnswerNo[] = "no\n";
+inline constexpr char kRebootBox[] = "The system will now be rebooted.\r\n\r\nPress OK to continue...";
+inline constexpr char kRebootConsole[] = "The system will now be rebooted.\r\n\r\nPress <enter> to continue...";
+inline constexpr char kPercentCompleted[] = "\r%d%% completed.";
+
+// ---- Device dump --------------------------------------------------------------------------
+inline constexpr char kDumpDevice[] = "\\DSK%i: TS:%08X BS:%04X CYLS:%04X TRKS:%02X SECS:%02X\r\n";
+inline constexpr char kDumpNoDevice[] = "DSK%i: <no device>\r\n";
+
+// ---- Disk record (debug output) -----------------------------------------------------------
+inline constexpr char kDeviceNameFormat[] = "DSK%1d:";
+inline constexpr char kDiagOpenFailed[] = "***ERROR*** Failed to open \"%s\" (%08X)!\n";
+inline constexpr char kDiagGeometry1[] = "***ERROR*** (Attempt 1) Failed to get device geometry (%08X)!\n";
+inline constexpr char kDiagGeometry2[] = "***ERROR*** (Attempt 2) Failed to get device geometry (%08X)!\n";
+inline constexpr char kDiagCloseFailed[] = "***ERROR*** Failed to close device (%08X)!\n";
+inline constexpr char kDiagBufferTooSmall[] = "***ERROR*** Buffer is too small!\n";
+inline constexpr char kDiagReadFailed[] = "***ERROR*** Failed to read from device (%08X)!\n";
+inline constexpr char kDiagWriteFailed[] = "***ERROR*** Failed to write to device (%08X)!\n";
+inline constexpr char kDiagDismountFailed[] = "***ERROR*** Failed to dismount \"%s\"!\n";
+inline constexpr char kDiagMountFailed[] = "***ERROR*** Failed to mount \"%s\"!\n";
+inline constexpr char kDiagFindFirstPartitionFailed[] = "***ERROR*** Failed to FindFirstPartition \"%s\"!\n";
+inline constexpr char kDiagMountPartitionFailed[] = "***ERROR*** Failed to MountPartition \"%s\"!\n";
+
+// ---- Image header -------------------------------------------------------------------------
+inline constexpr char kHeaderReadFailed[] = "***ERROR*** read failed while testing for header!\n";
+inline constexpr char kHeaderValidating[] = "Validating the image header...";
+inline constexpr char kHeaderInvalid[] = "***ERROR*** Invalid image file!\n";
+inline constexpr char kHeaderMissing[] = "WARNING: Header signature not present, assuming NOHEADER!";
+
+// ---- FAT engine ---------------------------------------------------------------------------
+// (texts of the FAT-aware capture and restore go here)
+
+// ---- Platform layer -----------------------------------------------------------------------
+inline constexpr char kTableLinePrefix[] = "dorvix: device table ";
+inline constexpr char kTableUnreadable[] = "dorvix: cannot read the device table ";
+inline constexpr char kTableBadDevice[] = "expected a device name DSKn: (n from 0 to 255), found ";
+inline constexpr char kTableNoPath[] = "no block device or image file named for ";
+inline constexpr char kTableBadSetting[] = "unknown setting (heads=, sectors=, total=, bytes=): ";
+inline constexpr char kTableRepeatedSetting[] = "setting given twice: ";
+inline constexpr char kTableBadValue[] = "not a usable 32-bit decimal value: ";
+inline constexpr char kTableDuplicate[] = "device named on more than one line, left out: ";
+inline constexpr char kRestartByHand[] =
+    "\nThe device must now be restarted (no reset command is configured in DORVIX_RESET_COMMAND).\n";
+inline constexpr char kResetCommandFailed[] = "\nThe reset command failed; the device must now be restarted.\n";
+inline constexpr char kProgressDialogMissing[] =
+    "dorvix: the progress window is not available in this build; reporting on the console.\n";
+
+}  // namespace dorvix::text

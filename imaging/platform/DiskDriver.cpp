@@ -1,0 +1,186 @@
+#include "platform/DiskDriver.h"
+
+#include "platform/StorageManager.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dorvix {
+
+namespace {
+
+// Error for a transfer that reaches beyond the end of the device.
+constexpr std::uint32_t kBeyondEnd = ENXIO;
+
+class FileDiskDriver : public DiskDriver {
+public:
+    FileDiskDriver(int fd, DiskInfo info, std::uint64_t capacitySectors)
+        : m_fd(fd), m_info(info), m_capacitySectors(capacitySectors) {}
+
+    ~FileDiskDriver() override {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+
+    std::uint32_t getInfo(InfoRequest, DiskInfo& info) override {
+        info = m_info;
+        return 0;
+    }
+
+    std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) override {
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+        if (const auto error = checkRange(firstSector, count, buffer.size(), offset, length)) {
+            return error;
+        }
+        std::uint64_t done = 0;
+        while (done < length) {
+            const ssize_t got = ::pread(m_fd, buffer.data() + done, length - done, static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                return static_cast<std::uint32_t>(errno);
+            }
+            if (got == 0) {
+                return kBeyondEnd;
+            }
+            done += static_cast<std::uint64_t>(got);
+        }
+        return 0;
+    }
+
+    std::uint32_t write(std::uint32_t firstSector, std::uint32_t count,
+                        std::span<const std::uint8_t> buffer) override {
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+        if (const auto error = checkRange(firstSector, count, buffer.size(), offset, length)) {
+            return error;
+        }
+        std::uint64_t done = 0;
+        while (done < length) {
+            const ssize_t put = ::pwrite(m_fd, buffer.data() + done, length - done, static_cast<off_t>(offset + done));
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                return put < 0 ? static_cast<std::uint32_t>(errno) : static_cast<std::uint32_t>(EIO);
+            }
+            done += static_cast<std::uint64_t>(put);
+        }
+        return 0;
+    }
+
+    std::uint32_t close() override {
+        const int fd = m_fd;
+        m_fd = -1;
+        if (fd >= 0 && ::close(fd) != 0) {
+            return static_cast<std::uint32_t>(errno);
+        }
+        return 0;
+    }
+
+private:
+    // A disk does not grow: transfers stay inside the device's real extent, so an image file
+    // is never lengthened by a write past its end.
+    std::uint32_t checkRange(std::uint32_t firstSector, std::uint32_t count, std::size_t bufferBytes,
+                             std::uint64_t& offset, std::uint64_t& length) const {
+        if (m_fd < 0) {
+            return EBADF;
+        }
+        const std::uint64_t sectorBytes = m_info.bytesPerSector;
+        length = static_cast<std::uint64_t>(count) * sectorBytes;
+        offset = static_cast<std::uint64_t>(firstSector) * sectorBytes;
+        if (length > bufferBytes) {
+            return EINVAL;
+        }
+        if (static_cast<std::uint64_t>(firstSector) + count > m_capacitySectors) {
+            return kBeyondEnd;
+        }
+        return 0;
+    }
+
+    int m_fd;
+    DiskInfo m_info;
+    std::uint64_t m_capacitySectors;
+};
+
+}  // namespace
+
+std::uint32_t openTableEntry(const DeviceTableEntry& entry, std::unique_ptr<DiskDriver>& driver) {
+    int fd = ::open(entry.path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        // Listing devices needs no write access; writes to such a device fail when tried.
+        fd = ::open(entry.path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        return static_cast<std::uint32_t>(errno);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const auto error = static_cast<std::uint32_t>(errno);
+        ::close(fd);
+        return error;
+    }
+    std::uint64_t sizeBytes = 0;
+    std::uint32_t deviceSectorBytes = 512;
+    if (S_ISBLK(st.st_mode)) {
+        int logical = 0;
+        if (::ioctl(fd, BLKGETSIZE64, &sizeBytes) != 0 || ::ioctl(fd, BLKSSZGET, &logical) != 0 || logical <= 0) {
+            const auto error = static_cast<std::uint32_t>(errno ? errno : EIO);
+            ::close(fd);
+            return error;
+        }
+        deviceSectorBytes = static_cast<std::uint32_t>(logical);
+    } else if (S_ISREG(st.st_mode)) {
+        sizeBytes = static_cast<std::uint64_t>(st.st_size);
+    } else {
+        ::close(fd);
+        return ENOTBLK;
+    }
+
+    DiskInfo info;
+    info.bytesPerSector = entry.bytes.value_or(deviceSectorBytes);
+    const std::uint64_t capacity = sizeBytes / info.bytesPerSector;
+    info.totalSectors = entry.total.value_or(capacity > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(capacity));
+    info.heads = entry.heads.value_or(0);
+    info.sectorsPerTrack = entry.sectors.value_or(0);
+    driver = std::make_unique<FileDiskDriver>(fd, info, capacity);
+    return 0;
+}
+
+std::uint32_t TableDeviceProvider::open(std::uint8_t deviceNumber, std::unique_ptr<DiskDriver>& driver) {
+    const DeviceTableEntry* entry = m_table.find(deviceNumber);
+    if (entry == nullptr) {
+        return ENOENT;
+    }
+    return openTableEntry(*entry, driver);
+}
+
+std::uint32_t TableDeviceProvider::dismountStore(std::uint8_t deviceNumber) {
+    const DeviceTableEntry* entry = m_table.find(deviceNumber);
+    if (entry == nullptr) {
+        return ENOENT;
+    }
+    return StorageManager::instance().dismount(entry->path);
+}
+
+std::uint32_t TableDeviceProvider::mountFirstPartition(std::uint8_t deviceNumber) {
+    const DeviceTableEntry* entry = m_table.find(deviceNumber);
+    if (entry == nullptr) {
+        return ENOENT;
+    }
+    return StorageManager::instance().mountFirst(entry->path);
+}
+
+DeviceProvider& defaultDeviceProvider() {
+    static TableDeviceProvider provider(DeviceTable::load(deviceTablePath()));
+    return provider;
+}
+
+}  // namespace dorvix

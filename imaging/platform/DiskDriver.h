@@ -1,0 +1,73 @@
+#pragma once
+// The disk driver interface behind DSKn: and the storage manager that mounts its partitions.
+// The disk record (disk/DiskDevice.h) is written against these two narrow interfaces; the
+// device table supplies the Linux implementation (block devices and image files), tests
+// supply drivers of their own that fail on purpose.
+//
+// Every operation returns 0 on success or a platform error code (an errno value here),
+// which the disk record keeps as its last error and prints in eight hexadecimal digits.
+
+#include "platform/DeviceTable.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace dorvix {
+
+// What the driver reports for IOCTL_DISK_GETINFO (DISK_INFO, 24 bytes on the device).
+struct DiskInfo {
+    std::uint32_t totalSectors = 0;
+    std::uint32_t bytesPerSector = 0;
+    std::uint32_t cylinders = 0;
+    std::uint32_t heads = 0;
+    std::uint32_t sectorsPerTrack = 0;
+    std::uint32_t flags = 0;
+};
+
+// The two ways the disk record asks for DISK_INFO: the structure as the output buffer, or
+// (second attempt, for drivers that expect it there) as the input buffer.
+enum class InfoRequest { OutputBuffer, InputBuffer };
+
+class DiskDriver {
+public:
+    virtual ~DiskDriver() = default;
+    virtual std::uint32_t getInfo(InfoRequest how, DiskInfo& info) = 0;
+    // Transfers count × bytesPerSector bytes starting at firstSector; `buffer` holds at least that.
+    virtual std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) = 0;
+    virtual std::uint32_t write(std::uint32_t firstSector, std::uint32_t count,
+                                std::span<const std::uint8_t> buffer) = 0;
+    // Releases the handle; called once before the driver object is destroyed.
+    virtual std::uint32_t close() = 0;
+};
+
+class DeviceProvider {
+public:
+    virtual ~DeviceProvider() = default;
+    // Opens DSKn: for reading and writing.
+    virtual std::uint32_t open(std::uint8_t deviceNumber, std::unique_ptr<DiskDriver>& driver) = 0;
+    // Storage manager: dismount every partition of the disk; mount its first partition again.
+    virtual std::uint32_t dismountStore(std::uint8_t deviceNumber) = 0;
+    virtual std::uint32_t mountFirstPartition(std::uint8_t deviceNumber) = 0;
+};
+
+// Opens the block device or image file of one table entry. Image files are sized from
+// their length; block devices from the kernel; the entry's values override both.
+std::uint32_t openTableEntry(const DeviceTableEntry& entry, std::unique_ptr<DiskDriver>& driver);
+
+// DSKn: as the device table names them.
+class TableDeviceProvider : public DeviceProvider {
+public:
+    explicit TableDeviceProvider(DeviceTable table) : m_table(std::move(table)) {}
+    std::uint32_t open(std::uint8_t deviceNumber, std::unique_ptr<DiskDriver>& driver) override;
+    std::uint32_t dismountStore(std::uint8_t deviceNumber) override;
+    std::uint32_t mountFirstPartition(std::uint8_t deviceNumber) override;
+
+private:
+    DeviceTable m_table;
+};
+
+// The provider of the process: the table of deviceTablePath(), read once on first use.
+DeviceProvider& defaultDeviceProvider();
+
+}  // namespace dorvix
