@@ -1,10 +1,11 @@
 #include "disk/BiosCompatibility.h"
 
 #include "disk/ByteOrder.h"
+#include "front/ProcessFlags.h"
+#include "front/StringTable.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
@@ -13,8 +14,7 @@ namespace dorvix {
 namespace {
 
 constexpr std::size_t kScanLimit = 0xFFF0;  // the last paragraph is not examined
-constexpr std::size_t kHeaderTargetBios = 171;
-constexpr std::size_t kHeaderTargetBiosSize = 256;
+constexpr std::size_t kBiosVersionBuffer = 256;
 
 std::uint8_t byteSum(std::span<const std::uint8_t> bytes) {
     std::uint8_t sum = 0;
@@ -129,20 +129,20 @@ bool getBiosVersion(std::span<const std::uint8_t> window, std::string& version, 
     auto table = findSmbiosTable(window);
     if (!table) {
         if (debug) {
-            std::printf("***ERROR*** SMBIOS was not found!\n");
+            showStatus(nullptr, text::kSmbiosNotFound);
         }
         return false;
     }
     auto type0 = findSmbiosStructure(window, *table, 0);
     if (debug) {
-        std::printf("wStructCount = %04X, lpbySMBIOSTable = %p\n", table->count,
-                    static_cast<const void*>(window.data() + table->offset));
-        std::printf("lpbySMBIOSStruct_Type0 = %p\n",
-                    type0 ? static_cast<const void*>(window.data() + *type0) : nullptr);
+        showStatus(nullptr, text::kSmbiosTable, table->count,
+                   static_cast<const void*>(window.data() + table->offset));
+        showStatus(nullptr, text::kSmbiosType0At,
+                   type0 ? static_cast<const void*>(window.data() + *type0) : nullptr);
     }
     if (!type0) {
         if (debug) {
-            std::printf("***ERROR*** An SMBIOS structure of type 0 was not found!\n");
+            showStatus(nullptr, text::kSmbiosNoType0);
         }
         return false;
     }
@@ -177,17 +177,39 @@ std::vector<std::uint8_t> readBiosWindow() {
 
 bool biosVersionAccepted(std::string_view version, std::string_view targetBios) {
     std::string family = upper(version.substr(0, std::min(version.find(' '), version.size())));
-    std::string list = upper(targetBios.empty() ? std::string_view("KQ7B2") : targetBios);
+    std::string list = upper(targetBios.empty() ? std::string_view(text::kBiosEmptyListStandsFor) : targetBios);
     return list.find(family) != std::string::npos;
 }
 
-std::string headerTargetBios(std::span<const std::uint8_t> header) {
-    if (header.size() < kHeaderTargetBios + kHeaderTargetBiosSize) {
-        return {};
+bool getBiosVersion(std::string& version, std::size_t& size, std::size_t capacity) {
+    std::vector<std::uint8_t> window = readBiosWindow();
+    return getBiosVersion(window, version, size, capacity, processFlags().debug);
+}
+
+bool checkBiosCompatibility(ProgressWindow window, const KmvImageHeader& header) {
+    // Without SMBIOS the version stays empty, and an empty version occurs in every list.
+    std::string version;
+    std::size_t size = kBiosVersionBuffer;
+    getBiosVersion(version, size, kBiosVersionBuffer);
+    version = version.substr(0, std::min(version.find(' '), version.size()));
+    std::string list = headerTargetBios(header);
+    if (processFlags().debug) {
+        showError(window, text::kBiosDebug, version.c_str(), list.c_str());
     }
-    auto field = header.subspan(kHeaderTargetBios, kHeaderTargetBiosSize);
-    auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
-    return std::string(field.begin(), end);
+    if (biosVersionAccepted(version, list)) {
+        return true;
+    }
+    showError(window, text::kBiosNotSupported);
+    return false;
+}
+
+std::string cutTargetBiosList(std::string_view list) {
+    if (list.size() <= kmvheader::kTargetBiosMaxLength) {
+        return std::string(list);
+    }
+    // The comma after the last code that fits lies at most at position 255.
+    std::size_t comma = list.rfind(',', kmvheader::kTargetBiosMaxLength);
+    return comma == std::string_view::npos ? std::string() : std::string(list.substr(0, comma));
 }
 
 }  // namespace dorvix

@@ -6,6 +6,9 @@
 // physical memory 0xF0000-0xFFFFF. Every read stays inside that window: an entry point whose
 // table lies outside it, or a structure that runs past its end, counts as no SMBIOS.
 
+#include "disk/ImageHeader.h"
+#include "front/Operator.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -66,7 +69,16 @@ std::vector<std::uint8_t> readBiosWindow();
 // substring of the upper-cased list; an empty list stands for "KQ7B2".
 bool biosVersionAccepted(std::string_view version, std::string_view targetBios);
 
-// The target-BIOS field of a 512-byte image header, up to its NUL (at most 256 bytes).
-std::string headerTargetBios(std::span<const std::uint8_t> header);
+// This machine's BIOS version, through readBiosWindow(); debug lines follow the process's
+// debug flag.
+bool getBiosVersion(std::string& version, std::size_t& size, std::size_t capacity);
+
+// True when the image may be written on this machine; otherwise tells the operator
+// "***ERROR*** The system is not supported by the image!" and returns false.
+bool checkBiosCompatibility(ProgressWindow window, const KmvImageHeader& header);
+
+// A target-BIOS list longer than the header's 255 characters, cut after the last whole code
+// (comma-separated) that fits; shorter lists are returned as they are.
+std::string cutTargetBiosList(std::string_view list);
 
 }  // namespace dorvix

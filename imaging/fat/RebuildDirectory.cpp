@@ -1,9 +1,10 @@
 #include "fat/RebuildDirectory.h"
 
 #include "disk/ByteOrder.h"
+#include "front/Operator.h"
+#include "front/StringTable.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -57,12 +58,12 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         // One spare zero sector ends the scan even when the directory is full.
         buffer.assign((std::size_t{count} + 1) * bps, 0);
     } catch (const std::bad_alloc&) {
-        std::printf("DISKDUMP: WRIMG: Fatal allocation error.\r\n");
+        showStatus(nullptr, text::kRebuildAllocation);
         return -1;
     }
     std::span<std::uint8_t> dir(buffer);
     if (!ctx.disk->read(firstSector, count, dir.first(std::size_t{count} * bps))) {
-        std::printf("***ERROR*** ReadSectors(%08lX,%04X,pBuffer,%04X) failed!\n",
+        showStatus(nullptr, text::kRebuildReadFailed,
                     static_cast<unsigned long>(firstSector), count,
                     static_cast<unsigned>(buffer.size()));
         return -1;
@@ -115,7 +116,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
     }
 
     if (!ctx.disk->write(firstSector, count, dir.first(std::size_t{count} * bps))) {
-        std::printf("***ERROR*** WriteSectors(%08lX,%04X,pDirBuffer,%04X) failed!\n",
+        showStatus(nullptr, text::kRebuildWriteFailed,
                     static_cast<unsigned long>(firstSector), count,
                     static_cast<unsigned>(buffer.size()));
         return -1;

@@ -2,7 +2,14 @@
 
 #include "disk/ByteOrder.h"
 
+#include "platform/Console.h"
+
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <cstdint>
 #include <string>
@@ -204,14 +211,65 @@ TEST(BiosDecision, VersionAgainstTargetList) {
     }
 }
 
-TEST(BiosDecision, HeaderFieldIsBoundedEvenWithoutTerminator) {
-    Bytes header(512, 0);
-    std::string list = "KQ3A3,KQ3A0";
-    std::copy(list.begin(), list.end(), header.begin() + 171);
-    EXPECT_EQ(dorvix::headerTargetBios(header), list);
-    std::fill(header.begin() + 171, header.begin() + 427, 'A');
-    EXPECT_EQ(dorvix::headerTargetBios(header).size(), 256u);
-    EXPECT_EQ(dorvix::headerTargetBios(Bytes(100, 0)), "");
+TEST(BiosDecision, LongTargetListIsCutAfterTheLastWholeCode) {
+    std::string codes;
+    while (codes.size() < 300) codes += (codes.empty() ? "" : ",") + std::string("KQ3A") + char('A' + codes.size() % 26);
+    std::string cut = dorvix::cutTargetBiosList(codes);
+    EXPECT_LE(cut.size(), 255u);
+    EXPECT_EQ(cut, codes.substr(0, cut.size()));
+    EXPECT_EQ(codes[cut.size()], ',');  // cut exactly before a separator: no partial code
+    EXPECT_GT(cut.size(), 250u);
+    struct Case { std::string list, expect; };
+    const Case cases[] = {
+        {"KQ3A3,KQ3A0", "KQ3A3,KQ3A0"},
+        {std::string(255, 'A'), std::string(255, 'A')},
+        {std::string(254, 'A') + ",B", std::string(254, 'A')},
+        {std::string(255, 'A') + ",B", std::string(255, 'A')},
+        {std::string(256, 'A'), ""},  // not even one whole code fits
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(dorvix::cutTargetBiosList(c.list), c.expect) << c.list.size();
+    }
+}
+
+// The whole check on this machine's window, read from a window file.
+TEST(BiosDecision, CheckAgainstWindowFileAndHeader) {
+    testsupport::TempDir dir;
+    struct Case {
+        const char* name;
+        std::string version;  // empty: a window without SMBIOS
+        const char* list;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"listed family", "KQ3A3 V1.10", "KQ3A3,KQ3A0", true},
+        {"family not listed", "KQ3A3 V1.10", "KQ7B2,KQ3A1", false},
+        {"empty list on KQ7B2", "KQ7B2 V2", "", true},
+        {"empty list elsewhere", "KQ3A0 V2", "", false},
+        {"no SMBIOS", "", "KQ7B2", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes w = c.version.empty() ? Bytes(kSmbiosWindowSize, 0) : machineWindow(c.version);
+        testsupport::writeFileBytes(dir / "window", w);
+        ::setenv("DORVIX_SMBIOS_WINDOW", (dir / "window").c_str(), 1);
+        dorvix::KmvImageHeader header = dorvix::newImageHeader();
+        ASSERT_TRUE(dorvix::setHeaderTargetBios(header, c.list));
+        std::FILE* out = std::tmpfile();
+        bool accepted;
+        {
+            dorvix::ScopedConsole console(stdin, out);
+            accepted = dorvix::checkBiosCompatibility(nullptr, header);
+        }
+        std::rewind(out);
+        char text[512] = {};
+        std::size_t got = std::fread(text, 1, sizeof text - 1, out);
+        std::fclose(out);
+        EXPECT_EQ(accepted, c.accepted);
+        EXPECT_EQ(std::string(text, got),
+                  c.accepted ? "" : "***ERROR*** The system is not supported by the image!\n");
+    }
+    ::unsetenv("DORVIX_SMBIOS_WINDOW");
 }
 
 }  // namespace
