@@ -6,20 +6,9 @@
 
 namespace dorvix {
 
-int restoreFatImage(ProgressWindow window, const std::string&, std::uint8_t, const std::optional<std::string>&,
-                    const std::optional<std::string>&) {
-    showError(window, text::kModeNotAvailable, text::kModeRestore);
-    return -1;
-}
-
 int captureFatImage(ProgressWindow window, std::uint8_t, const std::optional<std::string>&, const std::string&) {
     showError(window, text::kModeNotAvailable, text::kModeImgCopy);
     return -1;
-}
-
-int writeFlatImage(ProgressWindow window, const std::string&, std::uint8_t) {
-    showError(window, text::kModeNotAvailable, text::kModeWriteFlat);
-    return 4;
 }
 
 int captureFlatImage(ProgressWindow window, std::uint8_t, const std::string&) {
