@@ -127,6 +127,9 @@ int FatRestore::run() {
     if (m_disk.cylinders == 0 && m_disk.heads == 0 && m_disk.sectorsPerTrack == 0 && !m_disk.FixupCHS()) {
         return fail(text::kFixupChsFailed);
     }
+    if (m_disk.bytesPerSector != kSectorBytes) {
+        return fail(text::kRestoreSectorSize);
+    }
     m_image.reset(std::fopen(m_imagePath.c_str(), "rb"));
     if (!m_image) {
         return fail(text::kFlatOpenForRead, m_imagePath.c_str());
