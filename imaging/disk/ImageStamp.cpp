@@ -1,0 +1,200 @@
+#include "disk/ImageStamp.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "disk/ByteOrder.h"
+#include "fat/DirectoryWalker.h"
+#include "fat/FatVolume.h"
+
+namespace dorvix {
+
+namespace {
+
+char fold(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string_view asText(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// ---- IMAGE.INI as a host file -------------------------------------------------------------
+
+std::vector<std::uint8_t> readHostHead(const std::filesystem::path& file) {
+    std::vector<std::uint8_t> head(kStampHeadBytes);
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    return head;
+}
+
+void writeHostStamp(const std::filesystem::path& file, const SystemTime& date) {
+    std::error_code error;
+    const auto status = std::filesystem::status(file, error);
+    if (error) {
+        return;
+    }
+    const auto remembered = status.permissions();
+    // Lifts a read-only flag for the write; the remembered permissions come back afterwards.
+    std::filesystem::permissions(file, std::filesystem::perms::owner_write, std::filesystem::perm_options::add,
+                                 error);
+    {
+        std::fstream io(file, std::ios::binary | std::ios::in | std::ios::out);
+        if (io) {
+            std::vector<std::uint8_t> head(kStampHeadBytes);
+            io.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+            head.resize(static_cast<std::size_t>(std::max<std::streamsize>(io.gcount(), 0)));
+            io.clear();
+            if (!head.empty() && applyModDate(head, date)) {
+                io.seekp(0);
+                io.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+            }
+        }
+    }
+    std::filesystem::permissions(file, remembered, std::filesystem::perm_options::replace, error);
+}
+
+// ---- IMAGE.INI inside a FAT volume --------------------------------------------------------
+
+struct IniEntry {
+    bool found = false;
+    std::uint16_t firstCluster = 0;
+    std::uint32_t size = 0;
+};
+
+int findIniVisitor(FatVolume&, std::u16string& path, void* context, std::span<std::uint8_t> entries,
+                   std::size_t index, std::size_t extra) {
+    const std::size_t shortEntry = index + extra;
+    const std::uint8_t first = entryFirstByte(entries, shortEntry);
+    const std::uint8_t attributes = entryAttributes(entries, shortEntry);
+    if (first == direntry::kEndOfDirectory || first == direntry::kDot || first == direntry::kDeleted ||
+        attributes == direntry::kLongName || attributes == direntry::kVolumeLabel ||
+        (attributes & direntry::kDirectoryBit) != 0 || comparePaths(u"\\IMAGE.INI", path) != 0) {
+        return 0;
+    }
+    auto& entry = *static_cast<IniEntry*>(context);
+    entry.found = true;
+    entry.firstCluster = load16(entries, shortEntry * direntry::kBytes + direntry::kFirstCluster);
+    entry.size = load32(entries, shortEntry * direntry::kBytes + direntry::kSize);
+    return kWalkStop;
+}
+
+// The file's first cluster, and how many of its bytes belong to the first 256 bytes of the file.
+bool readVolumeHead(FatVolume& volume, IniEntry& entry, std::vector<std::uint8_t>& cluster, std::size_t& length) {
+    std::u16string path;
+    const std::size_t count = std::min<std::size_t>(volume.rootEntries, volume.rootDir.size() / direntry::kBytes);
+    if (scanEntries(volume, path, volume.rootDir, count, &entry, nullptr, findIniVisitor) != kWalkStop ||
+        !isDataCluster(volume, entry.firstCluster) || entry.size == 0) {
+        return false;
+    }
+    cluster.assign(volume.bytesPerCluster, 0);
+    if (readCluster(volume, entry.firstCluster, cluster.data(), cluster.size()) < 0) {
+        return false;
+    }
+    length = std::min<std::size_t>({entry.size, kStampHeadBytes, cluster.size()});
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::size_t> findNoCase(std::string_view text, std::string_view key) {
+    text = text.substr(0, std::min(text.find('\0'), text.size()));
+    if (key.empty() || key.size() > text.size()) {
+        return key.empty() ? std::optional<std::size_t>(0) : std::nullopt;
+    }
+    for (std::size_t start = 0; start + key.size() <= text.size(); ++start) {
+        std::size_t k = 0;
+        while (k < key.size() && fold(text[start + k]) == fold(key[k])) {
+            ++k;
+        }
+        if (k == key.size()) {
+            return start;
+        }
+    }
+    return std::nullopt;
+}
+
+bool parseModDate(std::span<const std::uint8_t> head, SystemTime& date) {
+    const auto at = findNoCase(asText(head), kStampKey);
+    if (!at) {
+        return false;
+    }
+    // sscanf needs a terminated copy of what follows the key.
+    const std::size_t from = *at + kStampKey.size();
+    const std::string value(asText(head.subspan(from)));
+    unsigned short month = 0, day = 0, year = 0, hour = 0, minute = 0;
+    const int fields = std::sscanf(value.c_str(), "%02hu/%02hu/%04hu %02hu:%02hu", &month, &day, &year, &hour, &minute);
+    if (fields >= 1) date.month = month;
+    if (fields >= 2) date.day = day;
+    if (fields >= 3) date.year = year;
+    if (fields >= 4) date.hour = hour;
+    if (fields >= 5) date.minute = minute;
+    if (fields != 5) {
+        return false;
+    }
+    date.second = 0;
+    return true;
+}
+
+bool applyModDate(std::span<std::uint8_t> head, const SystemTime& date) {
+    const auto at = findNoCase(asText(head), kStampKey);
+    if (!at) {
+        return false;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d", date.month, date.day, date.year, date.hour,
+                  date.minute);
+    const std::size_t from = *at + kStampKey.size();
+    for (std::size_t i = 0; i < kStampValueChars && from + i < head.size(); ++i) {
+        head[from + i] = static_cast<std::uint8_t>(text[i]);
+    }
+    return true;
+}
+
+bool readModDate(const StampLocation& where, SystemTime& date) {
+    if (!where.hostFile.empty()) {
+        const std::vector<std::uint8_t> head = readHostHead(where.hostFile);
+        return !head.empty() && parseModDate(head, date);
+    }
+    if (where.volume == nullptr) {
+        return false;
+    }
+    IniEntry entry;
+    std::vector<std::uint8_t> cluster;
+    std::size_t length = 0;
+    if (!readVolumeHead(*where.volume, entry, cluster, length)) {
+        return false;
+    }
+    return parseModDate(std::span<const std::uint8_t>(cluster).first(length), date);
+}
+
+void writeModDate(const StampLocation& where, SystemTime date) {
+    if (!where.hostFile.empty()) {
+        writeHostStamp(where.hostFile, date);
+        return;
+    }
+    if (where.volume == nullptr) {
+        return;
+    }
+    // Inside the volume the read-only attribute does not stand in the way of a sector write,
+    // so the directory entry is left exactly as it is.
+    IniEntry entry;
+    std::vector<std::uint8_t> cluster;
+    std::size_t length = 0;
+    if (!readVolumeHead(*where.volume, entry, cluster, length)) {
+        return;
+    }
+    if (applyModDate(std::span<std::uint8_t>(cluster).first(length), date)) {
+        writeCluster(*where.volume, entry.firstCluster, cluster.data(), cluster.size());
+    }
+}
+
+}  // namespace dorvix

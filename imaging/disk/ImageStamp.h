@@ -1,0 +1,67 @@
+#pragma once
+// The "ModDate=" stamp of \Hard Disk\IMAGE.INI, which dates the installed image. A capture reads
+// the device's stamp, writes the capture time so the image carries it, and puts the old stamp
+// back afterwards. Only the first 256 bytes of the file are examined or rewritten.
+//
+// "\Hard Disk" is the first partition of the disk being captured: a directory on the host when
+// that partition is mounted there, otherwise the volume itself, reached through the FAT engine
+// (the file's first cluster is rewritten in place).
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#if __has_include("platform/Clock.h")
+#include "platform/Clock.h"
+#else
+namespace dorvix {
+struct SystemTime {
+    std::uint16_t year = 0;
+    std::uint16_t month = 0;
+    std::uint16_t dayOfWeek = 0;
+    std::uint16_t day = 0;
+    std::uint16_t hour = 0;
+    std::uint16_t minute = 0;
+    std::uint16_t second = 0;
+    std::uint16_t milliseconds = 0;
+};
+}  // namespace dorvix
+#endif
+
+namespace dorvix {
+
+struct FatVolume;
+
+inline constexpr std::size_t kStampHeadBytes = 256;  // bytes of IMAGE.INI that are examined
+inline constexpr std::size_t kStampValueChars = 16;  // "MM/DD/YYYY hh:mm"
+inline constexpr std::string_view kStampKey = "\nModDate=";
+
+// Where IMAGE.INI is: a file on the host, or the root of a mounted FAT volume.
+struct StampLocation {
+    std::filesystem::path hostFile;  // used when not empty
+    FatVolume* volume = nullptr;     // otherwise \IMAGE.INI of this volume
+};
+
+// Position of the first occurrence of `key` in `text` (up to its first NUL byte), comparing
+// characters after ASCII case folding; none when absent.
+std::optional<std::size_t> findNoCase(std::string_view text, std::string_view key);
+
+// Parses the stamp in the bytes read from the file's start. True when all five fields were
+// converted (seconds are then 0); fields converted before a failure stay in `date`.
+bool parseModDate(std::span<const std::uint8_t> head, SystemTime& date);
+
+// Puts the date over the 16 bytes behind the key, as far as they lie inside `head`. False, and
+// `head` unchanged, when the key is not there.
+bool applyModDate(std::span<std::uint8_t> head, const SystemTime& date);
+
+// Reads the stamp of the IMAGE.INI at `where`; false when the file, the key or a field is missing.
+bool readModDate(const StampLocation& where, SystemTime& date);
+
+// Writes `date` into the stamp of the IMAGE.INI at `where`. A read-only file is written and is
+// read-only again afterwards; without the key nothing is written.
+void writeModDate(const StampLocation& where, SystemTime date);
+
+}  // namespace dorvix

@@ -1,0 +1,279 @@
+#include "fat/FatVolume.h"
+
+#include <algorithm>
+
+#include "disk/ByteOrder.h"
+
+namespace dorvix {
+
+namespace {
+
+constexpr std::size_t kDirEntryBytes = 32;
+
+bool isPowerOfTwo(std::uint32_t value) {
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+// Sector count of the volume as its boot sector states it.
+std::uint32_t bootTotalSectors(std::span<const std::uint8_t> boot) {
+    const std::uint16_t small = load16(boot, bootsector::kTotalSectors16);
+    return small != 0 ? small : load32(boot, bootsector::kTotalSectors32);
+}
+
+}  // namespace
+
+VolumeProblem layoutProblem(std::span<const std::uint8_t> boot, std::uint32_t partitionStart,
+                            std::uint32_t partitionSectors) {
+    if (boot.size() < bootsector::kSize) {
+        return VolumeProblem::NotFat16;
+    }
+    const std::uint32_t bytesPerSector = load16(boot, bootsector::kBytesPerSector);
+    const std::uint32_t sectorsPerCluster = load8(boot, bootsector::kSectorsPerCluster);
+    const std::uint32_t reserved = load16(boot, bootsector::kReservedSectors);
+    const std::uint32_t fats = load8(boot, bootsector::kNumberOfFats);
+    const std::uint32_t rootEntries = load16(boot, bootsector::kRootEntries);
+    const std::uint32_t fatSectors = load16(boot, bootsector::kSectorsPerFat);
+    const std::uint32_t hidden = load32(boot, bootsector::kHiddenSectors);
+    if (bytesPerSector != kSupportedSectorSize || !isPowerOfTwo(sectorsPerCluster) ||
+        sectorsPerCluster > kMaxSectorsPerCluster || reserved == 0 || fats == 0 || fatSectors == 0 ||
+        rootEntries == 0 || hidden != partitionStart) {
+        return VolumeProblem::NotFat16;
+    }
+    const std::uint32_t rootSectors = (rootEntries * kDirEntryBytes + bytesPerSector - 1) / bytesPerSector;
+    const std::uint64_t dataStart =
+        std::uint64_t{hidden} + reserved + std::uint64_t{fats} * fatSectors + rootSectors;
+    if (dataStart >= 0x10000) {
+        return VolumeProblem::NotFat16;
+    }
+    // The partition entry bounds the volume; a boot sector that claims more is believed no further.
+    std::uint32_t volumeSectors = bootTotalSectors(boot);
+    if (volumeSectors == 0 || volumeSectors > partitionSectors) {
+        volumeSectors = partitionSectors;
+    }
+    const std::uint32_t relativeData = static_cast<std::uint32_t>(dataStart) - hidden;
+    if (volumeSectors <= relativeData) {
+        return VolumeProblem::NotFat16;
+    }
+    const std::uint32_t clusters = (volumeSectors - relativeData) / sectorsPerCluster;
+    if (clusters < kMinFat16Clusters || clusters > kMaxFat16Clusters) {
+        return VolumeProblem::NotFat16;
+    }
+    // Every cluster number up to clusters + 1 needs its 16-bit entry inside the FAT.
+    if (std::uint64_t{fatSectors} * bytesPerSector / 2 < std::uint64_t{clusters} + 2) {
+        return VolumeProblem::NotFat16;
+    }
+    return VolumeProblem::None;
+}
+
+void computeVolumeLayout(FatVolume& volume, std::span<const std::uint8_t> boot,
+                         std::uint32_t partitionStart, std::uint32_t partitionSectors) {
+    volume.partitionStart = partitionStart;
+    volume.partitionSectors = partitionSectors;
+    volume.bytesPerSector = load16(boot, bootsector::kBytesPerSector);
+    volume.sectorsPerCluster = load8(boot, bootsector::kSectorsPerCluster);
+    volume.numberOfFats = load8(boot, bootsector::kNumberOfFats);
+    volume.rootEntries = load16(boot, bootsector::kRootEntries);
+    volume.fatSectors = load16(boot, bootsector::kSectorsPerFat);
+    const std::uint32_t hidden = load32(boot, bootsector::kHiddenSectors);
+    const std::uint32_t entriesPerSector = std::max<std::uint32_t>(volume.bytesPerSector / kDirEntryBytes, 1);
+    volume.fatStart = static_cast<std::uint16_t>(hidden + load16(boot, bootsector::kReservedSectors));
+    volume.rootStart = static_cast<std::uint16_t>(volume.fatStart + volume.numberOfFats * volume.fatSectors);
+    volume.rootSectors =
+        static_cast<std::uint16_t>((volume.rootEntries + entriesPerSector - 1) / entriesPerSector);
+    volume.dataStart = static_cast<std::uint16_t>(volume.rootStart + volume.rootSectors);
+    volume.bytesPerCluster = std::uint32_t{volume.sectorsPerCluster} * volume.bytesPerSector;
+    volume.entriesPerCluster = static_cast<std::uint16_t>(volume.bytesPerCluster / kDirEntryBytes);
+    // Clusters of the data area: the data start is made partition-relative before it is taken
+    // from the partition's size, so the last clusters of the volume are usable too.
+    std::uint32_t volumeSectors = bootTotalSectors(boot);
+    if (volumeSectors == 0 || volumeSectors > partitionSectors) {
+        volumeSectors = partitionSectors;
+    }
+    const std::uint32_t relativeData = volume.dataStart >= hidden ? volume.dataStart - hidden : 0;
+    volume.clusterCount = 0;
+    if (volume.sectorsPerCluster != 0 && volumeSectors > relativeData) {
+        volume.clusterCount = static_cast<std::uint16_t>(
+            std::min<std::uint32_t>((volumeSectors - relativeData) / volume.sectorsPerCluster, kMaxFat16Clusters));
+    }
+    volume.nextFreeHint = 0;
+}
+
+int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<std::uint8_t> bootBuffer,
+                VolumeProblem* problem) {
+    VolumeProblem scratch = VolumeProblem::None;
+    VolumeProblem& why = problem != nullptr ? *problem : scratch;
+    why = VolumeProblem::ReadFailed;
+    if (volume.sectorReader == nullptr || mbrBuffer.size() < mbr::kSize || bootBuffer.size() < bootsector::kSize) {
+        return -1;
+    }
+    // The MBR and boot sector are read with a 512-byte sector size; a volume with other sectors
+    // is refused below from its boot sector.
+    volume.bytesPerSector = kSupportedSectorSize;
+    if (volume.sectorReader(volume, 0, 1, mbrBuffer.data(), mbr::kSize) < 0) {
+        return -1;
+    }
+    const std::uint32_t partitionStart = load32(mbrBuffer, mbr::kFirstSector);
+    const std::uint32_t partitionSectors = load32(mbrBuffer, mbr::kSectorCount);
+    // A start sector byte above 0x3F needs cylinder bits 8-9: such a partition is refused.
+    if (load8(mbrBuffer, mbr::kStartSector) > 0x3F || load16(mbrBuffer, mbr::kSignature) != 0xAA55 ||
+        partitionStart == 0 || partitionSectors == 0) {
+        why = VolumeProblem::NoPartition;
+        return -1;
+    }
+    if (volume.sectorReader(volume, partitionStart, 1, bootBuffer.data(), bootsector::kSize) < 0) {
+        return -1;
+    }
+    if (layoutProblem(bootBuffer, partitionStart, partitionSectors) != VolumeProblem::None) {
+        why = VolumeProblem::NotFat16;
+        return -1;
+    }
+    computeVolumeLayout(volume, bootBuffer, partitionStart, partitionSectors);
+
+    volume.fat.assign(std::size_t{volume.fatSectors} * volume.bytesPerSector, 0);
+    if (volume.sectorReader(volume, volume.fatStart, volume.fatSectors, volume.fat.data(), volume.fat.size()) < 0) {
+        return -1;
+    }
+    volume.rootDir.assign(std::size_t{volume.rootSectors} * volume.bytesPerSector, 0);
+    if (volume.sectorReader(volume, volume.rootStart, volume.rootSectors, volume.rootDir.data(),
+                            volume.rootDir.size()) < 0) {
+        return -1;
+    }
+    why = VolumeProblem::None;
+    return 0;
+}
+
+void releaseVolume(FatVolume& volume) {
+    volume.fat = {};
+    volume.rootDir = {};
+}
+
+std::uint32_t clusterToSector(const FatVolume& volume, std::uint16_t cluster) {
+    return std::uint32_t{volume.dataStart} +
+           std::uint32_t{volume.sectorsPerCluster} * (static_cast<std::uint32_t>(cluster) - 2u);
+}
+
+bool isDataCluster(const FatVolume& volume, std::uint32_t cluster) {
+    return cluster >= kFirstDataCluster && cluster <= std::uint32_t{volume.clusterCount} + 1 &&
+           cluster < kEndOfChainMin;
+}
+
+std::uint16_t fatEntry(const FatVolume& volume, std::uint32_t cluster) {
+    const std::size_t offset = std::size_t{cluster} * 2;
+    if (offset + 2 > volume.fat.size()) {
+        return kEndOfChain;
+    }
+    return load16(volume.fat, offset);
+}
+
+void setFatEntry(FatVolume& volume, std::uint32_t cluster, std::uint16_t value) {
+    const std::size_t offset = std::size_t{cluster} * 2;
+    if (offset + 2 <= volume.fat.size()) {
+        store16(volume.fat, offset, value);
+    }
+}
+
+long chainLength(const FatVolume& volume, std::uint16_t first) {
+    long length = 0;
+    if (first == 0) {
+        return 0;
+    }
+    std::uint32_t cluster = first;
+    while (cluster < kEndOfChainMin) {
+        if (!isDataCluster(volume, cluster) || length > volume.clusterCount) {
+            return -1;
+        }
+        ++length;
+        cluster = fatEntry(volume, cluster);
+    }
+    return length;
+}
+
+int readCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes) {
+    if (volume.sectorReader == nullptr) {
+        return -1;
+    }
+    const std::size_t bytes = std::min<std::size_t>(bufferBytes, volume.bytesPerCluster);
+    return volume.sectorReader(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, buffer, bytes) < 0
+               ? -1
+               : 0;
+}
+
+int writeCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes) {
+    if (volume.sectorWriter == nullptr) {
+        return -1;
+    }
+    const std::size_t bytes = std::min<std::size_t>(bufferBytes, volume.bytesPerCluster);
+    return volume.sectorWriter(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, buffer, bytes) < 0
+               ? -1
+               : 0;
+}
+
+long readClusterRun(FatVolume& volume, std::uint8_t* buffer, std::uint16_t& cluster, std::uint32_t maxClusters) {
+    long done = 0;
+    if (cluster >= kEndOfChainMin) {
+        return 0;
+    }
+    while (static_cast<std::uint32_t>(done) < maxClusters) {
+        if (!isDataCluster(volume, cluster)) {
+            return -1;
+        }
+        if (readCluster(volume, cluster, buffer, volume.bytesPerCluster) < 0) {
+            return -1;
+        }
+        buffer += volume.bytesPerCluster;
+        cluster = fatEntry(volume, cluster);
+        ++done;
+        if (cluster >= kEndOfChainMin) {
+            break;
+        }
+    }
+    return done;
+}
+
+std::uint16_t allocateCluster(FatVolume& volume, std::uint16_t previous) {
+    // Highest cluster the FAT can hold an entry for, and the volume's own bound.
+    const std::uint32_t fatEntries = static_cast<std::uint32_t>(volume.fat.size() / 2);
+    const std::uint32_t limit = std::min<std::uint32_t>(std::uint32_t{volume.clusterCount} + 2, fatEntries);
+    auto search = [&](std::uint32_t from) -> std::uint32_t {
+        for (std::uint32_t c = std::max<std::uint32_t>(from, kFirstDataCluster); c < limit; ++c) {
+            if (fatEntry(volume, c) == kFreeCluster) {
+                return c;
+            }
+        }
+        return 0;
+    };
+    std::uint32_t found = search(volume.nextFreeHint);
+    if (found == 0 && volume.nextFreeHint != 0) {
+        volume.nextFreeHint = 0;
+        found = search(0);
+    }
+    if (found == 0) {
+        return 0;
+    }
+    if (previous != 0) {
+        setFatEntry(volume, previous, static_cast<std::uint16_t>(found));
+    }
+    volume.nextFreeHint = static_cast<std::uint16_t>(found);
+    setFatEntry(volume, found, kEndOfChain);
+    return static_cast<std::uint16_t>(found);
+}
+
+int writeFatsAndRoot(FatVolume& volume) {
+    if (volume.sectorWriter == nullptr) {
+        return -1;
+    }
+    int result = 0;
+    if (volume.sectorWriter(volume, volume.rootStart, volume.rootSectors, volume.rootDir.data(),
+                            volume.rootDir.size()) < 0) {
+        result = -1;
+    }
+    for (std::uint32_t copy = 0; copy < volume.numberOfFats; ++copy) {
+        const std::uint32_t start = std::uint32_t{volume.fatStart} + copy * volume.fatSectors;
+        if (volume.sectorWriter(volume, start, volume.fatSectors, volume.fat.data(), volume.fat.size()) < 0) {
+            result = -1;
+        }
+    }
+    return result;
+}
+
+}  // namespace dorvix

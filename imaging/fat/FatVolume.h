@@ -1,0 +1,165 @@
+#pragma once
+// One FAT16 volume in the first primary partition of a disk (or of the virtual disk that is
+// written into an image file). The record keeps the volume's layout, its first FAT and its
+// root directory in memory; every sector goes through the two callbacks, so the engine works
+// the same on a disk device, an image file or a test buffer.
+//
+// Life cycle: zero-initialise, set `device`, `sectorReader` and `sectorWriter`, call
+// `mountVolume`, use, call `releaseVolume`. The in-memory FAT and root directory are working
+// copies: operations that change them write them back themselves; `releaseVolume` writes nothing.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace dorvix {
+
+// Master boot record (sector 0 of the disk); only partition entry 1 is used.
+namespace mbr {
+inline constexpr std::size_t kSize = 512;
+inline constexpr std::size_t kPartition1 = 446;
+inline constexpr std::size_t kBootIndicator = kPartition1 + 0;  // 0x80 = active
+inline constexpr std::size_t kStartHead = kPartition1 + 1;
+inline constexpr std::size_t kStartSector = kPartition1 + 2;    // bits 0-5 sector, 6-7 cylinder 8-9
+inline constexpr std::size_t kStartCylinder = kPartition1 + 3;
+inline constexpr std::size_t kType = kPartition1 + 4;
+inline constexpr std::size_t kEndHead = kPartition1 + 5;
+inline constexpr std::size_t kEndSector = kPartition1 + 6;
+inline constexpr std::size_t kEndCylinder = kPartition1 + 7;
+inline constexpr std::size_t kFirstSector = kPartition1 + 8;    // 32-bit LBA
+inline constexpr std::size_t kSectorCount = kPartition1 + 12;   // 32-bit
+inline constexpr std::size_t kSignature = 510;                  // 0x55 0xAA
+}  // namespace mbr
+
+// Volume boot sector (first sector of the partition), BIOS parameter block fields.
+namespace bootsector {
+inline constexpr std::size_t kSize = 512;
+inline constexpr std::size_t kJump = 0;
+inline constexpr std::size_t kBytesPerSector = 11;     // 16-bit
+inline constexpr std::size_t kSectorsPerCluster = 13;  // 8-bit
+inline constexpr std::size_t kReservedSectors = 14;    // 16-bit, boot sector included
+inline constexpr std::size_t kNumberOfFats = 16;       // 8-bit
+inline constexpr std::size_t kRootEntries = 17;        // 16-bit
+inline constexpr std::size_t kTotalSectors16 = 19;     // 16-bit, 0 when the 32-bit field is used
+inline constexpr std::size_t kSectorsPerFat = 22;      // 16-bit
+inline constexpr std::size_t kSectorsPerTrack = 24;    // 16-bit
+inline constexpr std::size_t kHeads = 26;              // 16-bit
+inline constexpr std::size_t kHiddenSectors = 28;      // 32-bit: first sector of the partition
+inline constexpr std::size_t kTotalSectors32 = 32;     // 32-bit
+inline constexpr std::size_t kSerialNumber = 39;       // 32-bit
+inline constexpr std::size_t kBootCode = 62;           // 448 bytes, offsets 62-509
+inline constexpr std::size_t kSignature = 510;         // 0x55 0xAA
+}  // namespace bootsector
+
+// FAT16 entry values.
+inline constexpr std::uint16_t kFreeCluster = 0x0000;
+inline constexpr std::uint16_t kEndOfChainMin = 0xFFF8;  // this value and above end a chain
+inline constexpr std::uint16_t kEndOfChain = 0xFFFF;     // written at the end of built chains
+inline constexpr std::uint16_t kMediaEntry = 0xFFF8;     // FAT entry 0 of a fresh FAT
+inline constexpr std::uint16_t kFirstDataCluster = 2;
+
+// Limits of the volumes this engine (and the image format) carries.
+inline constexpr std::uint16_t kSupportedSectorSize = 512;
+inline constexpr std::uint32_t kMinFat16Clusters = 4085;
+inline constexpr std::uint32_t kMaxFat16Clusters = 65524;
+inline constexpr std::uint32_t kMaxSectorsPerCluster = 64;  // the capture copies 64 sectors at a time
+
+struct FatVolume;
+
+// Sector callback: (volume, first disk-absolute sector, sector count, buffer, buffer bytes)
+// -> 0 on success, negative on failure. Never transfers more than `bufferBytes`.
+using SectorCallback = int (*)(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
+                               std::uint8_t* buffer, std::size_t bufferBytes);
+
+struct FatVolume {
+    std::uint16_t fatStart = 0;           // first sector of FAT 1 (hidden + reserved), disk-absolute
+    std::uint16_t rootStart = 0;          // fatStart + number of FATs x sectors per FAT
+    std::uint16_t dataStart = 0;          // first sector of cluster 2
+    std::uint16_t fatSectors = 0;         // sectors per FAT
+    std::uint16_t bytesPerSector = 0;
+    std::uint16_t rootSectors = 0;
+    std::uint16_t rootEntries = 0;
+    std::uint16_t sectorsPerCluster = 0;
+    std::uint16_t sectorBias = 0;         // added to every sector by the image-file writer (1 = header)
+    std::uint16_t clusterCount = 0;       // data clusters; valid cluster numbers are 2..clusterCount+1
+    std::uint16_t entriesPerCluster = 0;  // bytesPerCluster / 32
+    std::uint16_t nextFreeHint = 0;       // where the next free-cluster search starts
+    std::uint8_t numberOfFats = 0;
+    std::uint32_t bytesPerCluster = 0;
+    std::uint32_t partitionSectors = 0;   // sector count of partition entry 1
+    std::uint32_t partitionStart = 0;     // first sector of partition entry 1
+    std::vector<std::uint8_t> fat;        // the first FAT, fatSectors x bytesPerSector bytes
+    std::vector<std::uint8_t> rootDir;    // the root directory, rootSectors x bytesPerSector bytes
+    void* device = nullptr;               // what the callbacks act on
+    SectorCallback sectorReader = nullptr;
+    SectorCallback sectorWriter = nullptr;
+};
+
+// Why a volume was refused by `mountVolume` (or `checkCaptureSource`).
+enum class VolumeProblem {
+    None,
+    ReadFailed,              // a callback failed
+    NoPartition,             // no signature, empty or unaddressable partition entry 1
+    NotFat16,                // boot sector values that are not a FAT16 volume this engine can carry
+};
+
+// Reads the MBR into `mbrBuffer` and the partition's boot sector into `bootBuffer` (512 bytes
+// each), fills the record and reads the first FAT and the root directory. Volumes that are not
+// FAT16 in the range the record describes are refused before anything else is read.
+// Returns 0 or -1; `problem` (when given) says why.
+int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer,
+                std::span<std::uint8_t> bootBuffer, VolumeProblem* problem = nullptr);
+
+// Frees the in-memory FAT and root directory; safe to call twice.
+void releaseVolume(FatVolume& volume);
+
+// Fills the layout fields from a boot sector and the partition entry's values; the check of
+// the values is `layoutProblem`. Pure; used by `mountVolume` and by tests.
+void computeVolumeLayout(FatVolume& volume, std::span<const std::uint8_t> bootSector,
+                         std::uint32_t partitionStart, std::uint32_t partitionSectors);
+
+// Checks the boot sector values of a FAT16 volume the engine can carry: 512-byte sectors,
+// 1..64 sectors per cluster (a power of two), one or more FATs, a FAT large enough for every
+// cluster, 4085..65524 clusters, a data area below disk sector 65536, hidden sectors equal to
+// the partition's first sector. Returns VolumeProblem::None when acceptable.
+VolumeProblem layoutProblem(std::span<const std::uint8_t> bootSector, std::uint32_t partitionStart,
+                            std::uint32_t partitionSectors);
+
+// dataStart + sectorsPerCluster x (cluster - 2).
+std::uint32_t clusterToSector(const FatVolume& volume, std::uint16_t cluster);
+
+// True for 2..clusterCount+1: the numbers that name a data cluster of this volume.
+bool isDataCluster(const FatVolume& volume, std::uint32_t cluster);
+
+// FAT entry of `cluster` from the in-memory FAT; entries outside the FAT read as end of chain.
+std::uint16_t fatEntry(const FatVolume& volume, std::uint32_t cluster);
+// Sets a FAT entry in the in-memory FAT; entries outside the FAT are ignored.
+void setFatEntry(FatVolume& volume, std::uint32_t cluster, std::uint16_t value);
+
+// Counts the clusters of the chain from `first`: returns the count, or -1 when a link names no
+// cluster of the volume (free, reserved or beyond the last cluster) or the chain is longer than
+// the volume (a cycle). A `first` of 0 or at/above 0xFFF8 is an empty chain.
+long chainLength(const FatVolume& volume, std::uint16_t first);
+
+// One cluster through the callbacks; at most min(bufferBytes, bytesPerCluster) bytes.
+int readCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes);
+int writeCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes);
+
+// Reads up to `maxClusters` clusters of a chain into `buffer` (room for maxClusters whole
+// clusters), following the FAT. Returns the number read (0 when `cluster` is already at the end
+// of its chain or maxClusters is 0), or -1 on a read failure or a cluster number outside the
+// volume. On return `cluster` holds the first cluster not yet read (or the end-of-chain value).
+long readClusterRun(FatVolume& volume, std::uint8_t* buffer, std::uint16_t& cluster, std::uint32_t maxClusters);
+
+// Finds a free cluster (from nextFreeHint, wrapping once to 0), links `previous` to it when
+// `previous` is not 0, marks it end of chain and returns it; 0 when the volume is full.
+// Clusters are handed out in increasing order on a FAT that is built from empty, so each run
+// allocated without interruption is contiguous.
+std::uint16_t allocateCluster(FatVolume& volume, std::uint16_t previous);
+
+// Writes the in-memory FAT to every FAT copy and the root directory to its sectors through
+// `sectorWriter`; returns 0 or -1.
+int writeFatsAndRoot(FatVolume& volume);
+
+}  // namespace dorvix

@@ -1,0 +1,49 @@
+#pragma once
+// The image file a capture writes, and the sector callback that writes a FatVolume into it.
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <span>
+
+#include "fat/FatVolume.h"
+
+namespace dorvix {
+
+// An open image file (read and write), closed on destruction.
+class ImageFile {
+public:
+    ImageFile() = default;
+    ~ImageFile();
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    // Creates the file anew (an existing one is replaced); false when that is not possible.
+    bool create(const std::filesystem::path& path);
+    // Opens an existing file for reading and writing.
+    bool open(const std::filesystem::path& path);
+    void close();
+    bool isOpen() const { return m_file != nullptr; }
+
+    // Writes the bytes at `offset`; true when every byte was written.
+    bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+    // Reads exactly `bytes.size()` bytes at `offset`; false on a short read.
+    bool readAt(std::uint64_t offset, std::span<std::uint8_t> bytes);
+    // Length of the file (its end position), or -1.
+    std::int64_t length();
+    bool flush();
+
+private:
+    std::FILE* m_file = nullptr;
+};
+
+// Image-file write callback: `volume.device` is an ImageFile. Writes min(count x bytesPerSector,
+// bufferBytes) bytes at (sector + sectorBias) x bytesPerSector; 0 when all were written, else -1.
+int imageFileSectorWriter(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
+                          std::uint8_t* buffer, std::size_t bufferBytes);
+
+// Read counterpart over the same addressing; used to read an image body back.
+int imageFileSectorReader(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
+                          std::uint8_t* buffer, std::size_t bufferBytes);
+
+}  // namespace dorvix
