@@ -11,11 +11,6 @@ int captureFatImage(ProgressWindow window, std::uint8_t, const std::optional<std
     return -1;
 }
 
-int captureFlatImage(ProgressWindow window, std::uint8_t, const std::string&) {
-    showError(window, text::kModeNotAvailable, text::kModeFlatCopy);
-    return 3;
-}
-
 std::optional<std::string> readTargetBiosList(std::uint8_t) { return std::nullopt; }
 
 }  // namespace dorvix
