@@ -20,7 +20,8 @@ namespace dorvix {
 
 namespace {
 
-constexpr std::uint32_t kCopyChunkSectors = 16;
+// The root directory and data area move in chunks of 128 KiB: few, large requests.
+constexpr std::uint32_t kCopyChunkSectors = 256;
 
 // Reads exactly 512 bytes of a code file.
 bool readCodeFile(const std::string& path, Sector& code) {
