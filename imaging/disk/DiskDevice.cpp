@@ -30,11 +30,11 @@ void diagPrint(std::uint16_t level, const char* format, ...) {
     if (level > diagLevel) {
         return;
     }
+    // 1023 characters and the terminator; a longer line is cut but stays terminated.
     std::array<char, 1024> line{};
-    line.back() = '\0';
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line.data(), line.size() - 1, format, args);
+    std::vsnprintf(line.data(), line.size(), format, args);
     va_end(args);
     debugOutput(line.data());
 }

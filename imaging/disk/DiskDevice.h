@@ -45,6 +45,11 @@ public:
     // Replaces the geometry by 255 heads and 63 sectors per track, whole cylinders only.
     bool FixupCHS();
 
+    // The images and volumes dorvix writes are made of 512-byte sectors; engines refuse any
+    // other sector size before they write (kSectorSizeUnsupported).
+    static constexpr std::uint32_t kImageSectorBytes = 512;
+    bool hasImageSectors() const { return bytesPerSector == kImageSectorBytes; }
+
     // "DSKn:" of the bound device (DSK255: when none is bound).
     std::string deviceName() const;
 

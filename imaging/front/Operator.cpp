@@ -40,11 +40,6 @@ std::string formatWindowText(const char* format, va_list args) {
 
 }  // namespace
 
-ProcessFlags& processFlags() {
-    static ProcessFlags flags;
-    return flags;
-}
-
 void showStatus(ProgressWindow window, const char* format, ...) {
     va_list args;
     va_start(args, format);

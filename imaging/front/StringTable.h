@@ -29,6 +29,9 @@ inline constexpr char kModeRestore[] = "restore";
 inline constexpr char kModeWriteFlat[] = "writeflat";
 inline constexpr char kModeFlatCopy[] = "flatcopy";
 inline constexpr char kModeImgCopy[] = "imgcopy";
+// Engines refuse a disk whose sectors are not 512 bytes before anything is written.
+inline constexpr char kSectorSizeUnsupported[] =
+    "ERROR: DSK%d: has sectors of %u bytes; only 512-byte sectors can be imaged.\n";
 
 // ---- Operator interaction -----------------------------------------------------------------
 inline constexpr char kErrorTitle[] = "QZ Tarvex Thin Client Imaging Tool, Version 3.03.000";

@@ -1,0 +1,10 @@
+#include "front/ProcessFlags.h"
+
+namespace dorvix {
+
+ProcessFlags& processFlags() {
+    static ProcessFlags flags;
+    return flags;
+}
+
+}  // namespace dorvix

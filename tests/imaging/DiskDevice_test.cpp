@@ -1,0 +1,366 @@
+#include "disk/DiskDevice.h"
+
+#include "DorvixTestSupport.h"
+#include "TestSupport.h"
+#include "platform/DebugOutput.h"
+#include "front/StringTable.h"
+#include "platform/DeviceTable.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using dorvix::DebugCapture;
+using dorvix::DeviceTable;
+using dorvix::DiskDevice;
+using dorvix::TableDeviceProvider;
+using dorvixtest::FakeProvider;
+using dorvixtest::partitionedSector0;
+using testsupport::TempDir;
+
+namespace {
+
+TableDeviceProvider providerFor(const std::string& tableText) {
+    return TableDeviceProvider(DeviceTable::parse(tableText, "test", [](const std::string& line) {
+        ADD_FAILURE() << "table complaint: " << line;
+    }));
+}
+
+std::vector<std::uint8_t> imageBytes(std::size_t size, std::optional<std::uint32_t> partitionStart) {
+    std::vector<std::uint8_t> bytes(size, 0);
+    if (partitionStart) {
+        const auto sector0 = partitionedSector0(*partitionStart);
+        std::copy(sector0.begin(), sector0.end(), bytes.begin());
+    }
+    return bytes;
+}
+
+struct GeometryCase {
+    const char* name;
+    std::size_t fileBytes;
+    std::optional<std::uint32_t> partitionStart;  // sector 0 with a partition table
+    const char* settings;                          // driver values from the device table
+    std::uint32_t bytesPerSector;
+    std::uint32_t sectorsPerTrack;
+    std::uint32_t heads;
+    std::uint32_t cylinders;
+    std::uint32_t totalSectors;
+    const char* debugLine;  // expected on the debug output, or ""
+};
+
+void PrintTo(const GeometryCase& c, std::ostream* os) { *os << c.name; }
+
+class DiskDeviceGeometry : public ::testing::TestWithParam<GeometryCase> {};
+
+TEST_P(DiskDeviceGeometry, DerivesWholeCylinderGeometry) {
+    const GeometryCase& c = GetParam();
+    TempDir dir;
+    const auto image = dir / "disk.img";
+    testsupport::writeFileBytes(image, imageBytes(c.fileBytes, c.partitionStart));
+    auto provider = providerFor("DSK1: " + image.string() + " " + c.settings + "\n");
+
+    DebugCapture debug;
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    EXPECT_EQ(disk.bytesPerSector, c.bytesPerSector);
+    EXPECT_EQ(disk.sectorsPerTrack, c.sectorsPerTrack);
+    EXPECT_EQ(disk.heads, c.heads);
+    EXPECT_EQ(disk.cylinders, c.cylinders);
+    EXPECT_EQ(disk.totalSectors, c.totalSectors);
+    EXPECT_EQ(debug.text(), c.debugLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ImageFiles, DiskDeviceGeometry,
+    ::testing::Values(
+        // The driver's own heads and sectors per track on a blank disk.
+        GeometryCase{"DriverGeometry", 20480 * 512, std::nullopt, "heads=16 sectors=32", 512, 32, 16, 40, 20480, ""},
+        // A reported total that does not end on a cylinder is cut to whole cylinders.
+        GeometryCase{"TotalCutToCylinders", 20480 * 512, std::nullopt, "heads=16 sectors=32 total=20000", 512, 32, 16,
+                     39, 19968, ""},
+        // A partition table's first start wins over the driver's sectors per track.
+        GeometryCase{"PartitionStartGivesTrackLength", 16384 * 512, 63u, "sectors=32", 512, 63, 255, 1, 16065, ""},
+        GeometryCase{"PartitionStartWithDriverHeads", 20480 * 512, 32u, "heads=16 sectors=63", 512, 32, 16, 40, 20480,
+                     ""},
+        // Neither heads nor sectors from the driver and a blank sector 0: 255 x 63.
+        GeometryCase{"ZeroGeometryFallsBackTo255x63", 32768 * 512, std::nullopt, "", 512, 63, 255, 2, 32130, ""},
+        // A device smaller than one cylinder has no whole cylinder at all.
+        GeometryCase{"SmallerThanOneCylinder", 8192 * 512, std::nullopt, "", 512, 63, 255, 0, 0, ""},
+        // A first partition at sector 0 cannot be a track length: driver's value, else 63.
+        GeometryCase{"PartitionAtZeroUsesDriverValue", 20480 * 512, 0u, "heads=16 sectors=32", 512, 32, 16, 40, 20480,
+                     ""},
+        GeometryCase{"PartitionAtZeroWithoutDriverValue", 32768 * 512, 0u, "", 512, 63, 255, 2, 32130, ""},
+        // Sectors larger than the 512-byte probe: the sector-0 read is refused.
+        GeometryCase{"LargeSectorsSkipPartitionTable", 2048 * 4096, 63u, "bytes=4096 heads=4 sectors=16", 4096, 16, 4,
+                     32, 2048, "***ERROR*** Buffer is too small!\n"},
+        // A partition start read from the disk times the heads overflows 32 bits.
+        GeometryCase{"HugePartitionStartDoesNotOverflow", 4096 * 512, 0x01000000u, "heads=256", 512, 0x01000000u,
+                     256, 0, 0, ""}),
+    [](const ::testing::TestParamInfo<GeometryCase>& param) { return std::string(param.param.name); });
+
+TEST(DiskDeviceNames, NumbersFormOneOrMoreDigits) {
+    EXPECT_EQ(dorvix::diskDeviceName(1), "DSK1:");
+    EXPECT_EQ(dorvix::diskDeviceName(0), "DSK0:");
+    EXPECT_EQ(dorvix::diskDeviceName(12), "DSK12:");
+    EXPECT_EQ(dorvix::diskDeviceName(255), "DSK255:");
+}
+
+FakeProvider fakeWithDisk(unsigned n, std::uint32_t totalSectors = 64 * 255 * 2) {
+    FakeProvider provider;
+    auto& d = provider.disks[n];
+    d.info.bytesPerSector = 512;
+    d.info.totalSectors = totalSectors;
+    d.bytes.assign(std::size_t{64} * 512, 0);
+    return provider;
+}
+
+TEST(DiskDeviceOpen, DriverAnsweringOnlyTheSecondRequestOpensAfterOneLine) {
+    auto provider = fakeWithDisk(2);
+    provider.disks[2].infoOutputError = 0x57;
+    DebugCapture debug;
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(2));
+    EXPECT_EQ(debug.text(), "***ERROR*** (Attempt 1) Failed to get device geometry (00000057)!\n");
+    EXPECT_EQ(disk.deviceNumber, 2);
+    EXPECT_EQ(disk.totalSectors, 2u * 16065u);
+}
+
+TEST(DiskDeviceOpen, DriverRefusingBothRequestsLeavesRecordClosed) {
+    auto provider = fakeWithDisk(2);
+    provider.disks[2].infoOutputError = 0x57;
+    provider.disks[2].infoInputError = 0x1F;
+    DebugCapture debug;
+    DiskDevice disk(provider);
+    EXPECT_FALSE(disk.Open(2));
+    EXPECT_EQ(debug.text(),
+              "***ERROR*** (Attempt 1) Failed to get device geometry (00000057)!\n"
+              "***ERROR*** (Attempt 2) Failed to get device geometry (0000001F)!\n");
+    EXPECT_EQ(disk.deviceNumber, DiskDevice::kNoDevice);
+    EXPECT_FALSE(disk.handle);
+    EXPECT_EQ(provider.disks[2].closes, 1);
+    EXPECT_EQ(disk.lastError, 0x1Fu);
+}
+
+TEST(DiskDeviceOpen, MissingDeviceNamesItAndItsError) {
+    FakeProvider provider;
+    DebugCapture debug;
+    DiskDevice disk(provider);
+    EXPECT_FALSE(disk.Open(12));
+    EXPECT_EQ(debug.text(), "***ERROR*** Failed to open \"DSK12:\" (00000002)!\n");
+    EXPECT_EQ(disk.lastError, 2u);
+}
+
+TEST(DiskDeviceOpen, FailedSector0ReadStillOpensWithDriverGeometry) {
+    auto provider = fakeWithDisk(1);
+    provider.disks[1].readError = 0x17;
+    provider.disks[1].info.sectorsPerTrack = 32;
+    provider.disks[1].info.heads = 8;
+    DebugCapture debug;
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    EXPECT_EQ(debug.text(), "***ERROR*** Failed to read from device (00000017)!\n");
+    EXPECT_EQ(disk.sectorsPerTrack, 32u);
+    EXPECT_EQ(disk.heads, 8u);
+}
+
+TEST(DiskDeviceOpen, OpeningAgainClosesThePreviousDevice) {
+    auto provider = fakeWithDisk(1);
+    provider.disks[3] = provider.disks[1];
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    ASSERT_TRUE(disk.Open(3));
+    EXPECT_EQ(provider.disks[1].closes, 1);
+    EXPECT_EQ(disk.deviceNumber, 3);
+}
+
+TEST(DiskDeviceClose, FailureIsReportedAndHandleKept) {
+    auto provider = fakeWithDisk(1);
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    provider.disks[1].closeError = 0x06;
+    DebugCapture debug;
+    EXPECT_FALSE(disk.Close());
+    EXPECT_EQ(debug.text(), "***ERROR*** Failed to close device (00000006)!\n");
+    EXPECT_TRUE(disk.handle);
+    EXPECT_EQ(disk.lastError, 6u);
+    provider.disks[1].closeError = 0;
+    EXPECT_TRUE(disk.Close());
+    EXPECT_FALSE(disk.handle);
+}
+
+TEST(DiskDeviceTransfers, FailuresAreReportedOnceWithTheirCode) {
+    auto provider = fakeWithDisk(1);
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    std::vector<std::uint8_t> buffer(1024);
+
+    struct Case {
+        const char* name;
+        bool write;
+        std::uint32_t count;
+        std::size_t bufferBytes;
+        std::uint32_t driverError;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"read buffer too small", false, 3, 1024, 0, "***ERROR*** Buffer is too small!\n"},
+        {"write buffer too small", true, 3, 1024, 0, "***ERROR*** Buffer is too small!\n"},
+        {"read refused", false, 2, 1024, 0x1E, "***ERROR*** Failed to read from device (0000001E)!\n"},
+        {"write refused", true, 2, 1024, 0x13, "***ERROR*** Failed to write to device (00000013)!\n"},
+        {"read fits", false, 2, 1024, 0, ""},
+        {"write fits", true, 1, 512, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        provider.disks[1].readError = c.write ? 0 : c.driverError;
+        provider.disks[1].writeError = c.write ? c.driverError : 0;
+        DebugCapture debug;
+        const std::span<std::uint8_t> span(buffer.data(), c.bufferBytes);
+        const bool ok = c.write ? disk.WriteSectors(4, c.count, span) : disk.ReadSectors(4, c.count, span);
+        EXPECT_EQ(ok, std::string(c.line).empty());
+        EXPECT_EQ(debug.text(), c.line);
+        if (c.driverError != 0) {
+            EXPECT_EQ(disk.lastError, c.driverError);
+        }
+    }
+}
+
+TEST(DiskDeviceTransfers, ClosedRecordRefusesTransfers) {
+    FakeProvider provider;
+    DiskDevice disk(provider);
+    std::vector<std::uint8_t> buffer(512);
+    DebugCapture debug;
+    disk.bytesPerSector = 512;
+    EXPECT_FALSE(disk.ReadSectors(0, 1, buffer));
+    EXPECT_FALSE(disk.WriteSectors(0, 1, buffer));
+    EXPECT_NE(debug.text().find("Failed to read from device"), std::string::npos);
+    EXPECT_NE(debug.text().find("Failed to write to device"), std::string::npos);
+}
+
+TEST(DiskDeviceStore, DismountAndMountReportTheDeviceName) {
+    auto provider = fakeWithDisk(4);
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(4));
+    EXPECT_TRUE(disk.Dismount());
+    EXPECT_TRUE(disk.MountFirstPartition());
+    EXPECT_EQ(provider.disks[4].dismounts, 1);
+    EXPECT_EQ(provider.disks[4].mounts, 1);
+
+    provider.disks[4].dismountError = 16;
+    provider.disks[4].mountError = 16;
+    DebugCapture debug;
+    EXPECT_FALSE(disk.Dismount());
+    EXPECT_FALSE(disk.MountFirstPartition());
+    EXPECT_EQ(debug.text(),
+              "***ERROR*** Failed to dismount \"DSK4:\"!\n"
+              "***ERROR*** Failed to MountPartition \"DSK4:\"!\n");
+}
+
+TEST(DiskDeviceStore, ClosedRecordHasNoStore) {
+    FakeProvider provider;
+    DiskDevice disk(provider);
+    DebugCapture debug;
+    EXPECT_FALSE(disk.Dismount());
+    EXPECT_FALSE(disk.MountFirstPartition());
+    EXPECT_EQ(debug.text(),
+              "***ERROR*** Failed to dismount \"DSK255:\"!\n"
+              "***ERROR*** Failed to mount \"DSK255:\"!\n");
+}
+
+TEST(DiskDeviceFixupCHS, ReplacesGeometryWithWholeCylindersOf255x63) {
+    auto provider = fakeWithDisk(1, 40000);
+    provider.disks[1].info.heads = 16;
+    provider.disks[1].info.sectorsPerTrack = 32;
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    EXPECT_EQ(disk.totalSectors, 39936u);
+    EXPECT_TRUE(disk.FixupCHS());
+    EXPECT_EQ(disk.heads, 255u);
+    EXPECT_EQ(disk.sectorsPerTrack, 63u);
+    EXPECT_EQ(disk.cylinders, 2u);
+    EXPECT_EQ(disk.totalSectors, 32130u);
+}
+
+class DiskDeviceImageFile : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::filesystem::path image = dir / "disk.img";
+};
+
+TEST_F(DiskDeviceImageFile, SectorsRoundTripAtTheirOffsets) {
+    testsupport::writeFileBytes(image, std::vector<std::uint8_t>(64 * 512, 0));
+    auto provider = providerFor("DSK1: " + image.string() + "\n");
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    const auto pattern = testsupport::patternBytes(3 * 512, 7);
+    ASSERT_TRUE(disk.WriteSectors(10, 3, pattern));
+    std::vector<std::uint8_t> back(3 * 512);
+    ASSERT_TRUE(disk.ReadSectors(10, 3, back));
+    EXPECT_EQ(back, pattern);
+    const auto file = testsupport::readFileBytes(image);
+    EXPECT_TRUE(std::equal(pattern.begin(), pattern.end(), file.begin() + 10 * 512));
+    // The store of an image file: nothing to dismount or mount.
+    EXPECT_TRUE(disk.Dismount());
+    EXPECT_TRUE(disk.MountFirstPartition());
+}
+
+TEST_F(DiskDeviceImageFile, TransfersPastTheEndFailAndNeverGrowTheFile) {
+    testsupport::writeFileBytes(image, std::vector<std::uint8_t>(64 * 512, 0));
+    auto provider = providerFor("DSK1: " + image.string() + " total=100000\n");
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    std::vector<std::uint8_t> buffer(2 * 512, 0xEE);
+    DebugCapture debug;
+    EXPECT_FALSE(disk.WriteSectors(63, 2, buffer));
+    EXPECT_FALSE(disk.ReadSectors(64, 1, buffer));
+    EXPECT_FALSE(disk.WriteSectors(0xFFFFFFFFu, 2, buffer));
+    EXPECT_EQ(std::filesystem::file_size(image), 64u * 512u);
+    EXPECT_NE(debug.text().find("Failed to write to device"), std::string::npos);
+    EXPECT_NE(debug.text().find("Failed to read from device"), std::string::npos);
+}
+
+TEST_F(DiskDeviceImageFile, ReadOnlyFileOpensButRefusesWrites) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "file permissions do not bind root";
+    }
+    testsupport::writeFileBytes(image, std::vector<std::uint8_t>(64 * 512, 0));
+    ::chmod(image.c_str(), 0444);
+    auto provider = providerFor("DSK1: " + image.string() + "\n");
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    std::vector<std::uint8_t> buffer(512, 1);
+    DebugCapture debug;
+    EXPECT_TRUE(disk.ReadSectors(0, 1, buffer));
+    EXPECT_FALSE(disk.WriteSectors(0, 1, buffer));
+}
+
+TEST_F(DiskDeviceImageFile, MissingFileOrDirectoryIsNoDevice) {
+    std::filesystem::create_directory(dir / "folder");
+    auto provider = providerFor("DSK1: " + image.string() + "\nDSK2: " + (dir / "folder").string() + "\n");
+    DiskDevice disk(provider);
+    DebugCapture debug;
+    EXPECT_FALSE(disk.Open(1));
+    EXPECT_FALSE(disk.Open(2));
+    EXPECT_EQ(debug.text(),
+              "***ERROR*** Failed to open \"DSK1:\" (00000002)!\n"    // no such file
+              "***ERROR*** Failed to open \"DSK2:\" (00000015)!\n");  // a directory is no disk
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DiagPrint, LongLinesAreCutTo1023Characters) {
+    DebugCapture debug;
+    const std::string name(2000, 'n');
+    dorvix::diagPrint(1, dorvix::text::kDiagDismountFailed, name.c_str());
+    EXPECT_EQ(debug.text().size(), 1023u);
+    EXPECT_EQ(debug.text().substr(0, 33), "***ERROR*** Failed to dismount \"n");
+    dorvix::diagPrint(2, "dropped above the threshold\n");
+    EXPECT_EQ(debug.text().size(), 1023u);
+}
+
+}  // namespace
