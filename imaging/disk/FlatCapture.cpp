@@ -24,7 +24,6 @@ namespace {
 
 constexpr int kCaptureFailed = 3;
 constexpr int kCaptureNoResources = 5;
-constexpr std::uint32_t kSupportedSectorBytes = 512;
 
 int diskSectorReader(FatVolume& volume, std::uint32_t first, std::uint32_t count, std::uint8_t* buffer,
                      std::size_t bytes) {
@@ -78,8 +77,8 @@ int FlatCapture::run() {
         return kCaptureFailed;
     }
     // Transfers and the FAT engine work in 512-byte sectors; other disks are refused untouched.
-    if (m_disk.bytesPerSector != kSupportedSectorBytes) {
-        showError(m_window, text::kFlatNot512Sectors, m_disk.bytesPerSector);
+    if (!m_disk.hasImageSectors()) {
+        showError(m_window, text::kSectorSizeUnsupported, static_cast<int>(m_source), m_disk.bytesPerSector);
         return kCaptureNoResources;
     }
     const std::optional<std::string> listed = readTargetBiosList(m_source);

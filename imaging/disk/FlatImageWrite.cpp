@@ -27,8 +27,8 @@ int writeFlatImage(ProgressWindow window, const std::string& imagePath, std::uin
     if (!disk.Open(targetDevice)) {
         return kFlatOpenFailure;
     }
-    if (disk.bytesPerSector != kBlockBytes) {
-        showError(window, text::kFlatNot512Sectors, disk.bytesPerSector);
+    if (!disk.hasImageSectors()) {
+        showError(window, text::kSectorSizeUnsupported, static_cast<int>(targetDevice), disk.bytesPerSector);
         return kFlatUnusable;
     }
     ImageFilePtr image(std::fopen(imagePath.c_str(), "rb"));

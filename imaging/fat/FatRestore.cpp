@@ -128,8 +128,8 @@ int FatRestore::run() {
     if (m_disk.cylinders == 0 && m_disk.heads == 0 && m_disk.sectorsPerTrack == 0 && !m_disk.FixupCHS()) {
         return fail(text::kFixupChsFailed);
     }
-    if (m_disk.bytesPerSector != kSectorBytes) {
-        return fail(text::kRestoreSectorSize);
+    if (!m_disk.hasImageSectors()) {
+        return fail(text::kSectorSizeUnsupported, static_cast<int>(m_target), m_disk.bytesPerSector);
     }
     m_image.reset(std::fopen(m_imagePath.c_str(), "rb"));
     if (!m_image) {

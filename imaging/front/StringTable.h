@@ -67,9 +67,6 @@ inline constexpr char kFlatReadError[] = "***ERROR*** Error reading the IMG file
 inline constexpr char kFlatWriteError[] = "***ERROR*** Error writing to the disk device!\n";
 inline constexpr char kFlatCompleted[] = "Operation completed successfully in %u seconds!\n";
 inline constexpr char kFlatNoBuffer[] = "***ERROR*** fatal allocation error!\r\n";
-// Transfers move 512-byte blocks, so only disks with 512-byte sectors are written or captured.
-inline constexpr char kFlatNot512Sectors[] =
-    "***ERROR*** The disk device has %u-byte sectors; only 512-byte sectors are supported!\n";
 // With a header, the file must hold every body sector the header announces.
 inline constexpr char kBodyLengthMismatch[] =
     "***ERROR*** The image file is %llu bytes long, but its header announces %llu bytes; it is truncated or damaged!\n";

@@ -114,7 +114,7 @@ TEST(FlatCapture, RefusesDisksItCannotCapture) {
         const char* message;
     };
     const Case cases[] = {
-        {"-y -nor -flatcopy CAP.IMG", 5, "only 512-byte sectors are supported"},
+        {"-y -nor -flatcopy CAP.IMG", 5, "only 512-byte sectors can be imaged"},
         {"-y -nor -flatcopy -td:3 CAP.IMG", 3, ""},
     };
     for (const auto& c : cases) {

@@ -62,7 +62,7 @@ TEST(FlatWrite, WritesOrRefusesAsTheImageAndDiskAllow) {
          "it is truncated or damaged", {}},
         {"header checksum wrong", badSum, plain, 4 * kCylinder, geometry, 4, "***ERROR*** Invalid image file!\n", {}},
         {"disk with 4096-byte sectors", withHeader(body), plain, 4 * kCylinder, geometry + " bytes=4096", 4,
-         "only 512-byte sectors are supported", {}},
+         "only 512-byte sectors can be imaged", {}},
         {"disk not in the table", withHeader(body), "-y -nor -writeflat -td:2 FLASH.IMG", 4 * kCylinder,
          geometry, 3, "", {}},
     };

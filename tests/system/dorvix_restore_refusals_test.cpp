@@ -112,7 +112,7 @@ TEST(RestoreRefusals, RefusedBeforeTheDiskIsTouched) {
         {"header sectors of 1024 bytes", [](Bytes& i) { i[14] = 0; i[15] = 4; reseal(i); }, "", "", "", 48195,
          "must both use 512-byte sectors"},
         {"target disk with 4096-byte sectors", nullptr, "", "", " bytes=4096", 48195,
-         "must both use 512-byte sectors"},
+         "only 512-byte sectors can be imaged"},
         {"boot sector not FAT16", [](Bytes& i) { i[kImageBoot + 13] = 3; }, "", "", "", 48195,
          "does not hold a FAT16 volume"},
         {"data larger than the stepped-down partition",
