@@ -191,7 +191,7 @@ bool checkBiosCompatibility(ProgressWindow window, const KmvImageHeader& header)
     std::string version;
     std::size_t size = kBiosVersionBuffer;
     getBiosVersion(version, size, kBiosVersionBuffer);
-    version = version.substr(0, std::min(version.find(' '), version.size()));
+    version = upper(version.substr(0, std::min(version.find(' '), version.size())));
     std::string list = headerTargetBios(header);
     if (processFlags().debug) {
         showError(window, text::kBiosDebug, version.c_str(), list.c_str());
