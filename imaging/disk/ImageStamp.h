@@ -14,22 +14,7 @@
 #include <span>
 #include <string_view>
 
-#if __has_include("platform/Clock.h")
 #include "platform/Clock.h"
-#else
-namespace dorvix {
-struct SystemTime {
-    std::uint16_t year = 0;
-    std::uint16_t month = 0;
-    std::uint16_t dayOfWeek = 0;
-    std::uint16_t day = 0;
-    std::uint16_t hour = 0;
-    std::uint16_t minute = 0;
-    std::uint16_t second = 0;
-    std::uint16_t milliseconds = 0;
-};
-}  // namespace dorvix
-#endif
 
 namespace dorvix {
 

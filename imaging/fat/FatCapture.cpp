@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 
 #include "disk/ByteOrder.h"
 #include "fat/DirectoryWalker.h"
-#include "fat/FatMessages.h"
+#include "front/StringTable.h"
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
 #include "fat/ImageFile.h"
@@ -299,18 +300,18 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
             to(text);
         }
     };
-    say(hooks.heading, fatmsg::kCopyingHeading);
+    say(hooks.heading, text::kCopyingHeading);
 
     std::uint8_t sourceMbr[mbr::kSize] = {};
     std::uint8_t sourceBoot[bootsector::kSize] = {};
     VolumeProblem problem = VolumeProblem::None;
     if (mountVolume(source, sourceMbr, sourceBoot, &problem) < 0) {
-        say(hooks.error, problem == VolumeProblem::NotFat16 ? fatmsg::kSourceNotCarried : fatmsg::kCannotMountSource);
+        say(hooks.error, problem == VolumeProblem::NotFat16 ? text::kSourceNotCarried : text::kCannotMountSource);
         releaseVolume(source);
         return -1;
     }
     if (!imageBodyCanCarry(source)) {
-        say(hooks.error, fatmsg::kSourceNotCarried);
+        say(hooks.error, text::kSourceNotCarried);
         releaseVolume(source);
         return -1;
     }
@@ -318,18 +319,26 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     CaptureJob job;
     job.hooks = &hooks;
     job.source = &source;
-    job.seenDirectories.assign(std::size_t{source.clusterCount} + 2, false);
-    say(hooks.status, fatmsg::kSizing);
     std::u16string path;
-    if (walkDirectory(source, path, 0, &job, sizingVisitor) < 0) {
-        say(hooks.error, fatmsg::kSourceDamaged);
+    int sized = -1;
+    try {
+        job.seenDirectories.assign(std::size_t{source.clusterCount} + 2, false);
+        say(hooks.status, text::kSizing);
+        sized = walkDirectory(source, path, 0, &job, sizingVisitor);
+    } catch (const std::bad_alloc&) {
+        say(hooks.error, text::kCannotAllocateJob);
+        releaseVolume(source);
+        return -1;
+    }
+    if (sized < 0) {
+        say(hooks.error, text::kSourceDamaged);
         releaseVolume(source);
         return -1;
     }
 
     ImageFile file;
     if (!file.create(imagePath)) {
-        say(hooks.error, fatmsg::kCannotOpenImage);
+        say(hooks.error, text::kCannotOpenImage);
         releaseVolume(source);
         return -1;
     }
@@ -348,10 +357,23 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     std::uint8_t imageBoot[bootsector::kSize];
     std::copy(templateMbr.begin(), templateMbr.end(), imageMbr);
     std::copy(std::begin(sourceBoot), std::end(sourceBoot), imageBoot);
-    FatVolume image = makeImageVolume(source, file);
+    FatVolume image;
+    try {
+        image = makeImageVolume(source, file);
+    } catch (const std::bad_alloc&) {
+        say(hooks.error, text::kCannotAllocateFat);
+        discardImage();
+        return -1;
+    }
     job.image = &image;
     job.batchClusters = kCopyBufferSectors / source.sectorsPerCluster;
-    job.copyBuffer.assign(std::size_t{kCopyBufferSectors} * source.bytesPerSector, 0);
+    try {
+        job.copyBuffer.assign(std::size_t{kCopyBufferSectors} * source.bytesPerSector, 0);
+    } catch (const std::bad_alloc&) {
+        say(hooks.error, text::kCannotAllocateBuffer);
+        discardImage();
+        return -1;
+    }
 
     // The image carries the capture time; the device keeps its own stamp.
     StampLocation stamp = hooks.stamp;
@@ -362,14 +384,19 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     const bool haveKept = readModDate(stamp, kept);
     writeModDate(stamp, hooks.now ? hooks.now() : SystemTime{});
 
-    say(hooks.status, fatmsg::kCopying);
+    say(hooks.status, text::kCopying);
     if (hooks.dismount) {
         hooks.dismount();
     }
     Exclusion exclusion;
     excludeFolder(source, kExcludedFolder, exclusion);
     path.clear();
-    const int walked = walkDirectory(source, path, 0, &job, copyVisitor);
+    int walked = -1;
+    try {
+        walked = walkDirectory(source, path, 0, &job, copyVisitor);
+    } catch (const std::bad_alloc&) {
+        walked = -1;  // reported as a failed copy; the source is put back below
+    }
     restoreExcludedFolder(source, exclusion);
     if (hooks.mountFirstPartition) {
         hooks.mountFirstPartition();
@@ -378,7 +405,7 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         writeModDate(stamp, kept);
     }
     if (walked < 0) {
-        say(hooks.error, fatmsg::kCopyFailed);
+        say(hooks.error, text::kCopyFailed);
         discardImage();
         return -1;
     }
@@ -392,7 +419,7 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     written = writeFatsAndRoot(image) == 0 && written;
     const std::int64_t length = written ? file.length() : -1;
     if (length < 0 || !file.flush() || !hooks.writeHeader || !hooks.writeHeader(file, length) || !file.flush()) {
-        say(hooks.error, fatmsg::kCannotWriteImage);
+        say(hooks.error, text::kCannotWriteImage);
         discardImage();
         return -1;
     }

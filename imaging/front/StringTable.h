@@ -158,7 +158,22 @@ inline constexpr char kHeaderInvalid[] = "***ERROR*** Invalid image file!\n";
 inline constexpr char kHeaderMissing[] = "WARNING: Header signature not present, assuming NOHEADER!";
 
 // ---- FAT engine ---------------------------------------------------------------------------
-// (texts of the FAT-aware capture and restore go here)
+inline constexpr char kCannotAccessDevice[] = "ERROR: The target device could not be accessed.";
+inline constexpr char kCompletedLine[] = "\r100% completed.\r\n";
+inline constexpr char kCopyingHeading[] = "Copying volume to KMV file, one moment please...";
+inline constexpr char kCannotAllocateJob[] = "ERROR: Couldn't allocate internal copy structure...\r\n";
+inline constexpr char kCannotMountSource[] = "***ERROR*** Couldn't mount source volume...\r\n";
+inline constexpr char kSourceNotCarried[] =
+    "***ERROR*** The source volume is not a FAT16 volume that a KMV file can carry...\r\n";
+inline constexpr char kSourceDamaged[] =
+    "***ERROR*** The source volume is damaged (invalid cluster chain or directory), copy failed...\r\n";
+inline constexpr char kSizing[] = "Sizing the source volume...\r\n";
+inline constexpr char kCannotOpenImage[] = "***ERROR*** Couldn't open target KMV file...\r\n";
+inline constexpr char kCannotAllocateFat[] = "ERROR: Couldn't allocate target FAT...\r\n";
+inline constexpr char kCannotAllocateBuffer[] = "ERROR: Couldn't allocate target cluster buffer...\r\n";
+inline constexpr char kCopying[] = "Copying folder and data areas...\r\n";
+inline constexpr char kCopyFailed[] = "ERROR: An error occurred, copy failed...\r\n";
+inline constexpr char kCannotWriteImage[] = "***ERROR*** Couldn't write target KMV file...\r\n";
 
 // ---- Platform layer -----------------------------------------------------------------------
 inline constexpr char kTableLinePrefix[] = "dorvix: device table ";

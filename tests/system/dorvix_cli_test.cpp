@@ -156,9 +156,8 @@ TEST_F(DorvixProgram, WriteModesRefuseBeforeAnyEngineRuns) {
     }
 }
 
-// Without a disk every mode fails with its own result and never resets; modes whose engine
-// is not in this build say so.
-TEST_F(DorvixProgram, ModesWithoutDiskOrEngineFailAndNeverReset) {
+// Without a disk every mode fails with its own result and never resets.
+TEST_F(DorvixProgram, ModesWithoutDiskFailAndNeverReset) {
     table("");
     testsupport::writeFileBytes(dir / "FLASH.IMG", std::vector<std::uint8_t>(4096, 0));
     struct Case {
@@ -171,7 +170,7 @@ TEST_F(DorvixProgram, ModesWithoutDiskOrEngineFailAndNeverReset) {
         {"", "yes\n", 255, "ERROR: The target device could not be accessed."},
         {"-writeflat -y", "", 3, ""},
         {"-flatcopy out.kmv", "", 3, ""},
-        {"-imgcopy out.kmv", "", 255, "ERROR: The imgcopy mode is not available"},
+        {"-imgcopy out.kmv", "", 255, "ERROR: The target device could not be accessed."},
     };
     for (const Case& c : cases) {
         const auto result = run(c.arguments, c.input);

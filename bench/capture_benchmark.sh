@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Capture benchmark: `dorvix -imgcopy` against `partclone.fat16 -c` on the same FAT16 volume
+# in one run. Prints both times, the time ratio (ours / partclone) and the image-size ratio.
+#
+#   bash bench/capture_benchmark.sh [build-dir] [volume-MiB]
+#
+# The volume (default 320 MiB, at sector 32 of a disk image) is made by mkfs.fat and filled by
+# mtools with a realistic tree: copies of /usr/share/doc and /usr/include, a few large files,
+# and deleted files so that later files are fragmented. Both tools read it from the page cache
+# after a warm-up read, so the figures compare the programs, not the disk.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$top/build}
+mib=${2:-320}
+dorvix=$build/imaging/dorvix
+[ -x "$dorvix" ] || { echo "dorvix not built in $build" >&2; exit 1; }
+command -v partclone.fat16 >/dev/null || { echo "partclone.fat16 not installed" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export MTOOLS_SKIP_CHECK=1
+start=32
+sectors=$((mib * 2048))
+disk=$work/disk.img
+truncate -s $(((start + sectors) * 512)) "$disk"
+mkfs.fat -F 16 --offset $start -h $start -a -i 1A2B3C4D -n BENCH "$disk" $((sectors / 2)) >/dev/null
+part="$disk@@$((start * 512))"
+
+echo "Filling a ${mib} MiB FAT16 volume..."
+mmd -i "$part" ::/Windows ::/Program\ Files ::/Temp
+# Interleave writes and deletions so that later files are fragmented.
+for i in $(seq 1 40); do
+  head -c $((i * 37 * 1024)) /dev/urandom >"$work/t$i"
+  mcopy -i "$part" "$work/t$i" ::/Temp/t$i.bin
+done
+for i in $(seq 1 2 40); do mdel -i "$part" ::/Temp/t$i.bin; done
+for i in 1 2 3 4; do
+  head -c $((24 * 1024 * 1024)) /dev/urandom >"$work/big$i"
+  mcopy -i "$part" "$work/big$i" "::/Program Files/big$i.dat"
+done
+mcopy -s -i "$part" /usr/include ::/Windows/include 2>/dev/null || true
+mcopy -s -i "$part" /usr/share/doc ::/Windows/doc 2>/dev/null || true
+mmd -i "$part" "::/Documents and Settings"
+mcopy -i "$part" "$work/t2" "::/Documents and Settings/user.dat"
+printf '[Image]\r\nModDate=01/02/2006 03:04\r\nKMVBIOS=KQ7B2,KQ3A1\r\n' >"$work/IMAGE.INI"
+mcopy -i "$part" "$work/IMAGE.INI" ::/IMAGE.INI
+rm -f "$work"/t* "$work"/big*
+minfo -i "$part" :: | grep -E "sectors per cluster|big size" || true
+files=$(mdir -/ -b -i "$part" ::/ | wc -l)
+echo "Tree: $files entries, $(mdu -s -i "$part" ::/ 2>/dev/null | tail -1)"
+
+# partclone reads the partition alone.
+partition=$work/partition.img
+dd if="$disk" of="$partition" bs=1M iflag=skip_bytes skip=$((start * 512)) status=none
+cat "$disk" "$partition" >/dev/null
+
+cat >"$work/devices" <<TABLE
+DSK1: $disk
+TABLE
+export DORVIX_DEVICES=$work/devices
+
+now() { date +%s.%N; }
+t0=$(now)
+"$dorvix" -imgcopy -targetdev:1 -y -norestart "$work/capture.kmv" >"$work/dorvix.log" 2>&1 || {
+  cat "$work/dorvix.log"; exit 1; }
+t1=$(now)
+partclone.fat16 -c -q -s "$partition" -o "$work/capture.pc" >"$work/partclone.log" 2>&1 || {
+  cat "$work/partclone.log"; exit 1; }
+t2=$(now)
+
+ours=$(awk "BEGIN { print $t1 - $t0 }")
+theirs=$(awk "BEGIN { print $t2 - $t1 }")
+ourSize=$(stat -c %s "$work/capture.kmv")
+theirSize=$(stat -c %s "$work/capture.pc")
+printf 'dorvix -imgcopy     %8.3f s  %12d bytes\n' "$ours" "$ourSize"
+printf 'partclone.fat16 -c  %8.3f s  %12d bytes\n' "$theirs" "$theirSize"
+awk "BEGIN { printf \"time ratio (dorvix / partclone): %.3f\\n\", $ours / $theirs }"
+awk "BEGIN { printf \"size ratio (dorvix / partclone): %.3f\\n\", $ourSize / $theirSize }"

@@ -1,0 +1,118 @@
+// The FAT engine's entries of the main flow: the FAT-aware capture of DSKn: into an image
+// file ("-imgcopy") and the target-BIOS list of its IMAGE.INI that precedes it.
+
+#include <cstdio>
+#include <string>
+
+#include "disk/DiskDevice.h"
+#include "disk/ImageHeader.h"
+#include "disk/ImageStamp.h"
+#include "fat/DiskCallbacks.h"
+#include "fat/FatCapture.h"
+#include "front/StringTable.h"
+#include "fat/ImageBody.h"
+#include "fat/ImageFile.h"
+#include "fat/TargetBiosList.h"
+#include "front/Engines.h"
+#include "platform/Clock.h"
+#include "platform/DeviceTable.h"
+#include "platform/HardDiskFolder.h"
+#include "disk/ByteOrder.h"
+
+namespace dorvix {
+
+namespace {
+
+constexpr char kDefaultFatTargetBios[] = "KQ7B2,KQ3A1,KQ3A0";
+constexpr std::uint8_t kFatCaptureMarker = 4;  // header byte 170 of a FAT-aware capture
+
+// IMAGE.INI of the disk's first partition when the host has that partition mounted.
+StampLocation stampLocationOf(std::uint8_t deviceNumber) {
+    StampLocation where;
+    const DeviceTable table = DeviceTable::load(deviceTablePath());
+    if (const DeviceTableEntry* entry = table.find(deviceNumber)) {
+        if (const auto folder = firstPartitionMountPoint(entry->path)) {
+            where.hostFile = *folder / "IMAGE.INI";
+        }
+    }
+    return where;
+}
+
+KmvImageHeader fatImageHeader(const DiskDevice& disk, const std::optional<std::string>& targetBiosList,
+                              std::int64_t fileLength) {
+    using namespace kmvheader;
+    KmvImageHeader header = newImageHeader();
+    store16(header.bytes, kBytesPerSector, static_cast<std::uint16_t>(kImageSectorBytes));
+    store16(header.bytes, kSectorsPerTrack, static_cast<std::uint16_t>(disk.sectorsPerTrack));
+    store16(header.bytes, kHeads, static_cast<std::uint16_t>(disk.heads));
+    // The FAT-aware format records one cylinder less than the source has.
+    store32(header.bytes, kCylinders, disk.cylinders > 0 ? disk.cylinders - 1 : 0);
+    store32(header.bytes, kBodySectors, static_cast<std::uint32_t>((fileLength - kImageHeaderBytes) / kImageSectorBytes));
+    header.bytes[kReserved170] = kFatCaptureMarker;
+    if (!targetBiosList || targetBiosList->empty() || !setHeaderTargetBios(header, *targetBiosList)) {
+        setHeaderTargetBios(header, kDefaultFatTargetBios);
+    }
+    header.bytes[kImageKind] = kKindFat;
+    sealImageHeader(header);
+    return header;
+}
+
+}  // namespace
+
+int captureFatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::optional<std::string>& targetBiosList,
+                    const std::string& imagePath) {
+    DiskDevice disk;
+    if (!disk.Open(sourceDevice)) {
+        showError(window, "%s", text::kCannotAccessDevice);
+        return -1;
+    }
+    CaptureHooks hooks;
+    hooks.heading = [window](const std::string& text) { showHeading(window, text); };
+    hooks.status = [window](const std::string& text) { showStatus(window, "%s", text.c_str()); };
+    hooks.error = [window](const std::string& text) { showError(window, "%s", text.c_str()); };
+    hooks.progress = [window](unsigned percent, bool final) {
+        if (final && window == nullptr) {
+            showStatus(nullptr, "%s", text::kCompletedLine);
+        } else {
+            showProgress(window, static_cast<int>(percent));
+        }
+    };
+    hooks.dismount = [&disk] { disk.Dismount(); };
+    hooks.mountFirstPartition = [&disk] { disk.MountFirstPartition(); };
+    hooks.now = [] { return localTime(); };
+    hooks.writeHeader = [&disk, &targetBiosList](ImageFile& file, std::int64_t length) {
+        const KmvImageHeader header = fatImageHeader(disk, targetBiosList, length);
+        return file.writeAt(0, header.bytes);
+    };
+    hooks.stamp = stampLocationOf(sourceDevice);
+
+    FatVolume source;
+    source.device = &disk;
+    source.sectorReader = diskSectorReader;
+    source.sectorWriter = diskSectorWriter;
+    const int result = captureVolume(source, imagePath, hooks);
+    disk.Close();
+    return result;
+}
+
+std::optional<std::string> readTargetBiosList(std::uint8_t diskNumber) {
+    DiskDevice disk;
+    if (!disk.Open(diskNumber)) {
+        return std::nullopt;
+    }
+    FatVolume volume;
+    volume.device = &disk;
+    volume.sectorReader = diskSectorReader;
+    volume.sectorWriter = diskSectorWriter;
+    std::uint8_t mbrBuffer[mbr::kSize];
+    std::uint8_t bootBuffer[bootsector::kSize];
+    std::optional<std::string> list;
+    if (mountVolume(volume, mbrBuffer, bootBuffer) == 0) {
+        list = scanTargetBiosList(volume);
+    }
+    releaseVolume(volume);
+    disk.Close();
+    return list;
+}
+
+}  // namespace dorvix

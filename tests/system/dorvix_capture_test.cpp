@@ -1,0 +1,242 @@
+// dorvix -imgcopy through the device table on disk images whose volumes mkfs.fat and mtools
+// made: the image is read back with mtools, its header is checked byte for byte, damaged
+// sources are refused untouched, and the image's MBR starts the boot sector in qemu.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "VolumeFixtures.h"
+
+namespace {
+
+using namespace testsupport;
+
+constexpr std::uint32_t kStart = 32;
+
+std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b.at(at) | (b.at(at + 1) << 8) | (b.at(at + 2) << 16) | (static_cast<std::uint32_t>(b.at(at + 3)) << 24);
+}
+std::uint16_t le16(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8));
+}
+
+class DorvixCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!haveProgram("mkfs.fat") || !haveProgram("mcopy")) {
+            GTEST_SKIP() << "mkfs.fat and mtools are needed";
+        }
+        writeFileText(dir / "devices", "DSK1: " + disk.string() + "\n");
+        ASSERT_TRUE(makeFatDisk(disk));
+    }
+    CommandResult capture(const std::string& arguments = "-imgcopy -y -norestart capture.kmv") {
+        return runCommand("cd " + shellQuote(dir.path().string()) + " && DORVIX_DEVICES=" +
+                          shellQuote((dir / "devices").string()) + " DORVIX_RESET_COMMAND= " +
+                          shellQuote(DORVIX_PROGRAM) + " " + arguments + " </dev/null 2>/dev/null");
+    }
+    void mmd(const std::string& path) { ASSERT_TRUE(mtoolsOk(disk, kStart, "mmd", shellQuote(path))); }
+    void put(const std::string& path, std::size_t size, std::uint32_t seed) {
+        ASSERT_TRUE(putFile(disk, kStart, path, patternBytes(size, seed)));
+    }
+    void putText(const std::string& path, const std::string& text) {
+        ASSERT_TRUE(putFile(disk, kStart, path, std::vector<std::uint8_t>(text.begin(), text.end())));
+    }
+    // The body of the image as a disk file of full length.
+    std::filesystem::path body() {
+        std::vector<std::uint8_t> bytes = readFileBytes(image);
+        bytes.erase(bytes.begin(), bytes.begin() + 512);
+        bytes.resize(std::max<std::size_t>(bytes.size(), std::filesystem::file_size(disk)), 0);
+        const auto path = dir / "body.img";
+        writeFileBytes(path, bytes);
+        return path;
+    }
+    std::string textIn(const std::filesystem::path& d, const std::string& path) {
+        bool ok = false;
+        const auto bytes = getFile(d, kStart, path, ok);
+        EXPECT_TRUE(ok) << path;
+        return {bytes.begin(), bytes.end()};
+    }
+
+    TempDir dir;
+    std::filesystem::path disk = dir / "flash.img";
+    std::filesystem::path image = dir / "capture.kmv";
+};
+
+TEST_F(DorvixCapture, VolumeIsCapturedFileForFileWithHeaderAndStamp) {
+    putText("::/IMAGE.INI", "[Image]\r\nModDate=01/02/2006 03:04\r\nKMVBIOS = KQ5C1, KQ5C2\r\n");
+    mmd("::/Windows");
+    mmd("::/Windows/Fonts");
+    put("::/Windows/Fonts/a font file with a long name.ttf", 150000, 1);
+    put("::/Windows/shell.exe", 33333, 2);
+    put("::/A.BIN", 3 * 2048, 3);
+    put("::/B.BIN", 3 * 2048, 4);
+    put("::/C.BIN", 2048, 5);
+    ASSERT_TRUE(mtoolsOk(disk, kStart, "mdel", "::/B.BIN"));
+    put("::/FRAGMENT.BIN", 9 * 2048 + 5, 6);
+    put("::/EMPTY.TXT", 0, 7);
+    mmd("::/Documents and Settings");
+    mmd("::/Documents and Settings/Default User");
+    put("::/Documents and Settings/Default User/ntuser.dat", 20000, 8);
+    mmd("::/Documents and Settings Old");
+    put("::/Documents and Settings Old/kept.txt", 99, 9);
+    const std::vector<std::uint8_t> before = readFileBytes(disk);
+    const std::vector<std::string> sourceTree = listTree(disk, kStart);
+    const std::time_t started = std::time(nullptr);
+
+    const CommandResult run = capture();
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Sizing the source volume...\r\n"), std::string::npos);
+    EXPECT_NE(run.output.find("Copying folder and data areas...\r\n"), std::string::npos);
+    EXPECT_NE(run.output.find("\r100% completed.\r\n"), std::string::npos) << run.output;
+
+    // Header: size, signature, FAT-aware kind, target list from IMAGE.INI, body length, checksum.
+    const std::vector<std::uint8_t> bytes = readFileBytes(image);
+    ASSERT_GT(bytes.size(), 512u);
+    EXPECT_EQ(le16(bytes, 0), 512);
+    EXPECT_EQ(std::string(bytes.begin() + 2, bytes.begin() + 14), "!QZ_WRX_STAR");
+    EXPECT_EQ(le16(bytes, 14), 512);
+    EXPECT_EQ(le32(bytes, 32), (bytes.size() - 512) / 512);
+    EXPECT_EQ(bytes[40], 2);
+    EXPECT_EQ(bytes[41], 0x34);
+    EXPECT_EQ(bytes[170], 4);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[171])), "KQ5C1,KQ5C2");
+    EXPECT_EQ(bytes[510], 3);
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < 512; ++i) {
+        sum += bytes[i];
+    }
+    EXPECT_EQ(sum % 256, 0u);
+    EXPECT_EQ(bytes.size() % 512, 0u);
+
+    // The body's partition, as mtools sees it: the tree without the documents folder.
+    const auto captured = body();
+    std::vector<std::string> expected;
+    std::copy_if(sourceTree.begin(), sourceTree.end(), std::back_inserter(expected),
+                 [](const std::string& p) { return p.rfind("::/Documents and Settings/", 0) != 0; });
+    EXPECT_EQ(listTree(captured, kStart), expected);
+    for (const std::string& path : expected) {
+        if (path.back() == '/' || path == "::/IMAGE.INI") {
+            continue;
+        }
+        EXPECT_EQ(textIn(captured, path), textIn(disk, path)) << path;
+    }
+
+    // The image carries the capture date; the source keeps its own.
+    const std::string imageIni = textIn(captured, "::/IMAGE.INI");
+    const std::size_t at = imageIni.find("ModDate=");
+    ASSERT_NE(at, std::string::npos);
+    const std::string stamp = imageIni.substr(at + 8, 16);
+    char today[32];
+    char yesterday[32];
+    const std::time_t earlier = started - 24 * 3600;
+    std::strftime(today, sizeof today, "%m/%d/%Y", std::localtime(&started));
+    std::strftime(yesterday, sizeof yesterday, "%m/%d/%Y", std::localtime(&earlier));
+    EXPECT_TRUE(stamp.rfind(today, 0) == 0 || stamp.rfind(yesterday, 0) == 0) << stamp;
+    EXPECT_NE(textIn(disk, "::/IMAGE.INI").find("ModDate=01/02/2006 03:04"), std::string::npos);
+
+    // The source is as before, except that its second FAT now equals the first.
+    const std::uint32_t fatStart = kStart + le16(before, kStart * 512 + 14);
+    const std::size_t fatBytes = std::size_t{le16(before, kStart * 512 + 22)} * 512;
+    std::vector<std::uint8_t> expectedSource = before;
+    std::copy_n(before.begin() + fatStart * 512, fatBytes, expectedSource.begin() + fatStart * 512 + fatBytes);
+    EXPECT_TRUE(readFileBytes(disk) == expectedSource);
+}
+
+TEST_F(DorvixCapture, DefaultTargetListWithoutKey) {
+    putText("::/IMAGE.INI", "[Image]\r\nModDate=01/02/2006 03:04\r\nKMVBIOS=\r\n");
+    const CommandResult run = capture();
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::vector<std::uint8_t> bytes = readFileBytes(image);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes.at(171))), "KQ7B2,KQ3A1,KQ3A0");
+}
+
+TEST_F(DorvixCapture, DamagedOrUnsuitableSourcesEndWithAMessageAndNoImage) {
+    put("::/FILE.BIN", 4 * 2048, 1);
+    mmd("::/DIR");
+    mmd("::/DIR/SUB");
+    putText("::/IMAGE.INI", "[Image]\r\nModDate=01/02/2006 03:04\r\n");
+    const std::vector<std::uint8_t> pristine = readFileBytes(disk);
+    const std::size_t boot = kStart * 512;
+    const std::size_t fat = (kStart + le16(pristine, boot + 14)) * 512;
+    const std::size_t root = fat + std::size_t{pristine[boot + 16]} * le16(pristine, boot + 22) * 512;
+    std::uint16_t fileCluster = 0;
+    std::uint16_t dirCluster = 0;
+    for (std::size_t e = root; e < root + 512 * 32; e += 32) {
+        if (std::memcmp(&pristine[e], "FILE    BIN", 11) == 0) fileCluster = le16(pristine, e + 26);
+        if (std::memcmp(&pristine[e], "DIR        ", 11) == 0) dirCluster = le16(pristine, e + 26);
+    }
+    ASSERT_GE(fileCluster, 2);
+    ASSERT_GE(dirCluster, 2);
+    const std::size_t data = root + 32 * 512;
+    const std::size_t subEntry = data + (dirCluster - 2u) * 2048 + 2 * 32;
+
+    struct Case {
+        const char* name;
+        std::size_t offset;
+        std::uint16_t value;
+    };
+    const Case cases[] = {
+        {"cyclic chain", fat + (fileCluster + 3u) * 2, fileCluster},
+        {"out-of-range cluster", fat + (fileCluster + 1u) * 2, 0xFFF0},
+        {"directory loop", subEntry + 26, dirCluster},
+        {"zero first cluster", subEntry + 26, 0},
+        {"not FAT16", boot + 22, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> damaged = pristine;
+        damaged[c.offset] = static_cast<std::uint8_t>(c.value);
+        damaged[c.offset + 1] = static_cast<std::uint8_t>(c.value >> 8);
+        writeFileBytes(disk, damaged);
+        const CommandResult run = capture();
+        EXPECT_NE(run.exitCode, 0);
+        EXPECT_NE(run.output.find("***ERROR*** "), std::string::npos) << run.output;
+        EXPECT_FALSE(std::filesystem::exists(image));
+        EXPECT_TRUE(readFileBytes(disk) == damaged);
+    }
+}
+
+TEST_F(DorvixCapture, MissingDeviceIsReportedWithoutImageOrRestart) {
+    writeFileText(dir / "devices", "");
+    const CommandResult run = capture("-imgcopy -y capture.kmv");
+    EXPECT_EQ(run.exitCode, 255);
+    EXPECT_NE(run.output.find("ERROR: The target device could not be accessed."), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("must now be restarted"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(image));
+}
+
+TEST_F(DorvixCapture, ImageMbrStartsTheActivePartitionsBootSector) {
+    if (!haveProgram("qemu-system-i386") || !haveProgram("nasm")) {
+        GTEST_SKIP() << "qemu-system-i386 and nasm are needed";
+    }
+    put("::/FILE.BIN", 5000, 1);
+    ASSERT_EQ(capture().exitCode, 0);
+    // The captured disk with a probe in place of the volume's boot sector.
+    const auto probe = dir / "probe.bin";
+    const CommandResult assembled =
+        runCommand("nasm -f bin -o " + shellQuote(probe.string()) + " " +
+                   shellQuote(std::string(SOURCE_DIR) + "/tests/system/fixtures/probe_boot_sector.asm"));
+    ASSERT_EQ(assembled.exitCode, 0) << assembled.output;
+    const auto bootDisk = body();
+    const std::vector<std::uint8_t> probeBytes = readFileBytes(probe);
+    std::vector<std::uint8_t> bytes = readFileBytes(bootDisk);
+    std::copy(probeBytes.begin(), probeBytes.end(), bytes.begin() + 32 * 512);
+    writeFileBytes(bootDisk, bytes);
+    const auto log = dir / "debugcon.txt";
+    const CommandResult booted = runCommand(
+        "timeout 60 qemu-system-i386 -display none -no-reboot -drive file=" + shellQuote(bootDisk.string()) +
+        ",format=raw,if=ide -debugcon file:" + shellQuote(log.string()) +
+        " -device isa-debug-exit,iobase=0xf4,iosize=0x04");
+    const std::vector<std::uint8_t> logBytes = readFileBytes(log);
+    const std::string console(logBytes.begin(), logBytes.end());
+    EXPECT_NE(console.find("BOOT-SECTOR-STARTED"), std::string::npos) << booted.output;
+    EXPECT_NE(console.find("ENTRY-OK"), std::string::npos) << console;
+}
+
+}  // namespace
