@@ -8,6 +8,7 @@
 #include "disk/DiskDevice.h"
 #include "disk/ImageInput.h"
 #include "disk/ImageStamp.h"
+#include "fat/DiskCallbacks.h"
 #include "fat/FatVolume.h"
 #include "fat/FolderExclusion.h"
 #include "front/Engines.h"
@@ -24,18 +25,6 @@ namespace {
 
 constexpr int kCaptureFailed = 3;
 constexpr int kCaptureNoResources = 5;
-
-int diskSectorReader(FatVolume& volume, std::uint32_t first, std::uint32_t count, std::uint8_t* buffer,
-                     std::size_t bytes) {
-    auto* disk = static_cast<DiskDevice*>(volume.device);
-    return disk->ReadSectors(first, count, std::span(buffer, bytes)) ? 0 : -1;
-}
-
-int diskSectorWriter(FatVolume& volume, std::uint32_t first, std::uint32_t count, std::uint8_t* buffer,
-                     std::size_t bytes) {
-    auto* disk = static_cast<DiskDevice*>(volume.device);
-    return disk->WriteSectors(first, count, std::span<const std::uint8_t>(buffer, bytes)) ? 0 : -1;
-}
 
 bool writeAll(std::FILE* file, std::span<const std::uint8_t> bytes) {
     return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
