@@ -25,7 +25,7 @@ const std::string kOldStamp = "01/02/2006 03:04";
 std::string sourceFill(const fs::path& scratch) {
     const std::string d = shellQuote(scratch.string());
     return "mkdir -p " + d + " && cd " + d +
-           " && printf '[Image]\\r\\nModDate=" + kOldStamp + "\\r\\nName=Factory\\r\\n' > IMAGE.INI"
+           " && printf '[Image]\\r\\nModDate=" + kOldStamp + "\\r\\nKMVBIOS=KQ3A3,KQ9Z9\\r\\n' > IMAGE.INI"
            " && head -c 50000 /dev/urandom > 'Program data.bin' && head -c 3000 /dev/urandom > NOTE.TXT"
            " && head -c 9000 /dev/urandom > mine.doc"
            " && mcopy -m -i \"$V\" IMAGE.INI 'Program data.bin' ::"
@@ -53,7 +53,7 @@ TEST(FlatCapture, CaptureAndWriteBackReproduceTheDiskWithoutTheDocumentsFolder) 
     EXPECT_NE(capture.output.find("Completed successfully!"), std::string::npos) << capture.output;
     EXPECT_TRUE(testsupport::readFileBytes(source) == before) << "the source disk was changed";
 
-    // Header: valid, flat, the whole cylinders of the source, the default target list.
+    // Header: valid, flat, the whole cylinders of the source, the volume's target list.
     const Bytes image = testsupport::readFileBytes(dir / "CAP.IMG");
     ASSERT_EQ(image.size(), 512 + std::size_t{kDiskSectors} * 512);
     std::uint8_t sum = 0;
@@ -66,7 +66,7 @@ TEST(FlatCapture, CaptureAndWriteBackReproduceTheDiskWithoutTheDocumentsFolder) 
     EXPECT_EQ(image[16], 32);
     EXPECT_EQ(image[18], 255);
     EXPECT_EQ(le32(image, 20), 11u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(image.data() + 171)), "KQ3A3,KQ3A0");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(image.data() + 171)), "KQ3A3,KQ9Z9");
     // MBR, boot sector and everything behind the volume are the source's own bytes.
     EXPECT_TRUE(std::equal(before.begin(), before.begin() + 33 * 512, image.begin() + 512));
     EXPECT_TRUE(std::equal(before.begin() + std::size_t{32 + kVolumeSectors} * 512, before.end(),
