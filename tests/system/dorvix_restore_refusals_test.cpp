@@ -210,3 +210,78 @@ TEST(RestoreRefusals, CodeFilesReplaceOnlyTheBootCode) {
 }
 
 }  // namespace
+
+namespace {
+
+// Offset of the root directory entry named `name11` in an image with header, or 0.
+std::size_t rootEntryOffset(const Bytes& image, const std::string& name11) {
+    const std::size_t boot = 512 + std::size_t{le32(image, 512 + 454)} * 512;
+    const unsigned reserved = image[boot + 14] | (image[boot + 15] << 8);
+    const unsigned fats = image[boot + 16];
+    const unsigned rootEntries = image[boot + 17] | (image[boot + 18] << 8);
+    const unsigned spf = image[boot + 22] | (image[boot + 23] << 8);
+    const std::size_t root = (1 + std::size_t{le32(image, boot + 28)} + reserved + fats * spf) * 512;
+    for (std::size_t at = root; at < root + rootEntries * 32u && at + 32 <= image.size(); at += 32) {
+        if (std::equal(name11.begin(), name11.end(), image.begin() + static_cast<std::ptrdiff_t>(at))) return at;
+    }
+    return 0;
+}
+
+// Damaged FAT-aware images fail while the FAT and directories are rebuilt: with the message of
+// that step, a failure exit code, and nothing written behind the new partition.
+TEST(RestoreRefusals, DamagedDirectoriesFailWithoutWritingOutsideThePartition) {
+    if (!testsupport::haveProgram("mkfs.fat") || !testsupport::haveProgram("mcopy")) GTEST_SKIP();
+    TempDir dir;
+    const fs::path source = dir / "source.disk";
+    const std::string files = shellQuote((dir / "files").string());
+    makeSourceDisk(source, 20000, 2,
+                   "mkdir -p " + files + " && cd " + files +
+                       " && head -c 30000 /dev/urandom > KERNEL.BIN && head -c 3000 /dev/urandom > NOTE.TXT"
+                       " && mcopy -i \"$V\" KERNEL.BIN :: && mmd -i \"$V\" ::/WINDOWS ::/WINDOWS/SUB"
+                       " && mcopy -i \"$V\" NOTE.TXT ::/WINDOWS/SUB");
+    const fs::path target = dir / "target.disk";
+    makeBlankDisk(target, 100);
+    const fs::path table = writeDeviceTable(dir.path(), {{1, source.string()}, {2, target.string()}});
+    auto capture = runDorvix(table, "-y -nor -imgcopy -td:1 GOOD.IMG");
+    ASSERT_EQ(capture.exitCode, 0) << capture.output;
+    const Bytes good = testsupport::readFileBytes(dir / "GOOD.IMG");
+    const std::size_t kernel = rootEntryOffset(good, "KERNEL  BIN");
+    const std::size_t windows = rootEntryOffset(good, "WINDOWS    ");
+    ASSERT_NE(kernel, 0u);
+    ASSERT_NE(windows, 0u);
+
+    struct Case {
+        const char* name;
+        std::function<void(Bytes&)> damage;
+    };
+    const Case cases[] = {
+        {"directory size beyond any directory", [&](Bytes& i) { put32(i, windows + 28, 0x7FFFFFF0); }},
+        {"directory size past the image's data", [&](Bytes& i) { put32(i, windows + 28, 1 << 20); }},
+        {"file size past the image's data", [&](Bytes& i) { put32(i, kernel + 28, 40u << 20); }},
+        {"first cluster beyond the partition", [&](Bytes& i) { i[kernel + 26] = 0xF0; i[kernel + 27] = 0xFF; }},
+        {"first cluster 1", [&](Bytes& i) { i[kernel + 26] = 1; i[kernel + 27] = 0; }},
+        {"directory sharing the file's clusters",
+         [&](Bytes& i) { std::copy_n(i.begin() + static_cast<std::ptrdiff_t>(kernel + 26), 2,
+                                     i.begin() + static_cast<std::ptrdiff_t>(windows + 26)); }},
+    };
+    // 40000 sectors of 16 x 63: the table asks for 4 sectors per cluster, the image has 2, so
+    // the partition steps down to 32680 sectors and the rest of the disk lies behind it.
+    constexpr std::uint64_t kTarget = 40320;
+    constexpr std::uint64_t kBehind = 32680;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes image = good;
+        c.damage(image);
+        testsupport::writeFileBytes(dir / "FLASH.IMG", image);
+        fillDisk(target, kTarget);
+        writeDeviceTable(dir.path(), {{1, source.string()}, {2, target.string() + " heads=16 sectors=63"}});
+        auto run = runDorvix(table, "-y -nor -td:2 FLASH.IMG");
+        EXPECT_EQ(run.exitCode, 255) << run.output;
+        EXPECT_NE(run.output.find("***ERROR*** error while updating FATs and directories....\n"), std::string::npos)
+            << run.output;
+        Bytes behind = readRange(target, kBehind * 512, (kTarget - kBehind) * 512);
+        EXPECT_TRUE(std::all_of(behind.begin(), behind.end(), [](std::uint8_t b) { return b == kUntouched; }));
+    }
+}
+
+}  // namespace
