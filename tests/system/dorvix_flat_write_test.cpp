@@ -53,6 +53,8 @@ TEST(FlatWrite, WritesOrRefusesAsTheImageAndDiskAllow) {
          "WARNING: Header signature not present, assuming NOHEADER!", body},
         {"flat image handed over by the default restore", withHeader(body), "-y -nor FLASH.IMG",
          3 * kCylinder, geometry, 0, "Performing FLATCOPY to target device...", body},
+        {"flat image too large, handed over by the default restore", withHeader(oneMore), "-y -nor FLASH.IMG",
+         3 * kCylinder + 500, geometry, 4, "***ERROR*** The target disk is too small!\n", {}},
         {"header without body", headerOnly, plain, kCylinder, geometry, 0, "Operation completed successfully in 0 seconds!", {}},
         {"one sector more than the whole cylinders", oneMore, plain, 3 * kCylinder + 500, geometry, 4,
          "***ERROR*** The target disk is too small!\n", {}},
