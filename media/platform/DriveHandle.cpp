@@ -1,0 +1,136 @@
+#include "platform/DriveHandle.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/hdreg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pellorin {
+
+DWORD GetLastError() {
+    return static_cast<DWORD>(errno);
+}
+
+void SetLastError(DWORD code) {
+    errno = static_cast<int>(code);
+}
+
+std::unique_ptr<CFileHandle> CFileHandle::Open(const std::string& path, Mode mode) {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+    case Mode::Read:
+        flags |= O_RDONLY;
+        break;
+    case Mode::ReadWrite:
+        flags |= O_RDWR;
+        break;
+    case Mode::CreateAlways:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
+    }
+    const int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+        const int error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        errno = error;
+        return nullptr;
+    }
+    return std::unique_ptr<CFileHandle>(new CFileHandle(fd));
+}
+
+CFileHandle::~CFileHandle() {
+    ::close(m_fd);
+}
+
+bool CFileHandle::SetPointer(std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool CFileHandle::Write(std::span<const BYTE> data, DWORD& written) {
+    written = 0;
+    while (written < data.size()) {
+        const ssize_t got = ::write(m_fd, data.data() + written, data.size() - written);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        written += static_cast<DWORD>(got);
+    }
+    return true;
+}
+
+bool CFileHandle::Read(std::span<BYTE> data, DWORD& read) {
+    read = 0;
+    while (read < data.size()) {
+        const ssize_t got = ::read(m_fd, data.data() + read, data.size() - read);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        read += static_cast<DWORD>(got);
+    }
+    return true;
+}
+
+bool CFileHandle::QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) {
+    struct stat status {};
+    if (::fstat(m_fd, &status) != 0) {
+        return false;
+    }
+    if (!S_ISBLK(status.st_mode)) {
+        errno = ENOTTY;
+        return false;
+    }
+    int sectorSize = 0;
+    std::uint64_t bytes = 0;
+    if (::ioctl(m_fd, BLKSSZGET, &sectorSize) != 0 || ::ioctl(m_fd, BLKGETSIZE64, &bytes) != 0) {
+        return false;
+    }
+    if (sectorSize <= 0) {
+        errno = EIO;
+        return false;
+    }
+    // Drives that do not report a geometry (loop devices, many USB bridges) get the one their
+    // BIOS would translate to.
+    DWORD heads = 255;
+    DWORD sectors = 63;
+    struct hd_geometry hdGeometry {};
+    if (::ioctl(m_fd, HDIO_GETGEO, &hdGeometry) == 0 && hdGeometry.heads != 0 &&
+        hdGeometry.sectors != 0) {
+        heads = hdGeometry.heads;
+        sectors = hdGeometry.sectors;
+    }
+    geometry = DISK_GEOMETRY{};
+    geometry.MediaType = FixedMedia;
+    geometry.TracksPerCylinder = heads;
+    geometry.SectorsPerTrack = sectors;
+    geometry.BytesPerSector = static_cast<DWORD>(sectorSize);
+    geometry.Cylinders =
+        static_cast<LONGLONG>(bytes / (static_cast<std::uint64_t>(heads) * sectors * sectorSize));
+    diskSize = static_cast<LONGLONG>(bytes);
+    return true;
+}
+
+}  // namespace pellorin

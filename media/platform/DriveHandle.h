@@ -1,0 +1,63 @@
+#pragma once
+// Handles to open files and disks. A HANDLE is a borrowed pointer to a CDriveHandle; whoever
+// opened it owns it (through std::unique_ptr) and closes it. Every operation reports failure
+// with false and leaves the error number in errno, which GetLastError returns.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/WinTypes.h"
+
+namespace pellorin {
+
+class CDriveHandle {
+public:
+    virtual ~CDriveHandle() = default;
+
+    // Positions the handle at an absolute byte offset.
+    virtual bool SetPointer(std::uint64_t offset) = 0;
+    // One write at the current position; `written` receives the count actually written.
+    virtual bool Write(std::span<const BYTE> data, DWORD& written) = 0;
+    // One read at the current position; `read` receives the count read (0 at the end).
+    virtual bool Read(std::span<BYTE> data, DWORD& read) = 0;
+    // The driver's geometry and the disk size in bytes (only disks answer this).
+    virtual bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) = 0;
+};
+
+using HANDLE = CDriveHandle*;
+inline constexpr HANDLE INVALID_HANDLE_VALUE = nullptr;
+
+// Error number of the last failed call on this thread.
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// A handle over a file descriptor: an ordinary file or a whole block device. The geometry of a
+// block device comes from HDIO_GETGEO (heads, sectors per track), BLKSSZGET (sector size) and
+// BLKGETSIZE64 (size); cylinders are the size divided by one cylinder, as the driver reports.
+class CFileHandle : public CDriveHandle {
+public:
+    enum class Mode { Read, ReadWrite, CreateAlways };
+
+    // Opens `path`; null with errno set on failure. Read mode refuses a directory (EISDIR), so
+    // that a directory never opens as a file.
+    static std::unique_ptr<CFileHandle> Open(const std::string& path, Mode mode);
+
+    ~CFileHandle() override;
+    CFileHandle(const CFileHandle&) = delete;
+    CFileHandle& operator=(const CFileHandle&) = delete;
+
+    bool SetPointer(std::uint64_t offset) override;
+    bool Write(std::span<const BYTE> data, DWORD& written) override;
+    bool Read(std::span<BYTE> data, DWORD& read) override;
+    bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) override;
+
+    int Descriptor() const { return m_fd; }
+
+private:
+    explicit CFileHandle(int fd) : m_fd(fd) {}
+    int m_fd;
+};
+
+}  // namespace pellorin

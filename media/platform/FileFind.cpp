@@ -1,0 +1,50 @@
+#include "platform/FileFind.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace pellorin {
+
+namespace {
+
+FILETIME FromTimestamp(const struct statx_timestamp& stamp) {
+    return FILETIME{stamp.tv_sec, stamp.tv_nsec};
+}
+
+}  // namespace
+
+BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data) {
+    struct statx status {};
+    if (path.empty()) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
+        return FALSE;
+    }
+    data = WIN32_FIND_DATA{};
+    if (S_ISDIR(status.stx_mode)) {
+        data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    } else {
+        data.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+        if ((status.stx_mode & S_IWUSR) == 0) {
+            data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+        }
+    }
+    data.ftLastWriteTime = FromTimestamp(status.stx_mtime);
+    data.ftLastAccessTime = FromTimestamp(status.stx_atime);
+    data.ftCreationTime = (status.stx_mask & STATX_BTIME) != 0 ? FromTimestamp(status.stx_btime)
+                                                               : data.ftLastWriteTime;
+    data.nFileSizeHigh = static_cast<DWORD>(status.stx_size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(status.stx_size);
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/') {
+        name.pop_back();
+    }
+    const auto slash = name.find_last_of('/');
+    data.cFileName = slash == std::string::npos ? name : name.substr(slash + 1);
+    return TRUE;
+}
+
+}  // namespace pellorin

@@ -1,0 +1,42 @@
+#pragma once
+// Finding a file by its path, as the desktop's file search reports it: attributes, the three
+// times, the size and the names. On Linux there are no 8.3 alternate names, so
+// cAlternateFileName stays empty and callers derive the short name themselves.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/WinTypes.h"
+
+namespace pellorin {
+
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
+inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;
+inline constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+
+// A point in time in UTC: seconds since 1970-01-01 00:00:00 and the fraction.
+struct FILETIME {
+    std::int64_t seconds = 0;
+    std::uint32_t nanoseconds = 0;
+};
+
+struct WIN32_FIND_DATA {
+    DWORD dwFileAttributes = 0;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh = 0;
+    DWORD nFileSizeLow = 0;
+    std::string cFileName;           // last component of the path
+    std::string cAlternateFileName;  // 8.3 name when the file system keeps one
+};
+
+// Looks the path up. Regular files carry the archive attribute (and read-only when the owner
+// may not write them); directories the directory attribute. The creation time is the birth
+// time where the file system records one, else the last write time. FALSE with errno set
+// when the path cannot be found.
+BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data);
+
+}  // namespace pellorin

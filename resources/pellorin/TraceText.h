@@ -1,0 +1,43 @@
+#pragma once
+// Texts of pellorin's developer trace (printf formats, each with its own line end).
+
+namespace pellorin::text {
+
+// Disk object.
+inline constexpr char kInvalidGeometryTarget[] = "***ERROR*** Invalid parameter (pDiskGeometry == NULL)!\n";
+inline constexpr char kInvalidParameter[] = "***ERROR*** Invalid parameter!\n";
+inline constexpr char kBufferTooSmall[] = "***ERROR*** Invalid parameter (cbBufSize < dwBytesToWrite)!\n";
+inline constexpr char kNoSectorSize[] = "***ERROR*** The drive reports no sector size!\n";
+inline constexpr char kGeometryName[] = "%30s = %s\n";
+inline constexpr char kGeometryWide[] = "%30s = %lld (0x%llX)\n";
+inline constexpr char kGeometryNumber[] = "%30s = %u (0x%X)\n";
+inline constexpr char kEmptyLine[] = "\n";
+
+// Error contexts.
+inline constexpr char kContextGeometry[] = "IOCTL_DISK_GET_DRIVE_GEOMETRY";
+inline constexpr char kContextGeometryEx[] = "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX";
+inline constexpr char kContextWriteSectors[] = "WriteSectors";
+inline constexpr char kContextWriteMbr[] = "WriteMBR";
+inline constexpr char kContextWritePbr[] = "WritePBR";
+inline constexpr char kContextWriteFat1[] = "WriteFAT1";
+inline constexpr char kContextWriteFat2[] = "WriteFAT2";
+inline constexpr char kContextWriteRoot[] = "WriteRoot";
+
+// Volume writer.
+inline constexpr char kInvalidParameters[] = "***ERROR*** Invalid parameter(s)!\n";
+inline constexpr char kTooManyFiles[] = "***ERROR*** Too many files!\n";
+inline constexpr char kVolumeTooSmall[] = "***ERROR*** Volume is too small!\n";
+inline constexpr char kVolumeCapped[] =
+    "Volume of %llu sectors is larger than FAT16 serves; the partition covers %u of them.\n";
+inline constexpr char kPartitionTooBig[] = "***ERROR*** The partition is too big for FAT16!\n";
+inline constexpr char kNoMoreSpace[] = "***ERROR*** No more space on the target device!\n";
+inline constexpr char kOutOfMemory[] = "***ERROR*** Out of memory!\n";
+inline constexpr char kUpdatingPbr[] = "Updating PBR...\n";
+inline constexpr char kUpdatingFat[] = "Updating FAT tables...\n";
+inline constexpr char kUpdatingRoot[] = "Updating root directories...\n";
+inline constexpr char kPopulating[] = "Populating partition data...\n";
+inline constexpr char kFailedToWrite[] = "***ERROR*** Failed to write %02X sectors at %08X!\n";
+inline constexpr char kFileGrew[] = "%s grew since it was sized; only its first %u clusters were written.\n";
+inline constexpr char kFileReadFailed[] = "***ERROR*** Failed to read %s: %s\n";
+
+}  // namespace pellorin::text

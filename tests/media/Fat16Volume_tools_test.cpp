@@ -1,0 +1,130 @@
+// Disks written by CFat16Disk::Format into image files, checked by tools nobody here wrote:
+// fsck.fat on the partition, mdir/mcopy/mattrib for names, sizes, attributes and contents.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Fat16TestSupport.h"
+#include "TestSupport.h"
+
+namespace pellorin {
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+struct Payload {
+    std::string name;  // name of the source file
+    std::size_t size;
+    std::string shortName;  // name expected on the disk (mtools prints it in lower case)
+};
+
+struct DiskCase {
+    const char* label;
+    DWORD sectorsPerTrack;
+    DWORD heads;
+    DWORD cylinders;
+    std::uint64_t imageBytes;
+    DWORD expectedSectorsPerCluster;
+    bool expectCapped;
+};
+
+void PrintTo(const DiskCase& disk, std::ostream* os) {
+    *os << disk.label;
+}
+
+class Fat16VolumeToolsTest : public ::testing::TestWithParam<DiskCase> {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"fsck.fat", "mdir", "mcopy", "mattrib"}) {
+            if (!testsupport::haveProgram(tool)) {
+                GTEST_SKIP() << tool << " is not installed";
+            }
+        }
+    }
+    testsupport::TempDir dir;
+};
+
+std::string RunTool(const std::string& command) {
+    const auto result = testsupport::runCommand("MTOOLS_SKIP_CHECK=1 " + command);
+    EXPECT_EQ(result.exitCode, 0) << command << "\n" << result.output;
+    return result.output;
+}
+
+TEST_P(Fat16VolumeToolsTest, ToolsReadBackEveryFile) {
+    const DiskCase& disk = GetParam();
+    const std::vector<Payload> payloads = {
+        {"KERNEL.SYS", 45000, "KERNEL.SYS"},
+        {"command.com", 66945, "COMMAND.COM"},
+        {"AUTOEXEC.BAT", 0, "AUTOEXEC.BAT"},
+        {"FLASH.IMG", 3 * 1024 * 1024 + 17, "FLASH.IMG"},
+        {"RECOVERY.PDF", 2048, "RECOVERY.PDF"},
+        {"long file name.text", 1000, "LONGFI~1.TEX"},
+        // Same name as an earlier file, from another folder: it must not share its entry name.
+        {"other/KERNEL.SYS", 700, "KERNEL~1.SYS"},
+    };
+    const fs::path source = dir / "payload";
+    fs::create_directories(source / "other");
+    std::vector<fs::path> files;
+    std::uint32_t seed = 1;
+    for (const Payload& payload : payloads) {
+        files.push_back(source / payload.name);
+        testsupport::writeFileBytes(files.back(), testsupport::patternBytes(payload.size, seed++));
+    }
+    fs::permissions(files[4], fs::perms::owner_write, fs::perm_options::remove);
+
+    const fs::path image = dir / "disk.img";
+    MakeSparseImage(image, disk.imageBytes);
+    const FormatRun run =
+        FormatImage(image, disk.sectorsPerTrack, disk.heads, disk.cylinders, files);
+    fs::permissions(files[4], fs::perms::owner_write, fs::perm_options::add);
+    ASSERT_EQ(run.result, TRUE) << run.trace;
+    EXPECT_EQ(run.layout.P, disk.expectedSectorsPerCluster);
+    EXPECT_EQ(run.layout.capped, disk.expectCapped);
+    EXPECT_EQ(run.trace.find("is larger than FAT16 serves; the partition covers") != std::string::npos,
+              disk.expectCapped)
+        << run.trace;
+    EXPECT_EQ(fs::file_size(image), disk.imageBytes) << "wrote past the disk";
+
+    const fs::path partition = dir / "partition.img";
+    ExtractPartitionMetadata(image, run.layout, partition);
+    const auto fsck = testsupport::runCommand("fsck.fat -n " + testsupport::shellQuote(partition.string()));
+    EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+
+    const std::string volume = MtoolsImage(image, std::uint64_t{run.layout.S} * 512);
+    const std::string listing = RunTool("mdir -a -i " + volume + " ::");
+    EXPECT_NE(listing.find("Volume in drive : is USBDISK"), std::string::npos) << listing;
+    EXPECT_NE(listing.find(std::to_string(payloads.size()) + " files"), std::string::npos) << listing;
+    const std::string attributes = RunTool("mattrib -i " + volume + " ::/*");
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+        const Payload& payload = payloads[i];
+        SCOPED_TRACE(payload.shortName);
+        const fs::path copy = dir / ("copy" + std::to_string(i));
+        RunTool("mcopy -n -i " + volume + " ::/" + testsupport::shellQuote(payload.shortName) + " " +
+            testsupport::shellQuote(copy.string()));
+        EXPECT_EQ(testsupport::readFileBytes(copy), testsupport::readFileBytes(files[i]));
+        const auto line = attributes.find(payload.shortName);
+        ASSERT_NE(line, std::string::npos) << attributes;
+        const std::string flags = attributes.substr(attributes.rfind('\n', line) + 1,
+                                                    line - attributes.rfind('\n', line) - 1);
+        EXPECT_NE(flags.find('A'), std::string::npos) << flags;
+        EXPECT_EQ(flags.find('R') != std::string::npos, i == 4) << flags;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Disks, Fat16VolumeToolsTest,
+    ::testing::Values(
+        // 16 MiB image disk of the ISO builder's geometry.
+        DiskCase{"16MiB", 32, 64, 16, 16ull << 20, 4, false},
+        // 1 GiB stick (255 heads, 63 sectors), sparse.
+        DiskCase{"1GiB", 63, 255, 130, 130ull * 255 * 63 * 512, 32, false},
+        // 8 GiB stick: beyond what FAT16 serves, the partition covers its first part.
+        DiskCase{"8GiB", 63, 255, 1044, 1044ull * 255 * 63 * 512, 64, true}),
+    [](const auto& testInfo) { return std::string(testInfo.param.label); });
+
+}  // namespace
+}  // namespace pellorin
