@@ -7,10 +7,10 @@
 
 #include "disk/ByteOrder.h"
 #include "fat/DirectoryWalker.h"
-#include "front/StringTable.h"
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
 #include "fat/ImageFile.h"
+#include "front/StringTable.h"
 
 namespace dorvix {
 

@@ -2,22 +2,26 @@
 // file ("-imgcopy") and the target-BIOS list of its IMAGE.INI that precedes it.
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <system_error>
 
+#include "disk/ByteOrder.h"
 #include "disk/DiskDevice.h"
 #include "disk/ImageHeader.h"
 #include "disk/ImageStamp.h"
 #include "fat/DiskCallbacks.h"
 #include "fat/FatCapture.h"
-#include "front/StringTable.h"
 #include "fat/ImageBody.h"
 #include "fat/ImageFile.h"
 #include "fat/TargetBiosList.h"
 #include "front/Engines.h"
+#include "front/StringTable.h"
 #include "platform/Clock.h"
 #include "platform/DeviceTable.h"
 #include "platform/HardDiskFolder.h"
-#include "disk/ByteOrder.h"
 
 namespace dorvix {
 
@@ -26,16 +30,31 @@ namespace {
 constexpr char kDefaultFatTargetBios[] = "KQ7B2,KQ3A1,KQ3A0";
 constexpr std::uint8_t kFatCaptureMarker = 4;  // header byte 170 of a FAT-aware capture
 
+// The device table again, for the paths behind DSKn:; its complaints were reported when the
+// disk was opened.
+DeviceTable quietDeviceTable() {
+    const std::filesystem::path file = deviceTablePath();
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return DeviceTable::parse(text.str(), file.string(), [](const std::string&) {});
+}
+
 // IMAGE.INI of the disk's first partition when the host has that partition mounted.
-StampLocation stampLocationOf(std::uint8_t deviceNumber) {
+StampLocation stampLocationOf(const DeviceTableEntry* entry) {
     StampLocation where;
-    const DeviceTable table = DeviceTable::load(deviceTablePath());
-    if (const DeviceTableEntry* entry = table.find(deviceNumber)) {
+    if (entry != nullptr) {
         if (const auto folder = firstPartitionMountPoint(entry->path)) {
             where.hostFile = *folder / "IMAGE.INI";
         }
     }
     return where;
+}
+
+// Creating the image file anew would empty the source when both are the same file.
+bool imageIsSource(const DeviceTableEntry* entry, const std::string& imagePath) {
+    std::error_code error;
+    return entry != nullptr && std::filesystem::equivalent(entry->path, imagePath, error) && !error;
 }
 
 KmvImageHeader fatImageHeader(const DiskDevice& disk, const std::optional<std::string>& targetBiosList,
@@ -66,6 +85,13 @@ int captureFatImage(ProgressWindow window, std::uint8_t sourceDevice, const std:
         showError(window, "%s", text::kCannotAccessDevice);
         return -1;
     }
+    const DeviceTable table = quietDeviceTable();
+    const DeviceTableEntry* entry = table.find(sourceDevice);
+    if (imageIsSource(entry, imagePath)) {
+        showError(window, "%s", text::kImageIsSource);
+        disk.Close();
+        return -1;
+    }
     CaptureHooks hooks;
     hooks.heading = [window](const std::string& text) { showHeading(window, text); };
     hooks.status = [window](const std::string& text) { showStatus(window, "%s", text.c_str()); };
@@ -84,7 +110,7 @@ int captureFatImage(ProgressWindow window, std::uint8_t sourceDevice, const std:
         const KmvImageHeader header = fatImageHeader(disk, targetBiosList, length);
         return file.writeAt(0, header.bytes);
     };
-    hooks.stamp = stampLocationOf(sourceDevice);
+    hooks.stamp = stampLocationOf(entry);
 
     FatVolume source;
     source.device = &disk;

@@ -168,6 +168,7 @@ inline constexpr char kSourceNotCarried[] =
 inline constexpr char kSourceDamaged[] =
     "***ERROR*** The source volume is damaged (invalid cluster chain or directory), copy failed...\r\n";
 inline constexpr char kSizing[] = "Sizing the source volume...\r\n";
+inline constexpr char kImageIsSource[] = "***ERROR*** The KMV file named is the source disk itself...\r\n";
 inline constexpr char kCannotOpenImage[] = "***ERROR*** Couldn't open target KMV file...\r\n";
 inline constexpr char kCannotAllocateFat[] = "ERROR: Couldn't allocate target FAT...\r\n";
 inline constexpr char kCannotAllocateBuffer[] = "ERROR: Couldn't allocate target cluster buffer...\r\n";

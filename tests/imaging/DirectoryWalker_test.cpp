@@ -73,9 +73,9 @@ std::vector<std::string> asMtoolsPaths(std::vector<std::string> paths) {
 class WalkerTree : public ::testing::Test {
 protected:
     void SetUp() override {
-        DiskSpec spec;
-        spec.sectorsPerCluster = 1;  // 16 entries per directory cluster
-        ASSERT_TRUE(makeFatDisk(disk, spec));
+        DiskShape shape;
+        shape.sectorsPerCluster = 1;  // 16 entries per directory cluster
+        ASSERT_TRUE(makeFatDisk(disk, shape));
     }
     void mmd(const std::string& path) { ASSERT_TRUE(mtoolsOk(disk, 32, "mmd", shellQuote(path))); }
     void put(const std::string& path, std::size_t size, std::uint32_t seed = 1) {

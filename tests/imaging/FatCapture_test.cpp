@@ -373,9 +373,9 @@ TEST_F(FatCapture, DamagedSourcesAreRefusedBeforeAnythingIsWritten) {
         {"directory with first cluster 0", [&]() { patch(subEntry + 26, 0); }, "***ERROR*** "},
         {"not FAT16: 1024-byte sectors", [&]() { patch(32 * 512 + 11, 1024); }, "***ERROR*** "},
         {"not FAT16: first FAT at sector 32", [&]() {
-             DiskSpec spec;
-             spec.partitionStart = 31;
-             ASSERT_TRUE(makeFatDisk(disk, spec));
+             DiskShape shape;
+             shape.partitionStart = 31;
+             ASSERT_TRUE(makeFatDisk(disk, shape));
          },
          "***ERROR*** "},
     };

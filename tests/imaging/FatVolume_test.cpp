@@ -36,10 +36,10 @@ std::vector<std::uint8_t> le32(std::uint32_t v) {
 TEST(FatVolumeMount, LayoutOfAMkfsVolumeAgreesWithFsck) {
     TempDir dir;
     const auto disk = dir / "disk.img";
-    DiskSpec spec;
-    spec.partitionSectors = 65536;
-    spec.sectorsPerCluster = 4;
-    ASSERT_TRUE(makeFatDisk(disk, spec));
+    DiskShape shape;
+    shape.partitionSectors = 65536;
+    shape.sectorsPerCluster = 4;
+    ASSERT_TRUE(makeFatDisk(disk, shape));
 
     TestVolume tv;
     ASSERT_TRUE(tv.openAndMount(disk));
@@ -89,7 +89,7 @@ TEST(FatVolumeMount, OnlyTheFirstFatIsRead) {
 
 struct RefusedCase {
     const char* name;
-    std::function<void(const std::filesystem::path&, DiskSpec&)> before;  // adjusts the spec
+    std::function<void(const std::filesystem::path&, DiskShape&)> before;  // adjusts the shape
     std::function<void(const std::filesystem::path&)> after;              // patches the made disk
     VolumeProblem problem;
 };
@@ -109,23 +109,23 @@ TEST(FatVolumeMount, RefusesWhatTheEngineCannotCarry) {
         {"no FAT", nullptr, [](auto& d) { patchFile(d, kBoot + 16, {0}); }, VolumeProblem::NotFat16},
         {"hidden sectors not the partition start", nullptr, [](auto& d) { patchFile(d, kBoot + 28, le32(63)); },
          VolumeProblem::NotFat16},
-        {"FAT12 volume", [](auto&, DiskSpec& s) { s.fatType = "12"; s.partitionSectors = 8192; }, nullptr,
+        {"FAT12 volume", [](auto&, DiskShape& s) { s.fatType = "12"; s.partitionSectors = 8192; }, nullptr,
          VolumeProblem::NotFat16},
-        {"FAT32 volume", [](auto&, DiskSpec& s) { s.fatType = "32"; s.partitionSectors = 140000; s.sectorsPerCluster = 1; s.reservedSectors = 32; },
+        {"FAT32 volume", [](auto&, DiskShape& s) { s.fatType = "32"; s.partitionSectors = 140000; s.sectorsPerCluster = 1; s.reservedSectors = 32; },
          nullptr, VolumeProblem::NotFat16},
         {"data area beyond sector 65535",
-         [](auto&, DiskSpec& s) { s.partitionStart = 65500; s.partitionSectors = 40960; }, nullptr,
+         [](auto&, DiskShape& s) { s.partitionStart = 65500; s.partitionSectors = 40960; }, nullptr,
          VolumeProblem::NotFat16},
     };
     for (const RefusedCase& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         const auto disk = dir / "disk.img";
-        DiskSpec spec;
+        DiskShape shape;
         if (c.before) {
-            c.before(disk, spec);
+            c.before(disk, shape);
         }
-        ASSERT_TRUE(makeFatDisk(disk, spec));
+        ASSERT_TRUE(makeFatDisk(disk, shape));
         if (c.after) {
             c.after(disk);
         }

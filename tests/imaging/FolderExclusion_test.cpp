@@ -32,9 +32,9 @@ CommandResult fsckPartition(const std::filesystem::path& disk, const TempDir& di
 class Exclusion : public ::testing::Test {
 protected:
     void SetUp() override {
-        DiskSpec spec;
-        spec.sectorsPerCluster = 1;
-        ASSERT_TRUE(makeFatDisk(disk, spec));
+        DiskShape shape;
+        shape.sectorsPerCluster = 1;
+        ASSERT_TRUE(makeFatDisk(disk, shape));
     }
     void mmd(const std::string& path) { ASSERT_TRUE(mtoolsOk(disk, 32, "mmd", shellQuote(path))); }
     void put(const std::string& path, std::size_t size) {

@@ -21,16 +21,16 @@ void put32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t v
 
 }  // namespace
 
-bool makeFatDisk(const std::filesystem::path& disk, const DiskSpec& spec) {
+bool makeFatDisk(const std::filesystem::path& disk, const DiskShape& shape) {
     std::filesystem::remove(disk);
-    const std::uint64_t bytes = (std::uint64_t{spec.partitionStart} + spec.partitionSectors) * 512;
+    const std::uint64_t bytes = (std::uint64_t{shape.partitionStart} + shape.partitionSectors) * 512;
     const CommandResult made = runCommand(
-        "truncate -s " + std::to_string(bytes) + " " + shellQuote(disk.string()) + " && mkfs.fat -F " + spec.fatType +
-        " --offset " + std::to_string(spec.partitionStart) + " -h " + std::to_string(spec.partitionStart) +
-        " -s " + std::to_string(spec.sectorsPerCluster) + " -r " + std::to_string(spec.rootEntries) + " -f " +
-        std::to_string(spec.fats) + " -R " + std::to_string(spec.reservedSectors) +
+        "truncate -s " + std::to_string(bytes) + " " + shellQuote(disk.string()) + " && mkfs.fat -F " + shape.fatType +
+        " --offset " + std::to_string(shape.partitionStart) + " -h " + std::to_string(shape.partitionStart) +
+        " -s " + std::to_string(shape.sectorsPerCluster) + " -r " + std::to_string(shape.rootEntries) + " -f " +
+        std::to_string(shape.fats) + " -R " + std::to_string(shape.reservedSectors) +
         " -a -i 1A2B3C4D -n SOURCE " + shellQuote(disk.string()) + " " +
-        std::to_string(spec.partitionSectors / 2));
+        std::to_string(shape.partitionSectors / 2));
     if (made.exitCode != 0) {
         ADD_FAILURE() << "mkfs.fat failed: " << made.output;
         return false;
@@ -48,8 +48,8 @@ bool makeFatDisk(const std::filesystem::path& disk, const DiskSpec& spec) {
     all[446 + 5] = 3;
     all[446 + 6] = 0xE0;
     all[446 + 7] = 0xD0;
-    put32(all, 446 + 8, spec.partitionStart);
-    put32(all, 446 + 12, spec.partitionSectors);
+    put32(all, 446 + 8, shape.partitionStart);
+    put32(all, 446 + 12, shape.partitionSectors);
     std::fill(all.begin() + 462, all.begin() + 510, 0);
     all[510] = 0x55;
     all[511] = 0xAA;

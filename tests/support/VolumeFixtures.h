@@ -12,7 +12,7 @@
 
 namespace testsupport {
 
-struct DiskSpec {
+struct DiskShape {
     std::uint32_t partitionStart = 32;   // first sector of partition 1 (also the hidden sectors)
     std::uint32_t partitionSectors = 40960;
     unsigned sectorsPerCluster = 4;
@@ -25,7 +25,7 @@ struct DiskSpec {
 // Creates `disk` (partition start + partition sectors long): MBR with partition entry 1 (type
 // 0x06, active) and signature, and the volume made by mkfs.fat at the partition. Fails the
 // calling test (ADD_FAILURE) and returns false when a tool fails.
-bool makeFatDisk(const std::filesystem::path& disk, const DiskSpec& spec = {});
+bool makeFatDisk(const std::filesystem::path& disk, const DiskShape& shape = {});
 
 // Runs one mtools command on the partition of `disk`: `tool` is e.g. "mcopy", `arguments` its
 // arguments after "-i image" (already quoted). MTOOLS_SKIP_CHECK is set.

@@ -211,6 +211,16 @@ TEST_F(DorvixCapture, MissingDeviceIsReportedWithoutImageOrRestart) {
     EXPECT_FALSE(std::filesystem::exists(image));
 }
 
+TEST_F(DorvixCapture, ImagePathNamingTheSourceDiskIsRefused) {
+    put("::/FILE.BIN", 5000, 1);
+    const std::vector<std::uint8_t> before = readFileBytes(disk);
+    const CommandResult run = capture("-imgcopy -y -norestart flash.img");
+    EXPECT_EQ(run.exitCode, 255);
+    EXPECT_NE(run.output.find("***ERROR*** The KMV file named is the source disk itself"), std::string::npos)
+        << run.output;
+    EXPECT_TRUE(readFileBytes(disk) == before);
+}
+
 TEST_F(DorvixCapture, ImageMbrStartsTheActivePartitionsBootSector) {
     if (!haveProgram("qemu-system-i386") || !haveProgram("nasm")) {
         GTEST_SKIP() << "qemu-system-i386 and nasm are needed";
