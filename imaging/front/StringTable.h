@@ -55,6 +55,84 @@ inline constexpr char kRebootBox[] = "The system will now be rebooted.\r\n\r\nPr
 inline constexpr char kRebootConsole[] = "The system will now be rebooted.\r\n\r\nPress <enter> to continue...";
 inline constexpr char kPercentCompleted[] = "\r%d%% completed.";
 
+// ---- Flat write ---------------------------------------------------------------------------
+inline constexpr char kFlatOpenForRead[] = "***ERROR*** Failed to open image file (%s) for read!\n";
+inline constexpr char kFlatSeekFailed[] = "***ERROR*** fseek(ifp, 0, %d) failed!\n";
+inline constexpr char kFlatLengthMismatch[] = "***ERROR*** Flat file length does not match sector size!\n";
+inline constexpr char kFlatImageOperationError[] = "***ERROR*** Image file operation error\r\n";
+inline constexpr char kFlatPerforming[] = "Performing FLATCOPY to target device...";
+inline constexpr char kFlatTotalSectors[] = "Total sectors to be copied = %08lX (%08lX)\n\n";
+inline constexpr char kFlatTargetTooSmall[] = "***ERROR*** The target disk is too small!\n";
+inline constexpr char kFlatReadError[] = "***ERROR*** Error reading the IMG file!\n";
+inline constexpr char kFlatWriteError[] = "***ERROR*** Error writing to the disk device!\n";
+inline constexpr char kFlatCompleted[] = "Operation completed successfully in %u seconds!\n";
+inline constexpr char kFlatNoBuffer[] = "***ERROR*** fatal allocation error!\r\n";
+// With a header, the file must hold every body sector the header announces.
+inline constexpr char kBodyLengthMismatch[] =
+    "***ERROR*** The image file is %llu bytes long, but its header announces %llu bytes; it is truncated or damaged!\n";
+
+// ---- Flat capture -------------------------------------------------------------------------
+inline constexpr char kFlatCaptureOpenForWrite[] = "***ERROR*** Failed to open image file (%s) for write!\n";
+inline constexpr char kFlatCaptureHeaderWriteFailed[] = "***ERROR*** fwrite(pBuffer,%ld,1,ofp) failed!\n";
+inline constexpr char kFlatCaptureTotalSectors[] = "Total sectors to be copied = %08lX (%08lX)\n\n";
+inline constexpr char kFlatCaptureNoBuffer[] = "***ERROR*** malloc(%d) failed!\n";
+inline constexpr char kFlatCapturing[] = "\rCapturing the image...\n";
+inline constexpr char kFlatCaptureZeroPercent[] = "\r0%% completed.";
+inline constexpr char kFlatCaptureOpenVolumeFailed[] = "***ERROR*** Open Volume failed!\n";
+inline constexpr char kFlatCaptureReadFailed[] = "***ERROR*** ReadSectors(%08lX,%04X,...) failed!\n";
+inline constexpr char kFlatCaptureWriteFailed[] = "***ERROR*** fwrite(pBuffer,1,%ld,ofp) failed!\n";
+inline constexpr char kFlatCaptureSeekFailed[] = "***ERROR*** fseek(ofp, 0, %d) failed!\n";
+inline constexpr char kFlatCaptureCompleted[] = "Completed successfully! (%ld seconds)\n\n";
+inline constexpr char kFlatCaptureExcludedFolder[] = "\\Documents and Settings";
+inline constexpr char kFlatDefaultTargetBios[] = "KQ3A3,KQ3A0";
+
+// ---- BIOS compatibility -------------------------------------------------------------------
+inline constexpr char kSmbiosNotFound[] = "***ERROR*** SMBIOS was not found!\n";
+inline constexpr char kSmbiosTable[] = "wStructCount = %04X, lpbySMBIOSTable = %p\n";
+inline constexpr char kSmbiosType0At[] = "lpbySMBIOSStruct_Type0 = %p\n";
+inline constexpr char kSmbiosNoType0[] = "***ERROR*** An SMBIOS structure of type 0 was not found!\n";
+inline constexpr char kBiosDebug[] = "BIOS = (%s), ih.targetBIOS = %s\n";
+inline constexpr char kBiosNotSupported[] = "***ERROR*** The system is not supported by the image!\n";
+inline constexpr char kBiosEmptyListStandsFor[] = "KQ7B2";
+
+// ---- FAT-aware restore --------------------------------------------------------------------
+inline constexpr char kRestoreTargetNotAccessible[] = "ERROR: The target device could not be accessed.";
+inline constexpr char kFixupChsFailed[] = "***ERROR*** Couldn't fixup CHS parms for disk device!\n";
+inline constexpr char kRestoreInvalidImage[] = "***ERROR*** Invalid image file!\r\n";
+inline constexpr char kRestoreReadMbr[] = "***ERROR*** Couldn't read IMG MBR!\n";
+inline constexpr char kRestoreInvalidMbr[] = "***ERROR*** invalid settings in image file MBR.\r\n";
+inline constexpr char kRestoreImageTooLarge[] = "***ERROR*** FATAL: Target disk is too small.\r\n";
+inline constexpr char kRestoreReadPbr[] = "***ERROR*** Couldn't read IMG PBR!\n";
+inline constexpr char kRestoreDiskTooSmall[] = "***ERROR*** Target disk is too small.\n";
+inline constexpr char kRestoreReadMbrCode[] = "***ERROR*** Couldn't read MBR code block from file.\n";
+inline constexpr char kRestoreWriteMbr[] = "***ERROR*** Couldn't write MBR to disk.\n";
+inline constexpr char kRestoreTooManyClusters[] = "***ERROR*** Number of disk clusters is too big.\n";
+inline constexpr char kRestoreAllocation[] = "***ERROR*** fatal allocation error!\r\n";
+inline constexpr char kRestoreReadBootCode[] = "***ERROR*** Couldn't read BOOTSECTOR code block from file.\n";
+inline constexpr char kRestoreWritePbr[] = "***ERROR*** Couldn't write PBR to target disk.\n";
+inline constexpr char kRestoreExtracting[] = "Extracting the image...";
+inline constexpr char kRestoreCopying[] = "Copying folder and data areas....\r\n";
+inline constexpr char kRestoreReadData[] = "***ERROR*** error while reading data area from IMG file....\n";
+inline constexpr char kRestoreWriteData[] = "***ERROR*** error while writing data to target disk....\n";
+inline constexpr char kRestoreClearLine[] = "\r                     \r";
+inline constexpr char kRestorePostProcessing[] = "Post-processing allocation structures....";
+inline constexpr char kRestoreRebuildFailed[] = "***ERROR*** error while updating FATs and directories....\n";
+inline constexpr char kRestoreWriteFat[] = "***ERROR*** While writing fixed up FAT";
+inline constexpr char kRestoreCompleted[] = "Completed successfully! (%ld seconds)\r\n";
+inline constexpr char kRebuildAllocation[] = "DISKDUMP: WRIMG: Fatal allocation error.\r\n";
+inline constexpr char kRebuildReadFailed[] = "***ERROR*** ReadSectors(%08lX,%04X,pBuffer,%04X) failed!\n";
+inline constexpr char kRebuildWriteFailed[] = "***ERROR*** WriteSectors(%08lX,%04X,pDirBuffer,%04X) failed!\n";
+// Refusals made before the disk is touched.
+inline constexpr char kRestoreClustersTooSmall[] =
+    "***ERROR*** The image's clusters (%u sectors) are too small for a FAT16 volume on the target disk.\n";
+inline constexpr char kRestoreSectorSize[] =
+    "***ERROR*** The image and the target disk must both use 512-byte sectors.\n";
+inline constexpr char kRestoreNotFat16[] = "***ERROR*** The image does not hold a FAT16 volume.\n";
+inline constexpr char kRestoreImageDamaged[] =
+    "***ERROR*** The image is damaged: it ends before the end of its root directory.\n";
+inline constexpr char kRestoreDataDoesNotFit[] =
+    "***ERROR*** The image's folders and data (%u sectors) do not fit the target partition (%u sectors).\n";
+
 // ---- Device dump --------------------------------------------------------------------------
 inline constexpr char kDumpDevice[] = "\\DSK%i: TS:%08X BS:%04X CYLS:%04X TRKS:%02X SECS:%02X\r\n";
 inline constexpr char kDumpNoDevice[] = "DSK%i: <no device>\r\n";

@@ -1,0 +1,335 @@
+#include "fat/FatRestore.h"
+
+#include "disk/BiosCompatibility.h"
+#include "disk/ByteOrder.h"
+#include "disk/DiskDevice.h"
+#include "disk/ImageInput.h"
+#include "fat/RebuildDirectory.h"
+#include "fat/RestoreLayout.h"
+#include "front/Engines.h"
+#include "front/ProcessFlags.h"
+#include "front/StringTable.h"
+#include "platform/Clock.h"
+#include "platform/Pause.h"
+
+#include <array>
+#include <new>
+#include <vector>
+
+namespace dorvix {
+
+namespace {
+
+// The root directory and data area move in chunks of 128 KiB: few, large requests.
+constexpr std::uint32_t kCopyChunkSectors = 256;
+
+// Reads exactly 512 bytes of a code file.
+bool readCodeFile(const std::string& path, Sector& code) {
+    ImageFilePtr file(std::fopen(path.c_str(), "rb"));
+    return file && std::fread(code.data(), 1, code.size(), file.get()) == code.size();
+}
+
+bool readRecord(std::FILE* file, std::uint64_t offset, Sector& record) {
+    return seekImageFile(file, offset) && std::fread(record.data(), 1, record.size(), file) == record.size();
+}
+
+// Writes to the target go through here once the layout is known: nothing may land outside
+// the partition (the MBR is written before, on its own).
+struct PartitionGuard {
+    DiskDevice& disk;
+    std::uint32_t first;  // first sector writes may touch
+    std::uint32_t end;    // one past the partition
+
+    bool inside(std::uint32_t sector, std::uint32_t count) const {
+        return sector >= first && std::uint64_t{sector} + count <= end;
+    }
+    bool read(std::uint32_t sector, std::uint32_t count, std::span<std::uint8_t> buffer) const {
+        return inside(sector, count) && disk.ReadSectors(sector, count, buffer);
+    }
+    bool write(std::uint32_t sector, std::uint32_t count, std::span<const std::uint8_t> buffer) const {
+        return inside(sector, count) && disk.WriteSectors(sector, count, buffer);
+    }
+};
+
+// Refusals of the layout, reported before anything is written.
+void reportRefusal(ProgressWindow window, LayoutRefusal why, const RestoreLayout& layout) {
+    switch (why) {
+    case LayoutRefusal::None:
+        break;
+    case LayoutRefusal::InvalidMbr:
+        showError(window, text::kRestoreInvalidMbr);
+        break;
+    case LayoutRefusal::ImageLargerThanDisk:
+        showError(window, text::kRestoreImageTooLarge);
+        break;
+    case LayoutRefusal::DiskTooSmall:
+        showError(window, text::kRestoreDiskTooSmall);
+        break;
+    case LayoutRefusal::ClustersTooSmall:
+        showError(window, text::kRestoreClustersTooSmall, layout.imageSectorsPerCluster);
+        break;
+    case LayoutRefusal::SectorSize:
+        showError(window, text::kRestoreSectorSize);
+        break;
+    case LayoutRefusal::NotFat16:
+        showError(window, text::kRestoreNotFat16);
+        break;
+    case LayoutRefusal::TooManyClusters:
+        showError(window, text::kRestoreTooManyClusters);
+        break;
+    case LayoutRefusal::ImageDamaged:
+        showError(window, text::kRestoreImageDamaged);
+        break;
+    case LayoutRefusal::DataDoesNotFit:
+        showError(window, text::kRestoreDataDoesNotFit, layout.copySectors,
+                  layout.partitionSectors - (layout.rootStart - layout.partitionStart));
+        break;
+    }
+}
+
+class FatRestore {
+public:
+    FatRestore(ProgressWindow window, const std::string& imagePath, std::uint8_t target,
+               const std::optional<std::string>& mbrCode, const std::optional<std::string>& bootCode)
+        : m_window(window), m_imagePath(imagePath), m_target(target), m_mbrCode(mbrCode), m_bootCode(bootCode) {}
+
+    int run();
+
+private:
+    // Shows the message, then the clean-up of every failure: the store is mounted again (also
+    // when the device could not be opened) and the result is -1.
+    template <typename... Args>
+    int fail(const char* format, Args... args) {
+        showError(m_window, format, args...);
+        return failed();
+    }
+    int failed() {
+        m_image.reset();
+        m_disk.MountFirstPartition();
+        m_disk.Close();
+        return -1;
+    }
+    int copyRootAndData(const RestoreLayout& layout, PartitionGuard& guard);
+
+    ProgressWindow m_window;
+    const std::string& m_imagePath;
+    std::uint8_t m_target;
+    const std::optional<std::string>& m_mbrCode;
+    const std::optional<std::string>& m_bootCode;
+    DiskDevice m_disk;
+    ImageFilePtr m_image;
+};
+
+int FatRestore::run() {
+    const std::uint32_t started = tickCount();
+    if (!m_disk.Open(m_target)) {
+        return fail(text::kRestoreTargetNotAccessible);
+    }
+    if (m_disk.cylinders == 0 && m_disk.heads == 0 && m_disk.sectorsPerTrack == 0 && !m_disk.FixupCHS()) {
+        return fail(text::kFixupChsFailed);
+    }
+    if (!m_disk.hasImageSectors()) {
+        return fail(text::kSectorSizeUnsupported, static_cast<int>(m_target), m_disk.bytesPerSector);
+    }
+    m_image.reset(std::fopen(m_imagePath.c_str(), "rb"));
+    if (!m_image) {
+        return fail(text::kFlatOpenForRead, m_imagePath.c_str());
+    }
+    const std::optional<std::uint64_t> length = imageFileLength(m_image.get());
+    if (!length) {
+        return fail(text::kFlatImageOperationError);
+    }
+    if (m_disk.bytesPerSector == 0 || *length % m_disk.bytesPerSector != 0) {
+        return fail(text::kRestoreInvalidImage);
+    }
+    if (!seekImageFile(m_image.get(), 0)) {
+        return fail(text::kFlatImageOperationError);
+    }
+
+    KmvImageHeader header;
+    std::uint32_t headerSectors = 0;
+    std::uint32_t imageSectorBytes = kSectorBytes;
+    Sector imageMbr{};
+    switch (validateImageHeader(m_window, m_image.get(), header)) {
+    case HeaderCheck::ReadFailure:
+    case HeaderCheck::Invalid:
+        return failed();
+    case HeaderCheck::NoHeader:
+        std::copy(header.bytes.begin(), header.bytes.end(), imageMbr.begin());
+        break;
+    case HeaderCheck::Valid:
+        headerSectors = 1;
+        imageSectorBytes = load16(header.bytes, kmvheader::kBytesPerSector);
+        if (!processFlags().skipBiosCheck && !checkBiosCompatibility(m_window, header)) {
+            return failed();
+        }
+        if (header.bytes[kmvheader::kImageKind] == kmvheader::kKindFlat) {
+            m_image.reset();
+            m_disk.Close();
+            return writeFlatImage(m_window, m_imagePath, m_target);
+        }
+        if (imageSectorBytes != kSectorBytes) {
+            return fail(text::kRestoreSectorSize);
+        }
+        if (announcedImageLength(header) != *length) {
+            return fail(text::kBodyLengthMismatch, static_cast<unsigned long long>(*length),
+                        static_cast<unsigned long long>(announcedImageLength(header)));
+        }
+        if (!readRecord(m_image.get(), imageSectorBytes, imageMbr)) {
+            return fail(text::kRestoreReadMbr);
+        }
+        break;
+    }
+
+    if (!imageMbrUsable(imageMbr)) {
+        return fail(text::kRestoreInvalidMbr);
+    }
+    const std::uint64_t imageSectors = *length / imageSectorBytes;
+    if (imageSectors > m_disk.totalSectors) {
+        return fail(text::kRestoreImageTooLarge);
+    }
+    Sector imageBoot{};
+    const std::uint64_t bootSector = std::uint64_t{imagePartitionStart(imageMbr)} + headerSectors;
+    if (bootSector >= imageSectors || !readRecord(m_image.get(), bootSector * imageSectorBytes, imageBoot)) {
+        return fail(text::kRestoreReadPbr);
+    }
+
+    RestoreInput input;
+    input.imageMbr = imageMbr;
+    input.imageBoot = imageBoot;
+    input.disk = {m_disk.cylinders, m_disk.heads, m_disk.sectorsPerTrack, m_disk.bytesPerSector};
+    input.imageSectors = static_cast<std::uint32_t>(imageSectors);
+    input.headerSectors = headerSectors;
+    input.mbrCodeGiven = m_mbrCode.has_value();
+    input.serialNumber = tickCount();
+    LayoutResult computed = computeRestoreLayout(input);
+    RestoreLayout& layout = computed.layout;
+    if (computed.refusal != LayoutRefusal::None) {
+        reportRefusal(m_window, computed.refusal, layout);
+        return failed();
+    }
+
+    // The code files are read before the disk is touched, so that a missing one refuses the
+    // restore instead of leaving a half-written disk.
+    if (m_mbrCode && readMbrCodeBlock(layout.targetMbr, *m_mbrCode) != 1) {
+        return fail(text::kRestoreReadMbrCode);
+    }
+    if (m_bootCode && readBootCodeBlock(layout.targetBoot, *m_bootCode) != 1) {
+        return fail(text::kRestoreReadBootCode);
+    }
+    std::vector<std::uint8_t> fat;
+    std::vector<std::uint8_t> bootArea;
+    try {
+        fat.assign(std::size_t{layout.sectorsPerFat} * kSectorBytes, 0);
+        bootArea.assign(std::size_t{layout.reservedSectors} * kSectorBytes, 0);
+    } catch (const std::bad_alloc&) {
+        return fail(text::kRestoreAllocation);
+    }
+
+    // From here on the disk's old contents are replaced.
+    m_disk.Dismount();
+    if (!m_disk.WriteSectors(0, 1, layout.targetMbr)) {
+        return fail(text::kRestoreWriteMbr);
+    }
+    PartitionGuard guard{m_disk, layout.partitionStart, layout.partitionStart + layout.partitionSectors};
+    std::copy(layout.targetBoot.begin(), layout.targetBoot.end(), bootArea.begin());
+    if (!guard.write(layout.partitionStart, layout.reservedSectors, bootArea)) {
+        return fail(text::kRestoreWritePbr);
+    }
+    if (int result = copyRootAndData(layout, guard); result != 0) {
+        return result;
+    }
+
+    store16(fat, 0, kFatMediaEntry);
+    store16(fat, 2, kFatEndOfChain);
+    showStatus(m_window, text::kRestorePostProcessing);
+    RestoreDisk restoreDisk;
+    restoreDisk.read = [&guard](std::uint32_t s, std::uint32_t n, std::span<std::uint8_t> b) { return guard.read(s, n, b); };
+    restoreDisk.write = [&guard](std::uint32_t s, std::uint32_t n, std::span<const std::uint8_t> b) {
+        return guard.write(s, n, b);
+    };
+    RebuildContext context;
+    context.disk = &restoreDisk;
+    context.sectorsPerCluster = layout.sectorsPerCluster;
+    context.clusterScale = layout.clusterScale;
+    context.dataStart = layout.dataStart;
+    context.maxCluster = layout.dataClusters + 1;
+    context.imageDataBytes = std::uint64_t{layout.copySectors - layout.rootSectors} * kSectorBytes;
+    context.fat = fat;
+    if (rebuildDirectory(context, layout.rootStart, layout.rootSectors) != 0) {
+        return fail(text::kRestoreRebuildFailed);
+    }
+    // As many FAT copies as the boot sector names, each at its own place.
+    for (std::uint32_t copy = 0; copy < layout.numberOfFats; ++copy) {
+        if (!guard.write(layout.fatStart + copy * layout.sectorsPerFat, layout.sectorsPerFat, fat)) {
+            return fail(text::kRestoreWriteFat);
+        }
+    }
+
+    m_image.reset();
+    m_disk.MountFirstPartition();
+    showStatus(m_window, text::kRestoreCompleted, static_cast<long>((tickCount() - started) / 1000));
+    pauseForOperator(2000);
+    m_disk.Close();
+    return 0;
+}
+
+int FatRestore::copyRootAndData(const RestoreLayout& layout, PartitionGuard& guard) {
+    showStatus(m_window, text::kRestoreExtracting);
+    if (!seekImageFile(m_image.get(), std::uint64_t{layout.imageRootSector} * kSectorBytes)) {
+        return fail(text::kFlatImageOperationError);
+    }
+    showStatus(m_window, text::kRestoreCopying);
+    std::vector<std::uint8_t> chunk(std::size_t{kCopyChunkSectors} * kSectorBytes);
+    const std::uint32_t remaining = layout.copySectors;
+    std::uint32_t done = 0;
+    std::uint32_t lastPercent = 0;
+    while (done < remaining) {
+        const std::uint32_t n = std::min(kCopyChunkSectors, remaining - done);
+        const std::size_t bytes = std::size_t{n} * kSectorBytes;
+        if (std::fread(chunk.data(), 1, bytes, m_image.get()) != bytes) {
+            return fail(text::kRestoreReadData);
+        }
+        if (!guard.write(layout.rootStart + done, n, std::span(chunk).first(bytes))) {
+            return fail(text::kRestoreWriteData);
+        }
+        done += n;
+        const auto percent = static_cast<std::uint32_t>(std::uint64_t{done} * 100 / remaining);
+        if (percent > lastPercent) {
+            lastPercent = percent;
+            showProgress(m_window, static_cast<int>(percent));
+        }
+    }
+    if (m_window == nullptr) {
+        showStatus(nullptr, text::kRestoreClearLine);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int readMbrCodeBlock(std::span<std::uint8_t> mbr, const std::string& path) {
+    Sector code{};
+    if (!readCodeFile(path, code)) {
+        return 0;
+    }
+    overlayMbrCode(mbr, code);
+    return 1;
+}
+
+int readBootCodeBlock(std::span<std::uint8_t> bootSector, const std::string& path) {
+    Sector code{};
+    if (!readCodeFile(path, code)) {
+        return 0;
+    }
+    overlayBootCode(bootSector, code);
+    return 1;
+}
+
+int restoreFatImage(ProgressWindow window, const std::string& imagePath, std::uint8_t targetDevice,
+                    const std::optional<std::string>& mbrCodePath, const std::optional<std::string>& bootCodePath) {
+    FatRestore restore(window, imagePath, targetDevice, mbrCodePath, bootCodePath);
+    return restore.run();
+}
+
+}  // namespace dorvix

@@ -1,0 +1,127 @@
+#include "fat/RebuildDirectory.h"
+
+#include "disk/ByteOrder.h"
+#include "front/Operator.h"
+#include "front/StringTable.h"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+namespace dorvix {
+
+namespace {
+
+std::uint16_t fatEntry(std::span<const std::uint8_t> fat, std::uint32_t cluster) {
+    return load16(fat, std::size_t{cluster} * 2);
+}
+
+void setFatEntry(std::span<std::uint8_t> fat, std::uint32_t cluster, std::uint16_t value) {
+    store16(fat, std::size_t{cluster} * 2, value);
+}
+
+// Chains clusters first..last (last's entry ends the chain). Refuses clusters outside the
+// partition and clusters already in use: a valid image gives every file its own run, so an
+// overlap means a damaged image (or a directory that leads back to itself).
+bool chainRun(const RebuildContext& ctx, std::uint32_t first, std::uint32_t last) {
+    if (first < 2 || last < first || last > ctx.maxCluster) {
+        return false;
+    }
+    for (std::uint32_t c = first; c <= last; ++c) {
+        if (fatEntry(ctx.fat, c) != 0) {
+            return false;
+        }
+    }
+    for (std::uint32_t c = first; c < last; ++c) {
+        setFatEntry(ctx.fat, c, static_cast<std::uint16_t>(c + 1));
+    }
+    setFatEntry(ctx.fat, last, kFatEndOfChain);
+    return true;
+}
+
+}  // namespace
+
+int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::uint32_t count,
+                     unsigned depth) {
+    const std::uint32_t bps = ctx.bytesPerSector;
+    const std::uint64_t clusterBytes = std::uint64_t{bps} * ctx.sectorsPerCluster;
+    if (depth > kMaxDirectoryDepth || clusterBytes == 0 ||
+        std::uint64_t{count} * bps > kMaxDirectoryBytes) {
+        return -1;
+    }
+    // The highest cluster the FAT buffer can describe.
+    const std::uint32_t fatEntries = static_cast<std::uint32_t>(ctx.fat.size() / 2);
+    const std::uint32_t maxCluster = std::min(ctx.maxCluster, fatEntries == 0 ? 0 : fatEntries - 1);
+
+    std::vector<std::uint8_t> buffer;
+    try {
+        // One spare zero sector ends the scan even when the directory is full.
+        buffer.assign((std::size_t{count} + 1) * bps, 0);
+    } catch (const std::bad_alloc&) {
+        showStatus(nullptr, text::kRebuildAllocation);
+        return -1;
+    }
+    std::span<std::uint8_t> dir(buffer);
+    if (!ctx.disk->read(firstSector, count, dir.first(std::size_t{count} * bps))) {
+        showStatus(nullptr, text::kRebuildReadFailed,
+                    static_cast<unsigned long>(firstSector), count,
+                    static_cast<unsigned>(buffer.size()));
+        return -1;
+    }
+
+    for (std::size_t at = 0; at + kDirEntrySize <= buffer.size(); at += kDirEntrySize) {
+        auto e = dir.subspan(at, kDirEntrySize);
+        if (e[kDirName] == kDirEndMarker) {
+            break;
+        }
+        const std::uint16_t old = load16(e, kDirFirstCluster);
+        if (e[kDirName] == kDirDeleted || e[kDirAttributes] == kAttrLongName || old == 0) {
+            continue;
+        }
+        if (old < 2) {
+            return -1;
+        }
+        const std::uint64_t mapped = std::uint64_t{ctx.clusterScale} * (old - 2u) + 2u;
+        if (mapped > maxCluster) {
+            return -1;
+        }
+        const auto n = static_cast<std::uint32_t>(mapped);
+        store16(e, kDirFirstCluster, static_cast<std::uint16_t>(n));
+        if (e[kDirName] == kDirDot) {
+            continue;  // "." and ".." name runs chained elsewhere
+        }
+        const std::uint32_t size = load32(e, kDirFileSize);
+        const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;
+        if (isDirectory && size > kMaxDirectoryBytes) {
+            return -1;
+        }
+        const std::uint64_t clusters = (std::uint64_t{size} + clusterBytes - 1) / clusterBytes;
+        const std::uint64_t last = std::uint64_t{n} + (clusters > 1 ? clusters - 1 : 0);
+        // The content must lie inside the data the image brought along.
+        if (size > 0 && (std::uint64_t{n} - 2) * clusterBytes + size > ctx.imageDataBytes) {
+            return -1;
+        }
+        if (last > maxCluster ||
+            !chainRun(ctx, n, static_cast<std::uint32_t>(last))) {
+            return -1;
+        }
+        if (isDirectory && size != 0) {
+            store32(e, kDirFileSize, 0);
+            const std::uint32_t subFirst = ctx.dataStart + ctx.sectorsPerCluster * (n - 2);
+            const std::uint32_t subCount = (size + bps - 1) / bps;
+            if (rebuildDirectory(ctx, subFirst, subCount, depth + 1) != 0) {
+                return -1;
+            }
+        }
+    }
+
+    if (!ctx.disk->write(firstSector, count, dir.first(std::size_t{count} * bps))) {
+        showStatus(nullptr, text::kRebuildWriteFailed,
+                    static_cast<unsigned long>(firstSector), count,
+                    static_cast<unsigned>(buffer.size()));
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace dorvix

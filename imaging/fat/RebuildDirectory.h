@@ -1,0 +1,62 @@
+#pragma once
+// Rebuilding the FAT and the directories of a restored volume from its directory entries.
+//
+// The image stores every file and directory as one contiguous run of clusters and records
+// each directory's content length in its entry, so the new FAT follows from the entries
+// alone: image cluster c becomes target cluster L x (c - 2) + 2 and a file of s bytes gets a
+// chain of ceil(s / target cluster bytes) clusters. Nothing read from the image is trusted:
+// cluster numbers, chain lengths, directory sizes and depth are checked against the target
+// partition, the FAT buffer and the image's data before they are used.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+namespace dorvix {
+
+// Directory entry fields (FAT layout conventions).
+inline constexpr std::size_t kDirEntrySize = 32;
+inline constexpr std::size_t kDirName = 0;
+inline constexpr std::size_t kDirAttributes = 11;
+inline constexpr std::size_t kDirFirstCluster = 26;
+inline constexpr std::size_t kDirFileSize = 28;
+inline constexpr std::uint8_t kDirEndMarker = 0x00;
+inline constexpr std::uint8_t kDirDeleted = 0xE5;
+inline constexpr std::uint8_t kDirDot = 0x2E;
+inline constexpr std::uint8_t kAttrLongName = 0x0F;
+inline constexpr std::uint8_t kAttrDirectory = 0x10;
+
+inline constexpr std::uint16_t kFatMediaEntry = 0xFFF8;
+inline constexpr std::uint16_t kFatEndOfChain = 0xFFFF;
+
+// A FAT16 directory holds at most 65536 entries; deeper trees than this cannot have paths of
+// 255 characters.
+inline constexpr std::uint32_t kMaxDirectoryBytes = 65536 * kDirEntrySize;
+inline constexpr unsigned kMaxDirectoryDepth = 128;
+
+// Sector access to the target disk: true on success.
+struct RestoreDisk {
+    std::function<bool(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t>)> read;
+    std::function<bool(std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t>)> write;
+};
+
+struct RebuildContext {
+    RestoreDisk* disk = nullptr;
+    std::uint32_t bytesPerSector = 512;
+    std::uint32_t sectorsPerCluster = 0;  // target's (St)
+    std::uint32_t clusterScale = 1;       // L = image sectors per cluster / St
+    std::uint32_t dataStart = 0;          // first sector of cluster 2 on the target
+    std::uint32_t maxCluster = 0;         // highest cluster number of the target partition
+    std::uint64_t imageDataBytes = 0;     // bytes of data area the image brought along
+    std::span<std::uint8_t> fat;          // the new FAT (entries 0 and 1 already set)
+};
+
+// Reads `count` sectors of one directory from `firstSector` of the target disk (where the data
+// copy put it in the image's form), remaps its entries' clusters, chains every file and
+// directory in the FAT, descends into subdirectories and writes the directory back in the
+// target's form. 0 on success, -1 on a read, write or allocation failure or a damaged image.
+int rebuildDirectory(const RebuildContext& context, std::uint32_t firstSector, std::uint32_t count,
+                     unsigned depth = 0);
+
+}  // namespace dorvix

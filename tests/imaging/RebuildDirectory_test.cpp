@@ -1,0 +1,210 @@
+#include "fat/RebuildDirectory.h"
+
+#include "disk/ByteOrder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace dorvix;
+using Bytes = std::vector<std::uint8_t>;
+
+// A disk in memory that refuses transfers outside itself and records what was written.
+struct MemoryDisk {
+    Bytes bytes;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> writes;
+    bool failReads = false;
+    bool failWrites = false;
+    RestoreDisk io;
+
+    explicit MemoryDisk(std::uint32_t sectors) : bytes(std::size_t{sectors} * 512, 0) {
+        io.read = [this](std::uint32_t first, std::uint32_t count, std::span<std::uint8_t> out) {
+            if (failReads || (std::size_t{first} + count) * 512 > bytes.size() || out.size() < count * 512u) return false;
+            std::memcpy(out.data(), bytes.data() + std::size_t{first} * 512, std::size_t{count} * 512);
+            return true;
+        };
+        io.write = [this](std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t> in) {
+            if (failWrites || (std::size_t{first} + count) * 512 > bytes.size() || in.size() < count * 512u) return false;
+            std::memcpy(bytes.data() + std::size_t{first} * 512, in.data(), std::size_t{count} * 512);
+            writes.emplace_back(first, count);
+            return true;
+        };
+    }
+    std::span<std::uint8_t> sector(std::uint32_t s) { return {bytes.data() + std::size_t{s} * 512, 512}; }
+};
+
+Bytes entry(const std::string& name11, std::uint8_t attr, std::uint16_t cluster, std::uint32_t size) {
+    Bytes e(32, 0);
+    std::memcpy(e.data(), name11.data(), std::min<std::size_t>(11, name11.size()));
+    e[11] = attr;
+    e[22] = 0x34; e[24] = 0x21;  // a time and date that must survive
+    store16(e, 26, cluster);
+    store32(e, 28, size);
+    return e;
+}
+
+void putEntries(std::span<std::uint8_t> at, const std::vector<Bytes>& entries) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        std::memcpy(at.data() + i * 32, entries[i].data(), 32);
+    }
+}
+
+// Target with 4 sectors per cluster restored from an image with 8 (L = 2); root directory of
+// two sectors at 60, data area at 100.
+struct Fixture {
+    static constexpr std::uint32_t kRoot = 60, kData = 100;
+    MemoryDisk disk{4000};
+    Bytes fat = Bytes(8 * 512, 0);
+    RebuildContext ctx;
+
+    Fixture() {
+        store16(fat, 0, kFatMediaEntry);
+        store16(fat, 2, kFatEndOfChain);
+        ctx.disk = &disk.io;
+        ctx.sectorsPerCluster = 4;
+        ctx.clusterScale = 2;
+        ctx.dataStart = kData;
+        ctx.maxCluster = 900;
+        ctx.imageDataBytes = 900ull * 2048;
+    }
+    // Image cluster c, as the data copy put it on the target.
+    std::span<std::uint8_t> imageCluster(std::uint16_t c) { return disk.sector(kData + 8 * (c - 2)); }
+    std::uint16_t fatAt(std::uint32_t c) const { return load16(fat, c * 2); }
+    int run() {
+        ctx.fat = fat;
+        return rebuildDirectory(ctx, kRoot, 2);
+    }
+};
+
+// Root: a three-cluster file, a long-name entry, a deleted entry, an empty file without and one
+// with a cluster, a directory holding a file and a nested directory.
+void fillTree(Fixture& f) {
+    putEntries(f.disk.sector(Fixture::kRoot),
+               {entry("FILE1   TXT", 0x20, 2, 5000), entry("Alongname01", 0x0F, 0, 0),
+                entry("\xE5OST    TXT", 0x20, 9, 100), entry("EMPTY   TXT", 0x20, 0, 0),
+                entry("ZERO    TXT", 0x20, 4, 0), entry("DIR        ", 0x10, 5, 128)});
+    putEntries(f.imageCluster(5),
+               {entry(".          ", 0x10, 5, 0), entry("..         ", 0x10, 0, 0),
+                entry("SUB     BIN", 0x20, 6, 100), entry("D2         ", 0x10, 7, 96)});
+    putEntries(f.imageCluster(7),
+               {entry(".          ", 0x10, 7, 0), entry("..         ", 0x10, 5, 0),
+                entry("NONE       ", 0x20, 0, 0)});
+}
+
+TEST(RebuildDirectory, RemapsClustersChainsBySizeAndResetsDirectorySizes) {
+    Fixture f;
+    fillTree(f);
+    ASSERT_EQ(f.run(), 0);
+
+    // FAT: 5000 bytes in 2 KiB clusters is a chain of three from cluster 2.
+    const std::vector<std::pair<std::uint32_t, std::uint16_t>> expectFat = {
+        {0, 0xFFF8}, {1, 0xFFFF}, {2, 3}, {3, 4}, {4, 0xFFFF}, {5, 0}, {6, 0xFFFF},
+        {7, 0}, {8, 0xFFFF}, {9, 0}, {10, 0xFFFF}, {11, 0}, {12, 0xFFFF}, {13, 0}, {16, 0}};
+    for (auto [c, v] : expectFat) {
+        EXPECT_EQ(f.fatAt(c), v) << "cluster " << c;
+    }
+    auto root = f.disk.sector(Fixture::kRoot);
+    EXPECT_EQ(load16(root, 0 * 32 + 26), 2);
+    EXPECT_EQ(load32(root, 0 * 32 + 28), 5000u);
+    EXPECT_EQ(load16(root, 2 * 32 + 26), 9);   // deleted entry untouched
+    EXPECT_EQ(load16(root, 3 * 32 + 26), 0);
+    EXPECT_EQ(load16(root, 4 * 32 + 26), 6);
+    EXPECT_EQ(load16(root, 5 * 32 + 26), 8);
+    EXPECT_EQ(load32(root, 5 * 32 + 28), 0u);  // directory size back to 0
+    EXPECT_EQ(root[5 * 32 + 22], 0x34);
+
+    auto dir = f.imageCluster(5);  // target cluster 8 starts where image cluster 5 did
+    EXPECT_EQ(load16(dir, 0 * 32 + 26), 8);    // "." remapped
+    EXPECT_EQ(load16(dir, 1 * 32 + 26), 0);    // ".." of a root child stays 0
+    EXPECT_EQ(load16(dir, 2 * 32 + 26), 10);
+    EXPECT_EQ(load16(dir, 3 * 32 + 26), 12);
+    EXPECT_EQ(load32(dir, 3 * 32 + 28), 0u);
+    auto d2 = f.imageCluster(7);
+    EXPECT_EQ(load16(d2, 0 * 32 + 26), 12);
+    EXPECT_EQ(load16(d2, 1 * 32 + 26), 8);
+
+    // Each directory is written once, where it was read.
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> expectWrites = {
+        {Fixture::kData + 8 * 5, 1}, {Fixture::kData + 8 * 3, 1}, {Fixture::kRoot, 2}};
+    std::sort(f.disk.writes.begin(), f.disk.writes.end());
+    auto sortedExpect = expectWrites;
+    std::sort(sortedExpect.begin(), sortedExpect.end());
+    EXPECT_EQ(f.disk.writes, sortedExpect);
+}
+
+TEST(RebuildDirectory, FullDirectoryEndsAtTheSpareSector) {
+    Fixture f;
+    f.ctx.clusterScale = 1;
+    std::vector<Bytes> entries;
+    for (int i = 0; i < 32; ++i) {
+        entries.push_back(entry("F" + std::to_string(100 + i) + "    TXT", 0x20,
+                                static_cast<std::uint16_t>(2 + i), 10));
+    }
+    putEntries(f.disk.sector(Fixture::kRoot), entries);
+    std::memset(f.disk.sector(Fixture::kRoot + 2).data(), 0xAB, 512);  // not part of the root
+    ASSERT_EQ(f.run(), 0);
+    EXPECT_EQ(f.fatAt(33), 0xFFFF);
+    EXPECT_EQ(f.fatAt(34), 0);
+}
+
+TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
+    struct Case {
+        const char* name;
+        std::function<void(Fixture&)> damage;
+    };
+    const Case cases[] = {
+        {"first cluster 1", [](Fixture& f) { store16(f.disk.sector(60), 26, 1); }},
+        {"cluster beyond the partition", [](Fixture& f) { store16(f.disk.sector(60), 26, 700); }},
+        {"chain beyond the partition",
+         [](Fixture& f) { store32(f.disk.sector(60), 28, 0xFFFFFF00u); }},
+        {"file runs past the image's data", [](Fixture& f) { f.ctx.imageDataBytes = 4000; }},
+        {"directory size beyond any FAT directory",
+         [](Fixture& f) { store32(f.disk.sector(60), 5 * 32 + 28, kMaxDirectoryBytes + 32); }},
+        {"subdirectory that leads back to its parent",
+         [](Fixture& f) { store16(f.imageCluster(5), 3 * 32 + 26, 5); }},
+        {"two entries sharing a run",
+         [](Fixture& f) { store16(f.imageCluster(5), 2 * 32 + 26, 2); }},
+        {"FAT buffer smaller than the partition",
+         [](Fixture& f) { f.fat.resize(16); }},
+        {"read failure", [](Fixture& f) { f.disk.failReads = true; }},
+        {"write failure", [](Fixture& f) { f.disk.failWrites = true; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        fillTree(f);
+        c.damage(f);
+        EXPECT_EQ(f.run(), -1);
+        for (auto [first, count] : f.disk.writes) {
+            bool inRoot = first == Fixture::kRoot && count == 2;
+            bool inData = first >= Fixture::kData;
+            EXPECT_TRUE(inRoot || inData) << first;
+        }
+    }
+}
+
+TEST(RebuildDirectory, NestingDepthIsBounded) {
+    for (unsigned levels : {10u, 200u}) {
+        SCOPED_TRACE(levels);
+        Fixture f;
+        f.ctx.clusterScale = 1;
+        f.ctx.sectorsPerCluster = 1;
+        putEntries(f.disk.sector(Fixture::kRoot), {entry("D          ", 0x10, 2, 96)});
+        for (unsigned i = 0; i < levels; ++i) {
+            auto c = static_cast<std::uint16_t>(2 + i);
+            std::vector<Bytes> content = {entry(".          ", 0x10, c, 0),
+                                          entry("..         ", 0x10, i == 0 ? 0 : c - 1, 0)};
+            if (i + 1 < levels) content.push_back(entry("D          ", 0x10, c + 1, 96));
+            putEntries(f.disk.sector(Fixture::kData + i), content);
+        }
+        EXPECT_EQ(f.run(), levels < kMaxDirectoryDepth ? 0 : -1);
+    }
+}
+
+}  // namespace

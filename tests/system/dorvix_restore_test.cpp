@@ -1,0 +1,113 @@
+// The built dorvix restoring images onto image-file disks of other sizes through the device
+// table; the restored volumes are checked by fsck.fat and mtools.
+
+#include "dorvix_restore_support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace restoretest;
+using testsupport::TempDir;
+
+bool haveTools() {
+    return testsupport::haveProgram("mkfs.fat") && testsupport::haveProgram("fsck.fat") &&
+           testsupport::haveProgram("mcopy");
+}
+
+// An SMBIOS window whose BIOS version is `version` (entry point at 0x100, table at 0x800).
+[[maybe_unused]] fs::path biosWindow(const fs::path& dir, const std::string& version) {
+    std::vector<std::uint8_t> w(0x10000, 0);
+    std::uint8_t* e = w.data() + 0x100;
+    std::copy_n("_SM_", 4, e);
+    e[5] = 0x1F;
+    std::copy_n("_DMI_", 5, e + 16);
+    put32(w, 0x100 + 24, 0xF0800);
+    e[28] = 1;
+    std::uint8_t sum = 0;
+    for (int i = 16; i < 0x1F; ++i) sum = static_cast<std::uint8_t>(sum + e[i]);
+    e[21] = static_cast<std::uint8_t>(-sum);
+    sum = 0;
+    for (int i = 0; i < 0x1F; ++i) sum = static_cast<std::uint8_t>(sum + e[i]);
+    e[4] = static_cast<std::uint8_t>(-sum);
+    std::uint8_t* s = w.data() + 0x800;
+    s[0] = 0;
+    s[1] = 0x18;
+    s[5] = 1;
+    std::copy(version.begin(), version.end(), s + 0x18);
+    const fs::path file = dir / "bios.window";
+    testsupport::writeFileBytes(file, w);
+    return file;
+}
+
+struct SizeCase {
+    const char* name;
+    unsigned sourceSpc;
+    std::uint32_t sourceSectors;
+    unsigned fats;
+    bool header;
+    std::uint64_t targetSectors;
+    std::uint32_t expectSpc;        // target sectors per cluster
+    std::uint32_t expectPartition;  // sectors of the new partition
+};
+
+class RestoreSizes : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(RestoreSizes, RestoredVolumePassesFsckAndHoldsTheSameFiles) {
+    if (!haveTools()) GTEST_SKIP() << "dosfstools or mtools missing";
+    const SizeCase& c = GetParam();
+    TempDir dir;
+    const fs::path source = dir / "source.disk";
+    makeSourceDisk(source, c.sourceSectors, c.sourceSpc, rootFilesFill(dir / "files"));
+    if (c.fats == 1) {
+        // mkfs.fat made two FATs; a one-FAT source is made anew.
+        fs::remove(source);
+        const fs::path vol = dir / "one.vol";
+        must("mkfs.fat -F 16 -f 1 -s " + std::to_string(c.sourceSpc) + " -S 512 -h 32 -C " +
+             shellQuote(vol.string()) + " " + std::to_string(c.sourceSectors / 2) + " >/dev/null");
+        must(mtoolsEnv() + "V=" + shellQuote(vol.string()) + "; " + rootFilesFill(dir / "files1"));
+        std::vector<std::uint8_t> disk(32 * 512, 0);
+        disk[446] = 0x80; disk[448] = 1; disk[450] = 6;
+        put32(disk, 454, 32);
+        put32(disk, 458, c.sourceSectors);
+        disk[510] = 0x55; disk[511] = 0xAA;
+        auto v = testsupport::readFileBytes(vol);
+        disk.insert(disk.end(), v.begin(), v.end());
+        testsupport::writeFileBytes(source, disk);
+    }
+    const fs::path image = dir / "FLASH.IMG";
+    imageFromSourceDisk(source, image, c.header);
+    const fs::path target = dir / "target.disk";
+    makeBlankDisk(target, c.targetSectors);
+    const fs::path table = writeDeviceTable(dir.path(), {{1, target.string()}});
+
+    auto run = runDorvix(table, "-y -nor FLASH.IMG");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Completed successfully!"), std::string::npos) << run.output;
+
+    auto mbr = readRange(target, 0, 512);
+    EXPECT_EQ(le32(mbr, 454), 63u);
+    EXPECT_EQ(le32(mbr, 458), c.expectPartition);
+    const fs::path restored = extractPartition(target, dir / "restored.vol");
+    EXPECT_EQ(readRange(restored, 13, 1)[0], c.expectSpc);
+    expectFsckClean(restored);
+    const fs::path original = extractPartition(source, dir / "original.vol");
+    expectSameTree(original, restored, dir / "trees");
+}
+
+// Blank image-file disks get 255 heads and 63 sectors per track, whole cylinders of 16065.
+constexpr std::uint64_t cylinders(std::uint64_t n) { return n * 16065; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, RestoreSizes,
+    ::testing::Values(
+        SizeCase{"LargerDiskHeaderless", 4, 81920, 2, false, cylinders(12), 4, cylinders(12) - 63},
+        SizeCase{"SmallerDisk", 4, 81920, 2, true, cylinders(3), 4, cylinders(3) - 63},
+        SizeCase{"FewerSectorsPerClusterOnTarget", 8, 270000, 2, true, cylinders(12), 4, cylinders(12) - 63},
+        SizeCase{"ClustersOfTwoSectors", 2, 40000, 2, true, cylinders(2), 2, cylinders(2) - 63},
+        SizeCase{"StepDownPartitionSmallerThanDisk", 4, 81920, 2, true, cylinders(38), 4, 262144 - 63},
+        SizeCase{"AboveTheTable", 4, 81920, 2, true, cylinders(270), 4, 262144 - 63},
+        SizeCase{"OneFat", 4, 81920, 1, true, cylinders(12), 4, cylinders(12) - 63}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+}  // namespace
