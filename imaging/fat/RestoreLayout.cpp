@@ -137,6 +137,16 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
     }
     out.sectorsPerCluster = kFat16ClusterSizes[row].sectorsPerCluster;
     out.clusterScale = out.imageSectorsPerCluster / out.sectorsPerCluster;
+    // A row's full size (the step-down target, or a disk at the very top of its row) holds
+    // 65527 or more clusters of the row's size, more than FAT16 addresses, which would refuse
+    // every such restore. The partition ends where the count still fits instead; the rest of
+    // the disk stays unused, as it does after any step-down.
+    const std::uint64_t largestUsed =
+        std::uint64_t{spt} + std::uint64_t{kFat16ClusterLimit - 1} * out.sectorsPerCluster;
+    if (out.usedSectors > largestUsed) {
+        out.usedSectors = static_cast<std::uint32_t>(largestUsed);
+        out.usedCylinders = out.usedSectors / (heads * spt);
+    }
 
     // Partition entry 1 of the target MBR.
     std::copy(in.imageMbr.begin(), in.imageMbr.begin() + kSectorBytes, out.targetMbr.begin());

@@ -87,9 +87,14 @@ TEST(RestoreLayout, ClusterSizeStepDownAndRefusals) {
         {"image clusters smaller: step down", spc4, {600, 16, 63, 512}, 0, LayoutRefusal::None, 4, 262144},
         {"above the table, small image clusters: step down", spc4, {300, 255, 63, 512}, 0,
          LayoutRefusal::None, 4, 262144},
-        // Row 6 at its full size holds 65535 clusters of 64 sectors: over the limit.
+        // A row's full size holds 65527 or more clusters of the row's size: the partition
+        // ends where 65526 still fit, whether the row was stepped down to or not.
         {"above the table, 64 sectors per cluster", spc64, {300, 255, 63, 512}, 0,
-         LayoutRefusal::TooManyClusters, 0, 0},
+         LayoutRefusal::None, 64, 63 + 65526 * 64},
+        {"step down to row 3 at its full size", spc8, {2100, 16, 63, 512}, 0, LayoutRefusal::None, 8,
+         63 + 65526 * 8},
+        {"disk at the top of row 2 with 4-sector tracks", spc4, {4096, 16, 4, 512}, 0, LayoutRefusal::None, 4,
+         4 + 65526 * 4},
         {"disk of 8400 sectors", spc4, {140, 1, 60, 512}, 0, LayoutRefusal::DiskTooSmall, 0, 0},
         {"image longer than the disk", spc4, d100k, 100801, LayoutRefusal::ImageLargerThanDisk, 0, 0},
         {"1 sector per cluster above 32680", spc1, {40, 16, 63, 512}, 0, LayoutRefusal::ClustersTooSmall, 0, 0},
@@ -100,7 +105,6 @@ TEST(RestoreLayout, ClusterSizeStepDownAndRefusals) {
         {"no FAT", noFats, d100k, 0, LayoutRefusal::NotFat16, 0, 0},
         {"FAT12 cluster count", fat12, d100k, 0, LayoutRefusal::NotFat16, 0, 0},
         {"FAT too small for its clusters", smallFat, d100k, 0, LayoutRefusal::NotFat16, 0, 0},
-        {"65527 clusters or more", spc4, {4096, 16, 4, 512}, 0, LayoutRefusal::TooManyClusters, 0, 0},
         {"image data larger than the stepped-down partition", spc4, {600, 16, 63, 512}, 300000,
          LayoutRefusal::DataDoesNotFit, 0, 0},
         {"image ends inside its root directory", spc4, d100k, imageRoot(spc4) + 10,

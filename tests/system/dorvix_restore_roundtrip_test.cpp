@@ -112,7 +112,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Above the table: the partition steps down to the image's cluster size.
         RoundTripCase{"AboveTheTableStepsDown", 4, 81920, cylinders(270), 4, 262144 - 63},
         // Small clusters on a mid-size disk: step-down, partition smaller than the disk.
-        RoundTripCase{"StepDownBelowTheDiskSize", 2, 40000, cylinders(5), 2, 32680 - 63}),
+        RoundTripCase{"StepDownBelowTheDiskSize", 2, 40000, cylinders(5), 2, 32680 - 63},
+        // 8 sectors per cluster onto a disk the table gives 32: the step-down row at its full
+        // size would hold too many clusters, so the partition ends below the FAT16 limit.
+        RoundTripCase{"StepDownEndsBelowTheClusterLimit", 8, 270000, cylinders(70), 8, 65526 * 8}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
