@@ -1,12 +1,14 @@
 // The image body's fixed parts: the MBR template and the layout computed from a boot sector.
 
 #include "fat/ImageBody.h"
+#include "fat/ImageFile.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
+#include "TestSupport.h"
 #include "disk/ByteOrder.h"
 
 namespace dorvix {
@@ -25,6 +27,30 @@ TEST(MbrTemplate, PartitionEntryAndSignatureAsTheFormatGivesThem) {
     for (const char* message : {"Invalid partition table", "Error loading operating system", "Missing operating system"}) {
         EXPECT_NE(code.find(message), std::string::npos) << message;
     }
+}
+
+TEST(ImageFileCallbacks, TransfersSitBehindTheHeaderAndNeverRunShort) {
+    testsupport::TempDir dir;
+    const auto bytes = testsupport::patternBytes(4 * 512, 7);
+    testsupport::writeFileBytes(dir / "image", bytes);
+    ImageFile file;
+    ASSERT_TRUE(file.open(dir / "image"));
+    FatVolume volume;
+    volume.bytesPerSector = 512;
+    volume.sectorBias = 1;  // the header sector
+    volume.device = &file;
+
+    std::vector<std::uint8_t> buffer(1024, 0xEE);
+    ASSERT_EQ(imageFileSectorReader(volume, 1, 2, buffer.data(), buffer.size()), 0);
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), bytes.begin() + 2 * 512));
+
+    // A buffer that cannot hold the whole transfer fails instead of moving part of it.
+    std::fill(buffer.begin(), buffer.end(), 0xEE);
+    EXPECT_LT(imageFileSectorReader(volume, 0, 3, buffer.data(), buffer.size()), 0);
+    EXPECT_LT(imageFileSectorWriter(volume, 0, 3, buffer.data(), buffer.size()), 0);
+    EXPECT_EQ(testsupport::readFileBytes(dir / "image"), bytes);
+    volume.device = nullptr;
+    EXPECT_LT(imageFileSectorReader(volume, 0, 1, buffer.data(), buffer.size()), 0);
 }
 
 TEST(ImageBodyLayout, SectorsFollowTheStoredBootSector) {
