@@ -26,7 +26,7 @@ constexpr std::size_t kEntrySectorCount = 0xC;
 constexpr BYTE kActive = 0x80;
 constexpr BYTE kTypeFat16Lba = 0x0E;
 
-// Parameter block of the partition boot sector (FAT specification, BPB and extended BPB).
+// Parameter block of the partition boot sector (the FAT BPB and extended BPB).
 constexpr std::size_t kOemName = 0x03;
 constexpr std::size_t kBytesPerSector = 0x0B;
 constexpr std::size_t kSectorsPerCluster = 0x0D;
@@ -57,7 +57,7 @@ constexpr BYTE kAttributeVolumeLabel = 0x08;
 constexpr WORD kDosDate1980 = (1 << 5) | 1;  // 1980-01-01
 constexpr char kFileSystemTypeText[8] = {'F', 'A', 'T', '1', '6', ' ', ' ', ' '};
 
-// Directory entry (FAT specification, "Directory Structure").
+// Directory entry of the FAT file system (32 bytes).
 constexpr std::size_t kDirName = 0x00;
 constexpr std::size_t kDirAttributes = 0x0B;
 constexpr std::size_t kDirCreationTime = 0x0E;

@@ -2,7 +2,7 @@
 // Every number of the bootable FAT16 disk that pellorin writes, as pure functions: the cluster
 // size from the disk size, sizing an image disk to its files, the region starts, the cluster
 // assignment, and the bytes of the partition entry, the boot sector's parameter block and the
-// root directory entries. Layout of the records follows Microsoft's FAT specification.
+// root directory entries. The records follow Microsoft's published FAT file system layout.
 
 #include <array>
 #include <cstdint>
