@@ -15,31 +15,6 @@ bool haveTools() {
            testsupport::haveProgram("mcopy");
 }
 
-// An SMBIOS window whose BIOS version is `version` (entry point at 0x100, table at 0x800).
-[[maybe_unused]] fs::path biosWindow(const fs::path& dir, const std::string& version) {
-    std::vector<std::uint8_t> w(0x10000, 0);
-    std::uint8_t* e = w.data() + 0x100;
-    std::copy_n("_SM_", 4, e);
-    e[5] = 0x1F;
-    std::copy_n("_DMI_", 5, e + 16);
-    put32(w, 0x100 + 24, 0xF0800);
-    e[28] = 1;
-    std::uint8_t sum = 0;
-    for (int i = 16; i < 0x1F; ++i) sum = static_cast<std::uint8_t>(sum + e[i]);
-    e[21] = static_cast<std::uint8_t>(-sum);
-    sum = 0;
-    for (int i = 0; i < 0x1F; ++i) sum = static_cast<std::uint8_t>(sum + e[i]);
-    e[4] = static_cast<std::uint8_t>(-sum);
-    std::uint8_t* s = w.data() + 0x800;
-    s[0] = 0;
-    s[1] = 0x18;
-    s[5] = 1;
-    std::copy(version.begin(), version.end(), s + 0x18);
-    const fs::path file = dir / "bios.window";
-    testsupport::writeFileBytes(file, w);
-    return file;
-}
-
 struct SizeCase {
     const char* name;
     unsigned sourceSpc;
