@@ -39,6 +39,17 @@ bool chainRun(const RebuildContext& ctx, std::uint32_t first, std::uint32_t last
     return true;
 }
 
+// "." or ".." followed by spaces.
+bool isDotName(std::span<const std::uint8_t> e) {
+    const std::size_t dots = e[1] == kDirDot ? 2 : 1;
+    for (std::size_t i = dots; i < 11; ++i) {
+        if (e[i] != ' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::uint32_t count,
@@ -75,7 +86,23 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             break;
         }
         const std::uint16_t old = load16(e, kDirFirstCluster);
-        if (e[kDirName] == kDirDeleted || e[kDirAttributes] == kAttrLongName || old == 0) {
+        if (e[kDirName] == kDirDeleted || e[kDirAttributes] == kAttrLongName) {
+            continue;
+        }
+        const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;
+        const bool isDotEntry = e[kDirName] == kDirDot;
+        // Only "." and ".." of a subdirectory begin with a dot; any other such name is damage
+        // that would leave its content unchained.
+        if (isDotEntry && (depth == 0 || !isDirectory || !isDotName(e))) {
+            return -1;
+        }
+        if (old == 0) {
+            // No content: an empty file or the volume label. A size without clusters, or a
+            // directory without its run ("..", pointing at the root, aside), is damage.
+            const bool isDotDot = isDotEntry && e[1] == kDirDot;
+            if (load32(e, kDirFileSize) != 0 || (isDirectory && !isDotDot)) {
+                return -1;
+            }
             continue;
         }
         if (old < 2) {
@@ -91,7 +118,6 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             continue;  // "." and ".." name runs chained elsewhere
         }
         const std::uint32_t size = load32(e, kDirFileSize);
-        const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;
         if (isDirectory && size > kMaxDirectoryBytes) {
             return -1;
         }
