@@ -206,7 +206,11 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
                                     load32(boot, kBootHiddenSectors) +
                                     load16(boot, kBootReservedSectors) +
                                     std::uint64_t{out.numberOfFats} * load16(boot, kBootSectorsPerFat);
-    if (imageRoot + out.rootSectors > in.imageSectors) {
+    // Every image keeps its first FAT behind its boot sector; a FAT placed at or before it
+    // means damaged layout values, which would read the root directory from the wrong place.
+    const std::uint64_t imageFat = std::uint64_t{load32(boot, kBootHiddenSectors)} +
+                                   load16(boot, kBootReservedSectors);
+    if (imageFat <= imagePartitionStart(in.imageMbr) || imageRoot + out.rootSectors > in.imageSectors) {
         return refuse(LayoutRefusal::ImageDamaged);
     }
     out.imageRootSector = static_cast<std::uint32_t>(imageRoot);
