@@ -210,7 +210,10 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
     // means damaged layout values, which would read the root directory from the wrong place.
     const std::uint64_t imageFat = std::uint64_t{load32(boot, kBootHiddenSectors)} +
                                    load16(boot, kBootReservedSectors);
-    if (imageFat <= imagePartitionStart(in.imageMbr) || imageRoot + out.rootSectors > in.imageSectors) {
+    if (imageFat <= imagePartitionStart(in.imageMbr)) {
+        return refuse(LayoutRefusal::FatMisplaced);
+    }
+    if (imageRoot + out.rootSectors > in.imageSectors) {
         return refuse(LayoutRefusal::ImageDamaged);
     }
     out.imageRootSector = static_cast<std::uint32_t>(imageRoot);

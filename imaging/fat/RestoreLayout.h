@@ -68,8 +68,8 @@ enum class LayoutRefusal {
     SectorSize,           // image or disk sectors are not 512 bytes
     NotFat16,             // the image boot sector does not describe a FAT16 volume
     TooManyClusters,      // 65527 or more clusters in the target partition
-    ImageDamaged,         // the image does not reach the end of its own root directory, or its
-                          // first FAT does not lie behind its boot sector
+    ImageDamaged,         // the image does not reach the end of its own root directory
+    FatMisplaced,         // the image's boot sector puts its first FAT at or before itself
     DataDoesNotFit,       // root directory + data of the image exceed the target partition
 };
 

@@ -111,8 +111,8 @@ TEST(RestoreLayout, ClusterSizeStepDownAndRefusals) {
          LayoutRefusal::DataDoesNotFit, 0, 0},
         {"image ends inside its root directory", spc4, d100k, imageRoot(spc4) + 10,
          LayoutRefusal::ImageDamaged, 0, 0},
-        {"image FAT before its boot sector", lowHidden, d100k, 0, LayoutRefusal::ImageDamaged, 0, 0},
-        {"image FAT at its boot sector", fatAtBoot, d100k, 0, LayoutRefusal::ImageDamaged, 0, 0},
+        {"image FAT before its boot sector", lowHidden, d100k, 0, LayoutRefusal::FatMisplaced, 0, 0},
+        {"image FAT at its boot sector", fatAtBoot, d100k, 0, LayoutRefusal::FatMisplaced, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
