@@ -82,6 +82,12 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
 
     for (std::size_t at = 0; at + kDirEntrySize <= buffer.size(); at += kDirEntrySize) {
         auto e = dir.subspan(at, kDirEntrySize);
+        // A subdirectory begins with "." and then "..".
+        if (depth > 0 && at < 2 * kDirEntrySize &&
+            (e[kDirName] != kDirDot || (e[kDirAttributes] & kAttrDirectory) == 0 ||
+             e[kDirAttributes] == kAttrLongName || !isDotName(e) || (e[1] == kDirDot) != (at != 0))) {
+            return -1;
+        }
         if (e[kDirName] == kDirEndMarker) {
             break;
         }
@@ -91,9 +97,10 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         }
         const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;
         const bool isDotEntry = e[kDirName] == kDirDot;
-        // Only "." and ".." of a subdirectory begin with a dot; any other such name is damage
-        // that would leave its content unchained.
-        if (isDotEntry && (depth == 0 || !isDirectory || !isDotName(e))) {
+
+        // Only the first two entries of a subdirectory, checked above, begin with a dot; any
+        // other such name is damage that would leave its content unchained.
+        if (isDotEntry && (depth == 0 || at >= 2 * kDirEntrySize)) {
             return -1;
         }
         if (old == 0) {
@@ -118,7 +125,8 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             continue;  // "." and ".." name runs chained elsewhere
         }
         const std::uint32_t size = load32(e, kDirFileSize);
-        if (isDirectory && size > kMaxDirectoryBytes) {
+        // A directory holds at least "." and "..".
+        if (isDirectory && (size < 2 * kDirEntrySize || size > kMaxDirectoryBytes)) {
             return -1;
         }
         const std::uint64_t clusters = (std::uint64_t{size} + clusterBytes - 1) / clusterBytes;
@@ -131,10 +139,12 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             !chainRun(ctx, n, static_cast<std::uint32_t>(last))) {
             return -1;
         }
-        if (isDirectory && size != 0) {
+        if (isDirectory) {
             store32(e, kDirFileSize, 0);
             const std::uint32_t subFirst = ctx.dataStart + ctx.sectorsPerCluster * (n - 2);
-            const std::uint32_t subCount = (size + bps - 1) / bps;
+            // The whole chained run is scanned: a damaged size smaller than the entries
+            // would otherwise leave the entries behind it in the directory, unchained.
+            const auto subCount = static_cast<std::uint32_t>(clusters * ctx.sectorsPerCluster);
             if (rebuildDirectory(ctx, subFirst, subCount, depth + 1) != 0) {
                 return -1;
             }
