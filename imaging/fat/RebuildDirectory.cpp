@@ -89,6 +89,13 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             return -1;
         }
         if (e[kDirName] == kDirEndMarker) {
+            // Directories of an image are packed and zeroed behind their last entry; anything
+            // behind the end marker is an entry whose end marker is damage, and its content
+            // would be left unchained.
+            const auto rest = dir.first(std::size_t{count} * bps).subspan(std::min(at, std::size_t{count} * bps));
+            if (std::any_of(rest.begin(), rest.end(), [](std::uint8_t b) { return b != 0; })) {
+                return -1;
+            }
             break;
         }
         const std::uint16_t old = load16(e, kDirFirstCluster);

@@ -191,6 +191,8 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
         {"subdirectory without its \".\" entry", [](Fixture& f) { f.imageCluster(5)[0] = 0xE5; }},
         {"subdirectory ending before its \"..\" entry", [](Fixture& f) { f.imageCluster(7)[32] = 0; }},
         {"\"..\" before \".\"", [](Fixture& f) { std::swap(f.imageCluster(5)[1], f.imageCluster(5)[33]); }},
+        {"end marker before entries in use", [](Fixture& f) { f.disk.sector(60)[3 * 32] = 0; }},
+        {"end marker before entries in use in a subdirectory", [](Fixture& f) { f.imageCluster(5)[2 * 32] = 0; }},
         {"directory of size 0", [](Fixture& f) { store32(f.disk.sector(60), 5 * 32 + 28, 0); }},
         {"FAT buffer smaller than the partition",
          [](Fixture& f) { f.fat.resize(16); }},
