@@ -53,7 +53,7 @@ bool isDotName(std::span<const std::uint8_t> e) {
 }  // namespace
 
 int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::uint32_t count,
-                     unsigned depth) {
+                     unsigned depth, std::uint32_t self, std::uint32_t parent) {
     const std::uint32_t bps = ctx.bytesPerSector;
     const std::uint64_t clusterBytes = std::uint64_t{bps} * ctx.sectorsPerCluster;
     if (depth > kMaxDirectoryDepth || clusterBytes == 0 ||
@@ -114,7 +114,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             // No content: an empty file or the volume label. A size without clusters, or a
             // directory without its run ("..", pointing at the root, aside), is damage.
             const bool isDotDot = isDotEntry && e[1] == kDirDot;
-            if (load32(e, kDirFileSize) != 0 || (isDirectory && !isDotDot)) {
+            if (load32(e, kDirFileSize) != 0 || (isDirectory && !isDotDot) || (isDotDot && parent != 0)) {
                 return -1;
             }
             continue;
@@ -128,8 +128,12 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         }
         const auto n = static_cast<std::uint32_t>(mapped);
         store16(e, kDirFirstCluster, static_cast<std::uint16_t>(n));
-        if (e[kDirName] == kDirDot) {
-            continue;  // "." and ".." name runs chained elsewhere
+        if (isDotEntry) {
+            // "." and ".." name runs chained elsewhere: this directory's and its parent's.
+            if (n != (at == 0 ? self : parent)) {
+                return -1;
+            }
+            continue;
         }
         const std::uint32_t size = load32(e, kDirFileSize);
         // A directory holds at least "." and "..".
@@ -152,7 +156,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             // The whole chained run is scanned: a damaged size smaller than the entries
             // would otherwise leave the entries behind it in the directory, unchained.
             const auto subCount = static_cast<std::uint32_t>(clusters * ctx.sectorsPerCluster);
-            if (rebuildDirectory(ctx, subFirst, subCount, depth + 1) != 0) {
+            if (rebuildDirectory(ctx, subFirst, subCount, depth + 1, n, self) != 0) {
                 return -1;
             }
         }
