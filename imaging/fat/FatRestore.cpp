@@ -80,6 +80,9 @@ void reportRefusal(ProgressWindow window, LayoutRefusal why, const RestoreLayout
     case LayoutRefusal::ImageDamaged:
         showError(window, text::kRestoreImageDamaged);
         break;
+    case LayoutRefusal::FatMisplaced:
+        showError(window, text::kRestoreFatMisplaced);
+        break;
     case LayoutRefusal::DataDoesNotFit:
         showError(window, text::kRestoreDataDoesNotFit, layout.copySectors,
                   layout.partitionSectors - (layout.rootStart - layout.partitionStart));
@@ -207,6 +210,21 @@ int FatRestore::run() {
     if (computed.refusal != LayoutRefusal::None) {
         reportRefusal(m_window, computed.refusal, layout);
         return failed();
+    }
+
+    // Each FAT copy of the image begins with the FAT ID (media byte, then 0xFF). Checking
+    // them confirms that the boot sector's reserved, hidden and FAT sizes lead to where the
+    // image holds its root directory; damaged values would restore unrelated sectors as the
+    // volume's folders.
+    const std::uint32_t imageFatSectors = load16(imageBoot, kBootSectorsPerFat);
+    for (std::uint32_t copy = 0; copy < layout.numberOfFats; ++copy) {
+        const std::uint64_t fatSector =
+            layout.imageRootSector - std::uint64_t{layout.numberOfFats - copy} * imageFatSectors;
+        Sector fatStart{};
+        if (!readRecord(m_image.get(), fatSector * kSectorBytes, fatStart) || fatStart[0] < 0xF0 ||
+            fatStart[1] != 0xFF) {
+            return fail(text::kRestoreFatMisplaced);
+        }
     }
 
     // The code files are read before the disk is touched, so that a missing one refuses the

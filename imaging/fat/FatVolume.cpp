@@ -1,6 +1,7 @@
 #include "fat/FatVolume.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "disk/ByteOrder.h"
 
@@ -18,6 +19,10 @@ bool isPowerOfTwo(std::uint32_t value) {
 std::uint32_t bootTotalSectors(std::span<const std::uint8_t> boot) {
     const std::uint16_t small = load16(boot, bootsector::kTotalSectors16);
     return small != 0 ? small : load32(boot, bootsector::kTotalSectors32);
+}
+
+bool beginsWithFatId(std::span<const std::uint8_t> fat) {
+    return fat.size() >= 2 && fat[0] >= 0xF0 && fat[1] == 0xFF;
 }
 
 }  // namespace
@@ -132,6 +137,24 @@ int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<
     volume.fat.assign(std::size_t{volume.fatSectors} * volume.bytesPerSector, 0);
     if (volume.sectorReader(volume, volume.fatStart, volume.fatSectors, volume.fat.data(), volume.fat.size()) < 0) {
         return -1;
+    }
+    // Every FAT copy begins with the FAT ID (media byte, then 0xFF). A copy without it means
+    // the boot sector's FAT size or count is damaged: the capture would otherwise read the
+    // root directory from the wrong place and write its second FAT over the volume's data.
+    if (!beginsWithFatId(volume.fat)) {
+        why = VolumeProblem::NotFat16;
+        return -1;
+    }
+    std::vector<std::uint8_t> copyStart(volume.bytesPerSector, 0);
+    for (std::uint32_t copy = 1; copy < volume.numberOfFats; ++copy) {
+        const std::uint32_t sector = std::uint32_t{volume.fatStart} + copy * std::uint32_t{volume.fatSectors};
+        if (volume.sectorReader(volume, sector, 1, copyStart.data(), copyStart.size()) < 0) {
+            return -1;
+        }
+        if (!beginsWithFatId(copyStart)) {
+            why = VolumeProblem::NotFat16;
+            return -1;
+        }
     }
     volume.rootDir.assign(std::size_t{volume.rootSectors} * volume.bytesPerSector, 0);
     if (volume.sectorReader(volume, volume.rootStart, volume.rootSectors, volume.rootDir.data(),

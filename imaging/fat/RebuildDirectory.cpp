@@ -39,10 +39,21 @@ bool chainRun(const RebuildContext& ctx, std::uint32_t first, std::uint32_t last
     return true;
 }
 
+// "." or ".." followed by spaces.
+bool isDotName(std::span<const std::uint8_t> e) {
+    const std::size_t dots = e[1] == kDirDot ? 2 : 1;
+    for (std::size_t i = dots; i < 11; ++i) {
+        if (e[i] != ' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::uint32_t count,
-                     unsigned depth) {
+                     unsigned depth, std::uint32_t self, std::uint32_t parent) {
     const std::uint32_t bps = ctx.bytesPerSector;
     const std::uint64_t clusterBytes = std::uint64_t{bps} * ctx.sectorsPerCluster;
     if (depth > kMaxDirectoryDepth || clusterBytes == 0 ||
@@ -71,11 +82,41 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
 
     for (std::size_t at = 0; at + kDirEntrySize <= buffer.size(); at += kDirEntrySize) {
         auto e = dir.subspan(at, kDirEntrySize);
+        // A subdirectory begins with "." and then "..".
+        if (depth > 0 && at < 2 * kDirEntrySize &&
+            (e[kDirName] != kDirDot || (e[kDirAttributes] & kAttrDirectory) == 0 ||
+             e[kDirAttributes] == kAttrLongName || !isDotName(e) || (e[1] == kDirDot) != (at != 0))) {
+            return -1;
+        }
         if (e[kDirName] == kDirEndMarker) {
+            // Directories of an image are packed and zeroed behind their last entry; anything
+            // behind the end marker is an entry whose end marker is damage, and its content
+            // would be left unchained.
+            const auto rest = dir.first(std::size_t{count} * bps).subspan(std::min(at, std::size_t{count} * bps));
+            if (std::any_of(rest.begin(), rest.end(), [](std::uint8_t b) { return b != 0; })) {
+                return -1;
+            }
             break;
         }
         const std::uint16_t old = load16(e, kDirFirstCluster);
-        if (e[kDirName] == kDirDeleted || e[kDirAttributes] == kAttrLongName || old == 0) {
+        if (e[kDirName] == kDirDeleted || e[kDirAttributes] == kAttrLongName) {
+            continue;
+        }
+        const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;
+        const bool isDotEntry = e[kDirName] == kDirDot;
+
+        // Only the first two entries of a subdirectory, checked above, begin with a dot; any
+        // other such name is damage that would leave its content unchained.
+        if (isDotEntry && (depth == 0 || at >= 2 * kDirEntrySize)) {
+            return -1;
+        }
+        if (old == 0) {
+            // No content: an empty file or the volume label. A size without clusters, or a
+            // directory without its run ("..", pointing at the root, aside), is damage.
+            const bool isDotDot = isDotEntry && e[1] == kDirDot;
+            if (load32(e, kDirFileSize) != 0 || (isDirectory && !isDotDot) || (isDotDot && parent != 0)) {
+                return -1;
+            }
             continue;
         }
         if (old < 2) {
@@ -87,12 +128,16 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         }
         const auto n = static_cast<std::uint32_t>(mapped);
         store16(e, kDirFirstCluster, static_cast<std::uint16_t>(n));
-        if (e[kDirName] == kDirDot) {
-            continue;  // "." and ".." name runs chained elsewhere
+        if (isDotEntry) {
+            // "." and ".." name runs chained elsewhere: this directory's and its parent's.
+            if (n != (at == 0 ? self : parent)) {
+                return -1;
+            }
+            continue;
         }
         const std::uint32_t size = load32(e, kDirFileSize);
-        const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;
-        if (isDirectory && size > kMaxDirectoryBytes) {
+        // A directory holds at least "." and "..".
+        if (isDirectory && (size < 2 * kDirEntrySize || size > kMaxDirectoryBytes)) {
             return -1;
         }
         const std::uint64_t clusters = (std::uint64_t{size} + clusterBytes - 1) / clusterBytes;
@@ -105,11 +150,13 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             !chainRun(ctx, n, static_cast<std::uint32_t>(last))) {
             return -1;
         }
-        if (isDirectory && size != 0) {
+        if (isDirectory) {
             store32(e, kDirFileSize, 0);
             const std::uint32_t subFirst = ctx.dataStart + ctx.sectorsPerCluster * (n - 2);
-            const std::uint32_t subCount = (size + bps - 1) / bps;
-            if (rebuildDirectory(ctx, subFirst, subCount, depth + 1) != 0) {
+            // The whole chained run is scanned: a damaged size smaller than the entries
+            // would otherwise leave the entries behind it in the directory, unchained.
+            const auto subCount = static_cast<std::uint32_t>(clusters * ctx.sectorsPerCluster);
+            if (rebuildDirectory(ctx, subFirst, subCount, depth + 1, n, self) != 0) {
                 return -1;
             }
         }

@@ -55,8 +55,10 @@ struct RebuildContext {
 // Reads `count` sectors of one directory from `firstSector` of the target disk (where the data
 // copy put it in the image's form), remaps its entries' clusters, chains every file and
 // directory in the FAT, descends into subdirectories and writes the directory back in the
-// target's form. 0 on success, -1 on a read, write or allocation failure or a damaged image.
+// target's form. `self` and `parent` are the directory's own and its parent's target cluster
+// (0 for the root), which its "." and ".." entries must name. 0 on success, -1 on a read,
+// write or allocation failure or a damaged image.
 int rebuildDirectory(const RebuildContext& context, std::uint32_t firstSector, std::uint32_t count,
-                     unsigned depth = 0);
+                     unsigned depth = 0, std::uint32_t self = 0, std::uint32_t parent = 0);
 
 }  // namespace dorvix

@@ -206,6 +206,13 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
                                     load32(boot, kBootHiddenSectors) +
                                     load16(boot, kBootReservedSectors) +
                                     std::uint64_t{out.numberOfFats} * load16(boot, kBootSectorsPerFat);
+    // Every image keeps its first FAT behind its boot sector; a FAT placed at or before it
+    // means damaged layout values, which would read the root directory from the wrong place.
+    const std::uint64_t imageFat = std::uint64_t{load32(boot, kBootHiddenSectors)} +
+                                   load16(boot, kBootReservedSectors);
+    if (imageFat <= imagePartitionStart(in.imageMbr)) {
+        return refuse(LayoutRefusal::FatMisplaced);
+    }
     if (imageRoot + out.rootSectors > in.imageSectors) {
         return refuse(LayoutRefusal::ImageDamaged);
     }

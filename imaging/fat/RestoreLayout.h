@@ -69,6 +69,7 @@ enum class LayoutRefusal {
     NotFat16,             // the image boot sector does not describe a FAT16 volume
     TooManyClusters,      // 65527 or more clusters in the target partition
     ImageDamaged,         // the image does not reach the end of its own root directory
+    FatMisplaced,         // the image's boot sector puts its first FAT at or before itself
     DataDoesNotFit,       // root directory + data of the image exceed the target partition
 };
 

@@ -130,6 +130,8 @@ inline constexpr char kRestoreSectorSize[] =
 inline constexpr char kRestoreNotFat16[] = "***ERROR*** The image does not hold a FAT16 volume.\n";
 inline constexpr char kRestoreImageDamaged[] =
     "***ERROR*** The image is damaged: it ends before the end of its root directory.\n";
+inline constexpr char kRestoreFatMisplaced[] =
+    "***ERROR*** The image is damaged: its FAT is not where its boot sector puts it.\n";
 inline constexpr char kRestoreDataDoesNotFit[] =
     "***ERROR*** The image's folders and data (%u sectors) do not fit the target partition (%u sectors).\n";
 

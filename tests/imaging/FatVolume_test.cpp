@@ -72,6 +72,8 @@ TEST(FatVolumeMount, LayoutOfAMkfsVolumeAgreesWithFsck) {
     EXPECT_EQ(v.clusterCount, std::stoul(fsck.output.substr(digits, at - digits)));
 }
 
+// A stale second FAT is no reason to refuse the volume (the capture makes it equal to the first):
+// only its FAT ID is checked.
 TEST(FatVolumeMount, OnlyTheFirstFatIsRead) {
     TempDir dir;
     const auto disk = dir / "disk.img";
@@ -80,7 +82,7 @@ TEST(FatVolumeMount, OnlyTheFirstFatIsRead) {
     ASSERT_TRUE(probe.openAndMount(disk));
     const std::vector<std::uint8_t> firstFat = probe.volume.fat;
     const std::uint64_t secondFat = (std::uint64_t{probe.volume.fatStart} + probe.volume.fatSectors) * 512;
-    patchFile(disk, secondFat, std::vector<std::uint8_t>(64, 0xAB));
+    patchFile(disk, secondFat + 4, std::vector<std::uint8_t>(64, 0xAB));
 
     TestVolume tv;
     ASSERT_TRUE(tv.openAndMount(disk));
@@ -105,6 +107,18 @@ TEST(FatVolumeMount, RefusesWhatTheEngineCannotCarry) {
         {"zero sectors per cluster", nullptr, [](auto& d) { patchFile(d, kBoot + 13, {0}); }, VolumeProblem::NotFat16},
         {"128 sectors per cluster", nullptr, [](auto& d) { patchFile(d, kBoot + 13, {128}); }, VolumeProblem::NotFat16},
         {"FAT too small for its clusters", nullptr, [](auto& d) { patchFile(d, kBoot + 22, le16(4)); },
+         VolumeProblem::NotFat16},
+        {"FAT size beyond the FATs written: the second copy lacks its FAT ID", nullptr,
+         [](auto& d) {
+             const auto bytes = readFileBytes(d);
+             patchFile(d, kBoot + 22, le16(static_cast<std::uint16_t>(load16(bytes, kBoot + 22) + 8)));
+         },
+         VolumeProblem::NotFat16},
+        {"first FAT without its FAT ID", nullptr,
+         [](auto& d) {
+             const auto bytes = readFileBytes(d);
+             patchFile(d, (32 + std::uint64_t{load16(bytes, kBoot + 14)}) * 512, {0, 0});
+         },
          VolumeProblem::NotFat16},
         {"no FAT", nullptr, [](auto& d) { patchFile(d, kBoot + 16, {0}); }, VolumeProblem::NotFat16},
         {"hidden sectors not the partition start", nullptr, [](auto& d) { patchFile(d, kBoot + 28, le32(63)); },

@@ -131,11 +131,23 @@ TEST(RebuildDirectory, RemapsClustersChainsBySizeAndResetsDirectorySizes) {
 
     // Each directory is written once, where it was read.
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> expectWrites = {
-        {Fixture::kData + 8 * 5, 1}, {Fixture::kData + 8 * 3, 1}, {Fixture::kRoot, 2}};
+        {Fixture::kData + 8 * 5, 4}, {Fixture::kData + 8 * 3, 4}, {Fixture::kRoot, 2}};
     std::sort(f.disk.writes.begin(), f.disk.writes.end());
     auto sortedExpect = expectWrites;
     std::sort(sortedExpect.begin(), sortedExpect.end());
     EXPECT_EQ(f.disk.writes, sortedExpect);
+}
+
+// A directory size too small for its entries still has every entry of its chained clusters
+// chained in turn, so none is left pointing at free clusters.
+TEST(RebuildDirectory, EntriesBehindAShortDirectorySizeAreChained) {
+    Fixture f;
+    fillTree(f);
+    store32(f.disk.sector(Fixture::kRoot), 5 * 32 + 28, 64);
+    ASSERT_EQ(f.run(), 0);
+    EXPECT_EQ(f.fatAt(10), 0xFFFF);  // SUB.BIN
+    EXPECT_EQ(f.fatAt(12), 0xFFFF);  // D2
+    EXPECT_EQ(load16(f.imageCluster(5), 2 * 32 + 26), 10);
 }
 
 TEST(RebuildDirectory, FullDirectoryEndsAtTheSpareSector) {
@@ -170,6 +182,21 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
          [](Fixture& f) { store16(f.imageCluster(5), 3 * 32 + 26, 5); }},
         {"two entries sharing a run",
          [](Fixture& f) { store16(f.imageCluster(5), 2 * 32 + 26, 2); }},
+        {"size without a first cluster", [](Fixture& f) { store32(f.disk.sector(60), 3 * 32 + 28, 100); }},
+        {"directory without a first cluster", [](Fixture& f) { f.disk.sector(60)[3 * 32 + 11] = 0x10; }},
+        {"\".\" without a first cluster", [](Fixture& f) { store16(f.imageCluster(5), 26, 0); }},
+        {"file named with a leading dot", [](Fixture& f) { f.imageCluster(5)[2 * 32] = '.'; }},
+        {"dot entry in the root",
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(3 * 32), {entry(".          ", 0x10, 4, 0)}); }},
+        {"subdirectory without its \".\" entry", [](Fixture& f) { f.imageCluster(5)[0] = 0xE5; }},
+        {"subdirectory ending before its \"..\" entry", [](Fixture& f) { f.imageCluster(7)[32] = 0; }},
+        {"\"..\" before \".\"", [](Fixture& f) { std::swap(f.imageCluster(5)[1], f.imageCluster(5)[33]); }},
+        {"end marker before entries in use", [](Fixture& f) { f.disk.sector(60)[3 * 32] = 0; }},
+        {"end marker before entries in use in a subdirectory", [](Fixture& f) { f.imageCluster(5)[2 * 32] = 0; }},
+        {"\".\" naming another cluster", [](Fixture& f) { store16(f.imageCluster(5), 26, 6); }},
+        {"\"..\" naming another cluster", [](Fixture& f) { store16(f.imageCluster(7), 32 + 26, 2); }},
+        {"\"..\" of a root child naming a cluster", [](Fixture& f) { store16(f.imageCluster(5), 32 + 26, 7); }},
+        {"directory of size 0", [](Fixture& f) { store32(f.disk.sector(60), 5 * 32 + 28, 0); }},
         {"FAT buffer smaller than the partition",
          [](Fixture& f) { f.fat.resize(16); }},
         {"read failure", [](Fixture& f) { f.disk.failReads = true; }},

@@ -79,6 +79,8 @@ TEST(RestoreLayout, ClusterSizeStepDownAndRefusals) {
     BootParams noFats = spc4; noFats.fats = 0;
     BootParams fat12 = spc4; fat12.total = 8000;     // fewer than 4085 clusters
     BootParams smallFat = spc4; smallFat.spf = 8;     // FAT cannot hold its clusters
+    BootParams lowHidden = spc4; lowHidden.hidden = 2;  // FAT would lie before the boot sector
+    BootParams fatAtBoot = spc4; fatAtBoot.hidden = 28;  // FAT at the boot sector's place
     const TargetGeometry d100k{100, 16, 63, 512};    // 100800 sectors: row 2 (4 spc)
     const LayoutCase cases[] = {
         {"same cluster size", spc4, d100k, 0, LayoutRefusal::None, 4, 100800},
@@ -109,6 +111,8 @@ TEST(RestoreLayout, ClusterSizeStepDownAndRefusals) {
          LayoutRefusal::DataDoesNotFit, 0, 0},
         {"image ends inside its root directory", spc4, d100k, imageRoot(spc4) + 10,
          LayoutRefusal::ImageDamaged, 0, 0},
+        {"image FAT before its boot sector", lowHidden, d100k, 0, LayoutRefusal::FatMisplaced, 0, 0},
+        {"image FAT at its boot sector", fatAtBoot, d100k, 0, LayoutRefusal::FatMisplaced, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
