@@ -153,6 +153,22 @@ int bodyCheckVisitor(FatVolume& volume, std::u16string& path, void* context, std
     return 0;
 }
 
+// Mounts an image body and walks it with bodyCheckVisitor; a body that does not mount or walk
+// is a problem of its own.
+BodyCheck checkBody(const std::filesystem::path& body) {
+    BodyCheck check;
+    TestVolume imageVolume;
+    if (!imageVolume.openAndMount(body)) {
+        check.problems.push_back("the image body does not mount");
+        return check;
+    }
+    std::u16string path;
+    if (walkDirectory(imageVolume.volume, path, 0, &check, bodyCheckVisitor) < 0) {
+        check.problems.push_back("the walk of the image body failed");
+    }
+    return check;
+}
+
 class FatCapture : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(makeFatDisk(disk)); }
@@ -283,11 +299,7 @@ TEST_F(FatCapture, RichVolumeIsReadableWithMtoolsAndTheSourceIsLeftAsItWas) {
     }
 
     // Directory sizes count their entries; every run is contiguous; the long chain is kept whole.
-    TestVolume imageVolume;
-    ASSERT_TRUE(imageVolume.openAndMount(body));
-    BodyCheck check;
-    std::u16string path;
-    EXPECT_GE(walkDirectory(imageVolume.volume, path, 0, &check, bodyCheckVisitor), 0);
+    BodyCheck check = checkBody(body);
     EXPECT_TRUE(check.problems.empty()) << check.problems.front();
     EXPECT_EQ(check.chainLengths["/LONGCHN.BIN"], 5);
     EXPECT_EQ(check.chainLengths["/EMPTY.TXT"], 0);
@@ -443,11 +455,7 @@ TEST_F(FatCapture, DirectoriesThatFillTheirClustersExactly) {
     ASSERT_EQ(runCapture(disk, image, r), 0);
     const auto body = bodyAsDisk(image, dir);
     EXPECT_EQ(listTree(body, kPartitionStart), listTree(disk, kPartitionStart));
-    TestVolume imageVolume;
-    ASSERT_TRUE(imageVolume.openAndMount(body));
-    BodyCheck check;
-    std::u16string path;
-    EXPECT_GE(walkDirectory(imageVolume.volume, path, 0, &check, bodyCheckVisitor), 0);
+    BodyCheck check = checkBody(body);
     EXPECT_TRUE(check.problems.empty()) << check.problems.front();
     EXPECT_EQ(check.chainLengths["/ONE"], 1);
     EXPECT_EQ(check.chainLengths["/TWO"], 2);
