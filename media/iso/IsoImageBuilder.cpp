@@ -171,7 +171,13 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
         return kWorkFailed;
     }
     // The image is written under a temporary name and takes the target's name only when whole.
-    std::unique_ptr<COutputFile> output = COutputFile::Create(strTarget);
+    // A link to an existing image is followed, so the image it names is the one replaced.
+    std::string realTarget = strTarget;
+    if (fs::is_symlink(fs::symlink_status(strTarget, ec)) && fs::exists(status)) {
+        const fs::path real = fs::canonical(strTarget, ec);
+        if (!ec) realTarget = real.string();
+    }
+    std::unique_ptr<COutputFile> output = COutputFile::Create(realTarget);
     if (!output) {
         const int code = errno;
         showFailure(view);

@@ -266,6 +266,21 @@ TEST_F(IsoImageBuilder, PayloadsThatCannotWorkAreRefusedAndTheOldImageStays) {
     }
 }
 
+TEST_F(IsoImageBuilder, ALinkToAnExistingImageReplacesTheImageItNames) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, 1000);
+    fs::create_directories(tmp / "images");
+    const fs::path real = tmp / "images" / "real.iso";
+    writeFileBytes(real, patternBytes(100, 1));
+    const fs::path link = tmp / "link.iso";
+    fs::create_symlink(real, link);
+    const JobRun run = build(link, payload);
+    ASSERT_EQ(run.result, kWorkDone) << run.trace;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_GT(fs::file_size(real), std::uintmax_t{kIsoDiskOffset});
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp / "images"), fs::directory_iterator()), 1);
+}
+
 TEST_F(IsoImageBuilder, MissingFilesAreNamedAndLeftOut) {
     const fs::path payload = tmp / "payload";
     writePayload(payload, 1000);  // no RECOVERY.PDF
