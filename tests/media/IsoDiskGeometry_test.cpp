@@ -50,6 +50,10 @@ TEST(IsoDiskCylinders, AddsCylindersOnlyWhereThePlainDiskIsTooSmallOrTooFull) {
         {"exactly 10 MiB", {10 * MiB}, 11},
         {"exactly 10 MiB in six files", {4 * MiB, 2 * MiB, MiB, MiB, MiB, MiB}, 11},
         {"100 MiB exactly", {100 * MiB}, 101},
+        // Around the 1024 cylinders a CD's emulated disk can have.
+        {"1022 MiB stay within 1024 cylinders", {1022ull * MiB}, 1023},
+        {"1023 MiB take all 1024", {1023ull * MiB}, 1024},
+        {"1024 MiB go beyond", {1024ull * MiB}, 1025},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
