@@ -450,6 +450,7 @@ BOOL CFat16Disk::CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal)
         return FALSE;
     }
     DWORD dwDone = 0;
+    bool kernelCopy = true;  // until a copy is refused or fails
     for (std::size_t i = 0; i < plans.size(); ++i) {
         const FilePlan& plan = plans[i];
         CFileHandle* file = i < m_files.size() ? m_files[i].get() : nullptr;
@@ -472,7 +473,21 @@ BOOL CFat16Disk::CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal)
             const auto wanted = static_cast<std::size_t>(
                 plan.size > offset ? std::min<std::uint64_t>(bytes, plan.size - offset) : 0);
             DWORD got = 0;
-            if (!file->ReadAt(offset, std::span<BYTE>(chunk.data(), bytes), got)) {
+            // Whole clusters of data go from file to disk inside the kernel where both allow it;
+            // anything else (the last, padded cluster, a refused or failed copy) goes through
+            // the buffer, which also names a failure's side.
+            bool viaKernel = false;
+            if (kernelCopy && wanted == bytes) {
+                std::size_t copied = 0;
+                viaKernel = m_hDisk->CopyFrom(file->Descriptor(), offset,
+                                              std::uint64_t{m_Geometry.BytesPerSector} * position + m_dwBaseOffset,
+                                              bytes, copied) &&
+                            copied == bytes;
+                kernelCopy = viaKernel;  // a refused or failed copy is not tried again
+            }
+            if (viaKernel) {
+                got = static_cast<DWORD>(bytes);
+            } else if (!file->ReadAt(offset, std::span<BYTE>(chunk.data(), bytes), got)) {
                 char reason[1024];
                 GetErrorText(GetLastError(), reason, sizeof reason);
                 DebugPrint(1, text::kFileReadFailed, plan.path.c_str(), reason);
@@ -485,11 +500,13 @@ BOOL CFat16Disk::CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal)
                            static_cast<unsigned long long>(plan.size));
                 return FALSE;
             }
-            std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(got),
-                      chunk.begin() + static_cast<std::ptrdiff_t>(bytes), BYTE{0});
-            if (!WriteSectors(position, count * P, chunk.data(), static_cast<DWORD>(bytes))) {
-                DebugPrint(1, text::kFailedToWrite, count * P, position);
-                return FALSE;
+            if (!viaKernel) {
+                std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(got),
+                          chunk.begin() + static_cast<std::ptrdiff_t>(bytes), BYTE{0});
+                if (!WriteSectors(position, count * P, chunk.data(), static_cast<DWORD>(bytes))) {
+                    DebugPrint(1, text::kFailedToWrite, count * P, position);
+                    return FALSE;
+                }
             }
             position += count * P;
             offset += got;

@@ -148,6 +148,32 @@ bool CFileHandle::WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWOR
     return true;
 }
 
+bool CFileHandle::CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+                           std::size_t& copied) {
+    copied = 0;
+    if (sourceOffset > static_cast<std::uint64_t>(INT64_MAX) - bytes ||
+        offset > static_cast<std::uint64_t>(INT64_MAX) - bytes) {
+        errno = EINVAL;
+        return false;
+    }
+    auto from = static_cast<off_t>(sourceOffset);
+    auto to = static_cast<off_t>(offset);
+    while (copied < bytes) {
+        const ssize_t got = ::copy_file_range(sourceFd, &from, m_fd, &to, bytes - copied, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            break;  // the source ends here
+        }
+        copied += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 bool CFileHandle::ReadAt(std::uint64_t offset, std::span<BYTE> data, DWORD& read) {
     read = 0;
     if (offset > static_cast<std::uint64_t>(INT64_MAX) - data.size()) {

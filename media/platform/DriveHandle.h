@@ -30,6 +30,19 @@ public:
     }
     // The driver's geometry and the disk size in bytes (only disks answer this).
     virtual bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) = 0;
+    // Copies up to `bytes` bytes of the open file `sourceFd` from `sourceOffset` to `offset`
+    // inside the kernel, without passing them through a buffer; `copied` is short only where
+    // the source ends. False when the copy cannot be made this way or failed; the caller then
+    // reads and writes itself (and sees the error there). Handles that cannot copy say so.
+    virtual bool CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+                          std::size_t& copied) {
+        static_cast<void>(sourceFd);
+        static_cast<void>(sourceOffset);
+        static_cast<void>(offset);
+        static_cast<void>(bytes);
+        copied = 0;
+        return false;
+    }
 };
 
 using HANDLE = CDriveHandle*;
@@ -65,6 +78,8 @@ public:
     bool Read(std::span<BYTE> data, DWORD& read) override;
     bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) override;
     bool WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWORD& written) override;
+    bool CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+                  std::size_t& copied) override;
     // Reads until `data` is full or the file ends, at an absolute offset.
     bool ReadAt(std::uint64_t offset, std::span<BYTE> data, DWORD& read);
     // Size in bytes of the open file (fstat).
