@@ -28,7 +28,12 @@ int RunIsoCommand(const std::string& strTarget, const fs::path& payloadDirectory
         if (!bYes) {
             std::fprintf(err, "%s%s", strTarget.c_str(), std::string(cli::kReplacePrompt).c_str());
             std::fflush(err);
-            if (!ReadYesAnswer(in)) return kExitCancelled;
+            if (!ReadYesAnswer(in)) {
+                // No answer at all leaves the prompt's line open.
+                if (in.fail()) std::fputc('\n', err);
+                std::fprintf(err, "%s%s\n", strTarget.c_str(), std::string(cli::kKept).c_str());
+                return kExitCancelled;
+            }
         }
     }
 

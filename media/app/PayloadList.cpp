@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "fat16/Trace.h"
+#include "platform/DriveHandle.h"
 
 namespace pellorin {
 
@@ -26,43 +27,52 @@ bool startsWithIgnoringCase(std::string_view name, std::string_view prefix) {
     return name.size() >= prefix.size() && equalsIgnoringCase(name.substr(0, prefix.size()), prefix);
 }
 
-struct Found {
-    fs::path path;
-    std::uint32_t size;
-};
-
-std::uint32_t sizeOf(const fs::path& path) {
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return 0;  // a directory lists with no size
-    const std::uintmax_t size = fs::file_size(path, ec);
-    return ec ? 0 : static_cast<std::uint32_t>(size);  // the low 32 bits, as a find reports them
-}
-
 // The first entry of `directory` (by name, so the choice is the same on every run) whose name
 // satisfies `matches`.
 template <typename Match>
-std::optional<Found> findFirst(const fs::path& directory, Match matches) {
+std::optional<fs::path> findFirst(const fs::path& directory, Match matches) {
     std::error_code ec;
     std::optional<std::string> best;
     for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (matches(name) && (!best || name < *best)) best = name;
+        if (matches(it->path(), name) && (!best || name < *best)) best = name;
     }
     if (!best) return std::nullopt;
-    return Found{directory / *best, sizeOf(directory / *best)};
+    return directory / *best;
 }
 
-std::optional<Found> findName(const fs::path& directory, std::string_view name) {
+// An entry of that name in any case, whatever it is (a dangling link too).
+std::optional<fs::path> findName(const fs::path& directory, std::string_view name) {
     const fs::path exact = directory / name;
     std::error_code ec;
-    if (fs::exists(exact, ec)) return Found{exact, sizeOf(exact)};
-    return findFirst(directory, [name](const std::string& n) { return equalsIgnoringCase(n, name); });
+    if (fs::exists(fs::symlink_status(exact, ec))) return exact;
+    return findFirst(directory,
+                     [name](const fs::path&, const std::string& n) { return equalsIgnoringCase(n, name); });
 }
 
-// "FLASH.IMG" -> every "FLASH.*".
-std::optional<Found> findAnyExtension(const fs::path& directory, std::string_view name) {
+// "FLASH.IMG" -> the first "FLASH.*" that is a regular file (or a link to one).
+std::optional<fs::path> findAnyExtension(const fs::path& directory, std::string_view name) {
     const std::string_view prefix = name.substr(0, name.rfind('.') + 1);
-    return findFirst(directory, [prefix](const std::string& n) { return startsWithIgnoringCase(n, prefix); });
+    return findFirst(directory, [prefix](const fs::path& path, const std::string& n) {
+        std::error_code ec;
+        return startsWithIgnoringCase(n, prefix) && fs::is_regular_file(path, ec);
+    });
+}
+
+// Opens the file as the writer will (no blocking, regular files only) and takes its size;
+// the reason it cannot be read otherwise.
+bool probe(const fs::path& path, std::uint64_t& size, std::string& reason) {
+    const auto file = CFileHandle::OpenRegularFile(path.string());
+    if (file && file->Size(size)) return true;
+    const int code = errno;
+    if (code == EINVAL) {
+        reason = "not a regular file";
+    } else {
+        char text[256];
+        GetErrorText(static_cast<DWORD>(code), text, sizeof text);
+        reason = text;
+    }
+    return false;
 }
 
 }  // namespace
@@ -76,7 +86,7 @@ fs::path ProgramDirectory() {
 PayloadList BuildPayloadList(const fs::path& payloadDirectory) {
     PayloadList list;
     for (std::string_view name : kPayloadNames) {
-        std::optional<Found> found = findName(payloadDirectory, name);
+        std::optional<fs::path> found = findName(payloadDirectory, name);
         std::string candidate = (payloadDirectory / name).string();
         if (!found && name == "FLASH.IMG") {
             found = findAnyExtension(payloadDirectory, name);
@@ -87,11 +97,18 @@ PayloadList BuildPayloadList(const fs::path& payloadDirectory) {
             list.missing.push_back(candidate);
             continue;
         }
-        const std::string path = found->path.string();
+        const std::string path = found->string();
+        std::uint64_t size = 0;
+        std::string reason;
+        if (!probe(*found, size, reason)) {
+            DebugPrint(1, "***ERROR*** %s: %s\n", path.c_str(), reason.c_str());
+            list.unusable.push_back({path, reason});
+            continue;
+        }
         list.files.append(path).push_back('\0');
         list.paths.push_back(path);
-        list.sizes.push_back(found->size);
-        list.totalSize += found->size;
+        list.sizes.push_back(size);
+        list.totalSize += size;
     }
     list.files.push_back('\0');
     return list;

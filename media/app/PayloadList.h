@@ -18,17 +18,26 @@ struct PayloadList {
     // file list the FAT16 writer takes.
     std::string files;
     std::vector<std::string> paths;    // the same paths, in list order
-    std::vector<std::uint32_t> sizes;  // each listed file's size (low 32 bits), in list order
+    std::vector<std::uint64_t> sizes;  // each listed file's size, in list order
     std::uint64_t totalSize = 0;       // sum of `sizes`
     std::vector<std::string> missing;  // candidates that were not found (also on the trace)
+    // Files present under a payload name that cannot be read as regular files (a directory, a
+    // FIFO, a device, a dangling link, no permission): the path and the reason, also on the
+    // trace. They are not listed; a job refuses to build without them.
+    struct Unusable {
+        std::string path;
+        std::string reason;
+    };
+    std::vector<Unusable> unusable;
 };
 
 // The directory of the running program (from /proc/self/exe); empty when it cannot be read.
 std::filesystem::path ProgramDirectory();
 
 // Finds the payload files in `payloadDirectory`. A name is matched regardless of case, as the
-// desktop's file system does; "FLASH.IMG" falls back to the first "FLASH.*" by name. A missing
-// file is reported on the trace and left out; it is not an error here.
+// desktop's file system does; "FLASH.IMG" falls back to the first regular "FLASH.*" by name. A
+// missing file is reported on the trace and left out; it is not an error here. Each found file
+// is opened once (without blocking) to learn that it is a readable regular file and its size.
 PayloadList BuildPayloadList(const std::filesystem::path& payloadDirectory);
 
 }  // namespace pellorin

@@ -52,6 +52,34 @@ inline constexpr std::string_view kExitCodes =
 inline constexpr std::string_view kReplacePrompt = " already exists.\nDo you want to replace it? [y/N] ";
 inline constexpr std::string_view kNotAPlainFile = " exists and is not a plain file; it is left alone.";
 inline constexpr std::string_view kCancelled = "Cancelled.";
+// After the path of a file the user chose not to replace.
+inline constexpr std::string_view kKept = " was kept.";
+// Follows the program's name on a missing payload file's line; then the path.
+inline constexpr std::string_view kMissingPayload = "warning: not found, the medium is built without ";
 }  // namespace cli
+
+// Refusals of the ISO job that are not about space or permissions (printf formats). Each is
+// shown instead of string 10, before the ISO file is touched.
+namespace isotext {
+// The path, the reason.
+inline constexpr char kPayloadUnreadable[] =
+    "The payload file %s cannot be read: %s.\r\n\r\nThe ISO image was not created.";
+// The payload directory.
+inline constexpr char kNoKernel[] =
+    "KERNEL.SYS is missing or empty in %s.\r\n\r\nA medium without it could not start; the ISO "
+    "image was not created.";
+// The path, its size, the limit.
+inline constexpr char kFileTooLargeForFat16[] =
+    "The payload file %s (%llu bytes) is larger than a FAT16 disk can hold (%llu bytes).\r\n\r\n"
+    "The ISO image was not created.";
+// The disk's size in MiB, the limit in MiB.
+inline constexpr char kBeyondCdLimit[] =
+    "The payload needs an emulated hard disk of %u MiB, but a CD's emulated hard disk can be "
+    "read by the BIOS only up to %u MiB (1024 cylinders).\r\n\r\nThe ISO image was not "
+    "created. Write the payload to a USB disk instead; it has no such limit.";
+// The ISO path.
+inline constexpr char kTargetIsPayload[] =
+    "%s is one of the payload files.\r\n\r\nChoose another name for the ISO image file.";
+}  // namespace isotext
 
 }  // namespace pellorin

@@ -51,13 +51,16 @@ CInterruptGuard::CInterruptGuard() {
     action.sa_handler = onInterruptSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;  // writes and reads in progress go on; the job polls the mark
-    sigaction(SIGINT, &action, &m_oldInt);
-    sigaction(SIGTERM, &action, &m_oldTerm);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+        sigaction(kSignals[i], kSignals[i] == SIGXFSZ ? &ignore : &action, &m_old[i]);
+    }
 }
 
 CInterruptGuard::~CInterruptGuard() {
-    sigaction(SIGINT, &m_oldInt, nullptr);
-    sigaction(SIGTERM, &m_oldTerm, nullptr);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &m_old[i], nullptr);
 }
 
 bool CInterruptGuard::TakeInterrupt() {
@@ -93,6 +96,13 @@ void CTerminalIsoView::SetStatusText(std::string_view text) {
 void CTerminalIsoView::ShowWarning(std::string_view text) {
     Finish();
     std::fprintf(m_err, "%s: %s\n", std::string(kAppName).c_str(), TerminalText(text).c_str());
+    std::fflush(m_err);
+}
+
+void CTerminalIsoView::ShowMissingPayload(std::string_view path) {
+    Finish();
+    std::fprintf(m_err, "%s: %s%s\n", std::string(kAppName).c_str(), std::string(cli::kMissingPayload).c_str(),
+                 std::string(path).c_str());
     std::fflush(m_err);
 }
 

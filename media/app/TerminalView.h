@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <iterator>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -21,8 +22,10 @@ std::string TerminalText(std::string_view text);
 // Reads one answer line: true for "y" or "yes" in any case, false for anything else or none.
 bool ReadYesAnswer(std::istream& in);
 
-// While it lives, SIGINT and SIGTERM only mark a pending interrupt (the job decides what to do
-// with it at its next progress step); the previous handlers come back at its end.
+// While it lives, SIGINT, SIGTERM, SIGHUP (the terminal went away) and SIGPIPE (the reader of
+// the output went away) only mark a pending interrupt (the job decides what to do with it at its
+// next progress step), and SIGXFSZ is ignored so that a file-size limit fails the write instead
+// of killing the process; the previous handlers come back at its end.
 class CInterruptGuard {
 public:
     CInterruptGuard();
@@ -36,8 +39,8 @@ public:
     static void RaiseInterrupt();
 
 private:
-    struct sigaction m_oldInt {};
-    struct sigaction m_oldTerm {};
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+    struct sigaction m_old[std::size(kSignals)] {};
 };
 
 // The ISO job's view on the terminal. Progress goes to `err` as a redrawn bar when it is a
@@ -54,6 +57,7 @@ public:
     void SetStatusText(std::string_view text) override;
     void ShowWarning(std::string_view text) override;
     void PumpOneMessage() override;
+    void ShowMissingPayload(std::string_view path) override;
 
     // Ends a bar line that is still open, so that following output starts on a new line.
     void Finish();

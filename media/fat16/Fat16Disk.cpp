@@ -20,6 +20,8 @@ namespace {
 constexpr std::size_t kMaxFiles = 512;
 constexpr std::size_t kTemplateSize = 512;
 constexpr DWORD kDirEntrySize = 32;
+// Bytes of file data read and written at once (a whole number of clusters of any size).
+constexpr std::size_t kCopyChunkBytes = std::size_t{1} << 20;
 
 DWORD TickCountNow() {
     timespec now{};
@@ -198,8 +200,7 @@ BOOL CFat16Disk::WriteSectors(DWORD dwStartSector, DWORD dwSectorCount, const BY
     if (!ok) {
         SetLastError(EBADF);
     }
-    ok = ok && m_hDisk->SetPointer(position) &&
-         m_hDisk->Write(std::span<const BYTE>(pBuffer, dwBytesToWrite), written);
+    ok = ok && m_hDisk->WriteAt(position, std::span<const BYTE>(pBuffer, dwBytesToWrite), written);
     if (ok && written != dwBytesToWrite) {
         SetLastError(EIO);
         ok = false;
@@ -251,7 +252,13 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
                    layout.V);
     }
 
+    // Every file to be written is opened now, without blocking and only as a regular file, and
+    // stays open until its data are copied: what is sized is what is written. A name that is
+    // missing is left out; a directory gets nothing; anything else that cannot be read refuses
+    // the disk before its first write.
     std::vector<FilePlan> plans(paths.size());
+    m_files.clear();
+    m_files.resize(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
         plans[i].path = paths[i];
         WIN32_FIND_DATA found;
@@ -259,11 +266,27 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
             ReportError(paths[i].c_str(), GetLastError());
             continue;
         }
-        plans[i].assigned = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-        plans[i].size = found.nFileSizeLow;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            continue;
+        }
+        m_files[i] = CFileHandle::OpenRegularFile(paths[i]);
+        std::uint64_t size = 0;
+        if (!m_files[i] || !m_files[i]->Size(size)) {
+            const DWORD code = GetLastError();
+            if (code == EINVAL) {
+                DebugPrint(1, text::kNotARegularFile, paths[i].c_str());
+            } else {
+                ReportError(paths[i].c_str(), code);
+            }
+            m_files.clear();
+            return FALSE;
+        }
+        plans[i].assigned = true;
+        plans[i].size = size;
     }
     if (!AssignClusters(plans, layout)) {
         DebugPrint(1, text::kNoMoreSpace);
+        m_files.clear();
         return FALSE;
     }
     // The label entry follows the files' entries when the root directory has a slot left.
@@ -300,13 +323,15 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
         return FALSE;
     }
     DebugPrint(1, text::kPopulating);
-    return CopyFileData(plans, dwTotal);
+    const BOOL copied = CopyFileData(plans, dwTotal);
+    m_files.clear();
+    return copied;
 }
 
 BOOL CFat16Disk::SizeToFiles(const std::vector<std::string>& paths, DWORD dwSectorsPerCluster) {
     const DWORD S = m_Geometry.SectorsPerTrack;
     const DWORD H = m_Geometry.TracksPerCylinder;
-    DWORD clusters = 0;
+    std::uint64_t clusters = 0;
     for (const std::string& path : paths) {
         WIN32_FIND_DATA found;
         if (!FindFile(path, found)) {
@@ -314,11 +339,16 @@ BOOL CFat16Disk::SizeToFiles(const std::vector<std::string>& paths, DWORD dwSect
             continue;
         }
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            clusters += ClustersForFile(found.nFileSizeLow, m_Geometry.BytesPerSector,
-                                        dwSectorsPerCluster);
+            const std::uint64_t size = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+            clusters += ClustersForFile(size, m_Geometry.BytesPerSector, dwSectorsPerCluster);
         }
     }
-    const DWORD cylinders = CylindersForClusters(S, H, dwSectorsPerCluster, clusters);
+    if (clusters > 65535) {
+        DebugPrint(1, text::kPartitionTooBig);
+        return FALSE;
+    }
+    const DWORD cylinders =
+        CylindersForClusters(S, H, dwSectorsPerCluster, static_cast<DWORD>(clusters));
     m_Geometry.Cylinders = cylinders;
     m_TotalSectors = static_cast<ULONGLONG>(S) * H * cylinders;
     // A disk made for its files is never cut to what FAT16 serves: it must hold them all.
@@ -374,9 +404,13 @@ BOOL CFat16Disk::WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DW
     std::vector<ShortName> taken;
     DWORD slot = 0;
     for (const FilePlan& plan : plans) {
-        // A second look: the entry shows the file as it is now.
+        // A second look: the entry shows the file as it is now (through its open handle for a
+        // file that is written, so a rename meanwhile changes nothing).
         WIN32_FIND_DATA found;
-        if (!FindFile(plan.path, found)) {
+        const std::size_t index = static_cast<std::size_t>(&plan - plans.data());
+        const bool open = index < m_files.size() && m_files[index];
+        if (!(open ? FindOpenFile(m_files[index]->Descriptor(), plan.path, found)
+                   : FindFile(plan.path, found))) {
             ReportError(plan.path.c_str(), GetLastError());
             continue;
         }
@@ -388,9 +422,10 @@ BOOL CFat16Disk::WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DW
         taken.push_back(name);
         // An empty file names no cluster; no entry claims more bytes than its chain holds.
         const WORD firstCluster = plan.size == 0 ? 0 : static_cast<WORD>(plan.firstCluster);
+        const std::uint64_t now = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
         const DWORD size = plan.size == 0 ? 0
                                           : static_cast<DWORD>(std::min<std::uint64_t>(
-                                                found.nFileSizeLow, clusterBytes * plan.clusters));
+                                                now, clusterBytes * plan.clusters));
         FillDirectoryEntry(slotAt(slot), name, found, firstCluster, size);
         ++slot;
         dwTotal += plan.clusters;
@@ -407,47 +442,86 @@ BOOL CFat16Disk::WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DW
 
 BOOL CFat16Disk::CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal) {
     const DWORD P = m_layout.P;
-    std::vector<BYTE> cluster;
-    if (!AllocateZeroed(cluster, std::size_t{P} * m_layout.B)) {
+    const std::size_t clusterBytes = std::size_t{P} * m_layout.B;
+    // Whole clusters of a file go out in one positioned write of up to this many bytes.
+    const std::size_t chunkClusters = std::max<std::size_t>(1, kCopyChunkBytes / clusterBytes);
+    std::vector<BYTE> chunk;
+    if (!AllocateZeroed(chunk, chunkClusters * clusterBytes)) {
         return FALSE;
     }
     DWORD dwDone = 0;
-    for (const FilePlan& plan : plans) {
-        const auto file = CFileHandle::Open(plan.path, CFileHandle::Mode::Read);
-        if (!file) {
-            ReportError(plan.path.c_str(), GetLastError());
-            continue;  // its clusters stay where the chain put them; the next file has its own
-        }
-        if (!plan.assigned) {
-            continue;  // appeared after the clusters were handed out: it has none
+    bool kernelCopy = true;  // until a copy is refused or fails
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        const FilePlan& plan = plans[i];
+        CFileHandle* file = i < m_files.size() ? m_files[i].get() : nullptr;
+        if (!plan.assigned || file == nullptr) {
+            // Missing when sized, or a directory: it has no clusters. Say again why it is not
+            // written (a directory, or a file that is still not there).
+            if (!CFileHandle::OpenRegularFile(plan.path)) {
+                ReportError(plan.path.c_str(), GetLastError());
+            }
+            continue;
         }
         DWORD position = m_layout.dataStart + (plan.firstCluster - 2) * P;
-        for (DWORD index = 0; index < plan.clusters; ++index) {
-            std::fill(cluster.begin(), cluster.end(), BYTE{0});
+        std::uint64_t offset = 0;  // in the file
+        for (DWORD index = 0; index < plan.clusters;) {
+            const auto count = static_cast<DWORD>(
+                std::min<std::uint64_t>(chunkClusters, std::uint64_t{plan.clusters} - index));
+            const std::size_t bytes = std::size_t{count} * clusterBytes;
+            // The clusters are filled as far as the file goes now (a file that grew since it
+            // was sized fills its last cluster, as its entry says); less than its size is a loss.
+            const auto wanted = static_cast<std::size_t>(
+                plan.size > offset ? std::min<std::uint64_t>(bytes, plan.size - offset) : 0);
             DWORD got = 0;
-            if (!file->Read(cluster, got)) {
+            // Whole clusters of data go from file to disk inside the kernel where both allow it;
+            // anything else (the last, padded cluster, a refused or failed copy) goes through
+            // the buffer, which also names a failure's side.
+            bool viaKernel = false;
+            if (kernelCopy && wanted == bytes) {
+                std::size_t copied = 0;
+                viaKernel = m_hDisk->CopyFrom(file->Descriptor(), offset,
+                                              std::uint64_t{m_Geometry.BytesPerSector} * position + m_dwBaseOffset,
+                                              bytes, copied) &&
+                            copied == bytes;
+                kernelCopy = viaKernel;  // a refused or failed copy is not tried again
+            }
+            if (viaKernel) {
+                got = static_cast<DWORD>(bytes);
+            } else if (!file->ReadAt(offset, std::span<BYTE>(chunk.data(), bytes), got)) {
                 char reason[1024];
                 GetErrorText(GetLastError(), reason, sizeof reason);
                 DebugPrint(1, text::kFileReadFailed, plan.path.c_str(), reason);
                 return FALSE;
             }
-            if (index > 0 && got == 0) {
-                break;  // the file ended early; the rest of its chain keeps its old contents
-            }
-            if (!WriteSectors(position, P, cluster.data(), static_cast<DWORD>(cluster.size()))) {
-                DebugPrint(1, text::kFailedToWrite, P, position);
+            if (got < wanted) {
+                // The directory entry and the chain promise more than the file now holds.
+                DebugPrint(1, text::kFileShrank, plan.path.c_str(),
+                           static_cast<unsigned long long>(offset + got),
+                           static_cast<unsigned long long>(plan.size));
                 return FALSE;
             }
-            position += P;
-            ++dwDone;
-            if (index > 0 && OnProgress(dwTotal, dwDone, m_hwndProgress)) {
-                return TRUE;
+            if (!viaKernel) {
+                std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(got),
+                          chunk.begin() + static_cast<std::ptrdiff_t>(bytes), BYTE{0});
+                if (!WriteSectors(position, count * P, chunk.data(), static_cast<DWORD>(bytes))) {
+                    DebugPrint(1, text::kFailedToWrite, count * P, position);
+                    return FALSE;
+                }
+            }
+            position += count * P;
+            offset += got;
+            // Progress per cluster, as if each had been written on its own.
+            for (DWORD k = 0; k < count; ++k, ++index) {
+                ++dwDone;
+                if (index > 0 && OnProgress(dwTotal, dwDone, m_hwndProgress)) {
+                    return TRUE;
+                }
             }
         }
         // Never more than its clusters: a file that grew since is cut, and says so.
         BYTE probe = 0;
         DWORD more = 0;
-        if (file->Read(std::span<BYTE>(&probe, 1), more) && more != 0) {
+        if (file->ReadAt(offset, std::span<BYTE>(&probe, 1), more) && more != 0) {
             DebugPrint(1, text::kFileGrew, plan.path.c_str(), plan.clusters);
         }
     }

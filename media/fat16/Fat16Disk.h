@@ -5,6 +5,7 @@
 // Users derive from it and override OnProgress, the one call back into them.
 
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -76,8 +77,13 @@ private:
                      const char* pszContext);
     BOOL WriteFats(const std::vector<FilePlan>& plans);
     BOOL WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DWORD& dwTotal);
-    // Copies the files' data into their clusters; TRUE also when OnProgress asked to stop.
+    // Copies the files' data into their clusters, several clusters a write; TRUE also when
+    // OnProgress asked to stop.
     BOOL CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal);
+
+    // The files of the last Format that are being written, open since they were sized (null
+    // for entries that are missing or directories).
+    std::vector<std::unique_ptr<CFileHandle>> m_files;
 
     Fat16Layout m_layout;
     std::function<DWORD()> m_tickCount;

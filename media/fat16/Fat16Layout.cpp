@@ -126,10 +126,10 @@ ClusterSizeChoice ChooseSectorsPerCluster(ULONGLONG total) {
     return {ClusterSizeResult::Capped, 64};
 }
 
-DWORD ClustersForFile(DWORD size, DWORD bytesPerSector, DWORD sectorsPerCluster) {
+DWORD ClustersForFile(std::uint64_t size, DWORD bytesPerSector, DWORD sectorsPerCluster) {
     const std::uint64_t clusterBytes = static_cast<std::uint64_t>(bytesPerSector) * sectorsPerCluster;
-    const std::uint64_t clusters = (static_cast<std::uint64_t>(size) + clusterBytes - 1) / clusterBytes;
-    return static_cast<DWORD>(std::max<std::uint64_t>(1, clusters));
+    const std::uint64_t clusters = size / clusterBytes + (size % clusterBytes != 0 ? 1 : 0);
+    return static_cast<DWORD>(std::clamp<std::uint64_t>(clusters, 1, 0xFFFFFFFF));
 }
 
 DWORD CylindersForClusters(DWORD sectorsPerTrack, DWORD heads, DWORD sectorsPerCluster,

@@ -43,8 +43,9 @@ struct ClusterSizeChoice {
 // gets 64. A disk beyond the table is Capped with 64; one of 8,400 sectors or fewer TooSmall.
 ClusterSizeChoice ChooseSectorsPerCluster(ULONGLONG total);
 
-// Clusters a file of `size` bytes occupies; an empty file still takes one.
-DWORD ClustersForFile(DWORD size, DWORD bytesPerSector, DWORD sectorsPerCluster);
+// Clusters a file of `size` bytes occupies; an empty file still takes one. A count beyond
+// 32 bits (no FAT16 disk holds it) is 0xFFFFFFFF.
+DWORD ClustersForFile(std::uint64_t size, DWORD bytesPerSector, DWORD sectorsPerCluster);
 
 // Cylinders of an image disk sized to hold `clusters` clusters of data (`heads` and
 // `sectorsPerTrack` as the disk's geometry).
@@ -86,7 +87,7 @@ LayoutResult ComputeLayout(DWORD bytesPerSector, DWORD sectorsPerTrack, DWORD he
 struct FilePlan {
     std::string path;
     bool assigned = false;  // found as a file: has clusters
-    DWORD size = 0;         // its size when the clusters were handed out
+    std::uint64_t size = 0;  // its size when the clusters were handed out
     DWORD firstCluster = 0;
     DWORD clusters = 0;     // E
 };

@@ -8,7 +8,7 @@ std::uint32_t PayloadCylinders(std::uint64_t payloadBytes) {
     return static_cast<std::uint32_t>((payloadBytes + 0xFFFFF) >> 20);
 }
 
-bool PayloadFitsDisk(std::uint32_t cylinders, std::span<const std::uint32_t> fileSizes) {
+bool PayloadFitsDisk(std::uint32_t cylinders, std::span<const std::uint64_t> fileSizes) {
     // The FAT16 writer's own rules decide: its cluster size for the disk and its regions.
     const std::uint64_t total = std::uint64_t{cylinders} * kIsoSectorsPerCylinder;
     // A disk beyond the cluster table would only get a capped partition: not a size worth making.
@@ -21,11 +21,11 @@ bool PayloadFitsDisk(std::uint32_t cylinders, std::span<const std::uint32_t> fil
         return false;
     }
     std::uint64_t needed = 0;
-    for (std::uint32_t size : fileSizes) needed += ClustersForFile(size, kIsoBytesPerSector, layout.P);
+    for (std::uint64_t size : fileSizes) needed += ClustersForFile(size, kIsoBytesPerSector, layout.P);
     return needed <= layout.N;
 }
 
-std::uint32_t IsoDiskCylinders(std::uint64_t payloadBytes, std::span<const std::uint32_t> fileSizes) {
+std::uint32_t IsoDiskCylinders(std::uint64_t payloadBytes, std::span<const std::uint64_t> fileSizes) {
     const std::uint32_t plain = PayloadCylinders(payloadBytes);
     const std::uint64_t lastCylinder = kLargestFat16Disk / kIsoSectorsPerCylinder;
     for (std::uint64_t c = plain; c <= lastCylinder; ++c) {

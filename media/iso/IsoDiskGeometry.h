@@ -13,19 +13,27 @@ inline constexpr std::uint32_t kIsoSectorsPerTrack = 32;
 inline constexpr std::uint32_t kIsoTracksPerCylinder = 64;
 inline constexpr std::uint32_t kIsoSectorsPerCylinder = kIsoSectorsPerTrack * kIsoTracksPerCylinder;
 
+// The most cylinders a CD's emulated hard disk can have: the BIOS reaches it through cylinder,
+// head and sector numbers only (no extended reads in the emulation), and the cylinder number
+// has 10 bits. 1024 cylinders are 1 GiB.
+inline constexpr std::uint32_t kIsoMaxCylinders = 1024;
+
+// The largest file any FAT16 disk of 512-byte sectors holds: 65,524 clusters of 32 KiB.
+inline constexpr std::uint64_t kLargestFat16File = std::uint64_t{65524} * 64 * 512;
+
 // Whole MiB that hold the payload: (sum + 0xFFFFF) >> 20, without 32-bit wrap-around.
 std::uint32_t PayloadCylinders(std::uint64_t payloadBytes);
 
 // True when a bootable FAT16 disk of `cylinders` accepts files of these sizes: the disk is
 // larger than the smallest size the FAT16 writer takes (8,400 sectors), its partition is within
 // FAT16's reach, and the files' clusters fit the data region.
-bool PayloadFitsDisk(std::uint32_t cylinders, std::span<const std::uint32_t> fileSizes);
+bool PayloadFitsDisk(std::uint32_t cylinders, std::span<const std::uint64_t> fileSizes);
 
 // The cylinder count the ISO builder gives the emulated disk. It starts from PayloadCylinders and
 // adds whole cylinders until PayloadFitsDisk holds, so a small payload still makes a disk the
 // writer accepts and a payload that fills its last MiB still finds room for the boot track, the
 // FATs, the root directory and the clusters' slack. When no disk within FAT16's reach holds the
 // payload, the plain count is returned and the writer refuses it.
-std::uint32_t IsoDiskCylinders(std::uint64_t payloadBytes, std::span<const std::uint32_t> fileSizes);
+std::uint32_t IsoDiskCylinders(std::uint64_t payloadBytes, std::span<const std::uint64_t> fileSizes);
 
 }  // namespace pellorin

@@ -9,9 +9,13 @@
 #include "iso/IsoDiskGeometry.h"
 #include "isohdr/IsoHeaderResource.h"
 #include "platform/DriveHandle.h"
+#include "platform/OutputFile.h"
+#include "TraceText.h"
 
 #include <array>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <span>
@@ -27,31 +31,36 @@ namespace {
 namespace fs = std::filesystem;
 
 // One whole write at a byte offset.
-bool writeAt(CDriveHandle& file, std::uint64_t offset, std::span<const BYTE> data) {
+bool writeAt(CFileHandle& file, std::uint64_t offset, std::span<const BYTE> data) {
     DWORD written = 0;
-    return file.SetPointer(offset) && file.Write(data, written) && written == data.size();
+    if (file.WriteAt(offset, data, written) && written == data.size()) return true;
+    if (errno == 0) errno = EIO;
+    return false;
 }
 
 // One whole read at a byte offset.
-bool readAt(CDriveHandle& file, std::uint64_t offset, std::span<BYTE> data) {
+bool readAt(CFileHandle& file, std::uint64_t offset, std::span<BYTE> data) {
     DWORD read = 0;
-    return file.SetPointer(offset) && file.Read(data, read) && read == data.size();
+    if (file.ReadAt(offset, data, read) && read == data.size()) return true;
+    if (read != data.size()) errno = EIO;
+    return false;
 }
 
 void storeBE32(std::span<BYTE> bytes, std::size_t offset, DWORD value) {
     for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<BYTE>(value >> (24 - 8 * i));
 }
 
-// Creates (or empties) the ISO file. Only a plain file is ever replaced: a directory, a device
-// or a pipe of that name is left alone, so that an ISO path can never overwrite a disk.
-std::unique_ptr<CFileHandle> createIsoFile(const std::string& path) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (!ec && fs::exists(status) && !fs::is_regular_file(status)) {
-        errno = fs::is_directory(status) ? EISDIR : EEXIST;
-        return nullptr;
-    }
-    return CFileHandle::Open(path, CFileHandle::Mode::CreateAlways);
+std::string errorText(int code) {
+    char text[256];
+    GetErrorText(static_cast<DWORD>(code), text, sizeof text);
+    return text;
+}
+
+template <typename... Args>
+std::string format(const char* pattern, Args... args) {
+    char text[4096];
+    std::snprintf(text, sizeof text, pattern, args...);
+    return text;
 }
 
 void showFailure(CIsoJobView& view) { view.ShowWarning(LoadStringText(IDS_ISO_CREATE_FAILED)); }
@@ -59,7 +68,7 @@ void showFailure(CIsoJobView& view) { view.ShowWarning(LoadStringText(IDS_ISO_CR
 // The emulated disk's boot record as the ISO needs it: partition type 06 (FAT16 addressed by
 // cylinder, head and sector, which the CD's hard-disk emulation serves), and B8 01 02 in place
 // of the jump to the extended-read path, so the boot code reads through the CHS disk service.
-bool patchBootRecord(CDriveHandle& file) {
+bool patchBootRecord(CFileHandle& file) {
     std::array<BYTE, 512> mbr{};
     if (!readAt(file, kIsoDiskOffset, mbr)) return false;
     mbr[kMbrFirstPartitionType] = 0x06;
@@ -69,10 +78,18 @@ bool patchBootRecord(CDriveHandle& file) {
     return writeAt(file, kIsoDiskOffset, mbr);
 }
 
-// Enters the image's size in logical blocks (the file's length rounded up to 2048 bytes) into
-// the primary volume descriptor, in both byte orders.
-bool enterVolumeSpaceSize(CDriveHandle& file, std::uint64_t fileLength) {
-    const auto blocks = static_cast<DWORD>((fileLength + kIsoBlockSize - 1) / kIsoBlockSize);
+// Ends the image on a whole 2048-byte block (a CD reader serves whole blocks only, so the
+// disk's last sectors must lie in a block of the file), and enters its size in blocks into the
+// primary volume descriptor, in both byte orders.
+bool finishVolume(CFileHandle& file) {
+    std::uint64_t length = 0;
+    if (!file.Size(length)) return false;
+    const std::uint64_t padded = (length + kIsoBlockSize - 1) / kIsoBlockSize * kIsoBlockSize;
+    if (padded > length) {
+        const std::vector<BYTE> zeros(padded - length, 0);
+        if (!writeAt(file, length, zeros)) return false;
+    }
+    const auto blocks = static_cast<DWORD>(padded / kIsoBlockSize);
     std::array<BYTE, kIsoBlockSize> pvd{};
     if (!readAt(file, kIsoPrimaryDescriptorOffset, pvd)) return false;
     store32(pvd, kPvdVolumeSpaceSizeLE, blocks);
@@ -80,33 +97,100 @@ bool enterVolumeSpaceSize(CDriveHandle& file, std::uint64_t fileLength) {
     return writeAt(file, kIsoPrimaryDescriptorOffset, pvd);
 }
 
+bool isKernel(const std::string& path) {
+    std::string name = fs::path(path).filename().string();
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name == "KERNEL.SYS";
+}
+
+// Everything that can be known about the payload and the target is checked here, before the
+// output is created; a refusal names its reason (not space or permissions) and touches nothing.
+bool checkPayload(const PayloadList& payload, const std::string& strTarget, const fs::path& payloadDirectory,
+                  CIsoJobView& view, DWORD& cylinders) {
+    if (!payload.unusable.empty()) {
+        const auto& first = payload.unusable.front();
+        view.ShowWarning(format(isotext::kPayloadUnreadable, first.path.c_str(), first.reason.c_str()));
+        return false;
+    }
+    bool kernel = false;
+    for (std::size_t i = 0; i < payload.paths.size(); ++i) {
+        if (isKernel(payload.paths[i]) && payload.sizes[i] > 0) kernel = true;
+    }
+    if (!kernel) {
+        DebugPrint(1, "***ERROR*** KERNEL.SYS is missing or empty!\n");
+        view.ShowWarning(format(isotext::kNoKernel, payloadDirectory.string().c_str()));
+        return false;
+    }
+    for (const std::string& path : payload.paths) {
+        std::error_code ec;
+        if (fs::equivalent(path, strTarget, ec)) {
+            DebugPrint(1, text::kIsPayloadFile, strTarget.c_str());
+            view.ShowWarning(format(isotext::kTargetIsPayload, strTarget.c_str()));
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < payload.paths.size(); ++i) {
+        if (payload.sizes[i] > kLargestFat16File) {
+            DebugPrint(1, text::kFileTooBig, payload.paths[i].c_str(),
+                       static_cast<unsigned long long>(payload.sizes[i]));
+            view.ShowWarning(format(isotext::kFileTooLargeForFat16, payload.paths[i].c_str(),
+                                    static_cast<unsigned long long>(payload.sizes[i]),
+                                    static_cast<unsigned long long>(kLargestFat16File)));
+            return false;
+        }
+    }
+    cylinders = IsoDiskCylinders(payload.totalSize, payload.sizes);
+    if (cylinders > kIsoMaxCylinders) {
+        DebugPrint(1, "***ERROR*** The emulated disk would need %u cylinders; a CD serves %u!\n", cylinders,
+                   kIsoMaxCylinders);
+        view.ShowWarning(format(isotext::kBeyondCdLimit, cylinders, kIsoMaxCylinders));
+        return false;
+    }
+    return true;
+}
+
 int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJobView& view,
            const std::function<DWORD()>& tickCount) {
     g_bIsoBusy = true;
 
-    // The payload is found before the file is created, so that the image can never be written
-    // over one of its own payload files (nor take its own unfinished self as FLASH.*).
+    // The payload is found and checked before the output is created, so that the image can
+    // never be written over one of its own payload files, nor a refusal cost an existing image.
     const PayloadList payload = BuildPayloadList(payloadDirectory);
-    for (const std::string& path : payload.paths) {
-        std::error_code ec;
-        if (fs::equivalent(path, strTarget, ec)) {
-            showFailure(view);
-            DebugPrint(1, "***ERROR*** [%s] is one of the payload files!\n", strTarget.c_str());
-            return kWorkFailed;
-        }
-    }
+    DWORD cylinders = 0;
+    if (!checkPayload(payload, strTarget, payloadDirectory, view, cylinders)) return kWorkFailed;
+    for (const std::string& missing : payload.missing) view.ShowMissingPayload(missing);
 
-    std::unique_ptr<CFileHandle> file = createIsoFile(strTarget);
-    if (!file) {
+    // Only a plain file is ever replaced: a directory, a device or a pipe of that name is left
+    // alone, so that an ISO path can never overwrite a disk.
+    std::error_code ec;
+    const fs::file_status status = fs::status(strTarget, ec);
+    if (!ec && fs::exists(status) && !fs::is_regular_file(status)) {
         showFailure(view);
-        DebugPrint(1, "***ERROR*** Could not open [%s]!\n", strTarget.c_str());
+        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str(),
+                   errorText(fs::is_directory(status) ? EISDIR : EEXIST).c_str());
         return kWorkFailed;
     }
+    // The image is written under a temporary name and takes the target's name only when whole.
+    // A link to an existing image is followed, so the image it names is the one replaced.
+    std::string realTarget = strTarget;
+    if (fs::is_symlink(fs::symlink_status(strTarget, ec)) && fs::exists(status)) {
+        const fs::path real = fs::canonical(strTarget, ec);
+        if (!ec) realTarget = real.string();
+    }
+    std::unique_ptr<COutputFile> output = COutputFile::Create(realTarget);
+    if (!output) {
+        const int code = errno;
+        showFailure(view);
+        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str(), errorText(code).c_str());
+        return kWorkFailed;
+    }
+    CFileHandle& file = output->Handle();
 
     const std::span<const BYTE> header = IsoHeaderTemplate();
-    if (header.size() != kIsoDiskOffset || !writeAt(*file, 0, header)) {
+    if (header.size() != kIsoDiskOffset || !writeAt(file, 0, header)) {
+        const int code = errno;
         showFailure(view);
-        DebugPrint(1, "***ERROR*** Read/Write mismatch!\n");
+        DebugPrint(1, text::kReadWriteMismatch, errorText(code).c_str());
         return kWorkFailed;
     }
 
@@ -115,7 +199,6 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
 
     CIsoImageDisk disk(view);
     if (tickCount) disk.SetTickCountSource(tickCount);
-    const DWORD cylinders = IsoDiskCylinders(payload.totalSize, payload.sizes);
     std::array<BYTE, 512> mbr{};
     std::array<BYTE, 512> pbr{};
     if (resource_MBR_size != mbr.size() || resource_FDOSPBR_size != pbr.size()) {
@@ -125,26 +208,27 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     }
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
-    if (!disk.AttachFile(file.get(), kIsoDiskOffset, kIsoBytesPerSector, kIsoSectorsPerTrack,
-                         kIsoTracksPerCylinder, cylinders) ||
+    if (!disk.AttachFile(&file, kIsoDiskOffset, kIsoBytesPerSector, kIsoSectorsPerTrack, kIsoTracksPerCylinder,
+                         cylinders) ||
         !disk.Format(mbr.data(), pbr.data(), payload.files.c_str(), nullptr)) {
         showFailure(view);
         return kWorkFailed;
     }
 
     if (!g_bIsoBusy) {
-        // Cancelled: the unfinished image goes.
-        file.reset();
-        std::error_code ec;
-        if (!fs::remove(strTarget, ec) && ec) ReportError(strTarget.c_str(), static_cast<DWORD>(ec.value()));
-        return kWorkCancelled;
+        return kWorkCancelled;  // the unfinished image goes with its temporary file
     }
 
-    std::error_code ec;
-    const std::uintmax_t length = fs::file_size(strTarget, ec);
-    if (ec || !patchBootRecord(*file) || !enterVolumeSpaceSize(*file, length)) {
+    if (!patchBootRecord(file) || !finishVolume(file)) {
+        const int code = errno;
         showFailure(view);
-        DebugPrint(1, "***ERROR*** Read/Write mismatch!\n");
+        DebugPrint(1, text::kReadWriteMismatch, errorText(code).c_str());
+        return kWorkFailed;
+    }
+    if (!output->Commit()) {
+        const int code = errno;
+        showFailure(view);
+        DebugPrint(1, text::kCouldNotFinish, strTarget.c_str(), errorText(code).c_str());
         return kWorkFailed;
     }
     return kWorkDone;

@@ -23,6 +23,9 @@ public:
     virtual void ShowWarning(std::string_view text) = 0;
     // Serves at most one pending message or event. A confirmed cancel clears g_bIsoBusy here.
     virtual void PumpOneMessage() = 0;
+    // A payload file that was not found: the image is built without it. The terminal names it;
+    // a view that has no place for it may leave it to the trace.
+    virtual void ShowMissingPayload(std::string_view path) { static_cast<void>(path); }
 };
 
 }  // namespace pellorin

@@ -45,6 +45,36 @@ std::unique_ptr<CFileHandle> CFileHandle::Open(const std::string& path, Mode mod
     return std::unique_ptr<CFileHandle>(new CFileHandle(fd));
 }
 
+std::unique_ptr<CFileHandle> CFileHandle::OpenRegularFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return nullptr;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        return nullptr;
+    }
+    // Reads of a regular file do not block; the flag only mattered for the open.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return std::unique_ptr<CFileHandle>(new CFileHandle(fd));
+}
+
+std::unique_ptr<CFileHandle> CFileHandle::Adopt(int fd) {
+    if (fd < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
+    return std::unique_ptr<CFileHandle>(new CFileHandle(fd));
+}
+
 CFileHandle::~CFileHandle() {
     ::close(m_fd);
 }
@@ -90,6 +120,97 @@ bool CFileHandle::Read(std::span<BYTE> data, DWORD& read) {
             break;
         }
         read += static_cast<DWORD>(got);
+    }
+    return true;
+}
+
+bool CFileHandle::WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWORD& written) {
+    written = 0;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) - data.size()) {
+        errno = EINVAL;
+        return false;
+    }
+    while (written < data.size()) {
+        const ssize_t got = ::pwrite(m_fd, data.data() + written, data.size() - written,
+                                     static_cast<off_t>(offset + written));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        written += static_cast<DWORD>(got);
+    }
+    return true;
+}
+
+bool CFileHandle::CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+                           std::size_t& copied) {
+    copied = 0;
+    if (sourceOffset > static_cast<std::uint64_t>(INT64_MAX) - bytes ||
+        offset > static_cast<std::uint64_t>(INT64_MAX) - bytes) {
+        errno = EINVAL;
+        return false;
+    }
+    auto from = static_cast<off_t>(sourceOffset);
+    auto to = static_cast<off_t>(offset);
+    while (copied < bytes) {
+        const ssize_t got = ::copy_file_range(sourceFd, &from, m_fd, &to, bytes - copied, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            break;  // the source ends here
+        }
+        copied += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool CFileHandle::ReadAt(std::uint64_t offset, std::span<BYTE> data, DWORD& read) {
+    read = 0;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) - data.size()) {
+        errno = EINVAL;
+        return false;
+    }
+    while (read < data.size()) {
+        const ssize_t got = ::pread(m_fd, data.data() + read, data.size() - read,
+                                    static_cast<off_t>(offset + read));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        read += static_cast<DWORD>(got);
+    }
+    return true;
+}
+
+bool CFileHandle::Size(std::uint64_t& bytes) const {
+    struct stat status {};
+    if (::fstat(m_fd, &status) != 0) {
+        return false;
+    }
+    bytes = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+bool CFileHandle::Flush() {
+    while (::fsync(m_fd) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
     }
     return true;
 }

@@ -22,8 +22,27 @@ public:
     virtual bool Write(std::span<const BYTE> data, DWORD& written) = 0;
     // One read at the current position; `read` receives the count read (0 at the end).
     virtual bool Read(std::span<BYTE> data, DWORD& read) = 0;
+    // One whole write at an absolute byte offset. Handles that can write in place without
+    // moving their pointer (files, disks) do so; others position first and then write.
+    virtual bool WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWORD& written) {
+        written = 0;
+        return SetPointer(offset) && Write(data, written);
+    }
     // The driver's geometry and the disk size in bytes (only disks answer this).
     virtual bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) = 0;
+    // Copies up to `bytes` bytes of the open file `sourceFd` from `sourceOffset` to `offset`
+    // inside the kernel, without passing them through a buffer; `copied` is short only where
+    // the source ends. False when the copy cannot be made this way or failed; the caller then
+    // reads and writes itself (and sees the error there). Handles that cannot copy say so.
+    virtual bool CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+                          std::size_t& copied) {
+        static_cast<void>(sourceFd);
+        static_cast<void>(sourceOffset);
+        static_cast<void>(offset);
+        static_cast<void>(bytes);
+        copied = 0;
+        return false;
+    }
 };
 
 using HANDLE = CDriveHandle*;
@@ -43,6 +62,12 @@ public:
     // Opens `path`; null with errno set on failure. Read mode refuses a directory (EISDIR), so
     // that a directory never opens as a file.
     static std::unique_ptr<CFileHandle> Open(const std::string& path, Mode mode);
+    // Opens `path` for reading as a regular file: without blocking (a FIFO or a device never
+    // holds the open up) and refused unless fstat shows a regular file (EISDIR for a directory,
+    // EINVAL for anything else).
+    static std::unique_ptr<CFileHandle> OpenRegularFile(const std::string& path);
+    // Takes over an open descriptor.
+    static std::unique_ptr<CFileHandle> Adopt(int fd);
 
     ~CFileHandle() override;
     CFileHandle(const CFileHandle&) = delete;
@@ -52,6 +77,15 @@ public:
     bool Write(std::span<const BYTE> data, DWORD& written) override;
     bool Read(std::span<BYTE> data, DWORD& read) override;
     bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) override;
+    bool WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWORD& written) override;
+    bool CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+                  std::size_t& copied) override;
+    // Reads until `data` is full or the file ends, at an absolute offset.
+    bool ReadAt(std::uint64_t offset, std::span<BYTE> data, DWORD& read);
+    // Size in bytes of the open file (fstat).
+    bool Size(std::uint64_t& bytes) const;
+    // fsync: true once the data and the file's size are on the medium.
+    bool Flush();
 
     int Descriptor() const { return m_fd; }
 

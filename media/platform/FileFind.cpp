@@ -12,17 +12,7 @@ FILETIME FromTimestamp(const struct statx_timestamp& stamp) {
     return FILETIME{stamp.tv_sec, stamp.tv_nsec};
 }
 
-}  // namespace
-
-BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data) {
-    struct statx status {};
-    if (path.empty()) {
-        errno = ENOENT;
-        return FALSE;
-    }
-    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
-        return FALSE;
-    }
+void Fill(const struct statx& status, const std::string& path, WIN32_FIND_DATA& data) {
     data = WIN32_FIND_DATA{};
     if (S_ISDIR(status.stx_mode)) {
         data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
@@ -44,6 +34,29 @@ BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data) {
     }
     const auto slash = name.find_last_of('/');
     data.cFileName = slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+}  // namespace
+
+BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data) {
+    struct statx status {};
+    if (path.empty()) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
+        return FALSE;
+    }
+    Fill(status, path, data);
+    return TRUE;
+}
+
+BOOL FindOpenFile(int fd, const std::string& path, WIN32_FIND_DATA& data) {
+    struct statx status {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
+        return FALSE;
+    }
+    Fill(status, path, data);
     return TRUE;
 }
 

@@ -39,4 +39,7 @@ struct WIN32_FIND_DATA {
 // when the path cannot be found.
 BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data);
 
+// The same for a file that is open as descriptor `fd`; `path` gives the names.
+BOOL FindOpenFile(int fd, const std::string& path, WIN32_FIND_DATA& data);
+
 }  // namespace pellorin

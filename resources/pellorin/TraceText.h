@@ -39,5 +39,15 @@ inline constexpr char kPopulating[] = "Populating partition data...\n";
 inline constexpr char kFailedToWrite[] = "***ERROR*** Failed to write %02X sectors at %08X!\n";
 inline constexpr char kFileGrew[] = "%s grew since it was sized; only its first %u clusters were written.\n";
 inline constexpr char kFileReadFailed[] = "***ERROR*** Failed to read %s: %s\n";
+inline constexpr char kFileShrank[] =
+    "***ERROR*** %s shrank since it was sized: %llu of its %llu bytes were there.\n";
+inline constexpr char kNotARegularFile[] = "***ERROR*** %s: not a regular file\n";
+inline constexpr char kFileTooBig[] = "***ERROR*** %s (%llu bytes) does not fit the volume!\n";
+
+// ISO job.
+inline constexpr char kCouldNotOpen[] = "***ERROR*** Could not open [%s]: %s\n";
+inline constexpr char kIsPayloadFile[] = "***ERROR*** [%s] is one of the payload files!\n";
+inline constexpr char kReadWriteMismatch[] = "***ERROR*** Read/Write mismatch: %s\n";
+inline constexpr char kCouldNotFinish[] = "***ERROR*** Could not finish [%s]: %s\n";
 
 }  // namespace pellorin::text

@@ -42,10 +42,12 @@ TEST(ChooseSectorsPerCluster, FollowsTheTableAndItsEnds) {
 
 TEST(ClustersForFile, RoundsUpAndGivesEmptyFilesOne) {
     struct Case {
-        DWORD size;
+        std::uint64_t size;
         DWORD clusters;
     };
-    const Case cases[] = {{0, 1}, {1, 1}, {16384, 1}, {16385, 2}, {50000000, 3052}, {0xFFFFFFFF, 262144}};
+    // Sizes are 64-bit: a 4 GiB file is not an empty one, and a count past 32 bits saturates.
+    const Case cases[] = {{0, 1}, {1, 1}, {16384, 1}, {16385, 2}, {50000000, 3052}, {0xFFFFFFFF, 262144},
+                          {0x100000000ull, 262144}, {0x100100000ull, 262208}, {~0ull, 0xFFFFFFFF}};
     for (const Case& c : cases) {
         EXPECT_EQ(ClustersForFile(c.size, 512, 32), c.clusters) << c.size;
     }
@@ -142,6 +144,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A stick of 124 cylinders of 255 heads and 63 sectors.
         LayoutCase{"Stick124Cylinders", 63, 255, 124, 2001888, 32, 2001825, 245, 6, 62540, 69,
                    314, 559, 591, false, {0x80, 0x01, 0x01, 0x00, 0x0E, 0xFE, 0x3F, 0x7B}},
+        // A disk small enough for the boot sector's 16-bit total-sectors field.
+        LayoutCase{"Image20Cylinders", 32, 64, 20, 40960, 4, 40928, 40, 8, 10202, 40, 80, 120,
+                   152, false, {0x80, 0x01, 0x01, 0x00, 0x0E, 0x3F, 0x20, 0x13}},
         // The ISO builder's disk of 58 one-MiB cylinders.
         LayoutCase{"Image58Cylinders", 32, 64, 58, 118784, 4, 118752, 116, 8, 29620, 40, 156,
                    272, 304, false, {0x80, 0x01, 0x01, 0x00, 0x0E, 0x3F, 0x20, 0x39}},

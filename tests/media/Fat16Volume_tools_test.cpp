@@ -1,6 +1,11 @@
 // Disks written by CFat16Disk::Format into image files, checked by tools nobody here wrote:
 // fsck.fat on the partition, mdir/mcopy/mattrib for names, sizes, attributes and contents.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -74,6 +79,20 @@ TEST_P(Fat16VolumeToolsTest, ToolsReadBackEveryFile) {
         files.push_back(source / payload.name);
         testsupport::writeFileBytes(files.back(), testsupport::patternBytes(payload.size, seed++));
     }
+    // Each file gets its own last write time, so an entry that took another file's time or a
+    // shifted one shows up in the listing.
+    std::vector<std::string> stamps;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::time_t when = 1234567890 + static_cast<std::time_t>(i) * (86400 * 33 + 3600 * 5 + 60 * 7);
+        const timespec times[2] = {{when, 0}, {when, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, files[i].c_str(), times, 0), 0);
+        std::tm utc{};
+        ::gmtime_r(&when, &utc);
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %3d:%02d", utc.tm_year + 1900, utc.tm_mon + 1,
+                      utc.tm_mday, utc.tm_hour, utc.tm_min);
+        stamps.emplace_back(stamp);
+    }
     fs::permissions(files[4], fs::perms::owner_write, fs::perm_options::remove);
 
     const fs::path image = dir / "disk.img";
@@ -102,6 +121,16 @@ TEST_P(Fat16VolumeToolsTest, ToolsReadBackEveryFile) {
     for (std::size_t i = 0; i < payloads.size(); ++i) {
         const Payload& payload = payloads[i];
         SCOPED_TRACE(payload.shortName);
+        // mdir lists "NAME     EXT   size date  time" with the entry's last write date and time,
+        // which the writer takes from the file in UTC.
+        const auto dot = payload.shortName.find('.');
+        std::string listed = payload.shortName.substr(0, dot);
+        listed.resize(9, ' ');
+        listed += payload.shortName.substr(dot + 1);
+        const auto row = listing.find(listed);
+        ASSERT_NE(row, std::string::npos) << listing;
+        const std::string rowText = listing.substr(row, listing.find('\n', row) - row);
+        EXPECT_NE(rowText.find(" " + stamps[i]), std::string::npos) << rowText << " / " << stamps[i];
         const fs::path copy = dir / ("copy" + std::to_string(i));
         RunTool("mcopy -n -i " + volume + " ::/" + testsupport::shellQuote(payload.shortName) + " " +
             testsupport::shellQuote(copy.string()));

@@ -36,7 +36,7 @@ TEST(PayloadCylinders, RoundsTheSumUpToWholeMebibytes) {
 TEST(IsoDiskCylinders, AddsCylindersOnlyWhereThePlainDiskIsTooSmallOrTooFull) {
     const struct {
         const char* name;
-        std::vector<std::uint32_t> sizes;
+        std::vector<std::uint64_t> sizes;
         std::uint32_t cylinders;
     } cases[] = {
         {"10,000,000 bytes keep their 10 cylinders", {10000000}, 10},
@@ -50,6 +50,10 @@ TEST(IsoDiskCylinders, AddsCylindersOnlyWhereThePlainDiskIsTooSmallOrTooFull) {
         {"exactly 10 MiB", {10 * MiB}, 11},
         {"exactly 10 MiB in six files", {4 * MiB, 2 * MiB, MiB, MiB, MiB, MiB}, 11},
         {"100 MiB exactly", {100 * MiB}, 101},
+        // Around the 1024 cylinders a CD's emulated disk can have.
+        {"1022 MiB stay within 1024 cylinders", {1022ull * MiB}, 1023},
+        {"1023 MiB take all 1024", {1023ull * MiB}, 1024},
+        {"1024 MiB go beyond", {1024ull * MiB}, 1025},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -65,7 +69,7 @@ TEST(IsoDiskCylinders, AddsCylindersOnlyWhereThePlainDiskIsTooSmallOrTooFull) {
 }
 
 TEST(IsoDiskCylinders, PayloadBeyondFat16KeepsThePlainCountForTheWriterToRefuse) {
-    const std::vector<std::uint32_t> sizes{3u * 1024u * MiB};
+    const std::vector<std::uint64_t> sizes{3u * 1024u * MiB};
     EXPECT_EQ(IsoDiskCylinders(sizes[0], sizes), 3072u);
     EXPECT_FALSE(PayloadFitsDisk(3072, sizes));
 }
@@ -74,7 +78,7 @@ TEST(PayloadFitsDisk, LimitsOfTheDiskAndOfItsDataRegion) {
     const struct {
         const char* name;
         std::uint32_t cylinders;
-        std::vector<std::uint32_t> sizes;
+        std::vector<std::uint64_t> sizes;
         bool fits;
     } cases[] = {
         {"4 cylinders are 8,192 sectors: too small", 4, {}, false},
@@ -82,9 +86,9 @@ TEST(PayloadFitsDisk, LimitsOfTheDiskAndOfItsDataRegion) {
         {"2,048 cylinders are the largest disk", 2048, {}, true},
         {"2,049 cylinders are too large", 2049, {}, false},
         // 5 cylinders: 2-sector clusters, 5,064 of them.
-        {"5,064 one-cluster files fit", 5, std::vector<std::uint32_t>(5064, 1), true},
-        {"5,065 one-cluster files do not", 5, std::vector<std::uint32_t>(5065, 1), false},
-        {"empty files still take a cluster", 5, std::vector<std::uint32_t>(5065, 0), false},
+        {"5,064 one-cluster files fit", 5, std::vector<std::uint64_t>(5064, 1), true},
+        {"5,065 one-cluster files do not", 5, std::vector<std::uint64_t>(5065, 1), false},
+        {"empty files still take a cluster", 5, std::vector<std::uint64_t>(5065, 0), false},
         {"5,064 clusters of data fit", 5, {5064 * 1024}, true},
         {"a byte more does not", 5, {5064 * 1024 + 1}, false},
     };

@@ -12,7 +12,10 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,7 @@ public:
     void SetProgressPos(int nPos) override { positions.push_back(nPos); }
     void SetStatusText(std::string_view text) override { statuses.emplace_back(text); }
     void ShowWarning(std::string_view text) override { warnings.emplace_back(text); }
+    void ShowMissingPayload(std::string_view path) override { missing.emplace_back(path); }
     void PumpOneMessage() override {
         if (++pumps == m_cancelAtPump) g_bIsoBusy = false;
     }
@@ -41,6 +45,7 @@ public:
     std::vector<int> positions;
     std::vector<std::string> statuses;
     std::vector<std::string> warnings;
+    std::vector<std::string> missing;
     int pumps = 0;
 
 private:
@@ -102,7 +107,14 @@ TEST_F(IsoImageBuilder, WritesHeaderDiskPatchesAndVolumeSize) {
         if (i >= 0x8050 && i < 0x8058) continue;
         ASSERT_EQ(image[i], header[i]) << "header byte " << i;
     }
-    const std::uint32_t blocks = static_cast<std::uint32_t>((image.size() + 2047) / 2048);
+    // The data end inside a 2048-byte block (2,247 clusters of 1 KiB): zeros fill that block,
+    // since a CD reader serves whole blocks only.
+    EXPECT_EQ(image.size() % 2048, 0u);
+    const std::size_t dataEnd = kIsoDiskOffset + (std::size_t{le32(image, kIsoDiskOffset + 32 * 512 + 0x4A)} + 2247 * 2) * 512;
+    EXPECT_NE(dataEnd % 2048, 0u);
+    EXPECT_EQ(image.size(), (dataEnd + 2047) / 2048 * 2048);
+    EXPECT_TRUE(std::all_of(image.begin() + static_cast<std::ptrdiff_t>(dataEnd), image.end(), [](auto b) { return b == 0; }));
+    const std::uint32_t blocks = static_cast<std::uint32_t>(image.size() / 2048);
     EXPECT_EQ(le32(image, 0x8050), blocks);
     EXPECT_EQ(be32(image, 0x8054), blocks);
 
@@ -152,46 +164,130 @@ TEST_F(IsoImageBuilder, CancelStopsTheWriteAndDeletesTheFile) {
     }
 }
 
-TEST_F(IsoImageBuilder, FailuresShowString10AndEndWithThree) {
+TEST_F(IsoImageBuilder, FailuresShowTheirReasonAndEndWithThree) {
     const fs::path payload = tmp / "payload";
     writePayload(payload, 1000);
-    const fs::path huge = tmp / "huge";
-    fs::create_directories(huge);
-    writeFileBytes(huge / "KERNEL.SYS", patternBytes(1000, 1));
-    writeFileBytes(huge / "FLASH.IMG", {});
-    fs::resize_file(huge / "FLASH.IMG", std::uint64_t{3} << 30);  // sparse, beyond FAT16
     const fs::path fifo = tmp / "pipe.iso";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     fs::create_directories(tmp / "dir.iso");
+    const std::string string10(LoadStringText(IDS_ISO_CREATE_FAILED));
 
     const struct {
         const char* name;
         fs::path iso;
-        fs::path payload;
         const char* trace;
-        bool fileStays;
+        std::string warning;  // the start of the one warning shown
     } cases[] = {
-        {"folder missing", tmp / "no" / "such.iso", payload, "Could not open [", false},
-        {"a directory of that name", tmp / "dir.iso", payload, "Could not open [", true},
-        {"a pipe of that name is never opened", fifo, payload, "Could not open [", true},
-        {"payload beyond FAT16", tmp / "huge.iso", huge, "***ERROR***", true},
-        {"one of the payload files", payload / "FLASH.IMG", payload, "is one of the payload files", true},
-        {"the same file by another path", tmp / "payload" / ".." / "payload" / "KMV.EXE", payload,
-         "is one of the payload files", true},
+        {"folder missing", tmp / "no" / "such.iso", "Could not open [", string10},
+        {"a directory of that name", tmp / "dir.iso", "Could not open [", string10},
+        {"a pipe of that name is never opened", fifo, "Could not open [", string10},
+        {"one of the payload files", payload / "FLASH.IMG", "is one of the payload files",
+         (payload / "FLASH.IMG").string() + " is one of the payload files."},
+        {"the same file by another path", tmp / "payload" / ".." / "payload" / "KMV.EXE",
+         "is one of the payload files", "is one of the payload files."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const JobRun run = build(c.iso, c.payload);
+        const bool existed = fs::exists(fs::symlink_status(c.iso));
+        const JobRun run = build(c.iso, payload);
         EXPECT_EQ(run.result, kWorkFailed);
-        EXPECT_EQ(run.view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_ISO_CREATE_FAILED))});
+        ASSERT_EQ(run.view.warnings.size(), 1u);
+        EXPECT_NE(run.view.warnings[0].find(c.warning), std::string::npos) << run.view.warnings[0];
         EXPECT_NE(run.trace.find(c.trace), std::string::npos) << run.trace;
-        EXPECT_EQ(fs::exists(c.iso), c.fileStays);
+        EXPECT_EQ(fs::exists(fs::symlink_status(c.iso)), existed);
         EXPECT_FALSE(g_bIsoBusy);
     }
+    EXPECT_NE(build(tmp / "no" / "such.iso", payload).trace.find(std::strerror(ENOENT)), std::string::npos)
+        << "the trace says why";
     EXPECT_TRUE(fs::is_fifo(fifo));
     EXPECT_EQ(readFileBytes(payload / "FLASH.IMG"), patternBytes(1000, 5)) << "the payload is untouched";
     EXPECT_EQ(readFileBytes(payload / "KMV.EXE"), patternBytes(90000, 4));
     EXPECT_TRUE(fs::is_directory(tmp / "dir.iso"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 3)
+        << "no temporary file is left beside the targets";
+}
+
+// Payloads that can never make a working CD are refused before the ISO file is touched: an
+// existing image stays byte for byte, and the warning names the reason, not space or rights.
+TEST_F(IsoImageBuilder, PayloadsThatCannotWorkAreRefusedAndTheOldImageStays) {
+    const auto sparse = [](const fs::path& file, std::uint64_t bytes) {
+        writeFileBytes(file, {});
+        fs::resize_file(file, bytes);
+    };
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> change;  // applied to a good payload
+        std::string warning;
+    } cases[] = {
+        {"beyond 1024 cylinders", [&](const fs::path& d) { sparse(d / "FLASH.IMG", (std::uint64_t{1} << 30) + 1); },
+         "can be read by the BIOS only up to 1024 MiB"},
+        {"a FLASH.IMG of 4 GiB", [&](const fs::path& d) { sparse(d / "FLASH.IMG", std::uint64_t{4} << 30); },
+         "FLASH.IMG (4294967296 bytes) is larger than a FAT16 disk can hold (2147090432 bytes)"},
+        {"4 GiB and 1 MiB", [&](const fs::path& d) { sparse(d / "FLASH.IMG", (std::uint64_t{4} << 30) + 1048576); },
+         "FLASH.IMG (4296015872 bytes) is larger than a FAT16 disk"},
+        {"3 GiB", [&](const fs::path& d) { sparse(d / "FLASH.IMG", std::uint64_t{3} << 30); },
+         "is larger than a FAT16 disk can hold"},
+        {"no KERNEL.SYS", [](const fs::path& d) { fs::remove(d / "KERNEL.SYS"); }, "KERNEL.SYS is missing or empty"},
+        {"an empty KERNEL.SYS", [](const fs::path& d) { writeFileBytes(d / "KERNEL.SYS", {}); },
+         "KERNEL.SYS is missing or empty"},
+        {"an empty payload directory", [](const fs::path& d) { fs::remove_all(d); fs::create_directory(d); },
+         "KERNEL.SYS is missing or empty"},
+        {"a FIFO named FLASH.IMG",
+         [](const fs::path& d) { fs::remove(d / "FLASH.IMG"); ASSERT_EQ(::mkfifo((d / "FLASH.IMG").c_str(), 0600), 0); },
+         "FLASH.IMG cannot be read: not a regular file."},
+        {"a directory named FLASH.IMG, FLASH.BIN beside it",
+         [](const fs::path& d) {
+             fs::remove(d / "FLASH.IMG");
+             fs::create_directory(d / "FLASH.IMG");
+             writeFileBytes(d / "FLASH.BIN", patternBytes(100, 7));
+         },
+         "FLASH.IMG cannot be read: Is a directory."},
+        {"a dangling link named FLASH.IMG",
+         [](const fs::path& d) { fs::remove(d / "FLASH.IMG"); fs::create_symlink("gone", d / "FLASH.IMG"); },
+         "FLASH.IMG cannot be read: No such file or directory."},
+    };
+    const fs::path iso = tmp / "old.iso";
+    const auto old = patternBytes(123457, 9);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path payload = tmp / "payload";
+        fs::remove_all(payload);
+        writePayload(payload, 1000);
+        c.change(payload);
+        writeFileBytes(iso, old);
+        const JobRun run = build(iso, payload);
+        EXPECT_EQ(run.result, kWorkFailed);
+        ASSERT_EQ(run.view.warnings.size(), 1u);
+        EXPECT_NE(run.view.warnings[0].find(c.warning), std::string::npos) << run.view.warnings[0];
+        EXPECT_EQ(run.view.warnings[0].find("free disk space"), std::string::npos);
+        EXPECT_TRUE(run.view.positions.empty()) << "refused before the write";
+        EXPECT_EQ(readFileBytes(iso), old);
+        EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 2) << "nothing left beside";
+    }
+}
+
+TEST_F(IsoImageBuilder, ALinkToAnExistingImageReplacesTheImageItNames) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, 1000);
+    fs::create_directories(tmp / "images");
+    const fs::path real = tmp / "images" / "real.iso";
+    writeFileBytes(real, patternBytes(100, 1));
+    const fs::path link = tmp / "link.iso";
+    fs::create_symlink(real, link);
+    const JobRun run = build(link, payload);
+    ASSERT_EQ(run.result, kWorkDone) << run.trace;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_GT(fs::file_size(real), std::uintmax_t{kIsoDiskOffset});
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp / "images"), fs::directory_iterator()), 1);
+}
+
+TEST_F(IsoImageBuilder, MissingFilesAreNamedAndLeftOut) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, 1000);  // no RECOVERY.PDF
+    const JobRun run = build(tmp / "out.iso", payload);
+    ASSERT_EQ(run.result, kWorkDone) << run.trace;
+    EXPECT_EQ(run.view.missing, std::vector<std::string>{(payload / "RECOVERY.PDF").string()});
+    EXPECT_TRUE(run.view.warnings.empty());
 }
 
 TEST(IsoProgress, ShowsThePercentageAndStopsOnceCancelled) {

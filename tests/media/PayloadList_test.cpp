@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,12 +62,12 @@ TEST(BuildPayloadList, ListsWhatIsFoundInItsOrder) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         std::uint64_t expectedSum = 0;
-        std::vector<std::uint32_t> expectedSizes;
+        std::vector<std::uint64_t> expectedSizes;
         for (const auto& [name, size] : c.present) writeFileBytes(dir / name, std::vector<std::uint8_t>(size, 0x5A));
         for (const auto& name : c.listed) {
             for (const auto& [n, size] : c.present) {
                 if (n == name) {
-                    expectedSizes.push_back(static_cast<std::uint32_t>(size));
+                    expectedSizes.push_back(size);
                     expectedSum += size;
                 }
             }
@@ -87,16 +92,78 @@ TEST(BuildPayloadList, ListsWhatIsFoundInItsOrder) {
     }
 }
 
-TEST(BuildPayloadList, DirectoryOfAPayloadNameCountsNoSize) {
+// Entries under a payload name that cannot be read as regular files are neither listed nor
+// "missing": they are unusable, with the system's own reason on the trace.
+TEST(BuildPayloadList, EntriesThatAreNoReadableFilesAreUnusable) {
+    namespace fs = std::filesystem;
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> make;  // makes KMV.EXE
+        const char* reason;
+    } cases[] = {
+        {"a directory", [](const fs::path& p) { fs::create_directory(p); }, "Is a directory"},
+        {"a FIFO is not opened for long", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         "not a regular file"},
+        {"a device", [](const fs::path& p) { fs::create_symlink("/dev/null", p); }, "not a regular file"},
+        {"a dangling link", [](const fs::path& p) { fs::create_symlink("nowhere", p); },
+         "No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeFileBytes(dir / "KERNEL.SYS", std::vector<std::uint8_t>(10, 1));
+        c.make(dir / "KMV.EXE");
+        testing::internal::CaptureStderr();
+        const auto list = BuildPayloadList(dir.path());
+        const std::string trace = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(list.paths, std::vector<std::string>{(dir / "KERNEL.SYS").string()});
+        ASSERT_EQ(list.unusable.size(), 1u);
+        EXPECT_EQ(list.unusable[0].path, (dir / "KMV.EXE").string());
+        EXPECT_EQ(list.unusable[0].reason, c.reason);
+        EXPECT_NE(trace.find("***ERROR*** " + (dir / "KMV.EXE").string() + ": " + c.reason + "\n"), std::string::npos)
+            << trace;
+        EXPECT_EQ(std::count(list.missing.begin(), list.missing.end(), (dir / "KMV.EXE").string()), 0);
+    }
+}
+
+TEST(BuildPayloadList, UnreadableFileIsNamedWithTheRealError) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file; the system test covers this as another user";
     TempDir dir;
-    std::filesystem::create_directory(dir / "KMV.EXE");
-    writeFileBytes(dir / "FLASH.IMG", std::vector<std::uint8_t>(1000, 1));
+    writeFileBytes(dir / "FLASH.IMG", std::vector<std::uint8_t>(10, 1));
+    std::filesystem::permissions(dir / "FLASH.IMG", std::filesystem::perms::none);
+    testing::internal::CaptureStderr();
+    const auto list = BuildPayloadList(dir.path());
+    const std::string trace = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(list.unusable.size(), 1u);
+    EXPECT_EQ(list.unusable[0].reason, "Permission denied");
+    EXPECT_NE(trace.find((dir / "FLASH.IMG").string() + ": Permission denied\n"), std::string::npos) << trace;
+}
+
+TEST(BuildPayloadList, FlashFallbackSkipsEntriesThatAreNoRegularFiles) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    fs::create_directory(dir / "FLASH.AAA");
+    ASSERT_EQ(::mkfifo((dir / "FLASH.BBB").c_str(), 0600), 0);
+    fs::create_symlink("nowhere", dir / "FLASH.CCC");
+    writeFileBytes(dir / "FLASH.DDD", std::vector<std::uint8_t>(77, 1));
     testing::internal::CaptureStderr();
     const auto list = BuildPayloadList(dir.path());
     testing::internal::GetCapturedStderr();
-    ASSERT_EQ(list.paths.size(), 2u);
-    EXPECT_EQ(list.sizes, (std::vector<std::uint32_t>{0, 1000}));
-    EXPECT_EQ(list.totalSize, 1000u);
+    ASSERT_FALSE(list.paths.empty());
+    EXPECT_EQ(list.paths.back(), (dir / "FLASH.DDD").string());
+    EXPECT_EQ(list.sizes.back(), 77u);
+    EXPECT_TRUE(list.unusable.empty());
+}
+
+TEST(BuildPayloadList, SizesAreSixtyFourBits) {
+    TempDir dir;
+    writeFileBytes(dir / "FLASH.IMG", {});
+    std::filesystem::resize_file(dir / "FLASH.IMG", (std::uint64_t{4} << 30) + 1048576);  // sparse
+    testing::internal::CaptureStderr();
+    const auto list = BuildPayloadList(dir.path());
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(list.sizes, std::vector<std::uint64_t>{(std::uint64_t{4} << 30) + 1048576});
+    EXPECT_EQ(list.totalSize, (std::uint64_t{4} << 30) + 1048576);
 }
 
 TEST(BuildPayloadList, LongPathsAreNeitherCutNorLimited) {

@@ -110,9 +110,23 @@ TEST(TerminalIsoView, AnInterruptIsServedAsAConfirmedCancel) {
     EXPECT_FALSE(g_bIsoBusy);
     EXPECT_EQ(err.text(), "Cancelled.\n");
 
-    std::raise(SIGINT);  // a real Ctrl-C only marks the interrupt while the guard lives
-    EXPECT_TRUE(CInterruptGuard::TakeInterrupt());
-    EXPECT_FALSE(CInterruptGuard::TakeInterrupt()) << "taken once";
+    // A real Ctrl-C, a hang-up, a termination or a closed output pipe only marks the interrupt
+    // while the guard lives; a file-size limit does not kill the process either.
+    for (int signal : {SIGINT, SIGHUP, SIGTERM, SIGPIPE}) {
+        SCOPED_TRACE(signal);
+        std::raise(signal);
+        EXPECT_TRUE(CInterruptGuard::TakeInterrupt());
+        EXPECT_FALSE(CInterruptGuard::TakeInterrupt()) << "taken once";
+    }
+    std::raise(SIGXFSZ);
+    EXPECT_FALSE(CInterruptGuard::TakeInterrupt());
+}
+
+TEST(TerminalIsoView, MissingPayloadFilesAreNamedOnTheirOwnLine) {
+    CapturedStream err;
+    CTerminalIsoView view(err.file, false);
+    view.ShowMissingPayload("/payload/RECOVERY.PDF");
+    EXPECT_EQ(err.text(), std::string(kAppName) + ": warning: not found, the medium is built without /payload/RECOVERY.PDF\n");
 }
 
 }  // namespace

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstring>
+#include <functional>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <cstdio>
 #include <filesystem>
@@ -104,8 +108,10 @@ void checkImage(const fs::path& iso, const fs::path& payloadDir, const std::vect
     EXPECT_EQ(bootImages[0], (std::vector<std::string>{"1", "BIOS", "y", "hd", "0x07c0", "0x06", "1", "23"}))
         << torito.output;
 
-    // The volume's size is the file's length in whole 2048-byte blocks, in both byte orders.
-    const std::uint32_t blocks = static_cast<std::uint32_t>((image.size() + 2047) / 2048);
+    // The file ends on a whole 2048-byte block (a CD reader serves nothing else), and the
+    // volume's size is that many blocks, in both byte orders.
+    EXPECT_EQ(image.size() % 2048, 0u);
+    const std::uint32_t blocks = static_cast<std::uint32_t>(image.size() / 2048);
     EXPECT_EQ(le32(image, 0x8050), blocks);
     EXPECT_EQ(be32(image, 0x8054), blocks);
     const auto info = runCommand("isoinfo -d -i " + shellQuote(iso.string()));
@@ -239,6 +245,13 @@ TEST_F(PellorinIso, ExistingFileIsReplacedOnlyWhenTheUserSaysSo) {
                                              " --payload " + shellQuote(payload.string())));
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         EXPECT_EQ(run.output.find("already exists") != std::string::npos, c.asked) << run.output;
+        if (!c.replaced) {
+            EXPECT_NE(run.output.find(iso.string() + " was kept.\n"), std::string::npos) << run.output;
+        }
+        if (c.asked && c.answer[0] == '\0') {
+            EXPECT_NE(run.output.find("[y/N] \n" + iso.string() + " was kept.\n"), std::string::npos)
+                << "the end of input ends the prompt's line: " << run.output;
+        }
         const auto bytes = readFileBytes(iso);
         EXPECT_EQ(bytes.size() > kDiskOffset, c.replaced);
         if (!c.replaced) {
@@ -275,7 +288,7 @@ TEST_F(PellorinIso, FailuresAndWrongArgumentsAreToldApart) {
         {"the file is a directory", "iso --yes " + shellQuote((tmp / "a directory.iso").string()) + p, 3,
          "is not a plain file"},
         {"payload too large for FAT16", "iso " + shellQuote((tmp / "huge.iso").string()) + " --payload " +
-         shellQuote(huge.string()), 3, "An error occurred while attempting to create the ISO file."},
+         shellQuote(huge.string()), 3, "is larger than a FAT16 disk can hold"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -286,9 +299,9 @@ TEST_F(PellorinIso, FailuresAndWrongArgumentsAreToldApart) {
     EXPECT_TRUE(fs::is_directory(tmp / "a directory.iso"));
 }
 
-// Starts pellorin with standard error on a pipe, sends Ctrl-C once the writer reports progress,
-// and returns the exit status.
-int runAndInterrupt(const std::vector<std::string>& args, std::string& output) {
+// Starts pellorin with standard error on a pipe, sends `signal` once the writer reports
+// progress, and returns the exit status (minus the signal's number when it killed the program).
+int runAndSignal(const std::vector<std::string>& args, int signal, std::string& output) {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) return -1;
     posix_spawn_file_actions_t actions;
@@ -313,27 +326,222 @@ int runAndInterrupt(const std::vector<std::string>& args, std::string& output) {
     for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
         output.append(buffer, static_cast<std::size_t>(got));
         if (!sent && output.find("Formatting: ") != std::string::npos) {
-            ::kill(pid, SIGINT);
+            ::kill(pid, signal);
             sent = true;
         }
     }
     ::close(pipeFds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
 }
 
-TEST_F(PellorinIso, CtrlCDuringTheWriteCancelsAndLeavesNoFile) {
+std::size_t entriesIn(const fs::path& dir) {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+// True when the folder's file system makes unnamed files (O_TMPFILE).
+bool unnamedFilesWork(const fs::path& dir) {
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR, 0600);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+// A build cut short by a signal leaves no image under the final name, and an image that was
+// there before stays as it was. SIGKILL cannot be caught: the unnamed temporary file vanishes
+// with the process.
+TEST_F(PellorinIso, SignalsDuringTheWriteLeaveNothingUnderTheFinalName) {
     const fs::path payload = tmp / "payload";
     writePayload(payload, {"large", 1000, false, 0});
     fs::resize_file(payload / "FLASH.IMG", 400ull * MiB);  // sparse: quick to read, long to write
-    const fs::path iso = tmp / "cancelled.iso";
-    std::string output;
-    const int exitCode = runAndInterrupt({PELLORIN_PROGRAM, "iso", iso.string(), "--payload", payload.string()}, output);
-    EXPECT_EQ(exitCode, 2) << output;
-    EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
-    EXPECT_EQ(output.find("created successfully"), std::string::npos) << output;
+    const struct {
+        const char* name;
+        int signal;
+        int status;
+    } cases[] = {
+        {"Ctrl-C", SIGINT, 2},
+        {"terminal hung up", SIGHUP, 2},
+        {"terminated", SIGTERM, 2},
+        {"killed", SIGKILL, -SIGKILL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path out = tmp / c.name;
+        fs::create_directories(out);
+        const fs::path fresh = out / "fresh.iso";
+        std::string output;
+        EXPECT_EQ(runAndSignal({PELLORIN_PROGRAM, "iso", fresh.string(), "--payload", payload.string()}, c.signal, output),
+                  c.status)
+            << output;
+        if (c.signal != SIGKILL) {
+            EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
+        }
+        EXPECT_EQ(output.find("created successfully"), std::string::npos) << output;
+        EXPECT_FALSE(fs::exists(fresh));
+        if (c.signal == SIGKILL && !unnamedFilesWork(out)) {
+            // Without unnamed files a killed build can leave its hidden temporary name.
+            for (const auto& entry : fs::directory_iterator(out)) {
+                EXPECT_EQ(entry.path().filename().string().rfind(".fresh.iso.", 0), 0u) << entry.path();
+                fs::remove(entry.path());
+            }
+        }
+        EXPECT_EQ(entriesIn(out), 0u) << "no temporary file is left";
+
+        const fs::path old = out / "old.iso";
+        writeFileText(old, "precious");
+        output.clear();
+        EXPECT_EQ(runAndSignal({PELLORIN_PROGRAM, "iso", "--yes", old.string(), "--payload", payload.string()}, c.signal,
+                               output),
+                  c.status)
+            << output;
+        EXPECT_EQ(readFileBytes(old), (std::vector<std::uint8_t>{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+        EXPECT_EQ(entriesIn(out), unnamedFilesWork(out) || c.signal != SIGKILL ? 1u : 2u);
+    }
+}
+
+TEST_F(PellorinIso, AClosedOutputPipeCancelsInsteadOfKilling) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, {"large", 1000, false, 0});
+    fs::resize_file(payload / "FLASH.IMG", 400ull * MiB);
+    const fs::path iso = tmp / "piped.iso";
+    const auto run = runCommand("bash -c " + shellQuote(pellorin("iso " + shellQuote(iso.string()) + " --payload " +
+                                                                 shellQuote(payload.string())) +
+                                                        " 2>&1 </dev/null | head -3; exit ${PIPESTATUS[0]}"));
+    EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_FALSE(fs::exists(iso));
+    EXPECT_EQ(entriesIn(tmp.path()), 1u) << "only the payload";
+}
+
+// Payloads that could never make a working CD fail at once with exit code 3 and their own
+// reason, before the ISO file is touched; the trace carries the system's error text.
+TEST_F(PellorinIso, PayloadsThatCannotWorkFailQuicklyAndKeepTheOldImage) {
+    const bool root = ::geteuid() == 0;
+    if (root && !haveProgram("setpriv")) GTEST_SKIP() << "setpriv is not installed";
+    fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+    const auto sparse = [](const fs::path& file, std::uint64_t bytes) {
+        writeFileText(file, "");
+        fs::resize_file(file, bytes);
+    };
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> change;  // applied to a good payload
+        std::string says;
+        std::string traces;
+    } cases[] = {
+        {"beyond 1024 cylinders", [&](const fs::path& d) { sparse(d / "FLASH.IMG", 1100ull * MiB); },
+         "can be read by the BIOS only up to 1024 MiB", "cylinders; a CD serves 1024!"},
+        {"4 GiB", [&](const fs::path& d) { sparse(d / "FLASH.IMG", 4096ull * MiB); },
+         "(4294967296 bytes) is larger than a FAT16 disk can hold", "(4294967296 bytes) does not fit"},
+        {"4 GiB and 1 MiB", [&](const fs::path& d) { sparse(d / "FLASH.IMG", 4097ull * MiB); },
+         "(4296015872 bytes) is larger than a FAT16 disk can hold", "does not fit"},
+        {"unreadable FLASH.IMG", [](const fs::path& d) { fs::permissions(d / "FLASH.IMG", fs::perms::owner_write); },
+         "FLASH.IMG cannot be read: Permission denied.", "FLASH.IMG: Permission denied\n"},
+        {"empty KERNEL.SYS", [](const fs::path& d) { writeFileText(d / "KERNEL.SYS", ""); },
+         "KERNEL.SYS is missing or empty", "KERNEL.SYS is missing or empty!"},
+        {"empty payload directory", [](const fs::path& d) { fs::remove_all(d); fs::create_directory(d); },
+         "KERNEL.SYS is missing or empty", "KERNEL.SYS: No such file or directory\n"},
+        {"FIFO named FLASH.IMG",
+         [](const fs::path& d) { fs::remove(d / "FLASH.IMG"); ::mkfifo((d / "FLASH.IMG").c_str(), 0644); },
+         "FLASH.IMG cannot be read: not a regular file.", "FLASH.IMG: not a regular file\n"},
+        {"directory named FLASH.IMG beside FLASH.BIN",
+         [](const fs::path& d) {
+             fs::remove(d / "FLASH.IMG");
+             fs::create_directory(d / "FLASH.IMG");
+             writeFileText(d / "FLASH.BIN", "x");
+         },
+         "FLASH.IMG cannot be read: Is a directory.", "FLASH.IMG: Is a directory\n"},
+        {"dangling link named FLASH.IMG",
+         [](const fs::path& d) { fs::remove(d / "FLASH.IMG"); fs::create_symlink("gone", d / "FLASH.IMG"); },
+         "FLASH.IMG cannot be read: No such file or directory.", "FLASH.IMG: No such file or directory\n"},
+    };
+    const fs::path out = tmp / "out";
+    fs::create_directories(out);
+    fs::permissions(out, fs::perms::all);
+    const fs::path iso = out / "old.iso";
+    // A copy of the program in the scratch folder, so that another user can run it wherever the
+    // build tree is.
+    const fs::path program = tmp / "pellorin";
+    fs::copy_file(PELLORIN_PROGRAM, program);
+    fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path payload = tmp / "payload";
+        fs::remove_all(payload);
+        writePayload(payload, {c.name, 5000, false, 0});
+        c.change(payload);
+        writeFileText(iso, "precious");
+        // As root every file is readable: the build then runs as another user.
+        const std::string as = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+        const auto started = std::chrono::steady_clock::now();
+        const auto run = runCommand("timeout 60 " + as + shellQuote(program.string()) + " iso --yes " +
+                                    shellQuote(iso.string()) + " --payload " + shellQuote(payload.string()) +
+                                    " </dev/null");
+        const auto seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_EQ(run.exitCode, 3) << run.output;
+        EXPECT_LT(seconds, 10);
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find(c.traces), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("free disk space"), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("created successfully"), std::string::npos) << run.output;
+        EXPECT_EQ(readFileBytes(iso), (std::vector<std::uint8_t>{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+        EXPECT_EQ(entriesIn(out), 1u);
+    }
+}
+
+TEST_F(PellorinIso, MissingFilesAreNamedOnTheTerminal) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, {"no recovery", 5000, false, 0});
+    const auto run = runCommand(pellorin("iso " + shellQuote((tmp / "x.iso").string()) + " --payload " +
+                                         shellQuote(payload.string())) +
+                                " </dev/null");
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("warning: not found, the medium is built without " + (payload / "RECOVERY.PDF").string()),
+              std::string::npos)
+        << run.output;
+}
+
+// A file system that fills up during the write: the build fails with the space text and the
+// system's reason, and the image that was there stays. A small tmpfs where mounts are allowed,
+// else a file-size limit on the process.
+TEST_F(PellorinIso, AFullFileSystemKeepsTheOldImage) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, {"ten MiB", 10 * MiB, false, 0});
+    const fs::path out = tmp / "small";
+    fs::create_directories(out);
+    const bool mounted = ::geteuid() == 0 &&
+                         runCommand("mount -t tmpfs -o size=4m tmpfs " + shellQuote(out.string())).exitCode == 0;
+    const fs::path iso = out / "old.iso";
+    writeFileText(iso, "precious");
+    const std::string limit = mounted ? "" : "prlimit --fsize=4000000 ";
+    const auto run = runCommand(limit + pellorin("iso --yes " + shellQuote(iso.string()) + " --payload " +
+                                                 shellQuote(payload.string())) +
+                                " </dev/null");
+    EXPECT_EQ(run.exitCode, 3) << run.output;
+    EXPECT_NE(run.output.find(mounted ? std::strerror(ENOSPC) : std::strerror(EFBIG)), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("free disk space"), std::string::npos) << run.output;
+    EXPECT_EQ(readFileBytes(iso), (std::vector<std::uint8_t>{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+    EXPECT_EQ(entriesIn(out), 1u);
+    if (mounted) runCommand("umount " + shellQuote(out.string()));
+}
+
+// KERNEL.SYS alone takes an odd number of 1 KiB clusters: the CD boots only because the image
+// ends on a whole block.
+TEST_F(PellorinIso, AKernelOnlyImageBootsInSeaBios) {
+    if (!haveProgram("qemu-system-i386")) GTEST_SKIP() << "qemu-system-i386 is not installed";
+    const fs::path payload = tmp / "payload";
+    fs::create_directories(payload);
+    fs::copy_file(kTestKernel, payload / "KERNEL.SYS");
+    const fs::path iso = tmp / "kernel-only.iso";
+    const auto run = runCommand(pellorin("iso " + shellQuote(iso.string()) + " --payload " + shellQuote(payload.string())) +
+                                " </dev/null");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    checkImage(iso, payload, {"KERNEL.SYS"}, tmp.path());
+    const std::string console = bootCd(iso, tmp.path());
+    EXPECT_NE(console.find("TESTKERNEL"), std::string::npos) << console;
 }
 
 }  // namespace
