@@ -66,15 +66,13 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
     ProgressWindow window = nullptr;
     if (options.progressWindow != 0) {
         window = services.attachProgressWindow(options.progressWindow);
-    } else {
-        if (options.windowed) {
-            window = services.startProgressDialog();
-        }
-        if (window == nullptr) {
-            // No dialog could be had: the run goes on, on the console.
-            consoleWrite(text::kBanner);
-            consoleWrite(text::kBannerNotice);
-        }
+    } else if (options.windowed) {
+        window = services.startProgressDialog();
+    }
+    if (window == nullptr) {
+        // No window (or none could be had): the run goes on, on the console.
+        consoleWrite(text::kBanner);
+        consoleWrite(text::kBannerNotice);
     }
 
     const bool writesDisk = options.mode == ImagingMode::Restore || options.mode == ImagingMode::WriteFlat;
