@@ -23,6 +23,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -274,6 +276,22 @@ TEST_F(WindowedRun, EngineErrorIsShownInABoxWithTheErrorTitle) {
     EXPECT_EQ(shown.back().message, dorvix::UM_CLOSEPROGRESS);
     EXPECT_FALSE(fs::exists(marker));  // a failed run never resets
     EXPECT_TRUE(testsupport::readFileBytes(target) == before);
+}
+
+TEST_F(WindowedRun, NamedWindowWithWindowedFlagAsksInBoxesAndReportsThroughTheChannel) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    const auto before = testsupport::readFileBytes(target);
+    EXPECT_EQ(run("-pm:" + std::to_string(fds[0]) + " -w " + image.string(), {MessageBoxResult::Cancel}), 1);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title.toStdString(), dorvix::text::kConfirmTitle);
+    EXPECT_TRUE(shown.empty());  // no progress dialog with a named window
+    std::string lines(256, '\0');
+    lines.resize(static_cast<std::size_t>(::recv(fds[1], lines.data(), lines.size(), MSG_DONTWAIT)));
+    EXPECT_EQ(lines, "dorvix-progress 1\nclose\n");
+    EXPECT_TRUE(testsupport::readFileBytes(target) == before);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 struct QuestionCase {
