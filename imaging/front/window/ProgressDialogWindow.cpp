@@ -71,6 +71,7 @@ ProgressDialogWindow::ProgressDialogWindow()
 }
 
 void ProgressDialogWindow::showCentred() {
+    winId();  // the platform window, and with it the frame that is centred, exists from here
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (screen != nullptr) {
         const QRect area = screen->geometry();

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/resource.h>
