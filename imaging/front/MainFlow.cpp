@@ -6,6 +6,7 @@
 #include "front/ProgressDialog.h"
 #include "front/StringTable.h"
 #include "platform/Console.h"
+#include "platform/DebugOutput.h"
 #include "platform/Power.h"
 
 #include <sys/stat.h>
@@ -66,6 +67,10 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
     ProgressWindow window = nullptr;
     if (options.progressWindow != 0) {
         window = services.attachProgressWindow(options.progressWindow);
+        if (options.windowed && window != nullptr && window->questionHost() == nullptr) {
+            // -w would have shown the questions in message boxes: they stay on the console.
+            debugOutput(text::kNoWindowNotice);
+        }
     } else if (options.windowed) {
         window = services.startProgressDialog();
     }
