@@ -20,8 +20,9 @@ struct DialogUnits {
     explicit DialogUnits(const QFont& font) {
         const QFontMetrics metrics(font);
         const int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-        baseX = (letters / 26 + 1) / 2;
-        baseY = metrics.height();
+        // A system without fonts measures nothing: then the base units of the System font.
+        baseX = letters > 0 ? (letters / 26 + 1) / 2 : 8;
+        baseY = metrics.height() > 0 ? metrics.height() : 16;
     }
     QRect rect(int x, int y, int width, int height) const {
         return QRect(x * baseX / 4, y * baseY / 8, width * baseX / 4, height * baseY / 8);
