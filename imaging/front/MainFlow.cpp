@@ -6,6 +6,7 @@
 #include "front/ProgressDialog.h"
 #include "front/StringTable.h"
 #include "platform/Console.h"
+#include "platform/DebugOutput.h"
 #include "platform/Power.h"
 
 #include <sys/stat.h>
@@ -66,15 +67,17 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
     ProgressWindow window = nullptr;
     if (options.progressWindow != 0) {
         window = services.attachProgressWindow(options.progressWindow);
-    } else {
-        if (options.windowed) {
-            window = services.startProgressDialog();
+        if (options.windowed && window != nullptr && window->questionHost() == nullptr) {
+            // -w would have shown the questions in message boxes: they stay on the console.
+            debugOutput(text::kNoWindowNotice);
         }
-        if (window == nullptr) {
-            // No dialog could be had: the run goes on, on the console.
-            consoleWrite(text::kBanner);
-            consoleWrite(text::kBannerNotice);
-        }
+    } else if (options.windowed) {
+        window = services.startProgressDialog();
+    }
+    if (window == nullptr) {
+        // No window (or none could be had): the run goes on, on the console.
+        consoleWrite(text::kBanner);
+        consoleWrite(text::kBannerNotice);
     }
 
     const bool writesDisk = options.mode == ImagingMode::Restore || options.mode == ImagingMode::WriteFlat;

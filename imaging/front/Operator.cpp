@@ -4,7 +4,6 @@
 #include "front/StringTable.h"
 #include "platform/Console.h"
 
-#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <strings.h>
@@ -32,13 +31,29 @@ std::string formatAll(const char* format, va_list args) {
     return out;
 }
 
-std::string formatWindowText(const char* format, va_list args) {
-    std::array<char, kWindowTextSize> buffer{};
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
-    return buffer.data();
+std::string formatWindowText(const char* format, va_list args) { return cutWindowText(formatAll(format, args)); }
+
+// The questions go to a message box only in windowed mode and when a host shows them.
+ProgressWindow questionWindow(ProgressWindow window) {
+    if (!processFlags().windowed || window == nullptr) {
+        return nullptr;
+    }
+    return window->questionHost();
 }
 
 }  // namespace
+
+std::string cutWindowText(std::string text) {
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        // Every byte but a UTF-8 continuation byte starts a character.
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && ++characters == kWindowTextSize) {
+            text.resize(i);
+            break;
+        }
+    }
+    return text;
+}
 
 void showStatus(ProgressWindow window, const char* format, ...) {
     va_list args;
@@ -85,8 +100,8 @@ void closeProgress(ProgressWindow window) {
 }
 
 bool confirmRestore(ProgressWindow window) {
-    if (processFlags().windowed && window != nullptr) {
-        return window->messageBox(text::kConfirmBox, text::kConfirmTitle, MessageBoxButtons::OkCancel) ==
+    if (ProgressWindow boxes = questionWindow(window)) {
+        return boxes->messageBox(text::kConfirmBox, text::kConfirmTitle, MessageBoxButtons::OkCancel) ==
                MessageBoxResult::Ok;
     }
     consoleWrite(text::kConfirmConsole);
@@ -106,8 +121,8 @@ bool confirmRestore(ProgressWindow window) {
 }
 
 bool announceReboot(ProgressWindow window) {
-    if (processFlags().windowed && window != nullptr) {
-        window->messageBox(text::kRebootBox, text::kErrorTitle, MessageBoxButtons::OkCancel);
+    if (ProgressWindow boxes = questionWindow(window)) {
+        boxes->messageBox(text::kRebootBox, text::kErrorTitle, MessageBoxButtons::OkCancel);
         return true;
     }
     consoleWrite(text::kRebootConsole);

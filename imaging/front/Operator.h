@@ -33,10 +33,17 @@ public:
     virtual void sendMessage(ProgressMessage message, unsigned wParam, std::string_view text) = 0;
     // A modal message box owned by the window.
     virtual MessageBoxResult messageBox(std::string_view text, std::string_view title, MessageBoxButtons buttons) = 0;
+    // Where the two questions of windowed mode are shown as message boxes: the window itself,
+    // or, for a window in another program, the message boxes of this program (none: console).
+    virtual ProgressWindowHost* questionHost() { return this; }
 };
 
 // "Progress window or none": nullptr means the console.
 using ProgressWindow = ProgressWindowHost*;
+
+// Window texts are held in buffers of 512 characters: a longer text is cut to its first 511
+// characters, never inside a UTF-8 sequence.
+std::string cutWindowText(std::string text);
 
 // printf-style status text. Window: UM_STATUSTEXT with the text cut to 511 characters.
 // Console: printed as it stands, no line end added ("\r..." overwrites the current line).

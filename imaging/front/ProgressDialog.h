@@ -9,10 +9,12 @@
 
 namespace dorvix {
 
-// Starts the progress dialog on its own thread and returns once its handle exists.
+// The dialog of windowed mode, once it exists; nothing (after a notice) where no window can
+// be shown.
 ProgressWindow startProgressDialog();
 
-// The window named by number on the command line.
+// The progress channel to another program on the descriptor named on the command line
+// (front/ProgressChannel.h); nothing when that descriptor is not open.
 ProgressWindow attachProgressWindow(std::int64_t windowNumber);
 
 }  // namespace dorvix

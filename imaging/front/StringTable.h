@@ -190,7 +190,12 @@ inline constexpr char kTableDuplicate[] = "device named on more than one line, l
 inline constexpr char kRestartByHand[] =
     "\nThe device must now be restarted (no reset command is configured in DORVIX_RESET_COMMAND).\n";
 inline constexpr char kResetCommandFailed[] = "\nThe reset command failed; the device must now be restarted.\n";
-inline constexpr char kProgressDialogMissing[] =
-    "dorvix: the progress window is not available in this build; reporting on the console.\n";
+inline constexpr char kNoWindowNotice[] =
+    "dorvix: no window can be shown (no display, or dorvix was built without windows); reporting on the "
+    "console.\n";
+inline constexpr char kChannelNotOpen[] =
+    "dorvix: -pm:%lld names no descriptor open for writing; reporting on the console.\n";
+inline constexpr char kChannelBroken[] =
+    "dorvix: the progress channel of -pm: broke off; reporting on the console.\n";
 
 }  // namespace dorvix::text

@@ -141,4 +141,30 @@ TEST(StatusAndErrors, WindowTextsAreCutTo511CharactersButConsoleIsNot) {
     EXPECT_EQ(console.output(), longText);
 }
 
+TEST(StatusAndErrors, WindowTextsAreCutAtWholeUtf8Characters) {
+    const std::string euro = "\xE2\x82\xAC";  // three bytes, one character
+    const auto euros = [&](int n) {
+        std::string t;
+        for (int i = 0; i < n; ++i) t += euro;
+        return t;
+    };
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"short text stays", "abc" + euro, "abc" + euro},
+        {"511 characters stay", std::string(510, 'a') + euro, std::string(510, 'a') + euro},
+        {"multi-byte character cut whole", std::string(511, 'a') + euro, std::string(511, 'a')},
+        {"cut counts characters, not bytes", euros(600), euros(511)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(dorvix::cutWindowText(c.text), c.expected) << c.name;
+        FakeWindow window;
+        dorvix::showStatus(&window, "%s", c.text.c_str());
+        EXPECT_EQ(window.messages.at(0).text, c.expected) << c.name;
+    }
+}
+
 }  // namespace
