@@ -1,9 +1,9 @@
 #include "app/CommandLine.h"
 
-#include "app/PayloadList.h"
-#include "app/StringTable.h"
+#include "jobs/PayloadList.h"
+#include "jobs/StringTable.h"
 #include "app/TerminalView.h"
-#include "app/WorkResult.h"
+#include "jobs/WorkResult.h"
 #include "iso/IsoImageBuilder.h"
 
 #include <CLI/CLI.hpp>

@@ -1,4 +1,4 @@
-#include "app/StringTable.h"
+#include "jobs/StringTable.h"
 
 #include <array>
 #include <cstdio>
