@@ -1,0 +1,73 @@
+#include "app/DeployCommand.h"
+
+#include "app/CommandLine.h"
+#include "jobs/StringTable.h"
+#include "jobs/WorkResult.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <istream>
+
+namespace pellorin {
+
+CTerminalDeploymentView::CTerminalDeploymentView(std::FILE* err, bool bIsTerminal, std::istream& in,
+                                                 OverwritePolicy policy, std::atomic<bool>& bBusy)
+    : m_display(err, bIsTerminal), m_err(err), m_in(in), m_policy(policy), m_bBusy(bBusy) {}
+
+void CTerminalDeploymentView::SetProgressRange(int nLower, int nUpper) { m_display.SetProgressRange(nLower, nUpper); }
+void CTerminalDeploymentView::SetProgressPos(int nPos) { m_display.SetProgressPos(nPos); }
+void CTerminalDeploymentView::SetStatusText(std::string_view text) { m_display.SetStatusText(text); }
+void CTerminalDeploymentView::ShowWarning(std::string_view text) { m_display.ShowWarning(text); }
+
+int CTerminalDeploymentView::AskQuestion(std::string_view text) {
+    if (m_policy == OverwritePolicy::Yes) return kAnswerYes;
+    if (m_policy == OverwritePolicy::No) return kAnswerNo;
+    m_display.Finish();
+    for (;;) {
+        std::fprintf(m_err, "%s%s", TerminalText(text).c_str(), std::string(cli::kOverwritePrompt).c_str());
+        std::fflush(m_err);
+        std::string answer;
+        if (!std::getline(m_in, answer)) return kAnswerCancel;
+        std::string word;
+        for (unsigned char c : answer) {
+            if (!std::isspace(c)) word.push_back(static_cast<char>(std::tolower(c)));
+        }
+        if (word == "y" || word == "yes") return kAnswerYes;
+        if (word == "n" || word == "no") return kAnswerNo;
+        if (word == "c" || word == "cancel") return kAnswerCancel;
+    }
+}
+
+void CTerminalDeploymentView::PumpOneMessage() {
+    // Ctrl-C is the terminal's Cancel, confirmed: the job stops at this step and cleans up.
+    if (CInterruptGuard::TakeInterrupt() && m_bBusy) {
+        m_bBusy = false;
+        m_display.Finish();
+        std::fprintf(m_err, "%s\n", std::string(cli::kCancelled).c_str());
+        std::fflush(m_err);
+    }
+    m_display.PumpOneMessage();  // draws the progress
+}
+
+int RunDeployCommand(const std::string& strFolder, const std::filesystem::path& payloadDirectory,
+                     OverwritePolicy policy, std::istream& in, std::FILE* out, std::FILE* err) {
+    std::atomic<bool> bBusy{true};
+    CTerminalDeploymentView view(err, ::isatty(::fileno(err)) == 1, in, policy, bBusy);
+    int result = kWorkFailed;
+    {
+        CInterruptGuard interrupts;
+        result = CopyDeploymentFiles(strFolder, payloadDirectory, view, bBusy);
+        // An interrupt after the last step is too late to cancel anything.
+    }
+    view.Finish();
+    switch (result) {
+    case kWorkDone:
+        std::fprintf(out, "%s\n", TerminalText(LoadStringText(IDS_DEPLOYMENT_DONE)).c_str());
+        return kExitDone;
+    case kWorkCancelled: return kExitCancelled;
+    default: return kExitFailed;
+    }
+}
+
+}  // namespace pellorin
