@@ -4,7 +4,10 @@
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
 
+#include <pthread.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cctype>
 #include <istream>
@@ -40,14 +43,25 @@ int CTerminalDeploymentView::AskQuestion(std::string_view text) {
 }
 
 void CTerminalDeploymentView::PumpOneMessage() {
+    // The ISO job's display would take an interrupt for the ISO job, so it draws with the
+    // interrupt signals held back; one that arrives meanwhile is taken below.
+    sigset_t interrupts;
+    sigset_t previous;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
+    const bool interrupted = CInterruptGuard::TakeInterrupt();
+    m_display.PumpOneMessage();  // draws the progress
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
     // Ctrl-C is the terminal's Cancel, confirmed: the job stops at this step and cleans up.
-    if (CInterruptGuard::TakeInterrupt() && m_bBusy) {
+    if ((interrupted || CInterruptGuard::TakeInterrupt()) && m_bBusy) {
         m_bBusy = false;
         m_display.Finish();
         std::fprintf(m_err, "%s\n", std::string(cli::kCancelled).c_str());
         std::fflush(m_err);
     }
-    m_display.PumpOneMessage();  // draws the progress
 }
 
 int RunDeployCommand(const std::string& strFolder, const std::filesystem::path& payloadDirectory,
