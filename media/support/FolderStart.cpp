@@ -33,7 +33,13 @@ std::string ResolveStartFolder(std::string_view text, const std::string& current
             if (c == '\\') c = '/';
         }
     }
-    if (path.front() != '/') path = current + (current.ends_with('/') ? "" : "/") + path;
+    if (path.front() != '/') path = current + "/" + path;
+    // Repeated separators name the same folder as one ("//server/share" is "/server/share").
+    std::string single;
+    for (char c : path) {
+        if (c != '/' || !single.ends_with('/')) single.push_back(c);
+    }
+    path = single;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     if (isDirectory(path)) return path;
 
@@ -42,7 +48,6 @@ std::string ResolveStartFolder(std::string_view text, const std::string& current
     std::string found = "/";
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         const std::string prefix = path.substr(0, slash);
-        if (prefix.ends_with('/')) continue;  // "//": the same folder as "/"
         if (!isDirectory(prefix)) break;
         found = prefix;
     }
