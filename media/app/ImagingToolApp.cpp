@@ -8,6 +8,7 @@
 #include <QApplication>
 
 #include <cstdlib>
+#include <string>
 
 namespace pellorin {
 
@@ -29,7 +30,14 @@ int CImagingToolApp::InitInstance() {
     return kExitDone;
 }
 
-bool HasDisplay() { return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM"); }
+bool HasDisplay() {
+    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY")) return true;
+    // A platform that needs no display server (offscreen, vnc, linuxfb, ...).
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (!platform || !*platform) return false;
+    const std::string name(platform);
+    return !name.starts_with("xcb") && !name.starts_with("wayland");
+}
 
 int RunDesktopApplication(int argc, char** argv, std::FILE* err) {
     if (!HasDisplay()) {

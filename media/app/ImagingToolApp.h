@@ -15,7 +15,7 @@ public:
 };
 
 // True when a display is there to show windows on: DISPLAY or WAYLAND_DISPLAY is set, or Qt is
-// told which platform to use (QT_QPA_PLATFORM, as tests do with "offscreen").
+// told to use a platform that needs no display server (QT_QPA_PLATFORM=offscreen, as in tests).
 bool HasDisplay();
 
 // Starts the desktop application. Without a display it says so in one line on `err` and

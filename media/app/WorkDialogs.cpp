@@ -38,12 +38,22 @@ private:
 
 // The ISO job keeps its own busy flag, which only its thread touches: a cancel confirmed in the
 // dialog reaches it at the job's next progress step.
+// The writer reports every cluster; only changes are posted, so the interface thread's queue
+// holds at most one event per percent.
 class CDialogIsoView : public CIsoJobView {
 public:
     explicit CDialogIsoView(CWorkDialog& dialog) : m_dialog(dialog) {}
     void SetProgressRange(int nLower, int nUpper) override { m_dialog.PostProgressRange(nLower, nUpper); }
-    void SetProgressPos(int nPos) override { m_dialog.PostProgressPos(nPos); }
-    void SetStatusText(std::string_view text) override { m_dialog.PostStatus(text); }
+    void SetProgressPos(int nPos) override {
+        if (nPos == m_nLastPos) return;
+        m_nLastPos = nPos;
+        m_dialog.PostProgressPos(nPos);
+    }
+    void SetStatusText(std::string_view text) override {
+        if (text == m_strLastStatus) return;
+        m_strLastStatus = text;
+        m_dialog.PostStatus(text);
+    }
     void ShowWarning(std::string_view text) override { m_dialog.AskBlocking(text, MB_OK | MB_ICONWARNING); }
     void PumpOneMessage() override {
         if (!m_dialog.WaitAtStep()) g_bIsoBusy = false;
@@ -51,6 +61,8 @@ public:
 
 private:
     CWorkDialog& m_dialog;
+    int m_nLastPos = -1;
+    std::string m_strLastStatus;
 };
 
 }  // namespace

@@ -101,7 +101,9 @@ public:
 
             const std::string name = findSourceName(m_payloadDirectory, step.source);
             const std::string source = (m_payloadDirectory / name).string();
-            const std::string destination = JoinPath(m_strTarget, name);
+            // The tool and the documentation take their fixed names; the flash image keeps its own.
+            const bool anyExtension = step.source.ends_with(".*");
+            const std::string destination = JoinPath(m_strTarget, anyExtension ? name : std::string(step.source));
 
             struct stat existing {};
             if (::lstat(destination.c_str(), &existing) == 0) {

@@ -100,6 +100,13 @@ TEST_F(DeploymentJobTest, CopiesTheThreeFilesInOrderWithTheirStatus) {
     EXPECT_TRUE(view.warnings.empty());
 }
 
+TEST_F(DeploymentJobTest, PayloadIsFoundRegardlessOfCaseAndOnlyTheImageKeepsItsSpelling) {
+    fs::rename(payload / "KMV.EXE", payload / "kmv.exe");
+    fs::rename(payload / "FLASH.IMG", payload / "flash.img");
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(targetNames(), (std::vector<std::string>{"KMV.EXE", "RECOVERY.PDF", "flash.img"}));
+}
+
 TEST_F(DeploymentJobTest, EmptySourceGivesAnEmptyFileAndLeavesTheBarAtZero) {
     writeFileBytes(payload / "KMV.EXE", {});
     EXPECT_EQ(run(), kWorkDone);
