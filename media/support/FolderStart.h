@@ -1,6 +1,6 @@
 #pragma once
-// Where the folder picker opens, on Linux: the prefix walk of the desktop's directory
-// specification applied to POSIX paths. Paths are case-sensitive here, so the folder keeps its
+// Where the folder picker opens, on Linux: the prefix walk of the desktop's directory path
+// class applied to POSIX paths. Paths are case-sensitive here, so the folder keeps its
 // spelling; a network path (two leading slashes or backslashes) is an ordinary path.
 
 #include <functional>

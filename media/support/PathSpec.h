@@ -1,5 +1,5 @@
 #pragma once
-// Directory, file and path specifications with the desktop's path rules: a directory is a
+// Directory, file and path classes with the desktop's path rules: a directory is a
 // drive ("C:") and a subdirectory ("\TEMP\SUB", upper-cased), a file name is lower-cased and at
 // most 255 characters, and each part refuses the characters its kind of name may not hold.
 // The folder picker works out its start folder with them (the largest existing prefix of a
@@ -15,7 +15,7 @@
 
 namespace pellorin {
 
-// What the specifications ask of the file system.
+// What the path classes ask of the file system.
 struct CPathSystem {
     // The process's current directory, "C:\WORK" (empty when it cannot be read).
     std::function<std::string()> currentDirectory;

@@ -1,4 +1,4 @@
-// The path specifications with the desktop's rules, and the folder picker's start folder under
+// The path classes with the desktop's rules, and the folder picker's start folder under
 // those rules and under Linux's. A made-up file system stands behind both.
 
 #include "support/FolderStart.h"
