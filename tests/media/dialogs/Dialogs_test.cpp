@@ -255,6 +255,40 @@ TEST_P(CancelTest, AsksAndFollowsTheAnswer) {
 INSTANTIATE_TEST_SUITE_P(Answers, CancelTest, ::testing::Values(IDNO, IDYES),
                          [](const auto& testInfo) { return testInfo.param == IDNO ? "No" : "Yes"; });
 
+// The same on the ISO dialog, whose job learns of the cancel through its own busy flag. Cancel is
+// pressed when the first progress step reaches the window; a large image keeps the writer busy
+// well beyond that.
+class IsoCancelTest : public DialogTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(IsoCancelTest, AsksAndFollowsTheAnswer) {
+    fs::resize_file(payload / "FLASH.IMG", 64u << 20);
+    const fs::path iso = temp / "cancel.iso";
+    CCreateIsoDlg dialog(iso.string(), payload);
+    bool pressed = false;
+    QObject::connect(
+        &dialog, &CWorkDialog::progressPosted, &dialog,
+        [&](int) {
+            if (pressed) return;
+            pressed = true;
+            QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDCANCEL), Qt::LeftButton);
+        },
+        Qt::QueuedConnection);
+    answer = [](const QString&) { return GetParam(); };
+    const int result = dialog.DoModal();
+    EXPECT_EQ(messageTexts(), std::vector<QString>{text(IDS_CONFIRM_CANCEL_ISO)});
+    if (GetParam() == IDNO) {
+        EXPECT_EQ(result, IDOK);
+        EXPECT_EQ(dialog.GetDlgItem<QProgressBar>(IDC_PROGRESS)->value(), 100);
+        EXPECT_TRUE(fs::exists(iso));
+    } else {
+        EXPECT_EQ(result, IDCANCEL);
+        EXPECT_FALSE(fs::exists(iso));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, IsoCancelTest, ::testing::Values(IDNO, IDYES),
+                         [](const auto& testInfo) { return testInfo.param == IDNO ? "No" : "Yes"; });
+
 TEST_F(DialogTest, CancelAfterTheJobClosesWithoutAQuestion) {
     CExtractFilesDlg dialog(folder.string(), payload);
     dialog.show();
