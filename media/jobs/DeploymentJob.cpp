@@ -105,6 +105,11 @@ public:
             const bool anyExtension = step.source.ends_with(".*");
             const std::string destination = JoinPath(m_strTarget, anyExtension ? name : std::string(step.source));
 
+            // A folder that is the payload directory already holds the file: copying it onto
+            // itself would do nothing, and a cancel would then delete the payload's own file.
+            std::error_code ec;
+            if (fs::equivalent(source, destination, ec)) continue;
+
             struct stat existing {};
             if (::lstat(destination.c_str(), &existing) == 0) {
                 const int answer = m_view.AskQuestion(LoadStringText(step.question));

@@ -194,6 +194,17 @@ TEST_F(DeploymentJobTest, FlashImageKeepsItsOwnNameAndACancelDeletesOnlyWhatThis
     EXPECT_TRUE(sameAsPayload("FLASH.BIN"));
 }
 
+TEST_F(DeploymentJobTest, PayloadDirectoryAsFolderKeepsItsFilesEvenAfterACancel) {
+    const auto before = readFileBytes(payload / "KMV.EXE");
+    // A cancel during any copy: its clean-up must not take the payload's files for this run's.
+    view.onPump = [&](int) { busy = false; };
+    EXPECT_EQ(CopyDeploymentFiles(payload.string(), payload, view, busy), kWorkDone);
+    EXPECT_TRUE(view.questions.empty());
+    EXPECT_EQ(readFileBytes(payload / "KMV.EXE"), before);
+    EXPECT_TRUE(fs::exists(payload / "FLASH.IMG"));
+    EXPECT_TRUE(fs::exists(payload / "RECOVERY.PDF"));
+}
+
 TEST_F(DeploymentJobTest, MissingSourceFailsWithString6AndKeepsEarlierFiles) {
     fs::remove(payload / "FLASH.IMG");
     EXPECT_EQ(run(), kWorkFailed);
