@@ -4,13 +4,15 @@
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
 
 #include <cctype>
-#include <istream>
+#include <cerrno>
+#include <iostream>
 
 namespace pellorin {
 
@@ -30,6 +32,7 @@ int CTerminalDeploymentView::AskQuestion(std::string_view text) {
     for (;;) {
         std::fprintf(m_err, "%s%s", TerminalText(text).c_str(), std::string(cli::kOverwritePrompt).c_str());
         std::fflush(m_err);
+        if (!waitForInput()) return kAnswerCancel;  // Ctrl-C at the question
         std::string answer;
         if (!std::getline(m_in, answer)) return kAnswerCancel;
         std::string word;
@@ -39,6 +42,22 @@ int CTerminalDeploymentView::AskQuestion(std::string_view text) {
         if (word == "y" || word == "yes") return kAnswerYes;
         if (word == "n" || word == "no") return kAnswerNo;
         if (word == "c" || word == "cancel") return kAnswerCancel;
+    }
+}
+
+bool CTerminalDeploymentView::waitForInput() {
+    // Only the process's own standard input can be watched; a reading from it that is already
+    // buffered needs no wait.
+    if (&m_in != &std::cin || std::cin.rdbuf()->in_avail() > 0) return true;
+    for (;;) {
+        if (CInterruptGuard::TakeInterrupt()) {
+            std::fprintf(m_err, "\n%s\n", std::string(cli::kCancelled).c_str());
+            std::fflush(m_err);
+            return false;
+        }
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        const int ready = ::poll(&input, 1, 100);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return true;  // input, its end or an error: getline tells
     }
 }
 

@@ -16,8 +16,8 @@ namespace pellorin {
 enum class OverwritePolicy { Ask, Yes, No };
 
 // The deployment job's view on the terminal: the ISO job's progress display, the questions on
-// `err` answered from `in` ("y", "n" or "c"; the end of input cancels), and Ctrl-C as the
-// confirmed Cancel.
+// `err` answered from `in` ("y", "n" or "c"; the end of input and Ctrl-C cancel), and Ctrl-C
+// during a copy as the confirmed Cancel.
 class CTerminalDeploymentView : public CDeploymentView {
 public:
     CTerminalDeploymentView(std::FILE* err, bool bIsTerminal, std::istream& in, OverwritePolicy policy,
@@ -33,6 +33,9 @@ public:
     void Finish() { m_display.Finish(); }
 
 private:
+    // Waits for an answer on standard input; false when Ctrl-C came first.
+    bool waitForInput();
+
     CTerminalIsoView m_display;
     std::FILE* m_err;
     std::istream& m_in;

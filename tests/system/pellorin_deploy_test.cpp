@@ -117,17 +117,20 @@ TEST_F(PellorinDeploy, FailuresAndWrongArgumentsAreToldApart) {
     }
 }
 
-// Starts pellorin with its output on a pipe, sends Ctrl-C once the flash image is being copied,
-// and returns the exit status.
-int runAndInterrupt(const std::vector<std::string>& args, std::string& output) {
+// Starts pellorin with its output on a pipe, sends Ctrl-C once the output shows `trigger`, and
+// returns the exit status. Standard input is a pipe that stays open without input.
+int runAndInterrupt(const std::vector<std::string>& args, const std::string& trigger, std::string& output) {
     int pipeFds[2];
+    int inputFds[2];
     if (::pipe(pipeFds) != 0) return -1;
+    if (::pipe(inputFds) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, inputFds[1]);
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -135,20 +138,23 @@ int runAndInterrupt(const std::vector<std::string>& args, std::string& output) {
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
+    ::close(inputFds[0]);
     if (spawned != 0) {
         ::close(pipeFds[0]);
+        ::close(inputFds[1]);
         return -1;
     }
     bool sent = false;
     char buffer[256];
     for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
         output.append(buffer, static_cast<std::size_t>(got));
-        if (!sent && output.find("Extracting the flash image.") != std::string::npos) {
+        if (!sent && output.find(trigger) != std::string::npos) {
             ::kill(pid, SIGINT);
             sent = true;
         }
     }
     ::close(pipeFds[0]);
+    ::close(inputFds[1]);
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -158,11 +164,22 @@ TEST_F(PellorinDeploy, CtrlCLeavesNothingOfTheRunBehind) {
     fs::resize_file(payload / "FLASH.IMG", std::uint64_t{400} << 20);  // sparse: long to copy
     writeFileText(folder / "OTHER.TXT", "kept");
     std::string output;
-    const int exitCode = runAndInterrupt(
-        {PELLORIN_PROGRAM, "deploy", folder.string(), "--payload", payload.string()}, output);
+    const int exitCode = runAndInterrupt({PELLORIN_PROGRAM, "deploy", folder.string(), "--payload", payload.string()},
+                                         "Extracting the flash image.", output);
     EXPECT_EQ(exitCode, 2) << output;
     EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
     EXPECT_EQ(folderNames(), std::vector<std::string>{"OTHER.TXT"});
+}
+
+TEST_F(PellorinDeploy, CtrlCAtAQuestionCancels) {
+    writeFileText(folder / "RECOVERY.PDF", "old");
+    std::string output;
+    const int exitCode = runAndInterrupt({PELLORIN_PROGRAM, "deploy", folder.string(), "--payload", payload.string()},
+                                         "[c]ancel: ", output);
+    EXPECT_EQ(exitCode, 2) << output;
+    EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
+    EXPECT_EQ(folderNames(), std::vector<std::string>{"RECOVERY.PDF"});
+    EXPECT_EQ(content("RECOVERY.PDF"), "old");
 }
 
 TEST(PellorinDesktop, WithoutADisplaySaysSoInOneLine) {
