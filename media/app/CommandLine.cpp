@@ -1,9 +1,10 @@
 #include "app/CommandLine.h"
 
-#include "app/PayloadList.h"
-#include "app/StringTable.h"
+#include "app/DeployCommand.h"
+#include "jobs/PayloadList.h"
+#include "jobs/StringTable.h"
 #include "app/TerminalView.h"
-#include "app/WorkResult.h"
+#include "jobs/WorkResult.h"
 #include "iso/IsoImageBuilder.h"
 
 #include <CLI/CLI.hpp>
@@ -71,6 +72,18 @@ int RunCommandLine(int argc, char** argv) {
         ->check(existingDirectory);
     iso->add_flag("-y,--yes", bYes, std::string(cli::kYesOption));
 
+    std::string strFolder;
+    std::string strDeployPayload;
+    bool bReplace = false;
+    bool bKeep = false;
+    CLI::App* deploy = app.add_subcommand("deploy", std::string(cli::kDeployCommand));
+    deploy->add_option("DIR", strFolder, std::string(cli::kDeployFolderOption))->required()->check(existingDirectory);
+    deploy->add_option("--payload", strDeployPayload, std::string(cli::kPayloadOption))
+        ->type_name("DIR")
+        ->check(existingDirectory);
+    CLI::Option* replace = deploy->add_flag("-y,--yes", bReplace, std::string(cli::kDeployYesOption));
+    deploy->add_flag("-n,--no-overwrite", bKeep, std::string(cli::kNoOverwriteOption))->excludes(replace);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -81,6 +94,11 @@ int RunCommandLine(int argc, char** argv) {
     if (iso->parsed()) {
         const fs::path payloadDirectory = strPayload.empty() ? ProgramDirectory() : fs::path(strPayload);
         return RunIsoCommand(strTarget, payloadDirectory, bYes, std::cin, stdout, stderr);
+    }
+    if (deploy->parsed()) {
+        const fs::path payloadDirectory = strDeployPayload.empty() ? ProgramDirectory() : fs::path(strDeployPayload);
+        const OverwritePolicy policy = bReplace ? OverwritePolicy::Yes : bKeep ? OverwritePolicy::No : OverwritePolicy::Ask;
+        return RunDeployCommand(strFolder, payloadDirectory, policy, std::cin, stdout, stderr);
     }
     return kExitUsage;
 }

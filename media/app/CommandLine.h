@@ -2,6 +2,7 @@
 // pellorin's command line: the jobs of the work dialogs, run from a terminal.
 //
 //   pellorin iso FILE [--payload DIR] [--yes]
+//   pellorin deploy DIR [--payload DIR] [--yes | --no-overwrite]
 
 #include <cstdio>
 #include <filesystem>

@@ -1,6 +1,6 @@
 #include "app/TerminalView.h"
 
-#include "app/StringTable.h"
+#include "jobs/StringTable.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,11 @@
-// pellorin: builds the recovery media of the thin-client image.
+// pellorin: builds the recovery media of the thin-client image. Without arguments it opens the
+// desktop application; with a command it runs that job in the terminal.
 #include "app/CommandLine.h"
+#include "app/ImagingToolApp.h"
 
-int main(int argc, char** argv) { return pellorin::RunCommandLine(argc, argv); }
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    if (argc <= 1) return pellorin::RunDesktopApplication(argc, argv, stderr);
+    return pellorin::RunCommandLine(argc, argv);
+}

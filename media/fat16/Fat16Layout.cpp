@@ -264,7 +264,7 @@ void FillBootSector(std::span<BYTE, 512> pbr, const Fat16Layout& layout, DWORD s
     }
 }
 
-DosDateTime ToDosDateTime(const FILETIME& fileTime) {
+DosDateTime ToDosDateTime(const UnixTime& fileTime) {
     constexpr std::int64_t kFirst = 315532800;    // 1980-01-01 00:00:00
     constexpr std::int64_t kLast = 4354819198;    // 2107-12-31 23:59:58
     const std::int64_t seconds = std::clamp<std::int64_t>(fileTime.seconds, kFirst, kLast);

@@ -115,7 +115,7 @@ struct DosDateTime {
     WORD date = 0;
     WORD time = 0;
 };
-DosDateTime ToDosDateTime(const FILETIME& fileTime);
+DosDateTime ToDosDateTime(const UnixTime& fileTime);
 
 // The 11 bytes of a directory entry's name and extension.
 using ShortName = std::array<char, 11>;

@@ -1,9 +1,9 @@
 #include "iso/IsoImageBuilder.h"
 
 #include "BootCode.h"
-#include "app/PayloadList.h"
-#include "app/StringTable.h"
-#include "app/WorkResult.h"
+#include "jobs/PayloadList.h"
+#include "jobs/StringTable.h"
+#include "jobs/WorkResult.h"
 #include "fat16/ByteOrder.h"
 #include "fat16/Trace.h"
 #include "iso/IsoDiskGeometry.h"

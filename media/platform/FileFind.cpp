@@ -8,8 +8,8 @@ namespace pellorin {
 
 namespace {
 
-FILETIME FromTimestamp(const struct statx_timestamp& stamp) {
-    return FILETIME{stamp.tv_sec, stamp.tv_nsec};
+UnixTime FromTimestamp(const struct statx_timestamp& stamp) {
+    return UnixTime{stamp.tv_sec, stamp.tv_nsec};
 }
 
 void Fill(const struct statx& status, const std::string& path, WIN32_FIND_DATA& data) {

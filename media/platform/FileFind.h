@@ -17,16 +17,16 @@ inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 
 // A point in time in UTC: seconds since 1970-01-01 00:00:00 and the fraction.
-struct FILETIME {
+struct UnixTime {
     std::int64_t seconds = 0;
     std::uint32_t nanoseconds = 0;
 };
 
 struct WIN32_FIND_DATA {
     DWORD dwFileAttributes = 0;
-    FILETIME ftCreationTime;
-    FILETIME ftLastAccessTime;
-    FILETIME ftLastWriteTime;
+    UnixTime ftCreationTime;
+    UnixTime ftLastAccessTime;
+    UnixTime ftLastWriteTime;
     DWORD nFileSizeHigh = 0;
     DWORD nFileSizeLow = 0;
     std::string cFileName;           // last component of the path

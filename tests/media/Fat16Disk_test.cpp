@@ -10,7 +10,7 @@
 #include "Fat16TestSupport.h"
 #include "TestSupport.h"
 #include "fat16/Trace.h"
-#include "platform/FaultyHandle.h"
+#include "FaultyHandle.h"
 
 namespace pellorin {
 namespace {

@@ -17,7 +17,7 @@
 #include "TestSupport.h"
 #include "fat16/ByteOrder.h"
 #include "fat16/Fat16Disk.h"
-#include "platform/FaultyHandle.h"
+#include "FaultyHandle.h"
 
 namespace pellorin {
 namespace {

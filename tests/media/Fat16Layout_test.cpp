@@ -258,7 +258,7 @@ TEST(ToDosDateTime, ConvertsUtcTimesAndClampsToTheDosRange) {
         {9999999999, 0xFF9F, 0xBF7D},   // after 2107
     };
     for (const Case& c : cases) {
-        const DosDateTime dos = ToDosDateTime(FILETIME{c.seconds, 0});
+        const DosDateTime dos = ToDosDateTime(UnixTime{c.seconds, 0});
         EXPECT_EQ(dos.date, c.date) << c.seconds;
         EXPECT_EQ(dos.time, c.time) << c.seconds;
     }

@@ -4,8 +4,8 @@
 #include "iso/IsoImageBuilder.h"
 
 #include "TestSupport.h"
-#include "app/StringTable.h"
-#include "app/WorkResult.h"
+#include "jobs/StringTable.h"
+#include "jobs/WorkResult.h"
 #include "isohdr/IsoHeaderResource.h"
 
 #include <gtest/gtest.h>

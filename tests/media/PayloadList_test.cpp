@@ -1,7 +1,7 @@
 // Finding the payload: list order, the FLASH.* fallback, missing files, the size sum and the
 // block format the FAT16 writer takes.
 
-#include "app/PayloadList.h"
+#include "jobs/PayloadList.h"
 
 #include "TestSupport.h"
 

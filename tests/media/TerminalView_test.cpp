@@ -3,7 +3,7 @@
 
 #include "app/TerminalView.h"
 
-#include "app/StringTable.h"
+#include "jobs/StringTable.h"
 
 #include <gtest/gtest.h>
 

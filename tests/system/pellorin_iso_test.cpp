@@ -278,7 +278,6 @@ TEST_F(PellorinIso, FailuresAndWrongArgumentsAreToldApart) {
     } cases[] = {
         {"help", "--help", 0, "iso"},
         {"iso help", "iso --help", 0, "--payload"},
-        {"no command", "", 64, "subcommand"},
         {"unknown command", "burn x.iso", 64, "subcommand"},
         {"no file", "iso" + p, 64, "FILE"},
         {"payload directory missing", "iso x.iso --payload " + shellQuote((tmp / "nowhere").string()), 64, "nowhere"},

@@ -102,11 +102,11 @@ private:
             return;
         }
     }
-    // Each kind of box is rendered once into dialogs/ next to the progress dialog's picture.
+    // Each kind of box is rendered once into the dialog folder next to the progress dialog's picture.
     static void savePicture(QMessageBox& box, const Box& seen) {
         const bool confirmation = seen.title.toStdString() == dorvix::text::kConfirmTitle;
         const char* name = confirmation ? "dorvix_confirm.png" : seen.hasCancel ? "dorvix_reboot.png" : "dorvix_error.png";
-        const fs::path picture = fs::path(BINARY_DIR) / "dialogs" / name;
+        const fs::path picture = fs::path(DIALOG_PNG_DIR) / name;
         fs::create_directories(picture.parent_path());
         EXPECT_TRUE(box.grab().save(QString::fromStdString(picture.string()), "PNG"));
     }
@@ -225,7 +225,7 @@ void expectDialogFollowedTheEngine(const std::vector<Shown>& shown) {
 }
 
 TEST_F(WindowedRun, RestoreShowsTheEngineInTheDialogAndIsRenderedToAPicture) {
-    const fs::path picture = fs::path(BINARY_DIR) / "dialogs" / "dorvix_progress.png";
+    const fs::path picture = fs::path(DIALOG_PNG_DIR) / "dorvix_progress.png";
     fs::create_directories(picture.parent_path());
     fs::remove(picture);
     onShown = [&](dorvix::WindowHost& host) {

@@ -1,4 +1,4 @@
-#include "app/PayloadList.h"
+#include "jobs/PayloadList.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "app/StringTable.h"
+#include "jobs/StringTable.h"
 
 #include <array>
 #include <cstdio>
@@ -9,7 +9,7 @@ namespace pellorin {
 namespace {
 
 // The numbered strings exactly as the program shows them ("\r\n" is a line break).
-constexpr std::array<std::pair<unsigned, std::string_view>, 16> kStrings{{
+constexpr std::array<std::pair<unsigned, std::string_view>, 22> kStrings{{
     {IDS_NOT_A_USB_DEVICE,
      "The drive you have selected does not appear to be a valid USB flash device.  Please select "
      "another drive or click \"Update Drives\" to re-enumerate the available devices."},
@@ -47,6 +47,18 @@ constexpr std::array<std::pair<unsigned, std::string_view>, 16> kStrings{{
      "operation?"},
     {IDS_CALCULATING_HEADER, "Calculating header information..."},
     {IDS_FORMATTING_PERCENT, "Formatting: %d%%."},
+    {IDS_CONFIRM_OVERWRITE_TOOL,
+     "The image restoration utility appears to exist in the destination directory.  Do you want "
+     "to overwrite the file?"},
+    {IDS_CONFIRM_OVERWRITE_IMAGE,
+     "A flash image appears to exist in the destination directory.  Do you want to overwrite the "
+     "file?"},
+    {IDS_CONFIRM_OVERWRITE_DOCS,
+     "The restore documentation appears to exist in the destination directory.  Do you want to "
+     "overwrite the file?"},
+    {IDS_EXTRACTING_TOOL, "Extracting the image restoration utility."},
+    {IDS_EXTRACTING_IMAGE, "Extracting the flash image."},
+    {IDS_EXTRACTING_DOCS, "Extracting the restore documentation."},
     {IDS_CONFIRM_OVERWRITE_USB,
      "You are about to overwrite the contents of your USB flash device.\r\nAre you sure you want "
      "to continue?"},

@@ -25,6 +25,12 @@ enum StringId : unsigned {
     IDS_CONFIRM_CANCEL_ISO = 16,
     IDS_CALCULATING_HEADER = 17,
     IDS_FORMATTING_PERCENT = 20,
+    IDS_CONFIRM_OVERWRITE_TOOL = 21,
+    IDS_CONFIRM_OVERWRITE_IMAGE = 22,
+    IDS_CONFIRM_OVERWRITE_DOCS = 23,
+    IDS_EXTRACTING_TOOL = 24,
+    IDS_EXTRACTING_IMAGE = 25,
+    IDS_EXTRACTING_DOCS = 26,
     IDS_CONFIRM_OVERWRITE_USB = 27,
     IDS_CONFIRM_CANCEL_EXTRACT = 28,
 };
@@ -56,6 +62,16 @@ inline constexpr std::string_view kCancelled = "Cancelled.";
 inline constexpr std::string_view kKept = " was kept.";
 // Follows the program's name on a missing payload file's line; then the path.
 inline constexpr std::string_view kMissingPayload = "warning: not found, the medium is built without ";
+inline constexpr std::string_view kDeployCommand =
+    "Copy KMV.EXE, the flash image and RECOVERY.PDF into a folder";
+inline constexpr std::string_view kDeployFolderOption = "The folder to copy the files into";
+inline constexpr std::string_view kDeployYesOption = "Replace files that exist in the folder without asking";
+inline constexpr std::string_view kNoOverwriteOption = "Keep files that exist in the folder without asking";
+// Follows an overwrite question.
+inline constexpr std::string_view kOverwritePrompt = " [y]es, [n]o, [c]ancel: ";
+inline constexpr std::string_view kNoDisplay =
+    "pellorin: no display to open the application on (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+    "see pellorin --help for the commands that run in a terminal.";
 }  // namespace cli
 
 // Refusals of the ISO job that are not about space or permissions (printf formats). Each is

@@ -1,4 +1,4 @@
-#include "platform/FaultyHandle.h"
+#include "FaultyHandle.h"
 
 #include <cerrno>
 

@@ -1,0 +1,292 @@
+#include "jobs/DeploymentJob.h"
+
+#include "fat16/Trace.h"
+#include "jobs/StringTable.h"
+#include "jobs/WorkResult.h"
+#include "support/PathJoin.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+namespace pellorin {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Step {
+    StringId status;
+    std::string_view source;  // a name, or "FLASH.*" for the first flash image
+    StringId question;
+};
+
+constexpr std::array<Step, 3> kSteps{{
+    {IDS_EXTRACTING_TOOL, "KMV.EXE", IDS_CONFIRM_OVERWRITE_TOOL},
+    {IDS_EXTRACTING_IMAGE, "FLASH.*", IDS_CONFIRM_OVERWRITE_IMAGE},
+    {IDS_EXTRACTING_DOCS, "RECOVERY.PDF", IDS_CONFIRM_OVERWRITE_DOCS},
+}};
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::toupper(x) == std::toupper(y);
+           });
+}
+
+// The name of a payload file as the directory spells it: the exact name when it exists, else
+// the first entry by name that matches regardless of case ("FLASH.*": any extension). The
+// pattern itself when nothing matches, so that the open fails and names it.
+std::string findSourceName(const fs::path& directory, std::string_view pattern) {
+    const bool anyExtension = pattern.ends_with(".*");
+    std::error_code ec;
+    if (!anyExtension && fs::exists(directory / pattern, ec)) return std::string(pattern);
+    const std::string_view prefix = anyExtension ? pattern.substr(0, pattern.size() - 1) : pattern;
+    std::optional<std::string> best;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const bool matches = anyExtension ? name.size() >= prefix.size() &&
+                                                equalsIgnoringCase(std::string_view(name).substr(0, prefix.size()), prefix)
+                                          : equalsIgnoringCase(name, prefix);
+        if (matches && (!best || name < *best)) best = name;
+    }
+    return best ? *best : std::string(pattern);
+}
+
+// A file descriptor that closes itself.
+class CFd {
+public:
+    explicit CFd(int fd = -1) : m_fd(fd) {}
+    ~CFd() { reset(); }
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset(int fd = -1) {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+class CDeployment {
+public:
+    CDeployment(const std::string& strTarget, const fs::path& payloadDirectory, CDeploymentView& view,
+                std::atomic<bool>& bBusy, const DeploymentIo* io)
+        : m_strTarget(strTarget), m_payloadDirectory(payloadDirectory), m_view(view), m_bBusy(bBusy) {
+        m_read = io && io->read ? io->read : [](int fd, void* p, std::size_t n) { return ::read(fd, p, n); };
+        m_write = io && io->write ? io->write : [](int fd, const void* p, std::size_t n) { return ::write(fd, p, n); };
+    }
+
+    ~CDeployment() { discardTemporary(); }
+
+    int Run() {
+        m_view.SetProgressRange(0, 100);
+        for (std::size_t i = 0; i < kSteps.size(); ++i) {
+            const Step& step = kSteps[i];
+            m_view.SetStatusText(LoadStringText(step.status));
+            m_view.SetProgressPos(0);
+
+            const std::string name = findSourceName(m_payloadDirectory, step.source);
+            const std::string source = (m_payloadDirectory / name).string();
+            // The tool and the documentation take their fixed names; the flash image keeps its own.
+            const bool anyExtension = step.source.ends_with(".*");
+            const std::string destination = JoinPath(m_strTarget, anyExtension ? name : std::string(step.source));
+
+            // A folder that is the payload directory already holds the file: copying it onto
+            // itself would do nothing, and a cancel would then delete the payload's own file.
+            std::error_code ec;
+            if (fs::equivalent(source, destination, ec)) continue;
+
+            struct stat existing {};
+            if (::lstat(destination.c_str(), &existing) == 0) {
+                const int answer = m_view.AskQuestion(LoadStringText(step.question));
+                if (answer == kAnswerCancel) return cancel();
+                if (answer != kAnswerYes) {
+                    if (i + 1 == kSteps.size()) break;
+                    continue;  // No: this file stays as it is
+                }
+                if (S_ISDIR(existing.st_mode)) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+            }
+
+            const int result = copyFile(source, destination);
+            if (result != kWorkDone) return result;
+        }
+        return kWorkDone;
+    }
+
+private:
+    int fail(StringId message, const char* trace, const std::string& path = {}) {
+        discardTemporary();
+        m_view.ShowWarning(LoadStringText(message));
+        DebugPrint(1, trace, path.c_str());
+        return kWorkFailed;
+    }
+
+    // Cancel clean-up: everything this run created goes, and nothing else.
+    int cancel() {
+        discardTemporary();
+        for (const std::string& path : m_created) {
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT) ReportError(path.c_str(), static_cast<DWORD>(errno));
+        }
+        m_created.clear();
+        return kWorkCancelled;
+    }
+
+    void discardTemporary() {
+        m_temporaryFd.reset();
+        if (!m_strTemporary.empty()) {
+            ::unlink(m_strTemporary.c_str());
+            m_strTemporary.clear();
+        }
+    }
+
+    bool writeAll(int fd, const BYTE* data, std::size_t size) {
+        const ssize_t written = m_write(fd, data, size);
+        return written >= 0 && static_cast<std::size_t>(written) == size;
+    }
+
+    // Reads the whole of `size` bytes unless the file ends first; -1 on an error.
+    ssize_t readFull(int fd, BYTE* data, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t got = m_read(fd, data + done, size - done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return -1;
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        return static_cast<ssize_t>(done);
+    }
+
+    int copyFile(const std::string& source, const std::string& destination) {
+        CFd input(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat info {};
+        if (!input.valid() || ::fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source);
+        }
+        ::fcntl(input.get(), F_SETFL, 0);  // blocking reads from here on
+        const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+
+        // The file is written under a temporary name next to its destination and takes the
+        // destination's name only once it reads back equal to its source.
+        const std::size_t slash = destination.rfind('/');
+        std::string pattern = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
+        pattern += "." + destination.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+        std::vector<char> temporary(pattern.begin(), pattern.end());
+        temporary.push_back('\0');
+        const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+        if (fd < 0) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+        m_temporaryFd.reset(fd);
+        m_strTemporary = temporary.data();
+
+        std::vector<BYTE> buffer(kDeploymentChunk);
+        std::uint64_t position = 0;
+        int lastPercent = 0;
+        while (m_bBusy) {
+            const ssize_t got = readFull(input.get(), buffer.data(), buffer.size());
+            if (got < 0) {
+                ReportError(source.c_str(), static_cast<DWORD>(errno));
+                m_bBusy = false;
+                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+            }
+            if (got == 0 || !m_bBusy) break;  // a chunk read after a cancel is not written
+            if (!writeAll(fd, buffer.data(), static_cast<std::size_t>(got))) {
+                m_bBusy = false;
+                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+            }
+            position += static_cast<std::uint64_t>(got);
+            const int percent = size == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(position * 100 / size, 100));
+            if (percent != lastPercent) {
+                m_view.SetProgressPos(percent);
+                lastPercent = percent;
+            }
+            m_view.PumpOneMessage();
+        }
+        if (!m_bBusy) return cancel();
+
+        if (::fsync(fd) != 0) {
+            ReportError(destination.c_str(), static_cast<DWORD>(errno));
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+        }
+        if (!readsBackEqual(input.get(), fd, position)) {
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** [%s] does not read back as written!\n", destination);
+        }
+        ::fchmod(fd, 0644);
+        if (::rename(m_strTemporary.c_str(), destination.c_str()) != 0) {
+            ReportError(destination.c_str(), static_cast<DWORD>(errno));
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+        }
+        m_strTemporary.clear();
+        m_temporaryFd.reset();
+        m_created.push_back(destination);
+        syncFolder(destination);
+        return kWorkDone;
+    }
+
+    // Reads the written file back (from the device: its cached pages are dropped first) and
+    // compares it with the source from its start.
+    bool readsBackEqual(int source, int written, std::uint64_t length) {
+        ::posix_fadvise(written, 0, 0, POSIX_FADV_DONTNEED);
+        if (::lseek(source, 0, SEEK_SET) != 0 || ::lseek(written, 0, SEEK_SET) != 0) return false;
+        std::vector<BYTE> expected(kDeploymentChunk);
+        std::vector<BYTE> actual(kDeploymentChunk);
+        std::uint64_t compared = 0;
+        for (;;) {
+            const ssize_t a = readFull(source, expected.data(), expected.size());
+            const ssize_t b = readFull(written, actual.data(), actual.size());
+            if (a < 0 || b < 0 || a != b) return false;
+            if (a == 0) break;
+            if (std::memcmp(expected.data(), actual.data(), static_cast<std::size_t>(a)) != 0) return false;
+            compared += static_cast<std::uint64_t>(a);
+        }
+        return compared == length;
+    }
+
+    static void syncFolder(const std::string& destination) {
+        const std::size_t slash = destination.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
+        CFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (directory.valid()) ::fsync(directory.get());
+    }
+
+    const std::string& m_strTarget;
+    const fs::path& m_payloadDirectory;
+    CDeploymentView& m_view;
+    std::atomic<bool>& m_bBusy;
+    std::function<ssize_t(int, void*, std::size_t)> m_read;
+    std::function<ssize_t(int, const void*, std::size_t)> m_write;
+    std::vector<std::string> m_created;  // destinations this run has written, in order
+    std::string m_strTemporary;
+    CFd m_temporaryFd;
+};
+
+}  // namespace
+
+int CopyDeploymentFiles(const std::string& strTarget, const fs::path& payloadDirectory, CDeploymentView& view,
+                        std::atomic<bool>& bBusy, const DeploymentIo* io) {
+    try {
+        CDeployment job(strTarget, payloadDirectory, view, bBusy, io);
+        return job.Run();
+    } catch (const std::exception& e) {
+        view.ShowWarning(LoadStringText(IDS_DEPLOYMENT_FAILED));
+        DebugPrint(1, "%s\n", e.what());
+    } catch (...) {
+        view.ShowWarning(LoadStringText(IDS_DEPLOYMENT_FAILED));
+    }
+    return kWorkFailed;
+}
+
+}  // namespace pellorin

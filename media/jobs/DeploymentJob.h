@@ -1,0 +1,59 @@
+#pragma once
+// The "&Deployment" job: copies the restoration tool (KMV.EXE), the flash image (the first
+// FLASH.*) and the restore documentation (RECOVERY.PDF) from the payload directory into a
+// folder, asking before an existing file is replaced. Each file is written under a temporary
+// name in the folder, flushed to the device, read back and compared with its source, and only
+// then given its name; a cancel removes every file this run created.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace pellorin {
+
+// Answers to the job's overwrite questions (the message-box answers).
+enum QuestionAnswer : int {
+    kAnswerCancel = 2,
+    kAnswerYes = 6,
+    kAnswerNo = 7,
+};
+
+// Copy chunk: 32 KiB, one progress step each.
+inline constexpr std::size_t kDeploymentChunk = 0x8000;
+
+// What the deployment job needs from whoever shows it: the "Extracting Files" dialog or the
+// terminal.
+class CDeploymentView {
+public:
+    virtual ~CDeploymentView() = default;
+
+    virtual void SetProgressRange(int nLower, int nUpper) = 0;
+    virtual void SetProgressPos(int nPos) = 0;
+    virtual void SetStatusText(std::string_view text) = 0;
+    // A warning message box with the application's name as caption.
+    virtual void ShowWarning(std::string_view text) = 0;
+    // A question with Yes, No and Cancel; returns a QuestionAnswer.
+    virtual int AskQuestion(std::string_view text) = 0;
+    // Serves at most one pending message or event; a confirmed cancel clears the busy flag
+    // here or from another thread.
+    virtual void PumpOneMessage() = 0;
+};
+
+// The reads and writes of the copy, replaceable so that tests can make them fail.
+struct DeploymentIo {
+    std::function<ssize_t(int fd, void* buffer, std::size_t size)> read;
+    std::function<ssize_t(int fd, const void* buffer, std::size_t size)> write;
+};
+
+// Runs the job into the folder `strTarget` with the files of `payloadDirectory`. `bBusy` is the
+// caller's busy flag, true from before the start: polled after every chunk; clearing it cancels. Returns
+// kWorkDone, kWorkCancelled (this run's files deleted) or kWorkFailed (string 6 or 14 shown).
+int CopyDeploymentFiles(const std::string& strTarget, const std::filesystem::path& payloadDirectory,
+                        CDeploymentView& view, std::atomic<bool>& bBusy, const DeploymentIo* io = nullptr);
+
+}  // namespace pellorin

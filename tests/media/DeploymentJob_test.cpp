@@ -1,0 +1,288 @@
+// The deployment job on files in a temporary folder: the three steps, the overwrite questions,
+// per-percent progress, the cancel clean-up, and the failures that must never read as success
+// (read errors, short writes, files that do not read back as written).
+
+#include "jobs/DeploymentJob.h"
+
+#include "TestSupport.h"
+#include "jobs/StringTable.h"
+#include "jobs/WorkResult.h"
+#include "support/PathJoin.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pellorin;
+using namespace testsupport;
+
+// Records what the job shows and answers its questions from a script.
+class RecordingView : public CDeploymentView {
+public:
+    std::vector<std::string> statuses;
+    std::map<std::string, std::vector<int>> positions;  // per status: the bar's positions
+    std::vector<std::string> warnings;
+    std::vector<std::string> questions;
+    std::map<StringId, int> answers;     // by question; unanswered questions get Yes
+    std::function<void(int pump)> onPump;  // called at each pump with its count
+    int pumps = 0;
+
+    void SetProgressRange(int nLower, int nUpper) override {
+        EXPECT_EQ(nLower, 0);
+        EXPECT_EQ(nUpper, 100);
+    }
+    void SetProgressPos(int nPos) override { positions[statuses.back()].push_back(nPos); }
+    void SetStatusText(std::string_view text) override { statuses.emplace_back(text); }
+    void ShowWarning(std::string_view text) override { warnings.emplace_back(text); }
+    int AskQuestion(std::string_view text) override {
+        questions.emplace_back(text);
+        for (const auto& [id, answer] : answers) {
+            if (LoadStringText(id) == text) return answer;
+        }
+        return kAnswerYes;
+    }
+    void PumpOneMessage() override {
+        ++pumps;
+        if (onPump) onPump(pumps);
+    }
+};
+
+class DeploymentJobTest : public ::testing::Test {
+protected:
+    DeploymentJobTest() {
+        fs::create_directories(payload);
+        fs::create_directories(target);
+        writeFileBytes(payload / "KMV.EXE", patternBytes(70001, 1));
+        writeFileBytes(payload / "FLASH.IMG", patternBytes(300000, 2));
+        writeFileBytes(payload / "RECOVERY.PDF", patternBytes(20000, 3));
+    }
+
+    int run(const DeploymentIo* io = nullptr) {
+        return CopyDeploymentFiles(target.string(), payload, view, busy, io);
+    }
+
+    std::vector<std::string> targetNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(target)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    bool sameAsPayload(const std::string& name) const {
+        return readFileBytes(target / name) == readFileBytes(payload / name);
+    }
+
+    TempDir temp;
+    fs::path payload = temp / "payload";
+    fs::path target = temp / "target";
+    RecordingView view;
+    std::atomic<bool> busy{true};
+};
+
+TEST_F(DeploymentJobTest, CopiesTheThreeFilesInOrderWithTheirStatus) {
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE", "RECOVERY.PDF"}));
+    for (const char* name : {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}) EXPECT_TRUE(sameAsPayload(name)) << name;
+    EXPECT_EQ(view.statuses, (std::vector<std::string>{std::string(LoadStringText(IDS_EXTRACTING_TOOL)),
+                                                       std::string(LoadStringText(IDS_EXTRACTING_IMAGE)),
+                                                       std::string(LoadStringText(IDS_EXTRACTING_DOCS))}));
+    EXPECT_TRUE(view.questions.empty());
+    EXPECT_TRUE(view.warnings.empty());
+}
+
+TEST_F(DeploymentJobTest, PayloadIsFoundRegardlessOfCaseAndOnlyTheImageKeepsItsSpelling) {
+    fs::rename(payload / "KMV.EXE", payload / "kmv.exe");
+    fs::rename(payload / "FLASH.IMG", payload / "flash.img");
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(targetNames(), (std::vector<std::string>{"KMV.EXE", "RECOVERY.PDF", "flash.img"}));
+}
+
+TEST_F(DeploymentJobTest, EmptySourceGivesAnEmptyFileAndLeavesTheBarAtZero) {
+    writeFileBytes(payload / "KMV.EXE", {});
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(fs::file_size(target / "KMV.EXE"), 0u);
+    EXPECT_EQ(view.positions[std::string(LoadStringText(IDS_EXTRACTING_TOOL))], std::vector<int>{0});
+}
+
+TEST_F(DeploymentJobTest, A64MiBImageMovesTheBarThroughEveryPercentage) {
+    fs::resize_file(payload / "FLASH.IMG", 64u << 20);
+    EXPECT_EQ(run(), kWorkDone);
+    std::vector<int> expected{0};
+    for (int p = 1; p <= 100; ++p) expected.push_back(p);
+    EXPECT_EQ(view.positions[std::string(LoadStringText(IDS_EXTRACTING_IMAGE))], expected);
+    EXPECT_TRUE(sameAsPayload("FLASH.IMG"));
+}
+
+// Existing files in the folder and the answers to the overwrite questions.
+struct OverwriteCase {
+    const char* name;
+    std::vector<std::string> existing;  // files in the folder before the run ("old" content)
+    std::map<StringId, int> answers;
+    int result;
+    std::vector<std::string> copied;  // files that must equal the payload afterwards
+    std::vector<std::string> kept;    // files that must still hold "old"
+    std::vector<std::string> absent;
+};
+
+class DeploymentOverwriteTest : public DeploymentJobTest, public ::testing::WithParamInterface<OverwriteCase> {};
+
+TEST_P(DeploymentOverwriteTest, FollowsTheAnswer) {
+    const OverwriteCase& c = GetParam();
+    for (const std::string& name : c.existing) writeFileText(target / name, "old");
+    view.answers = c.answers;
+    EXPECT_EQ(run(), c.result);
+    for (const std::string& name : c.copied) EXPECT_TRUE(sameAsPayload(name)) << name;
+    for (const std::string& name : c.kept) {
+        ASSERT_TRUE(fs::exists(target / name)) << name;
+        EXPECT_EQ(readFileBytes(target / name), (std::vector<std::uint8_t>{'o', 'l', 'd'})) << name;
+    }
+    for (const std::string& name : c.absent) EXPECT_FALSE(fs::exists(target / name)) << name;
+    EXPECT_EQ(view.questions.size(), c.existing.size());
+    EXPECT_TRUE(view.warnings.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, DeploymentOverwriteTest,
+    ::testing::Values(
+        OverwriteCase{"NoAtToolKeepsItAndGoesOn", {"KMV.EXE"}, {{IDS_CONFIRM_OVERWRITE_TOOL, kAnswerNo}}, kWorkDone,
+                      {"FLASH.IMG", "RECOVERY.PDF"}, {"KMV.EXE"}, {}},
+        OverwriteCase{"NoAtDocumentationEndsWithSuccess", {"RECOVERY.PDF"},
+                      {{IDS_CONFIRM_OVERWRITE_DOCS, kAnswerNo}}, kWorkDone, {"KMV.EXE", "FLASH.IMG"},
+                      {"RECOVERY.PDF"}, {}},
+        OverwriteCase{"CancelAtImageDeletesTheCopiedTool", {"FLASH.IMG"},
+                      {{IDS_CONFIRM_OVERWRITE_IMAGE, kAnswerCancel}}, kWorkCancelled, {}, {"FLASH.IMG"},
+                      {"KMV.EXE", "RECOVERY.PDF"}},
+        OverwriteCase{"YesReplacesEveryFile", {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}, {}, kWorkDone,
+                      {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}, {}, {}}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST_F(DeploymentJobTest, ReadOnlyFileIsReplacedAfterYes) {
+    writeFileText(target / "KMV.EXE", "old");
+    fs::permissions(target / "KMV.EXE", fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_TRUE(sameAsPayload("KMV.EXE"));
+}
+
+TEST_F(DeploymentJobTest, FlashImageKeepsItsOwnNameAndACancelDeletesOnlyWhatThisRunWrote) {
+    fs::remove(payload / "FLASH.IMG");
+    writeFileBytes(payload / "FLASH.BIN", patternBytes(1 << 20, 4));
+    writeFileText(target / "FLASH.IMG", "another image");
+    // Cancel (as a confirmed Cancel does) in the middle of the flash image.
+    const std::string imageStatus(LoadStringText(IDS_EXTRACTING_IMAGE));
+    view.onPump = [&](int) {
+        if (view.statuses.back() == imageStatus && view.positions[imageStatus].size() > 10) busy = false;
+    };
+    EXPECT_EQ(run(), kWorkCancelled);
+    // The tool of this run and the unfinished FLASH.BIN are gone; the folder's other image stays.
+    EXPECT_EQ(targetNames(), std::vector<std::string>{"FLASH.IMG"});
+
+    busy = true;
+    view.onPump = nullptr;
+    fs::remove(target / "FLASH.IMG");
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.BIN", "KMV.EXE", "RECOVERY.PDF"}));
+    EXPECT_TRUE(sameAsPayload("FLASH.BIN"));
+}
+
+TEST_F(DeploymentJobTest, PayloadDirectoryAsFolderKeepsItsFilesEvenAfterACancel) {
+    const auto before = readFileBytes(payload / "KMV.EXE");
+    // A cancel during any copy: its clean-up must not take the payload's files for this run's.
+    view.onPump = [&](int) { busy = false; };
+    EXPECT_EQ(CopyDeploymentFiles(payload.string(), payload, view, busy), kWorkDone);
+    EXPECT_TRUE(view.questions.empty());
+    EXPECT_EQ(readFileBytes(payload / "KMV.EXE"), before);
+    EXPECT_TRUE(fs::exists(payload / "FLASH.IMG"));
+    EXPECT_TRUE(fs::exists(payload / "RECOVERY.PDF"));
+}
+
+TEST_F(DeploymentJobTest, MissingSourceFailsWithString6AndKeepsEarlierFiles) {
+    fs::remove(payload / "FLASH.IMG");
+    EXPECT_EQ(run(), kWorkFailed);
+    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_IMAGE_SOURCE_FAILED))});
+    EXPECT_EQ(targetNames(), std::vector<std::string>{"KMV.EXE"});
+}
+
+TEST_F(DeploymentJobTest, FolderThatCannotTakeFilesFailsWithString14) {
+    const fs::path missing = temp / "missing";
+    EXPECT_EQ(CopyDeploymentFiles(missing.string(), payload, view, busy), kWorkFailed);
+    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED))});
+    EXPECT_FALSE(fs::exists(missing));
+}
+
+// Faults in the copy of the flash image: each ends with string 14 and result 3, and leaves no
+// file of that name (nor a temporary one) in the folder.
+struct FaultCase {
+    const char* name;
+    DeploymentIo io;
+};
+
+class DeploymentFaultTest : public DeploymentJobTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(DeploymentFaultTest, IsAFailureNeverASuccess) {
+    EXPECT_EQ(run(&GetParam().io), kWorkFailed);
+    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED))});
+    EXPECT_EQ(targetNames(), std::vector<std::string>{"KMV.EXE"});
+}
+
+bool isFlashCopy(int fd) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    std::error_code ec;
+    return fs::read_symlink(link, ec).filename().string().find("FLASH.IMG.") != std::string::npos;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DeploymentFaultTest,
+    ::testing::Values(
+        FaultCase{"ReadError",
+                  {[](int fd, void* buffer, std::size_t size) -> ssize_t {
+                       struct stat st {};
+                       ::fstat(fd, &st);
+                       if (st.st_size == 300000 && ::lseek(fd, 0, SEEK_CUR) >= 65536) {
+                           errno = EIO;
+                           return -1;
+                       }
+                       return ::read(fd, buffer, size);
+                   },
+                   nullptr}},
+        FaultCase{"ShortWrite",
+                  {nullptr,
+                   [](int fd, const void* buffer, std::size_t size) -> ssize_t {
+                       return ::write(fd, buffer, isFlashCopy(fd) ? size / 2 : size);
+                   }}},
+        FaultCase{"WriteThatDoesNotReadBack",
+                  {nullptr,
+                   [](int fd, const void* buffer, std::size_t size) -> ssize_t {
+                       std::vector<char> changed(static_cast<const char*>(buffer), static_cast<const char*>(buffer) + size);
+                       if (isFlashCopy(fd)) changed[0] ^= 1;
+                       return ::write(fd, changed.data(), size);
+                   }}}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST(JoinPath, UsesOneSeparator) {
+    struct Case {
+        const char* folder;
+        const char* expected;
+    };
+    for (const Case& c : {Case{"/media/share", "/media/share/KMV.EXE"}, Case{"/media/share/", "/media/share/KMV.EXE"},
+                          Case{"/", "/KMV.EXE"}, Case{"", "KMV.EXE"}, Case{"relative", "relative/KMV.EXE"}}) {
+        EXPECT_EQ(JoinPath(c.folder, "KMV.EXE"), c.expected) << c.folder;
+    }
+}
+
+TEST_F(DeploymentJobTest, FolderWithATrailingSeparatorGetsTheSameFiles) {
+    EXPECT_EQ(CopyDeploymentFiles(target.string() + "/", payload, view, busy), kWorkDone);
+    EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE", "RECOVERY.PDF"}));
+}
+
+}  // namespace

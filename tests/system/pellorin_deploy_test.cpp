@@ -1,0 +1,192 @@
+// The built `pellorin deploy` from a terminal: exit codes, the overwrite questions answered on
+// standard input, --yes and --no-overwrite, and Ctrl-C, which leaves nothing of the run behind.
+// Also `pellorin` without arguments and without a display.
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+std::string pellorin(const std::string& args) { return shellQuote(PELLORIN_PROGRAM) + " " + args; }
+
+class PellorinDeploy : public ::testing::Test {
+protected:
+    PellorinDeploy() {
+        fs::create_directories(payload);
+        fs::create_directories(folder);
+        writeFileBytes(payload / "KMV.EXE", patternBytes(70001, 1));
+        writeFileBytes(payload / "FLASH.IMG", patternBytes(500000, 2));
+        writeFileBytes(payload / "RECOVERY.PDF", patternBytes(20000, 3));
+    }
+
+    std::string deploy(const std::string& options) const {
+        return pellorin("deploy " + shellQuote(folder.string()) + " --payload " + shellQuote(payload.string()) + " " +
+                        options);
+    }
+
+    bool copied(const char* name) const { return readFileBytes(folder / name) == readFileBytes(payload / name); }
+    std::string content(const char* name) const {
+        const auto bytes = readFileBytes(folder / name);
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+    std::vector<std::string> folderNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir tmp;
+    fs::path payload = tmp / "payload";
+    fs::path folder = tmp / "folder";
+};
+
+TEST_F(PellorinDeploy, CopiesTheFilesAndSaysSo) {
+    const auto run = runCommand(deploy("</dev/null"));
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Extracting the flash image."), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("successfully written to the desired location"), std::string::npos) << run.output;
+    for (const char* name : {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}) EXPECT_TRUE(copied(name)) << name;
+}
+
+TEST_F(PellorinDeploy, AnswersTheOverwriteQuestions) {
+    const struct {
+        const char* name;
+        std::string options;  // with the standard input
+        int exitCode;
+        bool asked;
+        const char* kmv;  // "new" (the payload's) or "old"
+    } cases[] = {
+        {"yes on input", "<<< y", 0, true, "new"},
+        {"no on input", "<<< n", 0, true, "old"},
+        {"cancel on input", "<<< c", 2, true, "old"},
+        {"end of input cancels", "</dev/null", 2, true, "old"},
+        {"--yes", "--yes </dev/null", 0, false, "new"},
+        {"--no-overwrite", "--no-overwrite </dev/null", 0, false, "old"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        writeFileText(folder / "KMV.EXE", "old");
+        const auto run = runCommand("bash -c " + shellQuote(deploy(c.options)));
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_EQ(run.output.find("appears to exist") != std::string::npos, c.asked) << run.output;
+        EXPECT_EQ(std::string(c.kmv) == "new", copied("KMV.EXE")) << run.output;
+        if (std::string(c.kmv) == "old") {
+            EXPECT_EQ(content("KMV.EXE"), "old");
+        }
+        // After a cancel nothing of the run is left; otherwise the other files are there.
+        EXPECT_EQ(fs::exists(folder / "FLASH.IMG"), c.exitCode == 0);
+    }
+}
+
+TEST_F(PellorinDeploy, FailuresAndWrongArgumentsAreToldApart) {
+    fs::remove(payload / "RECOVERY.PDF");
+    const struct {
+        const char* name;
+        std::string command;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {"help", pellorin("deploy --help"), 0, "--no-overwrite"},
+        {"no folder", pellorin("deploy"), 64, "DIR"},
+        {"folder missing", pellorin("deploy " + shellQuote((tmp / "nowhere").string())), 64, "nowhere"},
+        {"both answers", deploy("--yes --no-overwrite"), 64, "excludes"},
+        {"source missing", deploy(""), 3, "An error occurred while attempting to open the image source file."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto run = runCommand(c.command + " </dev/null");
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+    }
+}
+
+// Starts pellorin with its output on a pipe, sends Ctrl-C once the output shows `trigger`, and
+// returns the exit status. Standard input is a pipe that stays open without input.
+int runAndInterrupt(const std::vector<std::string>& args, const std::string& trigger, std::string& output) {
+    int pipeFds[2];
+    int inputFds[2];
+    if (::pipe(pipeFds) != 0) return -1;
+    if (::pipe(inputFds) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, inputFds[1]);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    ::close(inputFds[0]);
+    if (spawned != 0) {
+        ::close(pipeFds[0]);
+        ::close(inputFds[1]);
+        return -1;
+    }
+    bool sent = false;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+        output.append(buffer, static_cast<std::size_t>(got));
+        if (!sent && output.find(trigger) != std::string::npos) {
+            ::kill(pid, SIGINT);
+            sent = true;
+        }
+    }
+    ::close(pipeFds[0]);
+    ::close(inputFds[1]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PellorinDeploy, CtrlCLeavesNothingOfTheRunBehind) {
+    fs::resize_file(payload / "FLASH.IMG", std::uint64_t{400} << 20);  // sparse: long to copy
+    writeFileText(folder / "OTHER.TXT", "kept");
+    std::string output;
+    const int exitCode = runAndInterrupt({PELLORIN_PROGRAM, "deploy", folder.string(), "--payload", payload.string()},
+                                         "Extracting the flash image.", output);
+    EXPECT_EQ(exitCode, 2) << output;
+    EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
+    EXPECT_EQ(folderNames(), std::vector<std::string>{"OTHER.TXT"});
+}
+
+TEST_F(PellorinDeploy, CtrlCAtAQuestionCancels) {
+    writeFileText(folder / "RECOVERY.PDF", "old");
+    std::string output;
+    const int exitCode = runAndInterrupt({PELLORIN_PROGRAM, "deploy", folder.string(), "--payload", payload.string()},
+                                         "[c]ancel: ", output);
+    EXPECT_EQ(exitCode, 2) << output;
+    EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
+    EXPECT_EQ(folderNames(), std::vector<std::string>{"RECOVERY.PDF"});
+    EXPECT_EQ(content("RECOVERY.PDF"), "old");
+}
+
+TEST(PellorinDesktop, WithoutADisplaySaysSoInOneLine) {
+    const auto run = runCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + pellorin("</dev/null"));
+    EXPECT_EQ(run.exitCode, 64) << run.output;
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+    EXPECT_NE(run.output.find("pellorin --help"), std::string::npos) << run.output;
+}
+
+}  // namespace
