@@ -36,6 +36,7 @@ CommandResult runCommand(const std::string& commandLine);
 std::string shellQuote(const std::string& word);
 
 // True when the program is found on PATH (tests that need an optional tool skip without it).
+// With IMAGING_REQUIRE_TOOLS set (scripts/test sets it), a missing program also fails the test.
 bool haveProgram(const std::string& name);
 
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& file);
