@@ -26,6 +26,7 @@ inline constexpr std::uint8_t kDirDeleted = 0xE5;
 inline constexpr std::uint8_t kDirDot = 0x2E;
 inline constexpr std::uint8_t kAttrLongName = 0x0F;
 inline constexpr std::uint8_t kAttrDirectory = 0x10;
+inline constexpr std::uint8_t kAttrVolumeLabel = 0x08;
 
 inline constexpr std::uint16_t kFatMediaEntry = 0xFFF8;
 inline constexpr std::uint16_t kFatEndOfChain = 0xFFFF;
@@ -50,6 +51,11 @@ struct RebuildContext {
     std::uint32_t maxCluster = 0;         // highest cluster number of the target partition
     std::uint64_t imageDataBytes = 0;     // bytes of data area the image brought along
     std::span<std::uint8_t> fat;          // the new FAT (entries 0 and 1 already set)
+    // The image's own FAT and cluster size. When given, every file and directory must be a
+    // single run in it as far as its size reaches: a chain that jumps (a plain dump of a
+    // fragmented volume) would restore other clusters' bytes as the file's.
+    std::span<const std::uint8_t> imageFat;
+    std::uint64_t imageClusterBytes = 0;
 };
 
 // Reads `count` sectors of one directory from `firstSector` of the target disk (where the data
@@ -57,7 +63,9 @@ struct RebuildContext {
 // directory in the FAT, descends into subdirectories and writes the directory back in the
 // target's form. `self` and `parent` are the directory's own and its parent's target cluster
 // (0 for the root), which its "." and ".." entries must name. 0 on success, -1 on a read,
-// write or allocation failure or a damaged image.
+// write or allocation failure or a damaged image: an entry the rebuilt volume could not hold
+// as it stands (a long-name slot or a label with clusters, an empty file with a chain, shared
+// or overlapping runs, "." or ".." naming the wrong directory, entries behind an end marker).
 int rebuildDirectory(const RebuildContext& context, std::uint32_t firstSector, std::uint32_t count,
                      unsigned depth = 0, std::uint32_t self = 0, std::uint32_t parent = 0);
 

@@ -82,13 +82,13 @@ struct Fixture {
     }
 };
 
-// Root: a three-cluster file, a long-name entry, a deleted entry, an empty file without and one
-// with a cluster, a directory holding a file and a nested directory.
+// Root: a three-cluster file, a long-name entry, a deleted entry, an empty file, a one-cluster
+// file, a directory holding a file and a nested directory.
 void fillTree(Fixture& f) {
     putEntries(f.disk.sector(Fixture::kRoot),
                {entry("FILE1   TXT", 0x20, 2, 5000), entry("Alongname01", 0x0F, 0, 0),
                 entry("\xE5OST    TXT", 0x20, 9, 100), entry("EMPTY   TXT", 0x20, 0, 0),
-                entry("ZERO    TXT", 0x20, 4, 0), entry("DIR        ", 0x10, 5, 128)});
+                entry("SMALL   TXT", 0x20, 4, 10), entry("DIR        ", 0x10, 5, 128)});
     putEntries(f.imageCluster(5),
                {entry(".          ", 0x10, 5, 0), entry("..         ", 0x10, 0, 0),
                 entry("SUB     BIN", 0x20, 6, 100), entry("D2         ", 0x10, 7, 96)});
@@ -197,6 +197,12 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
         {"\"..\" naming another cluster", [](Fixture& f) { store16(f.imageCluster(7), 32 + 26, 2); }},
         {"\"..\" of a root child naming a cluster", [](Fixture& f) { store16(f.imageCluster(5), 32 + 26, 7); }},
         {"directory of size 0", [](Fixture& f) { store32(f.disk.sector(60), 5 * 32 + 28, 0); }},
+        {"empty file with a chain", [](Fixture& f) { store32(f.disk.sector(60), 4 * 32 + 28, 0); }},
+        {"long-name entry naming a cluster", [](Fixture& f) { store16(f.disk.sector(60), 1 * 32 + 26, 3); }},
+        {"label naming a cluster",
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("LABEL      ", 0x08, 20, 0)}); }},
+        {"label with a size",
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("LABEL      ", 0x28, 0, 5)}); }},
         {"FAT buffer smaller than the partition",
          [](Fixture& f) { f.fat.resize(16); }},
         {"read failure", [](Fixture& f) { f.disk.failReads = true; }},
@@ -213,6 +219,44 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
             bool inData = first >= Fixture::kData;
             EXPECT_TRUE(inRoot || inData) << first;
         }
+    }
+}
+
+// With the image's FAT given, every entry must be a single run in it as far as its size
+// reaches; a chain that jumps (a plain dump of a fragmented volume), ends early or is free is
+// refused, one that goes on past the size is restored by size.
+TEST(RebuildDirectory, ImageChainsMustBeRunsAsFarAsTheSizeReaches) {
+    // Image clusters of 4 KiB: FILE1 (5000 bytes) is 2-3, SMALL 4, DIR 5, SUB 6, D2 7.
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::uint16_t, std::uint16_t>> changes;  // image FAT entries
+        int expected;
+        std::size_t fatEntries = 1024;  // entries the image's FAT holds
+    };
+    const Case cases[] = {
+        {"runs", {}, 0},
+        {"chain going on past the size", {{3, 8}, {8, 0xFFFF}}, 0},
+        {"chain that jumps", {{2, 9}, {9, 0xFFFF}}, -1},
+        {"chain ending before the size", {{2, 0xFFFF}}, -1},
+        {"directory cluster free in the image", {{5, 0}}, -1},
+        {"clusters beyond the image's FAT", {}, -1, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        fillTree(f);
+        Bytes imageFat(4 * 512, 0);
+        for (auto [cluster, next] : std::vector<std::pair<std::uint16_t, std::uint16_t>>{
+                 {0, 0xFFF8}, {1, 0xFFFF}, {2, 3}, {3, 0xFFFF}, {4, 0xFFFF}, {5, 0xFFFF}, {6, 0xFFFF}, {7, 0xFFFF}}) {
+            store16(imageFat, cluster * 2u, next);
+        }
+        for (auto [cluster, next] : c.changes) {
+            store16(imageFat, cluster * 2u, next);
+        }
+        imageFat.resize(c.fatEntries * 2);
+        f.ctx.imageFat = imageFat;
+        f.ctx.imageClusterBytes = 4096;
+        EXPECT_EQ(f.run(), c.expected);
     }
 }
 
