@@ -98,6 +98,7 @@ TEST_F(DorvixCapture, VolumeIsCapturedFileForFileWithHeaderAndStamp) {
     EXPECT_NE(run.output.find("Sizing the source volume...\r\n"), std::string::npos);
     EXPECT_NE(run.output.find("Copying folder and data areas...\r\n"), std::string::npos);
     EXPECT_NE(run.output.find("\r100% completed.\r\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("100% completed."), run.output.rfind("100% completed.")) << run.output;
 
     // Header: size, signature, FAT-aware kind, target list from IMAGE.INI, body length, checksum.
     const std::vector<std::uint8_t> bytes = readFileBytes(image);

@@ -319,7 +319,7 @@ TEST(RestoreRefusals, DamagedTreesAreRefusedWithTheTargetUntouched) {
         {"\"..\" naming a directory", [&](Bytes& i) { i[windowsDir + 32 + 26] = 3; }},
         {"end marker in the middle of a directory", [&](Bytes& i) { i[sub] = 0; }},
         {"image cut short with a resealed header",
-         [&](Bytes& i) { i.resize(i.size() - 4 * 512); setBodySectors(i); }},
+         [&](Bytes& i) { i.erase(i.end() - 4 * 512, i.end()); setBodySectors(i); }},
         {"plain dump of a fragmented volume",
          [&](Bytes& i) { i = testsupport::readFileBytes(fragmented); }},
     };
@@ -342,6 +342,47 @@ TEST(RestoreRefusals, DamagedTreesAreRefusedWithTheTargetUntouched) {
     auto run = runDorvix(table, "-y -nor -td:2 FLASH.IMG");
     EXPECT_EQ(run.exitCode, 0) << run.output;
     expectFsckClean(extractPartition(target, dir / "after.vol"));
+}
+
+// A disk another program holds (here: a lock on the image file, as O_EXCL is for a block
+// device) is neither written nor captured, and nothing is left under the image's name.
+TEST(RestoreRefusals, DiskHeldByAnotherProgramIsLeftAlone) {
+    if (!testsupport::haveProgram("mkfs.fat") || !testsupport::haveProgram("mcopy") ||
+        !testsupport::haveProgram("flock")) {
+        GTEST_SKIP();
+    }
+    TempDir dir;
+    const fs::path source = dir / "source.disk";
+    makeSourceDisk(source, 81920, 4, rootFilesFill(dir / "files"));
+    imageFromSourceDisk(source, dir / "FLASH.IMG", true);
+    const fs::path target = dir / "target.disk";
+    fillDisk(target, 48195);
+    const fs::path table = writeDeviceTable(dir.path(), {{1, target.string()}, {2, source.string()}});
+    const Bytes sourceBefore = testsupport::readFileBytes(source);
+    struct Case {
+        const char* args;
+        fs::path held;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"-y -nor FLASH.IMG", target, 255},
+        {"-y -nor -writeflat FLASH.IMG", target, 3},
+        {"-y -nor -imgcopy -td:2 CAPTURE.IMG", source, 255},
+        {"-y -nor -flatcopy -td:2 CAPTURE.IMG", source, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        auto held = testsupport::runCommand("cd " + shellQuote(dir.path().string()) + " && flock " +
+                                            shellQuote(c.held.string()) + " env DORVIX_DEVICES=" +
+                                            shellQuote(table.string()) +
+                                            " DORVIX_PAUSE_MS=0 DORVIX_SMBIOS_WINDOW=/nonexistent " +
+                                            shellQuote(DORVIX_PROGRAM) + " " + c.args + " </dev/null");
+        EXPECT_EQ(held.exitCode, c.exitCode) << held.output;
+        EXPECT_EQ(held.output.find("Completed successfully"), std::string::npos) << held.output;
+        EXPECT_TRUE(diskUntouched(target, 48195));
+        EXPECT_TRUE(testsupport::readFileBytes(source) == sourceBefore);
+        EXPECT_FALSE(fs::exists(dir / "CAPTURE.IMG"));
+    }
 }
 
 }  // namespace

@@ -124,6 +124,9 @@ TEST(RestorePartitionedTargets, OldPartitionStartNeverRefusesOrMisplacesTheVolum
         fs::remove(dir / "AGAIN.IMG");
         auto again = runDorvix(table, "-y -nor -imgcopy -td:1 AGAIN.IMG");
         EXPECT_EQ(again.exitCode, 0) << again.output;
+        // The new image's body reads with mtools from its source partition's start.
+        const std::string at = std::to_string(512 * (1 + std::uint64_t{partition}));
+        must(mtoolsEnv() + "mdir -i " + shellQuote((dir / "AGAIN.IMG").string()) + "@@" + at + " ::/ >/dev/null");
     }
 }
 
