@@ -208,6 +208,42 @@ TEST_F(DorvixCapture, ImageIniCarriesTheCaptureTimeAndEveryOtherLine) {
     }
 }
 
+// The root's label entry stays with the boot sector that names it, also with the archive bit
+// set (0x28): an image whose root lost it gave volumes fsck.fat rejects.
+TEST_F(DorvixCapture, LabelEntryIsKeptWithTheBootSectorsLabel) {
+    if (!haveProgram("fsck.fat")) {
+        GTEST_SKIP() << "fsck.fat is needed";
+    }
+    for (const std::uint8_t attributes : {std::uint8_t{0x08}, std::uint8_t{0x28}}) {
+        SCOPED_TRACE(static_cast<int>(attributes));
+        ASSERT_TRUE(makeFatDisk(disk));
+        ASSERT_TRUE(mtoolsOk(disk, kStart, "mlabel", "::FLASHDISK"));
+        put("::/FILE.BIN", 5000, 1);
+        std::vector<std::uint8_t> bytes = readFileBytes(disk);
+        const std::size_t boot = kStart * 512;
+        const std::size_t root = (kStart + le16(bytes, boot + 14) + std::size_t{bytes[boot + 16]} * le16(bytes, boot + 22)) * 512;
+        std::size_t label = 0;
+        for (std::size_t e = root; e < root + 512 * 32; e += 32) {
+            if ((bytes[e + 11] & 0x18) == 0x08 && bytes[e + 11] != 0x0F && bytes[e] != 0xE5) label = e;
+        }
+        ASSERT_NE(label, 0u);
+        bytes[label + 11] = attributes;
+        writeFileBytes(disk, bytes);
+        std::filesystem::remove(image);
+        ASSERT_EQ(capture().exitCode, 0);
+        // The image's volume, cut out of its body, as fsck.fat sees it.
+        std::vector<std::uint8_t> volume = readFileBytes(body());
+        volume.erase(volume.begin(), volume.begin() + kStart * 512);
+        volume.resize(std::size_t{le16(bytes, boot + 19)} != 0 ? std::size_t{le16(bytes, boot + 19)} * 512
+                                                                  : std::size_t{le32(bytes, boot + 32)} * 512);
+        writeFileBytes(dir / "volume.img", volume);
+        const CommandResult fsck = runCommand("fsck.fat -n " + shellQuote((dir / "volume.img").string()));
+        EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+        const CommandResult shown = mtools(body(), kStart, "mlabel", "-s ::");
+        EXPECT_NE(shown.output.find("FLASHDISK"), std::string::npos) << shown.output;
+    }
+}
+
 TEST_F(DorvixCapture, DefaultTargetListWithoutKey) {
     putText("::/IMAGE.INI", "[Image]\r\nModDate=01/02/2006 03:04\r\nKMVBIOS=\r\n");
     const CommandResult run = capture();
