@@ -12,7 +12,9 @@
 #include "platform/Clock.h"
 #include "platform/Pause.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -340,9 +342,19 @@ int FatRestore::planDirectories(const RestoreLayout& layout, std::span<std::uint
         const std::size_t bytes = std::size_t{n} * kSectorBytes;
         return seekImageFile(image, at) && std::fread(b.data(), 1, bytes, image) == bytes;
     };
+    // Behind its end marker a directory is zeros in the image (the rebuild checks that), so the
+    // copy already put those sectors right: only the sectors up to the last entry are kept.
     planDisk.write = [&directories](std::uint32_t s, std::uint32_t n, std::span<const std::uint8_t> b) {
+        const std::size_t bytes = std::min(b.size(), std::size_t{n} * kSectorBytes);
+        const auto last = std::find_if(std::make_reverse_iterator(b.begin() + static_cast<std::ptrdiff_t>(bytes)),
+                                       std::make_reverse_iterator(b.begin()), [](std::uint8_t v) { return v != 0; });
+        const std::size_t used = static_cast<std::size_t>(std::make_reverse_iterator(b.begin()) - last);
+        const auto sectors = static_cast<std::uint32_t>((used + kSectorBytes - 1) / kSectorBytes);
+        if (sectors == 0) {
+            return true;
+        }
         try {
-            directories.push_back({s, n, std::vector<std::uint8_t>(b.begin(), b.end())});
+            directories.push_back({s, sectors, std::vector<std::uint8_t>(b.begin(), b.begin() + sectors * kSectorBytes)});
         } catch (const std::bad_alloc&) {
             return false;
         }
