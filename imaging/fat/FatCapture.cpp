@@ -11,6 +11,7 @@
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
 #include "fat/ImageFile.h"
+#include "fat/RebuildDirectory.h"
 #include "fat/RestoreLayout.h"
 #include "front/StringTable.h"
 
@@ -367,6 +368,10 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
             (attributes == kLongName || isLabel(attributes))) {
             return refuseEntry(job, path, attributes == kLongName ? text::kEntryLongNameCluster
                                                                   : text::kEntryLabelCluster);
+        }
+        if (first != kDeleted && first != kEndOfDirectory && isLabel(attributes) &&
+            !labelNameIsValid(entries.subspan(base, kBytes))) {
+            return refuseEntry(job, path, text::kEntryLabelInvalid);
         }
         if (skippedBySizing(first, attributes) || isLabel(attributes)) {
             continue;

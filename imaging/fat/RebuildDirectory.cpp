@@ -139,7 +139,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             continue;
         }
         if ((e[kDirAttributes] & (kAttrVolumeLabel | kAttrDirectory)) == kAttrVolumeLabel &&
-            (old != 0 || load32(e, kDirFileSize) != 0)) {
+            (old != 0 || load32(e, kDirFileSize) != 0 || !labelNameIsValid(e))) {
             return -1;
         }
         const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;

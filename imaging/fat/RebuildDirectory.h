@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string_view>
 
 namespace dorvix {
 
@@ -35,6 +36,22 @@ inline constexpr std::uint16_t kFatEndOfChain = 0xFFFF;
 // 255 characters.
 inline constexpr std::uint32_t kMaxDirectoryBytes = 65536 * kDirEntrySize;
 inline constexpr unsigned kMaxDirectoryDepth = 128;
+
+// True when the 11 bytes name a volume label fsck.fat accepts: no control characters, none of
+// "*+,./:;<=>?[\]|, not starting with a blank.
+inline bool labelNameIsValid(std::span<const std::uint8_t> name) {
+    constexpr std::string_view kForbidden = "\"*+,./:;<=>?[\\]|";
+    if (name.size() < 11 || name[0] == ' ') {
+        return false;
+    }
+    for (std::size_t i = 0; i < 11; ++i) {
+        const std::uint8_t c = name[i];
+        if (c < 0x20 || kForbidden.find(static_cast<char>(c)) != std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Sector access to the target disk: true on success.
 struct RestoreDisk {

@@ -201,6 +201,8 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
         {"long-name entry naming a cluster", [](Fixture& f) { store16(f.disk.sector(60), 1 * 32 + 26, 3); }},
         {"label naming a cluster",
          [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("LABEL      ", 0x08, 20, 0)}); }},
+        {"label with a character a label cannot hold",
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("=OURCE     ", 0x08, 0, 0)}); }},
         {"label with a size",
          [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("LABEL      ", 0x28, 0, 5)}); }},
         {"FAT buffer smaller than the partition",

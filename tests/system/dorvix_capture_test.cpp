@@ -331,6 +331,8 @@ TEST_F(DorvixCapture, SourcesNoRestoreWouldTakeAreRefusedSayingWhy) {
         {"long-name slot with a cluster",
          [&] { put("::/A long name.txt", 100, 1); patchRoot("ALONGN~1TXT", 26, 7, 2, -1); },
          "a long-name entry that names a cluster, which no restore of its image would accept: \\A long name.txt"},
+        {"label fsck.fat would remove", [&] { patchRoot("SOURCE     ", 0, '=', 1); },
+         "a volume label with characters a label cannot hold"},
         {"path of 256 characters",
          [&] {
              std::string path = "::";
