@@ -376,6 +376,9 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
         if (skippedBySizing(first, attributes) || isLabel(attributes)) {
             continue;
         }
+        if (!shortNameIsValid(entries.subspan(base, kBytes))) {
+            return refuseEntry(job, path, text::kEntryShortNameInvalid);
+        }
         if ((attributes & kDirectoryBit) != 0) {
             // A directory without a cluster would be the root again; one met twice is a loop
             // or a cross-link.

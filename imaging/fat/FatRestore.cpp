@@ -25,6 +25,11 @@ namespace {
 // The root directory and data area move in chunks of 128 KiB: few, large requests.
 constexpr std::uint32_t kCopyChunkSectors = 256;
 
+// The boot sector's extended signature and volume label.
+constexpr std::size_t kBootExtendedSignature = 38;
+constexpr std::size_t kBootLabel = 43;
+constexpr std::size_t kBootLabelBytes = 11;
+
 // Images keep their first FAT at sector 32 or later.
 constexpr std::uint32_t kFirstFatSector = 32;
 
@@ -125,7 +130,7 @@ private:
         return -1;
     }
     int copyRootAndData(const RestoreLayout& layout, PartitionGuard& guard);
-    int planDirectories(const RestoreLayout& layout, std::span<std::uint8_t> fat,
+    int planDirectories(RestoreLayout& layout, std::span<std::uint8_t> fat,
                         std::span<const std::uint8_t> imageFat, std::vector<PlannedWrite>& directories);
 
     ProgressWindow m_window;
@@ -329,7 +334,7 @@ int FatRestore::run() {
 // the root and data area is image sector R + (s - rootStart), where the copy will put it, and
 // each rewritten directory is kept for the write phase. Reads outside what the image brings
 // along fail the plan.
-int FatRestore::planDirectories(const RestoreLayout& layout, std::span<std::uint8_t> fat,
+int FatRestore::planDirectories(RestoreLayout& layout, std::span<std::uint8_t> fat,
                                 std::span<const std::uint8_t> imageFat, std::vector<PlannedWrite>& directories) {
     std::FILE* image = m_image.get();
     RestoreDisk planDisk;
@@ -360,6 +365,22 @@ int FatRestore::planDirectories(const RestoreLayout& layout, std::span<std::uint
         }
         return true;
     };
+    // The new boot sector names the volume as the root's label entry does; without such an
+    // entry its label is "NO NAME    ", as fsck.fat expects.
+    std::vector<std::uint8_t> root(std::size_t{layout.rootSectors} * kSectorBytes, 0);
+    if (!planDisk.read(layout.rootStart, layout.rootSectors, root)) {
+        return fail(text::kRestoreTreeDamaged);
+    }
+    bool labelled = false;
+    for (std::size_t at = 0; at + kDirEntrySize <= root.size() && root[at] != kDirEndMarker; at += kDirEntrySize) {
+        const std::uint8_t attributes = root[at + kDirAttributes];
+        labelled = labelled || (root[at] != kDirDeleted && attributes != kAttrLongName &&
+                                (attributes & (kAttrVolumeLabel | kAttrDirectory)) == kAttrVolumeLabel);
+    }
+    if (!labelled && layout.targetBoot[kBootExtendedSignature] == 0x29) {
+        std::copy_n("NO NAME    ", kBootLabelBytes, layout.targetBoot.begin() + kBootLabel);
+    }
+
     RebuildContext context;
     context.disk = &planDisk;
     context.sectorsPerCluster = layout.sectorsPerCluster;

@@ -144,6 +144,11 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         }
         const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;
         const bool isDotEntry = e[kDirName] == kDirDot;
+        // A name fsck.fat would have to rename ("." and ".." are checked above).
+        if (!isDotEntry && (e[kDirAttributes] & (kAttrVolumeLabel | kAttrDirectory)) != kAttrVolumeLabel &&
+            !shortNameIsValid(e)) {
+            return -1;
+        }
 
         // Only the first two entries of a subdirectory, checked above, begin with a dot; any
         // other such name is damage that would leave its content unchained.

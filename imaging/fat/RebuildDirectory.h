@@ -53,6 +53,23 @@ inline bool labelNameIsValid(std::span<const std::uint8_t> name) {
     return true;
 }
 
+// True when the 11 bytes are a short name fsck.fat leaves as it is: no control characters (a
+// leading 0x05 aside) or DEL, none of *?<>|"\/:, not starting with a blank.
+inline bool shortNameIsValid(std::span<const std::uint8_t> name) {
+    constexpr std::string_view kForbidden = "*?<>|\"\\/:";
+    if (name.size() < 11 || name[0] == ' ') {
+        return false;
+    }
+    for (std::size_t i = 0; i < 11; ++i) {
+        const std::uint8_t c = name[i];
+        if ((c < 0x20 && !(i == 0 && c == 0x05)) || c == 0x7F ||
+            kForbidden.find(static_cast<char>(c)) != std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Sector access to the target disk: true on success.
 struct RestoreDisk {
     std::function<bool(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t>)> read;

@@ -179,6 +179,7 @@ inline constexpr char kEntryEmptyWithChain[] = "an empty file with a cluster cha
 inline constexpr char kEntryLongNameCluster[] = "a long-name entry that names a cluster";
 inline constexpr char kEntryLabelCluster[] = "a volume label that names a cluster";
 inline constexpr char kEntryLabelInvalid[] = "a volume label with characters a label cannot hold";
+inline constexpr char kEntryShortNameInvalid[] = "an entry whose short name holds characters a name cannot hold";
 inline constexpr char kSourcePathTooLong[] =
     "***ERROR*** The source volume holds a path of %zu characters; an image carries at most %zu...\r\n";
 inline constexpr char kSourceClustersNeverRestored[] =

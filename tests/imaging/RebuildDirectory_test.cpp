@@ -203,6 +203,8 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
          [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("LABEL      ", 0x08, 20, 0)}); }},
         {"label with a character a label cannot hold",
          [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("=OURCE     ", 0x08, 0, 0)}); }},
+        {"short name with a control character", [](Fixture& f) { f.imageCluster(5)[2 * 32 + 3] = 0x01; }},
+        {"short name with a character a name cannot hold", [](Fixture& f) { f.disk.sector(60)[2] = '?'; }},
         {"label with a size",
          [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("LABEL      ", 0x28, 0, 5)}); }},
         {"FAT buffer smaller than the partition",

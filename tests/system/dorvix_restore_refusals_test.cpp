@@ -335,6 +335,19 @@ TEST(RestoreRefusals, DamagedTreesAreRefusedWithTheTargetUntouched) {
         EXPECT_TRUE(testsupport::readFileBytes(target) == healthy);
     }
 
+    // An image whose root lost its label entry gets a boot sector naming no label.
+    Bytes unlabelled = good;
+    const std::size_t label = rootEntryOffset(good, "SOURCE     ");
+    ASSERT_NE(label, 0u);
+    unlabelled[label] = 0xE5;
+    testsupport::writeFileBytes(dir / "FLASH.IMG", unlabelled);
+    auto relabelled = runDorvix(table, "-y -nor -td:2 FLASH.IMG");
+    EXPECT_EQ(relabelled.exitCode, 0) << relabelled.output;
+    const fs::path noLabel = extractPartition(target, dir / "nolabel.vol");
+    expectFsckClean(noLabel);
+    const Bytes boot = readRange(noLabel, 43, 11);
+    EXPECT_EQ(std::string(boot.begin(), boot.end()), "NO NAME    ");
+
     // The same plain dump without the fragmentation is restored.
     makeSourceDisk(fragmented, 20000, 2,
                    "mkdir -p " + files + " && cd " + files + " && mcopy -i \"$V\" A.BIN C.BIN D.BIN ::");
