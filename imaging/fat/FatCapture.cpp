@@ -358,6 +358,20 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
     if (isExcludedItem(path, entries, index + extra)) {
         return 0;
     }
+    // Long-name slots belong to the short entry that ends their set and carry its checksum; a
+    // slot left on its own or set apart from its entry is one fsck.fat deletes.
+    const std::size_t last = index + extra;
+    const std::uint8_t lastFirst = entryFirstByte(entries, last);
+    if (lastFirst != kDeleted && lastFirst != kEndOfDirectory && entryAttributes(entries, last) == kLongName) {
+        return refuseEntry(job, path, text::kEntryLongNameBroken);
+    }
+    for (std::size_t k = index; k < last; ++k) {
+        if (entryAttributes(entries, k) == kLongName &&
+            (entries[k * kBytes + kLongNameReserved] != 0 ||
+             entries[k * kBytes + kLongNameChecksum] != shortNameChecksum(entries.subspan(last * kBytes, kBytes)))) {
+            return refuseEntry(job, path, text::kEntryLongNameBroken);
+        }
+    }
     for (std::size_t k = index; k <= index + extra; ++k) {
         const std::uint8_t first = entryFirstByte(entries, k);
         const std::uint8_t attributes = entryAttributes(entries, k);

@@ -67,6 +67,9 @@ bool imageChainIsRun(const RebuildContext& ctx, std::uint32_t first, std::uint32
     return true;
 }
 
+constexpr std::uint8_t kLongNameLast = 0x40;
+constexpr unsigned kMaxLongNameSlots = 20;
+
 // "." or ".." followed by spaces.
 bool isDotName(std::span<const std::uint8_t> e) {
     const std::size_t dots = e[1] == kDirDot ? 2 : 1;
@@ -108,8 +111,33 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         return -1;
     }
 
+    // Long-name sets: slots numbered down to 1, each with the short entry's checksum, then the
+    // short entry. A broken set is one fsck.fat deletes or rewrites.
+    bool inLongName = false;
+    unsigned longNameLeft = 0;
+    std::uint8_t longNameChecksum = 0;
     for (std::size_t at = 0; at + kDirEntrySize <= buffer.size(); at += kDirEntrySize) {
         auto e = dir.subspan(at, kDirEntrySize);
+        const bool isSlot = e[kDirName] != kDirEndMarker && e[kDirName] != kDirDeleted &&
+                            e[kDirAttributes] == kAttrLongName;
+        if (inLongName && !isSlot &&
+            (e[kDirName] == kDirEndMarker || e[kDirName] == kDirDeleted || longNameLeft != 0 ||
+             shortNameChecksum(e) != longNameChecksum)) {
+            return -1;
+        }
+        if (isSlot) {
+            const unsigned sequence = e[kDirName] & ~kLongNameLast & 0xFFu;
+            const bool first = (e[kDirName] & kLongNameLast) != 0;
+            if (e[kLongNameReserved] != 0 || sequence == 0 || sequence > kMaxLongNameSlots ||
+                (first ? inLongName : (!inLongName || sequence != longNameLeft || e[kLongNameChecksum] != longNameChecksum))) {
+                return -1;
+            }
+            inLongName = true;
+            longNameLeft = sequence - 1;
+            longNameChecksum = e[kLongNameChecksum];
+        } else {
+            inLongName = false;
+        }
         // A subdirectory begins with "." and then "..".
         if (depth > 0 && at < 2 * kDirEntrySize &&
             (e[kDirName] != kDirDot || (e[kDirAttributes] & kAttrDirectory) == 0 ||

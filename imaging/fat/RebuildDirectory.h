@@ -70,6 +70,19 @@ inline bool shortNameIsValid(std::span<const std::uint8_t> name) {
     return true;
 }
 
+// Long-name slots: a byte that must be 0, and the checksum of the short name they belong to.
+inline constexpr std::size_t kLongNameReserved = 12;
+inline constexpr std::size_t kLongNameChecksum = 13;
+
+// The checksum of an 11-byte short name that its long-name slots carry.
+inline std::uint8_t shortNameChecksum(std::span<const std::uint8_t> name) {
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < 11; ++i) {
+        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + name[i]);
+    }
+    return sum;
+}
+
 // Sector access to the target disk: true on success.
 struct RestoreDisk {
     std::function<bool(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t>)> read;

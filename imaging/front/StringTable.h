@@ -178,6 +178,7 @@ inline constexpr char kEntrySizeWithoutChain[] = "a file with a size but no clus
 inline constexpr char kEntryEmptyWithChain[] = "an empty file with a cluster chain";
 inline constexpr char kEntryLongNameCluster[] = "a long-name entry that names a cluster";
 inline constexpr char kEntryLabelCluster[] = "a volume label that names a cluster";
+inline constexpr char kEntryLongNameBroken[] = "a long name whose slots do not belong to their entry";
 inline constexpr char kEntryLabelInvalid[] = "a volume label with characters a label cannot hold";
 inline constexpr char kEntryShortNameInvalid[] = "an entry whose short name holds characters a name cannot hold";
 inline constexpr char kSourcePathTooLong[] =

@@ -82,11 +82,25 @@ struct Fixture {
     }
 };
 
-// Root: a three-cluster file, a long-name entry, a deleted entry, an empty file, a one-cluster
-// file, a directory holding a file and a nested directory.
+// A long-name slot: sequence byte, the short name's checksum, no cluster.
+Bytes longNameSlot(std::uint8_t sequence, const std::string& shortName) {
+    Bytes e = entry("", 0x0F, 0, 0);
+    e[0] = sequence;
+    e[1] = 'L';
+    std::uint8_t sum = 0;
+    for (char c : shortName) sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<std::uint8_t>(c));
+    e[13] = sum;
+    return e;
+}
+
+// Root: a three-cluster file, a deleted long-name slot and entry, an empty file, a one-cluster
+// file, a directory holding a file and a nested directory, and an empty file with a long name
+// of two slots.
 void fillTree(Fixture& f) {
+    putEntries(f.disk.sector(Fixture::kRoot).subspan(6 * 32),
+               {longNameSlot(0x42, "LONG    TXT"), longNameSlot(0x01, "LONG    TXT"), entry("LONG    TXT", 0x20, 0, 0)});
     putEntries(f.disk.sector(Fixture::kRoot),
-               {entry("FILE1   TXT", 0x20, 2, 5000), entry("Alongname01", 0x0F, 0, 0),
+               {entry("FILE1   TXT", 0x20, 2, 5000), entry("\xE5longname01", 0x0F, 0, 0),
                 entry("\xE5OST    TXT", 0x20, 9, 100), entry("EMPTY   TXT", 0x20, 0, 0),
                 entry("SMALL   TXT", 0x20, 4, 10), entry("DIR        ", 0x10, 5, 128)});
     putEntries(f.imageCluster(5),
@@ -198,15 +212,20 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
         {"\"..\" of a root child naming a cluster", [](Fixture& f) { store16(f.imageCluster(5), 32 + 26, 7); }},
         {"directory of size 0", [](Fixture& f) { store32(f.disk.sector(60), 5 * 32 + 28, 0); }},
         {"empty file with a chain", [](Fixture& f) { store32(f.disk.sector(60), 4 * 32 + 28, 0); }},
-        {"long-name entry naming a cluster", [](Fixture& f) { store16(f.disk.sector(60), 1 * 32 + 26, 3); }},
+        {"long-name entry naming a cluster", [](Fixture& f) { store16(f.disk.sector(60), 6 * 32 + 26, 3); }},
+        {"long-name slot with its reserved byte set", [](Fixture& f) { f.disk.sector(60)[7 * 32 + 12] = 4; }},
+        {"long-name slot with another checksum", [](Fixture& f) { f.disk.sector(60)[7 * 32 + 13] ^= 1; }},
+        {"long-name slots out of sequence", [](Fixture& f) { f.disk.sector(60)[7 * 32] = 0x02; }},
+        {"long-name set without its short entry", [](Fixture& f) { f.disk.sector(60)[8 * 32] = 0xE5; }},
+        {"long-name set cut by the directory's end", [](Fixture& f) { std::fill_n(f.disk.sector(60).begin() + 8 * 32, 32, 0); }},
         {"label naming a cluster",
-         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("LABEL      ", 0x08, 20, 0)}); }},
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(9 * 32), {entry("LABEL      ", 0x08, 20, 0)}); }},
         {"label with a character a label cannot hold",
-         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("=OURCE     ", 0x08, 0, 0)}); }},
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(9 * 32), {entry("=OURCE     ", 0x08, 0, 0)}); }},
         {"short name with a control character", [](Fixture& f) { f.imageCluster(5)[2 * 32 + 3] = 0x01; }},
         {"short name with a character a name cannot hold", [](Fixture& f) { f.disk.sector(60)[2] = '?'; }},
         {"label with a size",
-         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(6 * 32), {entry("LABEL      ", 0x28, 0, 5)}); }},
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(9 * 32), {entry("LABEL      ", 0x28, 0, 5)}); }},
         {"FAT buffer smaller than the partition",
          [](Fixture& f) { f.fat.resize(16); }},
         {"read failure", [](Fixture& f) { f.disk.failReads = true; }},

@@ -335,6 +335,10 @@ TEST_F(DorvixCapture, SourcesNoRestoreWouldTakeAreRefusedSayingWhy) {
          "a volume label with characters a label cannot hold"},
         {"short name fsck.fat would rename", [&] { put("::/FILE.BIN", 10, 1); patchRoot("FILE    BIN", 2, '?', 1); },
          "an entry whose short name holds characters a name cannot hold"},
+        {"long-name slot with its reserved byte set",
+         [&] { put("::/A long name.txt", 100, 1); patchRoot("ALONGN~1TXT", 12, 4, 1, -1); },
+         "a long name whose slots do not belong to their entry, which no restore of its image would accept: "
+         "\\A long name.txt"},
         {"path of 256 characters",
          [&] {
              std::string path = "::";
