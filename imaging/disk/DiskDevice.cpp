@@ -86,20 +86,28 @@ bool DiskDevice::Open(std::uint8_t n) {
     if (ReadSectors(0, 1, sector0) && sector0[kMbrSignature] == 0x55 && sector0[kMbrSignature + 1] == 0xAA) {
         tableStart = load32(sector0, kMbrFirstPartitionStart);
     }
-    // A first partition starting at sector 0 cannot give the track length; the driver's
-    // value serves then, as for a disk without a partition table.
-    if (tableStart != 0) {
-        sectorsPerTrack = tableStart;
-    } else {
-        sectorsPerTrack = info.sectorsPerTrack != 0 ? info.sectorsPerTrack : kDefaultSectorsPerTrack;
-    }
+    // The old partition's start gives the track length when it can be one (1 to 63); a start
+    // at 2048 or 0 cannot, and the driver's value serves then, as for a disk without a table.
+    m_driverSectorsPerTrack = info.sectorsPerTrack != 0 ? info.sectorsPerTrack : kDefaultSectorsPerTrack;
+    m_driverTotalSectors = info.totalSectors;
+    trackFromPartition = tableStart >= 1 && tableStart <= kDefaultSectorsPerTrack;
+    sectorsPerTrack = trackFromPartition ? tableStart : m_driverSectorsPerTrack;
     heads = info.heads != 0 ? info.heads : kDefaultHeads;
-
-    // In 64 bits: a partition start read from the disk can make the product exceed 32 bits.
-    const std::uint64_t cylinderSectors = static_cast<std::uint64_t>(sectorsPerTrack) * heads;
-    cylinders = static_cast<std::uint32_t>(info.totalSectors / cylinderSectors);
-    totalSectors = static_cast<std::uint32_t>(cylinders * cylinderSectors);
+    deriveCylinders();
     return true;
+}
+
+void DiskDevice::deriveCylinders() {
+    // In 64 bits: a driver's track length and head count can make the product exceed 32 bits.
+    const std::uint64_t cylinderSectors = static_cast<std::uint64_t>(sectorsPerTrack) * heads;
+    cylinders = static_cast<std::uint32_t>(m_driverTotalSectors / cylinderSectors);
+    totalSectors = static_cast<std::uint32_t>(cylinders * cylinderSectors);
+}
+
+void DiskDevice::UseDriverTrackLength() {
+    trackFromPartition = false;
+    sectorsPerTrack = m_driverSectorsPerTrack;
+    deriveCylinders();
 }
 
 bool DiskDevice::Close() {
@@ -153,6 +161,26 @@ bool DiskDevice::Dismount() {
     if (const std::uint32_t error = m_provider->dismountStore(deviceNumber); error != 0) {
         lastError = error;
         diagPrint(1, text::kDiagDismountFailed, deviceName().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool DiskDevice::LockExclusive() {
+    const std::uint32_t error = handle ? handle->lockExclusive() : kInvalidHandle;
+    if (error != 0) {
+        lastError = error;
+        diagPrint(1, text::kDiagOpenFailed, deviceName().c_str(), error);
+        return false;
+    }
+    return true;
+}
+
+bool DiskDevice::Flush() {
+    const std::uint32_t error = handle ? handle->flush() : kInvalidHandle;
+    if (error != 0) {
+        lastError = error;
+        diagPrint(1, text::kDiagWriteFailed, error);
         return false;
     }
     return true;

@@ -41,7 +41,13 @@ public:
     bool ReadSectors(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer);
     bool WriteSectors(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer);
     bool Dismount();
+    // After Dismount: the disk for this process alone (see DiskDriver::lockExclusive).
+    bool LockExclusive();
+    // Every write so far durable; false (and the error kept) when the device reports a failure.
+    bool Flush();
     bool MountFirstPartition();
+    // Drops a track length taken from the old partition's start for the driver's (or 63).
+    void UseDriverTrackLength();
     // Replaces the geometry by 255 heads and 63 sectors per track, whole cylinders only.
     bool FixupCHS();
 
@@ -62,9 +68,14 @@ public:
     std::uint32_t heads = 0;
     std::uint32_t sectorsPerTrack = 0;
     std::uint32_t bytesPerSector = 0;
+    bool trackFromPartition = false;  // sectorsPerTrack is the old first partition's start
 
 private:
+    void deriveCylinders();
+
     DeviceProvider* m_provider;
+    std::uint32_t m_driverSectorsPerTrack = 0;
+    std::uint64_t m_driverTotalSectors = 0;
 };
 
 // The name DSKn: of a device number.

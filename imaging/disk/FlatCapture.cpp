@@ -1,16 +1,18 @@
 // captureFlatImage: the whole of DSKn: (whole cylinders), cylinder by cylinder, into an image
-// file with a flat header. The volume is prepared as for a FAT-aware capture: IMAGE.INI carries
-// the capture time and "\Documents and Settings" is taken out for the copy; both are put back
-// afterwards, on every path.
+// file with a flat header. The disk is only read: the copy goes to an unnamed (or hidden) file
+// in the image's folder, and there, through the FAT engine working on the image file,
+// "\Documents and Settings" is left out and IMAGE.INI takes the capture time. The image gets
+// its name once it is sealed and on the disk.
 
 #include "disk/BiosCompatibility.h"
 #include "disk/ByteOrder.h"
 #include "disk/DiskDevice.h"
 #include "disk/ImageInput.h"
 #include "disk/ImageStamp.h"
-#include "fat/DiskCallbacks.h"
 #include "fat/FatVolume.h"
 #include "fat/FolderExclusion.h"
+#include "fat/ImageBody.h"
+#include "fat/ImageFile.h"
 #include "front/Engines.h"
 #include "front/StringTable.h"
 #include "platform/Clock.h"
@@ -26,10 +28,6 @@ namespace {
 constexpr int kCaptureFailed = 3;
 constexpr int kCaptureNoResources = 5;
 
-bool writeAll(std::FILE* file, std::span<const std::uint8_t> bytes) {
-    return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-}
-
 class FlatCapture {
 public:
     FlatCapture(ProgressWindow window, std::uint8_t source, const std::string& imagePath)
@@ -41,21 +39,17 @@ public:
     int run();
 
 private:
-    int copyDisk(KmvImageHeader& header);
-    // Puts the folder and the stamp back, mounts the disk again and closes everything.
+    int copyDisk();
+    // Leaves the documents folder out of the image's volume and stamps its IMAGE.INI.
+    int prepareImageVolume();
+    // Mounts the disk again and closes everything; an unfinished image is removed.
     void cleanUp();
 
     ProgressWindow m_window;
     std::uint8_t m_source;
     const std::string& m_imagePath;
     DiskDevice m_disk;
-    ImageFilePtr m_image;
-    FatVolume m_volume;
-    bool m_mounted = false;
-    Exclusion m_exclusion;
-    bool m_excluded = false;
-    SystemTime m_savedStamp{};
-    bool m_haveStamp = false;
+    ImageFile m_image;
     bool m_dismounted = false;
 };
 
@@ -72,8 +66,7 @@ int FlatCapture::run() {
     }
     const std::optional<std::string> listed = readTargetBiosList(m_source);
     const std::string list = listed ? cutTargetBiosList(*listed) : std::string();
-    m_image.reset(std::fopen(m_imagePath.c_str(), "wb"));
-    if (!m_image) {
+    if (!m_image.createTemporary(m_imagePath)) {
         showError(m_window, text::kFlatCaptureOpenForWrite, m_imagePath.c_str());
         return kCaptureFailed;
     }
@@ -85,22 +78,22 @@ int FlatCapture::run() {
     header.bytes[kReserved170] = 0;
     setHeaderTargetBios(header, list.empty() ? std::string_view(text::kFlatDefaultTargetBios) : list);
     header.bytes[kImageKind] = kKindFlat;
-    if (!writeAll(m_image.get(), header.bytes)) {
+    if (!m_image.writeAt(0, header.bytes)) {
         showError(m_window, text::kFlatCaptureHeaderWriteFailed, 512L);
         return kCaptureFailed;
     }
 
-    int result = copyDisk(header);
+    int result = copyDisk();
+    if (result == 0) {
+        result = prepareImageVolume();
+    }
     if (result != 0) {
         return result;
     }
     store32(header.bytes, kBodySectors, m_disk.totalSectors);
     sealImageHeader(header);
-    if (!seekImageFile(m_image.get(), 0)) {
-        showError(m_window, text::kFlatCaptureSeekFailed, 0);
-        return kCaptureFailed;
-    }
-    if (!writeAll(m_image.get(), header.bytes) || std::fflush(m_image.get()) != 0) {
+    // Sealed, flushed, then named: nothing reports the image done before it is on the disk.
+    if (!m_image.writeAt(0, header.bytes) || !m_image.commit()) {
         showError(m_window, text::kFlatCaptureHeaderWriteFailed, 512L);
         return kCaptureFailed;
     }
@@ -108,7 +101,7 @@ int FlatCapture::run() {
     return 0;
 }
 
-int FlatCapture::copyDisk(KmvImageHeader&) {
+int FlatCapture::copyDisk() {
     const std::uint32_t sectors = m_disk.totalSectors;
     showStatus(m_window, text::kFlatCaptureTotalSectors, static_cast<unsigned long>(sectors),
                static_cast<unsigned long>(sectors));
@@ -123,25 +116,12 @@ int FlatCapture::copyDisk(KmvImageHeader&) {
     }
     showStatus(m_window, text::kFlatCapturing);
     showStatus(m_window, text::kFlatCaptureZeroPercent);
-    m_disk.Dismount();
+    // A disk that stays mounted (or that another program holds) is not read behind its
+    // file system's back.
     m_dismounted = true;
-
-    std::array<std::uint8_t, 512> mbr{};
-    std::array<std::uint8_t, 512> boot{};
-    m_volume.device = &m_disk;
-    m_volume.sectorReader = diskSectorReader;
-    m_volume.sectorWriter = diskSectorWriter;
-    if (mountVolume(m_volume, mbr, boot) != 0) {
-        showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
-        return kCaptureNoResources;
+    if (!m_disk.Dismount() || !m_disk.LockExclusive()) {
+        return kCaptureFailed;
     }
-    m_mounted = true;
-    // The disk is dismounted, so IMAGE.INI is reached inside the volume.
-    const StampLocation stamp{{}, &m_volume};
-    m_haveStamp = readModDate(stamp, m_savedStamp);
-    writeModDate(stamp, localTime());
-    excludeFolder(m_volume, kExcludedFolder, m_exclusion);
-    m_excluded = true;
 
     int result = 0;
     std::uint32_t position = 0;
@@ -154,7 +134,8 @@ int FlatCapture::copyDisk(KmvImageHeader&) {
             break;
         }
         const std::size_t bytes = std::size_t{n} * m_disk.bytesPerSector;
-        if (!writeAll(m_image.get(), std::span(buffer).first(bytes))) {
+        if (!m_image.writeAt(std::uint64_t{kImageHeaderBytes} + std::uint64_t{position} * m_disk.bytesPerSector,
+                             std::span(buffer).first(bytes))) {
             showStatus(m_window, text::kFlatCaptureWriteFailed, static_cast<long>(bytes));
             result = kCaptureFailed;
             break;
@@ -166,28 +147,42 @@ int FlatCapture::copyDisk(KmvImageHeader&) {
             showProgress(m_window, static_cast<int>(percent));
         }
     }
-    restoreExcludedFolder(m_volume, m_exclusion);
-    m_excluded = false;
+    m_disk.MountFirstPartition();
+    m_dismounted = false;
     return result;
 }
 
+int FlatCapture::prepareImageVolume() {
+    FatVolume volume;
+    volume.device = &m_image;
+    volume.sectorReader = imageFileSectorReader;
+    volume.sectorWriter = imageFileSectorWriter;
+    volume.sectorBias = 1;  // the header
+    std::array<std::uint8_t, 512> mbr{};
+    std::array<std::uint8_t, 512> boot{};
+    if (mountVolume(volume, mbr, boot) != 0) {
+        showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
+        releaseVolume(volume);
+        return kCaptureNoResources;
+    }
+    // The image's copy of the volume is changed for good; the disk never is.
+    Exclusion exclusion;
+    excludeFolder(volume, kExcludedFolder, exclusion);
+    const bool stamped = stampVolumeIni(volume, localTime());
+    releaseVolume(volume);
+    if (!stamped) {
+        showStatus(m_window, text::kFlatCaptureWriteFailed, 512L);
+        return kCaptureFailed;
+    }
+    return 0;
+}
+
 void FlatCapture::cleanUp() {
-    if (m_excluded) {
-        restoreExcludedFolder(m_volume, m_exclusion);
-        m_excluded = false;
-    }
-    if (m_mounted) {
-        if (m_haveStamp) {
-            writeModDate(StampLocation{{}, &m_volume}, m_savedStamp);
-        }
-        releaseVolume(m_volume);
-        m_mounted = false;
-    }
     if (m_dismounted) {
         m_disk.MountFirstPartition();
         m_dismounted = false;
     }
-    m_image.reset();
+    m_image.discard();
     m_disk.Close();
 }
 

@@ -84,7 +84,10 @@ int writeFlatImage(ProgressWindow window, const std::string& imagePath, std::uin
         return kFlatUnusable;
     }
 
-    disk.Dismount();
+    // A disk whose file systems stay mounted would have them write back over the image.
+    if (!disk.Dismount() || !disk.LockExclusive()) {
+        return kFlatOpenFailure;
+    }
     std::vector<std::uint8_t> buffer(std::size_t{kTransferSectors} * kBlockBytes);
     const auto total = static_cast<std::uint32_t>(sectors);
     std::uint32_t position = 0;
@@ -105,6 +108,11 @@ int writeFlatImage(ProgressWindow window, const std::string& imagePath, std::uin
             lastPercent = percent;
             showProgress(window, static_cast<int>(percent));
         }
+    }
+    // Done means on the disk: a failed flush is a failed write.
+    if (!disk.Flush()) {
+        showStatus(nullptr, text::kFlatWriteError);
+        return kFlatUnusable;
     }
     showStatus(window, text::kFlatCompleted, (tickCount() - started) / 1000);
     pauseForOperator(2000);

@@ -66,6 +66,7 @@ void writeHostStamp(const std::filesystem::path& file, const SystemTime& date) {
 
 struct IniEntry {
     bool found = false;
+    std::size_t offset = 0;  // of the short entry in the root directory
     std::uint16_t firstCluster = 0;
     std::uint32_t size = 0;
 };
@@ -82,6 +83,7 @@ int findIniVisitor(FatVolume&, std::u16string& path, void* context, std::span<st
     }
     auto& entry = *static_cast<IniEntry*>(context);
     entry.found = true;
+    entry.offset = shortEntry * direntry::kBytes;
     entry.firstCluster = load16(entries, shortEntry * direntry::kBytes + direntry::kFirstCluster);
     entry.size = load32(entries, shortEntry * direntry::kBytes + direntry::kSize);
     return kWalkStop;
@@ -157,6 +159,79 @@ bool applyModDate(std::span<std::uint8_t> head, const SystemTime& date) {
         head[from + i] = static_cast<std::uint8_t>(text[i]);
     }
     return true;
+}
+
+std::vector<std::uint8_t> withModDate(std::span<const std::uint8_t> text, const SystemTime& date) {
+    std::vector<std::uint8_t> out(text.begin(), text.end());
+    const std::string_view line = kStampKey.substr(1);  // "ModDate=" at the very start, too
+    std::size_t from = 0;
+    if (const auto first = findNoCase(asText(text).substr(0, line.size()), line); first && *first == 0) {
+        from = line.size();
+    } else if (const auto at = findNoCase(asText(text), kStampKey)) {
+        from = *at + kStampKey.size();
+    } else {
+        return out;
+    }
+    std::size_t to = from;
+    while (to < text.size() && text[to] != '\r' && text[to] != '\n' && text[to] != 0) {
+        ++to;
+    }
+    char value[64];
+    const int length = std::snprintf(value, sizeof value, "%02d/%02d/%04d %02d:%02d", date.month, date.day,
+                                     date.year, date.hour, date.minute);
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(from), out.begin() + static_cast<std::ptrdiff_t>(to));
+    out.insert(out.begin() + static_cast<std::ptrdiff_t>(from), value, value + std::max(length, 0));
+    return out;
+}
+
+bool stampVolumeIni(FatVolume& volume, const SystemTime& date) {
+    IniEntry entry;
+    std::u16string path;
+    const std::size_t count = std::min<std::size_t>(volume.rootEntries, volume.rootDir.size() / direntry::kBytes);
+    if (scanEntries(volume, path, volume.rootDir, count, &entry, nullptr, findIniVisitor) != kWalkStop ||
+        entry.size == 0 || entry.firstCluster == 0) {
+        return true;
+    }
+    const std::uint32_t clusterBytes = volume.bytesPerCluster;
+    std::vector<std::uint16_t> chain;
+    std::vector<std::uint8_t> text;
+    std::vector<std::uint8_t> block(clusterBytes, 0);
+    for (std::uint32_t c = entry.firstCluster; text.size() < entry.size; c = fatEntry(volume, c)) {
+        if (!isDataCluster(volume, c) || chain.size() > volume.clusterCount ||
+            readCluster(volume, static_cast<std::uint16_t>(c), block.data(), block.size()) < 0) {
+            return false;
+        }
+        chain.push_back(static_cast<std::uint16_t>(c));
+        const std::size_t take = std::min<std::size_t>(clusterBytes, entry.size - text.size());
+        text.insert(text.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(take));
+    }
+    std::vector<std::uint8_t> stamped = withModDate(text, date);
+    if (stamped == text) {
+        return true;
+    }
+    const std::size_t needed = (stamped.size() + clusterBytes - 1) / clusterBytes;
+    while (chain.size() < needed) {
+        const std::uint16_t added = allocateCluster(volume, chain.back());
+        if (added == 0) {
+            return false;
+        }
+        chain.push_back(added);
+    }
+    if (chain.size() > needed) {
+        for (std::size_t k = needed; k < chain.size(); ++k) {
+            setFatEntry(volume, chain[k], 0);
+        }
+        setFatEntry(volume, chain[needed - 1], 0xFFFF);
+    }
+    const auto length = static_cast<std::uint32_t>(stamped.size());
+    stamped.resize(needed * clusterBytes, 0);
+    for (std::size_t k = 0; k < needed; ++k) {
+        if (writeCluster(volume, chain[k], stamped.data() + k * clusterBytes, clusterBytes) < 0) {
+            return false;
+        }
+    }
+    store32(volume.rootDir, entry.offset + direntry::kSize, length);
+    return writeFatsAndRoot(volume) == 0;
 }
 
 bool readModDate(const StampLocation& where, SystemTime& date) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "platform/Clock.h"
 
@@ -41,6 +42,17 @@ bool parseModDate(std::span<const std::uint8_t> head, SystemTime& date);
 // Puts the date over the 16 bytes behind the key, as far as they lie inside `head`. False, and
 // `head` unchanged, when the key is not there.
 bool applyModDate(std::span<std::uint8_t> head, const SystemTime& date);
+
+// The whole file `text` with the value of its "ModDate=" line (everything behind the key up to
+// the line's end) replaced by `date` as "MM/DD/YYYY hh:mm"; every other byte stays, the file
+// grows or shrinks with the value. Unchanged when the file has no such line.
+std::vector<std::uint8_t> withModDate(std::span<const std::uint8_t> text, const SystemTime& date);
+
+// Rewrites \IMAGE.INI in the root of `volume` with withModDate: its clusters are rewritten,
+// clusters added or freed as the length demands, its size, the FATs and the root directory
+// written. True when done or when there is nothing to stamp (no file, no "ModDate=" line);
+// false when the file's chain is damaged, the volume is full or a write fails.
+bool stampVolumeIni(FatVolume& volume, const SystemTime& date);
 
 // Reads the stamp of the IMAGE.INI at `where`; false when the file, the key or a field is missing.
 bool readModDate(const StampLocation& where, SystemTime& date);

@@ -126,6 +126,7 @@ int scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t>
                 path += *name;
             }
             if (path.size() > kMaxPathChars) {
+                volume.overlongPath = path.size();
                 path.resize(pathLength);
                 return -1;
             }

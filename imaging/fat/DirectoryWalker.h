@@ -31,6 +31,7 @@ inline constexpr std::uint8_t kDot = 0x2E;
 // Attribute values are compared as exact bytes, except the directory bit.
 inline constexpr std::uint8_t kLongName = 0x0F;
 inline constexpr std::uint8_t kVolumeLabel = 0x28;  // label bit with archive bit
+inline constexpr std::uint8_t kLabelBit = 0x08;
 inline constexpr std::uint8_t kDirectoryBit = 0x10;
 
 // Long-name entry: sequence byte 0 (0x40 = stored first; low four bits = entries in the set),

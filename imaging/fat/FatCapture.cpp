@@ -1,6 +1,7 @@
 #include "fat/FatCapture.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -10,6 +11,8 @@
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
 #include "fat/ImageFile.h"
+#include "fat/RebuildDirectory.h"
+#include "fat/RestoreLayout.h"
 #include "front/StringTable.h"
 
 namespace dorvix {
@@ -19,6 +22,87 @@ namespace {
 using namespace direntry;
 
 constexpr std::uint32_t kCopyBufferSectors = 64;
+
+// IMAGE.INI above this size is copied as it is, unstamped.
+constexpr std::uint32_t kMaxStampedBytes = 1u << 20;
+constexpr std::u16string_view kStampedFile = u"\\IMAGE.INI";
+
+// A volume label entry (label bit set, neither a long-name slot nor a directory).
+bool isLabel(std::uint8_t attributes) {
+    return attributes != kLongName && (attributes & (kLabelBit | kDirectoryBit)) == kLabelBit;
+}
+
+// The item spanning entries[index .. last] is "\Documents and Settings", left out of every capture.
+bool isExcludedItem(std::u16string_view path, std::span<const std::uint8_t> entries, std::size_t last) {
+    const std::uint8_t first = entryFirstByte(entries, last);
+    return first != kEndOfDirectory && first != kDeleted && first != kDot &&
+           (entryAttributes(entries, last) & kDirectoryBit) != 0 && comparePaths(kExcludedFolder, path) == 0;
+}
+
+std::string utf8Path(std::u16string_view path) {
+    std::string out;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        std::uint32_t c = path[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < path.size() && path[i + 1] >= 0xDC00 && path[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (path[++i] - 0xDC00);
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+template <typename... Args>
+std::string formatText(const char* format, Args... args) {
+    char line[1024];
+    std::snprintf(line, sizeof line, format, args...);
+    return line;
+}
+
+// Why no disk could take the image of `source`, or nullptr. The restore's layout is computed
+// for the largest disk there is (255 heads, 63 sectors per track), which gets the largest
+// partition the cluster table allows for the image's cluster size.
+const char* unrestorableReason(std::span<const std::uint8_t> imageMbr, std::span<const std::uint8_t> imageBoot,
+                               const FatVolume& source, std::uint32_t dataClusters) {
+    RestoreInput input;
+    input.imageMbr = imageMbr;
+    input.imageBoot = imageBoot;
+    constexpr std::uint32_t kHeads = 255;
+    constexpr std::uint32_t kTrack = 63;
+    input.disk = {0xFFFFFFFFu / (kHeads * kTrack), kHeads, kTrack, kSectorBytes};
+    const std::uint64_t sectors =
+        1 + std::uint64_t{source.dataStart} + std::uint64_t{dataClusters} * source.sectorsPerCluster;
+    input.imageSectors = static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors, 0xFFFFFFFFu));
+    input.headerSectors = 1;
+    switch (computeRestoreLayout(input).refusal) {
+    case LayoutRefusal::ClustersTooSmall:
+        return text::kSourceClustersNeverRestored;
+    case LayoutRefusal::DataDoesNotFit:
+    case LayoutRefusal::ImageLargerThanDisk:
+        return text::kSourceDataNeverRestored;
+    default:
+        return nullptr;
+    }
+}
+
+int refuseEntry(CaptureJob& job, const std::u16string& path, const char* what) {
+    job.refusal = what;
+    job.refusalPath = path;
+    return -1;
+}
 
 bool skippedBySizing(std::uint8_t first, std::uint8_t attributes) {
     return first == kEndOfDirectory || first == kDot || first == kDeleted || attributes == kLongName ||
@@ -217,19 +301,98 @@ int copyFile(CaptureJob& job, const std::uint8_t* entry, std::uint8_t* placed) {
     return 0;
 }
 
+// Copies \IMAGE.INI with the capture time in its "ModDate=" line: the file is read whole, the
+// value replaced (the file may grow or shrink) and written to the image as a run of its own.
+int copyStampedFile(CaptureJob& job, const std::uint8_t* entry, std::uint8_t* placed) {
+    FatVolume& source = *job.source;
+    FatVolume& image = *job.image;
+    std::span<std::uint8_t> placedEntry(placed, kBytes);
+    const std::uint32_t size = load32(placedEntry, kSize);
+    std::uint16_t cluster = load16({entry, kBytes}, kFirstCluster);
+    if (cluster < kFirstDataCluster || size > kMaxStampedBytes) {
+        return copyFile(job, entry, placed);
+    }
+    std::vector<std::uint8_t> text;
+    std::vector<std::uint8_t> block(source.bytesPerCluster, 0);
+    std::uint32_t steps = 0;
+    while (text.size() < size) {
+        if (!isDataCluster(source, cluster) || ++steps > source.clusterCount ||
+            readCluster(source, cluster, block.data(), block.size()) < 0) {
+            return -1;
+        }
+        const std::size_t take = std::min<std::size_t>(block.size(), size - text.size());
+        text.insert(text.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(take));
+        cluster = fatEntry(source, cluster);
+    }
+    std::vector<std::uint8_t> stamped = withModDate(text, job.captureTime);
+    store16(placedEntry, kFirstCluster, 0);
+    store32(placedEntry, kSize, static_cast<std::uint32_t>(stamped.size()));
+    job.clustersDone += steps;
+    if (stamped.empty()) {
+        return 0;
+    }
+    const std::size_t clusters = (stamped.size() + image.bytesPerCluster - 1) / image.bytesPerCluster;
+    stamped.resize(clusters * image.bytesPerCluster, 0);
+    std::uint16_t first = 0;
+    std::uint16_t previous = 0;
+    for (std::size_t k = 0; k < clusters; ++k) {
+        previous = allocateCluster(image, previous);
+        if (previous == 0) {
+            return -1;
+        }
+        first = k == 0 ? previous : first;
+    }
+    store16(placedEntry, kFirstCluster, first);
+    return image.sectorWriter(image, clusterToSector(image, first),
+                              static_cast<std::uint32_t>(clusters * image.sectorsPerCluster), stamped.data(),
+                              stamped.size()) < 0
+               ? -1
+               : 0;
+}
+
 }  // namespace
 
 int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
                   std::size_t index, std::size_t extra) {
     auto& job = *static_cast<CaptureJob*>(context);
+    if (isExcludedItem(path, entries, index + extra)) {
+        return 0;
+    }
+    // Long-name slots belong to the short entry that ends their set and carry its checksum; a
+    // slot left on its own or set apart from its entry is one fsck.fat deletes.
+    const std::size_t last = index + extra;
+    const std::uint8_t lastFirst = entryFirstByte(entries, last);
+    if (lastFirst != kDeleted && lastFirst != kEndOfDirectory && entryAttributes(entries, last) == kLongName) {
+        return refuseEntry(job, path, text::kEntryLongNameBroken);
+    }
+    for (std::size_t k = index; k < last; ++k) {
+        if (entryAttributes(entries, k) == kLongName &&
+            (entries[k * kBytes + kLongNameReserved] != 0 ||
+             entries[k * kBytes + kLongNameChecksum] != shortNameChecksum(entries.subspan(last * kBytes, kBytes)))) {
+            return refuseEntry(job, path, text::kEntryLongNameBroken);
+        }
+    }
     for (std::size_t k = index; k <= index + extra; ++k) {
         const std::uint8_t first = entryFirstByte(entries, k);
         const std::uint8_t attributes = entryAttributes(entries, k);
-        if (skippedBySizing(first, attributes)) {
-            continue;
-        }
         const std::size_t base = k * kBytes;
         const std::uint16_t firstCluster = load16(entries, base + kFirstCluster);
+        // Long-name slots and labels own no clusters; a restore refuses those that name one.
+        if (first != kDeleted && first != kEndOfDirectory && firstCluster != 0 &&
+            (attributes == kLongName || isLabel(attributes))) {
+            return refuseEntry(job, path, attributes == kLongName ? text::kEntryLongNameCluster
+                                                                  : text::kEntryLabelCluster);
+        }
+        if (first != kDeleted && first != kEndOfDirectory && isLabel(attributes) &&
+            !labelNameIsValid(entries.subspan(base, kBytes))) {
+            return refuseEntry(job, path, text::kEntryLabelInvalid);
+        }
+        if (skippedBySizing(first, attributes) || isLabel(attributes)) {
+            continue;
+        }
+        if (!shortNameIsValid(entries.subspan(base, kBytes))) {
+            return refuseEntry(job, path, text::kEntryShortNameInvalid);
+        }
         if ((attributes & kDirectoryBit) != 0) {
             // A directory without a cluster would be the root again; one met twice is a loop
             // or a cross-link.
@@ -245,10 +408,24 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
             job.totalClusters += static_cast<std::uint32_t>(length);
             return walkDirectory(volume, path, firstCluster, context, sizingVisitor) < 0 ? -1 : 0;
         }
-        if (firstCluster >= kFirstDataCluster && chainLength(volume, firstCluster) < 0) {
+        const std::uint64_t size = load32(entries, base + kSize);
+        if (firstCluster == 1) {
             return -1;
         }
-        const std::uint64_t size = load32(entries, base + kSize);
+        if (firstCluster >= kFirstDataCluster) {
+            const long length = chainLength(volume, firstCluster);
+            if (length < 0) {
+                return -1;
+            }
+            if (size == 0) {
+                return refuseEntry(job, path, text::kEntryEmptyWithChain);
+            }
+            if (size > std::uint64_t(length) * volume.bytesPerCluster) {
+                return refuseEntry(job, path, text::kEntrySizePastChain);
+            }
+        } else if (size != 0) {
+            return refuseEntry(job, path, text::kEntrySizeWithoutChain);
+        }
         job.totalClusters += static_cast<std::uint32_t>((size + volume.bytesPerCluster - 1) / volume.bytesPerCluster);
     }
     return 0;
@@ -257,12 +434,16 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
 int copyVisitor(FatVolume&, std::u16string& path, void* context, std::span<std::uint8_t> entries,
                 std::size_t index, std::size_t extra) {
     auto& job = *static_cast<CaptureJob*>(context);
+    if (isExcludedItem(path, entries, index + extra)) {
+        return 0;
+    }
     int result = 0;
     for (std::size_t k = index; k <= index + extra; ++k) {
         const std::uint8_t* entry = &entries[k * kBytes];
         const std::uint8_t first = entry[0];
         const std::uint8_t attributes = entry[kAttributes];
-        if (first == kDot || first == kDeleted || attributes == kVolumeLabel) {
+        // The root keeps its label entry, which names the volume as its boot sector does.
+        if (first == kDot || first == kDeleted || (attributes == kVolumeLabel && !job.openDirs.empty())) {
             continue;
         }
         std::uint8_t* placed = nullptr;
@@ -276,6 +457,8 @@ int copyVisitor(FatVolume&, std::u16string& path, void* context, std::span<std::
         if (attributes != kLongName) {
             if ((attributes & kDirectoryBit) != 0) {
                 result = copyDirectory(job, path, entry, placed);
+            } else if (job.openDirs.empty() && comparePaths(kStampedFile, path) == 0) {
+                result = copyStampedFile(job, entry, placed);
             } else {
                 result = copyFile(job, entry, placed);
             }
@@ -331,32 +514,44 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         return -1;
     }
     if (sized < 0) {
-        say(hooks.error, text::kSourceDamaged);
+        if (job.refusal != nullptr) {
+            say(hooks.error, formatText(text::kSourceEntryRefused, job.refusal, utf8Path(job.refusalPath).c_str()).c_str());
+        } else if (source.overlongPath > kMaxPathChars) {
+            say(hooks.error, formatText(text::kSourcePathTooLong, source.overlongPath, kMaxPathChars).c_str());
+        } else {
+            say(hooks.error, text::kSourceDamaged);
+        }
         releaseVolume(source);
         return -1;
     }
 
-    ImageFile file;
-    if (!file.create(imagePath)) {
-        say(hooks.error, text::kCannotOpenImage);
-        releaseVolume(source);
-        return -1;
-    }
-    auto discardImage = [&] {
-        file.close();
-        std::error_code ignored;
-        std::filesystem::remove(imagePath, ignored);
-        releaseVolume(source);
-    };
     const std::span<const std::uint8_t> templateMbr = mbrTemplate();
     if (templateMbr.size() != mbr::kSize) {
-        discardImage();
+        releaseVolume(source);
         return -1;
     }
     std::uint8_t imageMbr[mbr::kSize];
     std::uint8_t imageBoot[bootsector::kSize];
     std::copy(templateMbr.begin(), templateMbr.end(), imageMbr);
     std::copy(std::begin(sourceBoot), std::end(sourceBoot), imageBoot);
+    // An image that no disk could take is not made: the restore's cluster table is asked about
+    // the largest disk there is, with the data the tree will bring along.
+    if (const char* never = unrestorableReason(imageMbr, imageBoot, source, job.totalClusters)) {
+        say(hooks.error, never);
+        releaseVolume(source);
+        return -1;
+    }
+
+    ImageFile file;
+    if (!file.createTemporary(imagePath)) {
+        say(hooks.error, text::kCannotOpenImage);
+        releaseVolume(source);
+        return -1;
+    }
+    auto discardImage = [&] {
+        file.discard();
+        releaseVolume(source);
+    };
     FatVolume image;
     try {
         image = makeImageVolume(source, file);
@@ -374,56 +569,54 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         discardImage();
         return -1;
     }
-
-    // The image carries the capture time; the device keeps its own stamp.
-    StampLocation stamp = hooks.stamp;
-    if (stamp.hostFile.empty() && stamp.volume == nullptr) {
-        stamp.volume = &source;
-    }
-    SystemTime kept;
-    const bool haveKept = readModDate(stamp, kept);
-    writeModDate(stamp, hooks.now ? hooks.now() : SystemTime{});
+    job.captureTime = hooks.now ? hooks.now() : SystemTime{};
 
     say(hooks.status, text::kCopying);
-    if (hooks.dismount) {
-        hooks.dismount();
+    if (hooks.dismount && !hooks.dismount()) {
+        if (hooks.mountFirstPartition) {
+            hooks.mountFirstPartition();
+        }
+        say(hooks.error, text::kCannotAccessDevice);
+        discardImage();
+        return -1;
     }
-    Exclusion exclusion;
-    excludeFolder(source, kExcludedFolder, exclusion);
     path.clear();
     int walked = -1;
     try {
         walked = walkDirectory(source, path, 0, &job, copyVisitor);
     } catch (const std::bad_alloc&) {
-        walked = -1;  // reported as a failed copy; the source is put back below
+        walked = -1;  // reported as a failed copy
     }
-    restoreExcludedFolder(source, exclusion);
     if (hooks.mountFirstPartition) {
         hooks.mountFirstPartition();
-    }
-    if (haveKept) {
-        writeModDate(stamp, kept);
     }
     if (walked < 0) {
         say(hooks.error, text::kCopyFailed);
         discardImage();
         return -1;
     }
-    if (hooks.progress) {
-        hooks.progress(100, true);
-    }
 
     const std::uint32_t bootSectorAt = load32(std::span<const std::uint8_t>(imageMbr), mbr::kFirstSector);
     bool written = image.sectorWriter(image, 0, 1, imageMbr, sizeof imageMbr) == 0;
     written = image.sectorWriter(image, bootSectorAt, 1, imageBoot, sizeof imageBoot) == 0 && written;
+    // The FATs, root and data keep their places of the source, which count from the source's
+    // partition start; a copy of the boot sector there makes the body a volume mtools and
+    // fsck.fat can read at 512 x (1 + that start). The restore reads the one at sector 32.
+    const std::uint32_t sourceStart = load32(std::span<const std::uint8_t>(imageBoot), bootsector::kHiddenSectors);
+    if (sourceStart != bootSectorAt && sourceStart > 0 && sourceStart < image.fatStart) {
+        written = image.sectorWriter(image, sourceStart, 1, imageBoot, sizeof imageBoot) == 0 && written;
+    }
     written = writeFatsAndRoot(image) == 0 && written;
     const std::int64_t length = written ? file.length() : -1;
-    if (length < 0 || !file.flush() || !hooks.writeHeader || !hooks.writeHeader(file, length) || !file.flush()) {
+    // The image gets its name only once it is whole and on the disk.
+    if (length < 0 || !file.flush() || !hooks.writeHeader || !hooks.writeHeader(file, length) || !file.commit()) {
         say(hooks.error, text::kCannotWriteImage);
         discardImage();
         return -1;
     }
-    file.close();
+    if (hooks.progress) {
+        hooks.progress(100, true);
+    }
     releaseVolume(source);
     return 0;
 }

@@ -27,14 +27,12 @@ struct CaptureHooks {
     std::function<void(const std::string&)> error;    // error message
     // Percent completed, 0-100; `final` marks the closing 100 % after a successful copy.
     std::function<void(unsigned percent, bool final)> progress;
-    std::function<void()> dismount;                   // take the disk from the file system
+    // Takes the disk from its file systems and for this process alone; false refuses the capture.
+    std::function<bool()> dismount;
     std::function<void()> mountFirstPartition;        // give it back
     std::function<SystemTime()> now;                  // the capture time stamped into IMAGE.INI
     // Writes the image header once the body is complete; `fileLength` is the body's end.
     std::function<bool(ImageFile& file, std::int64_t fileLength)> writeHeader;
-    // Where IMAGE.INI is stamped; with neither a host file nor a volume, the source volume's
-    // own \IMAGE.INI is rewritten through the engine.
-    StampLocation stamp;
 };
 
 // One image directory under construction: one cluster of entries at a time.
@@ -57,20 +55,28 @@ struct CaptureJob {
     std::vector<DirBuilder> openDirs;   // directories being copied, innermost last
     std::vector<std::uint8_t> copyBuffer;
     std::vector<bool> seenDirectories;  // directory first clusters met by the sizing walk
+    SystemTime captureTime{};           // stamped into the image's IMAGE.INI
+    const char* refusal = nullptr;      // what the sizing walk found that no restore accepts
+    std::u16string refusalPath;         // and where
 };
 
 // Sizing and copy visitors (entry visitors whose context is the CaptureJob). The sizing visitor
 // also checks the tree: a directory without a first cluster, a chain that leaves the volume or
-// runs in a cycle, or a directory reached twice fails it with -1.
+// runs in a cycle, or a directory reached twice fails it with -1; so do entries a restore of
+// the image would refuse (a size past the chain or without one, an empty file with a chain, a
+// long-name slot or label that names a cluster), which also set `refusal` and `refusalPath`.
+// Both leave "\Documents and Settings" and everything below it out.
 int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
                   std::size_t index, std::size_t extra);
 int copyVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
                 std::size_t index, std::size_t extra);
 
-// Mounts `source` (device and callbacks set, the rest zero), checks and sizes its tree, creates
-// the image file, stamps IMAGE.INI, leaves the documents folder out, copies, puts the folder and
-// the stamp back and writes MBR, boot sector, FATs, root directory and header. Returns 0 or -1;
-// a failure after the image file was created deletes it.
+// Mounts `source` (device and callbacks set, the rest zero), checks and sizes its tree, checks
+// that some disk could take the image, creates the image file under a temporary name in its
+// folder, copies the tree without the documents folder (IMAGE.INI with the capture time in its
+// "ModDate=" line), writes MBR, boot sector, FATs, root directory and header, flushes the file
+// and only then gives it its name. Returns 0 or -1; the source is only ever read, and a failed
+// capture leaves nothing under `imagePath` (an existing file there stays as it was).
 int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, CaptureHooks& hooks);
 
 }  // namespace dorvix

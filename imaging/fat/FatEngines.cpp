@@ -21,7 +21,6 @@
 #include "front/StringTable.h"
 #include "platform/Clock.h"
 #include "platform/DeviceTable.h"
-#include "platform/HardDiskFolder.h"
 
 namespace dorvix {
 
@@ -38,17 +37,6 @@ DeviceTable quietDeviceTable() {
     std::stringstream text;
     text << in.rdbuf();
     return DeviceTable::parse(text.str(), file.string(), [](const std::string&) {});
-}
-
-// IMAGE.INI of the disk's first partition when the host has that partition mounted.
-StampLocation stampLocationOf(const DeviceTableEntry* entry) {
-    StampLocation where;
-    if (entry != nullptr) {
-        if (const auto folder = firstPartitionMountPoint(entry->path)) {
-            where.hostFile = *folder / "IMAGE.INI";
-        }
-    }
-    return where;
 }
 
 // Creating the image file anew would empty the source when both are the same file.
@@ -96,21 +84,21 @@ int captureFatImage(ProgressWindow window, std::uint8_t sourceDevice, const std:
     hooks.heading = [window](const std::string& text) { showHeading(window, text); };
     hooks.status = [window](const std::string& text) { showStatus(window, "%s", text.c_str()); };
     hooks.error = [window](const std::string& text) { showError(window, "%s", text.c_str()); };
+    // On the console the closing line says "100% completed." once, after the image is on the disk.
     hooks.progress = [window](unsigned percent, bool final) {
         if (final && window == nullptr) {
             showStatus(nullptr, "%s", text::kCompletedLine);
-        } else {
+        } else if (window != nullptr || percent < 100) {
             showProgress(window, static_cast<int>(percent));
         }
     };
-    hooks.dismount = [&disk] { disk.Dismount(); };
+    hooks.dismount = [&disk] { return disk.Dismount() && disk.LockExclusive(); };
     hooks.mountFirstPartition = [&disk] { disk.MountFirstPartition(); };
     hooks.now = [] { return localTime(); };
     hooks.writeHeader = [&disk, &targetBiosList](ImageFile& file, std::int64_t length) {
         const KmvImageHeader header = fatImageHeader(disk, targetBiosList, length);
         return file.writeAt(0, header.bytes);
     };
-    hooks.stamp = stampLocationOf(entry);
 
     FatVolume source;
     source.device = &disk;

@@ -12,7 +12,9 @@
 #include "platform/Clock.h"
 #include "platform/Pause.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -22,6 +24,14 @@ namespace {
 
 // The root directory and data area move in chunks of 128 KiB: few, large requests.
 constexpr std::uint32_t kCopyChunkSectors = 256;
+
+// The boot sector's extended signature and volume label.
+constexpr std::size_t kBootExtendedSignature = 38;
+constexpr std::size_t kBootLabel = 43;
+constexpr std::size_t kBootLabelBytes = 11;
+
+// Images keep their first FAT at sector 32 or later.
+constexpr std::uint32_t kFirstFatSector = 32;
 
 // Reads exactly 512 bytes of a code file.
 bool readCodeFile(const std::string& path, Sector& code) {
@@ -49,6 +59,13 @@ struct PartitionGuard {
     bool write(std::uint32_t sector, std::uint32_t count, std::span<const std::uint8_t> buffer) const {
         return inside(sector, count) && disk.WriteSectors(sector, count, buffer);
     }
+};
+
+// A directory rewritten in the target's form, waiting for the write phase.
+struct PlannedWrite {
+    std::uint32_t firstSector = 0;
+    std::uint32_t count = 0;
+    std::vector<std::uint8_t> bytes;
 };
 
 // Refusals of the layout, reported before anything is written.
@@ -113,6 +130,8 @@ private:
         return -1;
     }
     int copyRootAndData(const RestoreLayout& layout, PartitionGuard& guard);
+    int planDirectories(RestoreLayout& layout, std::span<std::uint8_t> fat,
+                        std::span<const std::uint8_t> imageFat, std::vector<PlannedWrite>& directories);
 
     ProgressWindow m_window;
     const std::string& m_imagePath;
@@ -206,6 +225,14 @@ int FatRestore::run() {
     input.mbrCodeGiven = m_mbrCode.has_value();
     input.serialNumber = tickCount();
     LayoutResult computed = computeRestoreLayout(input);
+    // A track length taken from the old partition must leave the new first FAT at sector 32
+    // or later, where every image (and a capture of this disk) expects it.
+    if (m_disk.trackFromPartition &&
+        (computed.refusal != LayoutRefusal::None || computed.layout.fatStart < kFirstFatSector)) {
+        m_disk.UseDriverTrackLength();
+        input.disk = {m_disk.cylinders, m_disk.heads, m_disk.sectorsPerTrack, m_disk.bytesPerSector};
+        computed = computeRestoreLayout(input);
+    }
     RestoreLayout& layout = computed.layout;
     if (computed.refusal != LayoutRefusal::None) {
         reportRefusal(m_window, computed.refusal, layout);
@@ -237,15 +264,35 @@ int FatRestore::run() {
     }
     std::vector<std::uint8_t> fat;
     std::vector<std::uint8_t> bootArea;
+    std::vector<std::uint8_t> imageFat;
     try {
         fat.assign(std::size_t{layout.sectorsPerFat} * kSectorBytes, 0);
         bootArea.assign(std::size_t{layout.reservedSectors} * kSectorBytes, 0);
+        imageFat.assign(std::size_t{imageFatSectors} * kSectorBytes, 0);
     } catch (const std::bad_alloc&) {
         return fail(text::kRestoreAllocation);
     }
+    const std::uint64_t imageFatSector =
+        layout.imageRootSector - std::uint64_t{layout.numberOfFats} * imageFatSectors;
+    if (!seekImageFile(m_image.get(), imageFatSector * kSectorBytes) ||
+        std::fread(imageFat.data(), 1, imageFat.size(), m_image.get()) != imageFat.size()) {
+        return fail(text::kRestoreReadData);
+    }
 
-    // From here on the disk's old contents are replaced.
-    m_disk.Dismount();
+    // The plan: the new FAT and every rewritten directory are built in memory from the image
+    // alone, so that a damaged tree is refused while the disk still holds what it held.
+    store16(fat, 0, kFatMediaEntry);
+    store16(fat, 2, kFatEndOfChain);
+    std::vector<PlannedWrite> directories;
+    if (int result = planDirectories(layout, fat, imageFat, directories); result != 0) {
+        return result;
+    }
+
+    // From here on the disk's old contents are replaced. A disk whose file systems stay
+    // mounted would have them write back over the new volume: it is not written at all.
+    if (!m_disk.Dismount() || !m_disk.LockExclusive()) {
+        return fail(text::kRestoreTargetNotAccessible);
+    }
     if (!m_disk.WriteSectors(0, 1, layout.targetMbr)) {
         return fail(text::kRestoreWriteMbr);
     }
@@ -258,24 +305,11 @@ int FatRestore::run() {
         return result;
     }
 
-    store16(fat, 0, kFatMediaEntry);
-    store16(fat, 2, kFatEndOfChain);
     showStatus(m_window, text::kRestorePostProcessing);
-    RestoreDisk restoreDisk;
-    restoreDisk.read = [&guard](std::uint32_t s, std::uint32_t n, std::span<std::uint8_t> b) { return guard.read(s, n, b); };
-    restoreDisk.write = [&guard](std::uint32_t s, std::uint32_t n, std::span<const std::uint8_t> b) {
-        return guard.write(s, n, b);
-    };
-    RebuildContext context;
-    context.disk = &restoreDisk;
-    context.sectorsPerCluster = layout.sectorsPerCluster;
-    context.clusterScale = layout.clusterScale;
-    context.dataStart = layout.dataStart;
-    context.maxCluster = layout.dataClusters + 1;
-    context.imageDataBytes = std::uint64_t{layout.copySectors - layout.rootSectors} * kSectorBytes;
-    context.fat = fat;
-    if (rebuildDirectory(context, layout.rootStart, layout.rootSectors) != 0) {
-        return fail(text::kRestoreRebuildFailed);
+    for (const PlannedWrite& planned : directories) {
+        if (!guard.write(planned.firstSector, planned.count, planned.bytes)) {
+            return fail(text::kRestoreRebuildFailed);
+        }
     }
     // As many FAT copies as the boot sector names, each at its own place.
     for (std::uint32_t copy = 0; copy < layout.numberOfFats; ++copy) {
@@ -283,12 +317,83 @@ int FatRestore::run() {
             return fail(text::kRestoreWriteFat);
         }
     }
+    // Nothing is reported done before the disk holds it.
+    if (!m_disk.Flush()) {
+        return fail(text::kRestoreWriteData);
+    }
 
     m_image.reset();
     m_disk.MountFirstPartition();
     showStatus(m_window, text::kRestoreCompleted, static_cast<long>((tickCount() - started) / 1000));
     pauseForOperator(2000);
     m_disk.Close();
+    return 0;
+}
+
+// Runs the directory rebuild against the image file instead of the disk: target sector s of
+// the root and data area is image sector R + (s - rootStart), where the copy will put it, and
+// each rewritten directory is kept for the write phase. Reads outside what the image brings
+// along fail the plan.
+int FatRestore::planDirectories(RestoreLayout& layout, std::span<std::uint8_t> fat,
+                                std::span<const std::uint8_t> imageFat, std::vector<PlannedWrite>& directories) {
+    std::FILE* image = m_image.get();
+    RestoreDisk planDisk;
+    planDisk.read = [&layout, image](std::uint32_t s, std::uint32_t n, std::span<std::uint8_t> b) {
+        if (s < layout.rootStart || std::uint64_t{s} - layout.rootStart + n > layout.copySectors ||
+            b.size() < std::size_t{n} * kSectorBytes) {
+            return false;
+        }
+        const std::uint64_t at = (std::uint64_t{layout.imageRootSector} + (s - layout.rootStart)) * kSectorBytes;
+        const std::size_t bytes = std::size_t{n} * kSectorBytes;
+        return seekImageFile(image, at) && std::fread(b.data(), 1, bytes, image) == bytes;
+    };
+    // Behind its end marker a directory is zeros in the image (the rebuild checks that), so the
+    // copy already put those sectors right: only the sectors up to the last entry are kept.
+    planDisk.write = [&directories](std::uint32_t s, std::uint32_t n, std::span<const std::uint8_t> b) {
+        const std::size_t bytes = std::min(b.size(), std::size_t{n} * kSectorBytes);
+        const auto last = std::find_if(std::make_reverse_iterator(b.begin() + static_cast<std::ptrdiff_t>(bytes)),
+                                       std::make_reverse_iterator(b.begin()), [](std::uint8_t v) { return v != 0; });
+        const std::size_t used = static_cast<std::size_t>(std::make_reverse_iterator(b.begin()) - last);
+        const auto sectors = static_cast<std::uint32_t>((used + kSectorBytes - 1) / kSectorBytes);
+        if (sectors == 0) {
+            return true;
+        }
+        try {
+            directories.push_back({s, sectors, std::vector<std::uint8_t>(b.begin(), b.begin() + sectors * kSectorBytes)});
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    };
+    // The new boot sector names the volume as the root's label entry does; without such an
+    // entry its label is "NO NAME    ", as fsck.fat expects.
+    std::vector<std::uint8_t> root(std::size_t{layout.rootSectors} * kSectorBytes, 0);
+    if (!planDisk.read(layout.rootStart, layout.rootSectors, root)) {
+        return fail(text::kRestoreTreeDamaged);
+    }
+    bool labelled = false;
+    for (std::size_t at = 0; at + kDirEntrySize <= root.size() && root[at] != kDirEndMarker; at += kDirEntrySize) {
+        const std::uint8_t attributes = root[at + kDirAttributes];
+        labelled = labelled || (root[at] != kDirDeleted && attributes != kAttrLongName &&
+                                (attributes & (kAttrVolumeLabel | kAttrDirectory)) == kAttrVolumeLabel);
+    }
+    if (!labelled && layout.targetBoot[kBootExtendedSignature] == 0x29) {
+        std::copy_n("NO NAME    ", kBootLabelBytes, layout.targetBoot.begin() + kBootLabel);
+    }
+
+    RebuildContext context;
+    context.disk = &planDisk;
+    context.sectorsPerCluster = layout.sectorsPerCluster;
+    context.clusterScale = layout.clusterScale;
+    context.dataStart = layout.dataStart;
+    context.maxCluster = layout.dataClusters + 1;
+    context.imageDataBytes = std::uint64_t{layout.copySectors - layout.rootSectors} * kSectorBytes;
+    context.fat = fat;
+    context.imageFat = imageFat;
+    context.imageClusterBytes = std::uint64_t{layout.imageSectorsPerCluster} * kSectorBytes;
+    if (rebuildDirectory(context, layout.rootStart, layout.rootSectors) != 0) {
+        return fail(text::kRestoreTreeDamaged);
+    }
     return 0;
 }
 

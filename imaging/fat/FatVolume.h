@@ -85,6 +85,7 @@ struct FatVolume {
     std::uint16_t clusterCount = 0;       // data clusters; valid cluster numbers are 2..clusterCount+1
     std::uint16_t entriesPerCluster = 0;  // bytesPerCluster / 32
     std::uint16_t nextFreeHint = 0;       // where the next free-cluster search starts
+    std::size_t overlongPath = 0;         // length of a path the walker refused as too long
     std::uint8_t numberOfFats = 0;
     std::uint32_t bytesPerCluster = 0;
     std::uint32_t partitionSectors = 0;   // sector count of partition entry 1

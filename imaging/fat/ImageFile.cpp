@@ -1,5 +1,11 @@
 #include "fat/ImageFile.h"
 
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace dorvix {
 
@@ -20,10 +26,104 @@ bool ImageFile::open(const std::filesystem::path& path) {
 }
 
 void ImageFile::close() {
+    if (!m_finalPath.empty()) {
+        discard();
+        return;
+    }
     if (m_file != nullptr) {
         std::fclose(m_file);
         m_file = nullptr;
     }
+}
+
+bool ImageFile::createTemporary(const std::filesystem::path& finalPath) {
+    close();
+    std::filesystem::path folder = finalPath.parent_path();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    std::filesystem::path named;
+    if (fd < 0) {
+        // File systems without unnamed files: a hidden name beside the final one.
+        std::string pattern = (folder / ("." + finalPath.filename().string() + ".XXXXXX")).string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        fd = ::mkostemp(buffer.data(), O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        named = buffer.data();
+    }
+    m_file = ::fdopen(fd, "w+b");
+    if (m_file == nullptr) {
+        ::close(fd);
+        if (!named.empty()) {
+            ::unlink(named.c_str());
+        }
+        return false;
+    }
+    m_finalPath = finalPath;
+    m_tempPath = named;
+    return true;
+}
+
+bool ImageFile::commit() {
+    if (m_file == nullptr || m_finalPath.empty()) {
+        return false;
+    }
+    const int fd = ::fileno(m_file);
+    bool ok = std::fflush(m_file) == 0 && ::fsync(fd) == 0;
+    std::filesystem::path placed = m_tempPath;
+    if (ok && placed.empty()) {
+        // An unnamed file gets a hidden name first: linkat cannot replace an existing file.
+        const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+        std::filesystem::path folder = m_finalPath.parent_path();
+        if (folder.empty()) {
+            folder = ".";
+        }
+        for (int attempt = 0; attempt < 100 && placed.empty(); ++attempt) {
+            const std::filesystem::path candidate =
+                folder / ("." + m_finalPath.filename().string() + "." + std::to_string(::getpid()) + "." +
+                          std::to_string(attempt));
+            if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                placed = candidate;
+            } else if (errno != EEXIST) {
+                break;
+            }
+        }
+        ok = !placed.empty();
+        m_tempPath = placed;
+    }
+    ok = ok && ::rename(placed.c_str(), m_finalPath.c_str()) == 0;
+    if (!ok) {
+        discard();
+        return false;
+    }
+    std::fclose(m_file);
+    m_file = nullptr;
+    m_tempPath.clear();
+    std::filesystem::path folder = m_finalPath.parent_path();
+    m_finalPath.clear();
+    const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(dir) == 0;
+    ::close(dir);
+    return synced;
+}
+
+void ImageFile::discard() {
+    if (m_file != nullptr) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+    if (!m_tempPath.empty()) {
+        ::unlink(m_tempPath.c_str());
+    }
+    m_tempPath.clear();
+    m_finalPath.clear();
 }
 
 bool ImageFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <span>
 
 #include "fat/FatVolume.h"
@@ -20,6 +21,17 @@ public:
 
     // Creates the file anew (an existing one is replaced); false when that is not possible.
     bool create(const std::filesystem::path& path);
+    // Creates the file that is to become `finalPath`, unnamed (O_TMPFILE) in its folder where
+    // the file system allows it, else under a hidden temporary name there. Nothing appears
+    // under `finalPath` before commit(); an uncommitted file is removed by discard(), close()
+    // and the destructor, and an unnamed one leaves nothing at all even when the process is
+    // killed.
+    bool createTemporary(const std::filesystem::path& finalPath);
+    // Flushes the file to the disk and puts it under its final name (replacing a file there),
+    // then flushes the folder. False, and the temporary file removed, on any failure.
+    bool commit();
+    // Closes and removes an uncommitted temporary file.
+    void discard();
     // Opens an existing file for reading and writing.
     bool open(const std::filesystem::path& path);
     void close();
@@ -35,6 +47,8 @@ public:
 
 private:
     std::FILE* m_file = nullptr;
+    std::filesystem::path m_finalPath;  // set while a temporary file is open
+    std::filesystem::path m_tempPath;   // its name, or empty when it is unnamed
 };
 
 // Image-file write callback: `volume.device` is an ImageFile. Writes min(count x bytesPerSector,

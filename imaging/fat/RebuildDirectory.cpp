@@ -39,6 +39,37 @@ bool chainRun(const RebuildContext& ctx, std::uint32_t first, std::uint32_t last
     return true;
 }
 
+// True when the image's FAT chains `first` as one run as far as `size` bytes reach (at least
+// one cluster); past that the chain may end or go on anywhere, the restore chains by size.
+bool imageChainIsRun(const RebuildContext& ctx, std::uint32_t first, std::uint32_t size) {
+    if (ctx.imageFat.empty()) {
+        return true;
+    }
+    if (ctx.imageClusterBytes == 0) {
+        return false;
+    }
+    const std::uint64_t needed = std::max<std::uint64_t>(1, (std::uint64_t{size} + ctx.imageClusterBytes - 1) /
+                                                                ctx.imageClusterBytes);
+    const std::uint64_t entries = ctx.imageFat.size() / 2;
+    for (std::uint64_t i = 0; i < needed; ++i) {
+        const std::uint64_t c = first + i;
+        if (c >= entries) {
+            return false;
+        }
+        const std::uint16_t next = load16(ctx.imageFat, static_cast<std::size_t>(c) * 2);
+        // The last cluster the size reaches may end the chain or lead on (a chain longer than
+        // its file); it must be in use.
+        const bool last = i + 1 == needed;
+        if (last ? next < 2 : next != c + 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr std::uint8_t kLongNameLast = 0x40;
+constexpr unsigned kMaxLongNameSlots = 20;
+
 // "." or ".." followed by spaces.
 bool isDotName(std::span<const std::uint8_t> e) {
     const std::size_t dots = e[1] == kDirDot ? 2 : 1;
@@ -80,8 +111,33 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         return -1;
     }
 
+    // Long-name sets: slots numbered down to 1, each with the short entry's checksum, then the
+    // short entry. A broken set is one fsck.fat deletes or rewrites.
+    bool inLongName = false;
+    unsigned longNameLeft = 0;
+    std::uint8_t longNameChecksum = 0;
     for (std::size_t at = 0; at + kDirEntrySize <= buffer.size(); at += kDirEntrySize) {
         auto e = dir.subspan(at, kDirEntrySize);
+        const bool isSlot = e[kDirName] != kDirEndMarker && e[kDirName] != kDirDeleted &&
+                            e[kDirAttributes] == kAttrLongName;
+        if (inLongName && !isSlot &&
+            (e[kDirName] == kDirEndMarker || e[kDirName] == kDirDeleted || longNameLeft != 0 ||
+             shortNameChecksum(e) != longNameChecksum)) {
+            return -1;
+        }
+        if (isSlot) {
+            const unsigned sequence = e[kDirName] & ~kLongNameLast & 0xFFu;
+            const bool first = (e[kDirName] & kLongNameLast) != 0;
+            if (e[kLongNameReserved] != 0 || sequence == 0 || sequence > kMaxLongNameSlots ||
+                (first ? inLongName : (!inLongName || sequence != longNameLeft || e[kLongNameChecksum] != longNameChecksum))) {
+                return -1;
+            }
+            inLongName = true;
+            longNameLeft = sequence - 1;
+            longNameChecksum = e[kLongNameChecksum];
+        } else {
+            inLongName = false;
+        }
         // A subdirectory begins with "." and then "..".
         if (depth > 0 && at < 2 * kDirEntrySize &&
             (e[kDirName] != kDirDot || (e[kDirAttributes] & kAttrDirectory) == 0 ||
@@ -99,11 +155,28 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             break;
         }
         const std::uint16_t old = load16(e, kDirFirstCluster);
-        if (e[kDirName] == kDirDeleted || e[kDirAttributes] == kAttrLongName) {
+        if (e[kDirName] == kDirDeleted) {
             continue;
+        }
+        // Long-name slots and the volume label own no clusters; one that names a cluster
+        // would leave a run no entry accounts for.
+        if (e[kDirAttributes] == kAttrLongName) {
+            if (old != 0) {
+                return -1;
+            }
+            continue;
+        }
+        if ((e[kDirAttributes] & (kAttrVolumeLabel | kAttrDirectory)) == kAttrVolumeLabel &&
+            (old != 0 || load32(e, kDirFileSize) != 0 || !labelNameIsValid(e))) {
+            return -1;
         }
         const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;
         const bool isDotEntry = e[kDirName] == kDirDot;
+        // A name fsck.fat would have to rename ("." and ".." are checked above).
+        if (!isDotEntry && (e[kDirAttributes] & (kAttrVolumeLabel | kAttrDirectory)) != kAttrVolumeLabel &&
+            !shortNameIsValid(e)) {
+            return -1;
+        }
 
         // Only the first two entries of a subdirectory, checked above, begin with a dot; any
         // other such name is damage that would leave its content unchained.
@@ -136,8 +209,11 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             continue;
         }
         const std::uint32_t size = load32(e, kDirFileSize);
-        // A directory holds at least "." and "..".
+        // A directory holds at least "." and ".."; an empty file owns no cluster.
         if (isDirectory && (size < 2 * kDirEntrySize || size > kMaxDirectoryBytes)) {
+            return -1;
+        }
+        if (size == 0 || !imageChainIsRun(ctx, old, size)) {
             return -1;
         }
         const std::uint64_t clusters = (std::uint64_t{size} + clusterBytes - 1) / clusterBytes;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string_view>
 
 namespace dorvix {
 
@@ -26,6 +27,7 @@ inline constexpr std::uint8_t kDirDeleted = 0xE5;
 inline constexpr std::uint8_t kDirDot = 0x2E;
 inline constexpr std::uint8_t kAttrLongName = 0x0F;
 inline constexpr std::uint8_t kAttrDirectory = 0x10;
+inline constexpr std::uint8_t kAttrVolumeLabel = 0x08;
 
 inline constexpr std::uint16_t kFatMediaEntry = 0xFFF8;
 inline constexpr std::uint16_t kFatEndOfChain = 0xFFFF;
@@ -34,6 +36,52 @@ inline constexpr std::uint16_t kFatEndOfChain = 0xFFFF;
 // 255 characters.
 inline constexpr std::uint32_t kMaxDirectoryBytes = 65536 * kDirEntrySize;
 inline constexpr unsigned kMaxDirectoryDepth = 128;
+
+// True when the 11 bytes name a volume label fsck.fat accepts: no control characters, none of
+// "*+,./:;<=>?[\]|, not starting with a blank.
+inline bool labelNameIsValid(std::span<const std::uint8_t> name) {
+    constexpr std::string_view kForbidden = "\"*+,./:;<=>?[\\]|";
+    if (name.size() < 11 || name[0] == ' ') {
+        return false;
+    }
+    for (std::size_t i = 0; i < 11; ++i) {
+        const std::uint8_t c = name[i];
+        if (c < 0x20 || kForbidden.find(static_cast<char>(c)) != std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when the 11 bytes are a short name fsck.fat leaves as it is: no control characters (a
+// leading 0x05 aside) or DEL, none of *?<>|"\/:, not starting with a blank.
+inline bool shortNameIsValid(std::span<const std::uint8_t> name) {
+    constexpr std::string_view kForbidden = "*?<>|\"\\/:";
+    if (name.size() < 11 || name[0] == ' ') {
+        return false;
+    }
+    for (std::size_t i = 0; i < 11; ++i) {
+        const std::uint8_t c = name[i];
+        if ((c < 0x20 && !(i == 0 && c == 0x05)) || c == 0x7F ||
+            kForbidden.find(static_cast<char>(c)) != std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Long-name slots: a byte that must be 0, and the checksum of the short name they belong to.
+inline constexpr std::size_t kLongNameReserved = 12;
+inline constexpr std::size_t kLongNameChecksum = 13;
+
+// The checksum of an 11-byte short name that its long-name slots carry.
+inline std::uint8_t shortNameChecksum(std::span<const std::uint8_t> name) {
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < 11; ++i) {
+        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + name[i]);
+    }
+    return sum;
+}
 
 // Sector access to the target disk: true on success.
 struct RestoreDisk {
@@ -50,6 +98,11 @@ struct RebuildContext {
     std::uint32_t maxCluster = 0;         // highest cluster number of the target partition
     std::uint64_t imageDataBytes = 0;     // bytes of data area the image brought along
     std::span<std::uint8_t> fat;          // the new FAT (entries 0 and 1 already set)
+    // The image's own FAT and cluster size. When given, every file and directory must be a
+    // single run in it as far as its size reaches: a chain that jumps (a plain dump of a
+    // fragmented volume) would restore other clusters' bytes as the file's.
+    std::span<const std::uint8_t> imageFat;
+    std::uint64_t imageClusterBytes = 0;
 };
 
 // Reads `count` sectors of one directory from `firstSector` of the target disk (where the data
@@ -57,7 +110,9 @@ struct RebuildContext {
 // directory in the FAT, descends into subdirectories and writes the directory back in the
 // target's form. `self` and `parent` are the directory's own and its parent's target cluster
 // (0 for the root), which its "." and ".." entries must name. 0 on success, -1 on a read,
-// write or allocation failure or a damaged image.
+// write or allocation failure or a damaged image: an entry the rebuilt volume could not hold
+// as it stands (a long-name slot or a label with clusters, an empty file with a chain, shared
+// or overlapping runs, "." or ".." naming the wrong directory, entries behind an end marker).
 int rebuildDirectory(const RebuildContext& context, std::uint32_t firstSector, std::uint32_t count,
                      unsigned depth = 0, std::uint32_t self = 0, std::uint32_t parent = 0);
 

@@ -125,7 +125,13 @@ std::optional<std::string> findKmvBiosValue(std::string_view text) {
             continue;
         }
         nextIniToken(lineText, *afterKey, value, "\r\n");
-        return std::string(terminated(value));
+        std::string list(terminated(value));
+        // A list longer than the value's buffer ends after its last whole code, never inside one.
+        if (lineText.size() - std::min(lineText.size(), *afterKey) > list.size()) {
+            const std::size_t comma = list.rfind(',');
+            list.resize(comma == std::string::npos ? 0 : comma);
+        }
+        return list;
     }
     return std::nullopt;
 }

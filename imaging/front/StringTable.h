@@ -132,6 +132,8 @@ inline constexpr char kRestoreImageDamaged[] =
     "***ERROR*** The image is damaged: it ends before the end of its root directory.\n";
 inline constexpr char kRestoreFatMisplaced[] =
     "***ERROR*** The image is damaged: its FAT is not where its boot sector puts it.\n";
+inline constexpr char kRestoreTreeDamaged[] =
+    "***ERROR*** The image is damaged: its folders, files and FAT chains do not agree; nothing was written.\n";
 inline constexpr char kRestoreDataDoesNotFit[] =
     "***ERROR*** The image's folders and data (%u sectors) do not fit the target partition (%u sectors).\n";
 
@@ -169,6 +171,24 @@ inline constexpr char kSourceNotCarried[] =
     "***ERROR*** The source volume is not a FAT16 volume that a KMV file can carry...\r\n";
 inline constexpr char kSourceDamaged[] =
     "***ERROR*** The source volume is damaged (invalid cluster chain or directory), copy failed...\r\n";
+inline constexpr char kSourceEntryRefused[] =
+    "***ERROR*** The source volume holds %s, which no restore of its image would accept: %s\r\n";
+inline constexpr char kEntrySizePastChain[] = "a file whose size runs past its cluster chain";
+inline constexpr char kEntrySizeWithoutChain[] = "a file with a size but no cluster chain";
+inline constexpr char kEntryEmptyWithChain[] = "an empty file with a cluster chain";
+inline constexpr char kEntryLongNameCluster[] = "a long-name entry that names a cluster";
+inline constexpr char kEntryLabelCluster[] = "a volume label that names a cluster";
+inline constexpr char kEntryLongNameBroken[] = "a long name whose slots do not belong to their entry";
+inline constexpr char kEntryLabelInvalid[] = "a volume label with characters a label cannot hold";
+inline constexpr char kEntryShortNameInvalid[] = "an entry whose short name holds characters a name cannot hold";
+inline constexpr char kSourcePathTooLong[] =
+    "***ERROR*** The source volume holds a path of %zu characters; an image carries at most %zu...\r\n";
+inline constexpr char kSourceClustersNeverRestored[] =
+    "***ERROR*** The source volume's clusters are too small for any disk to take its image; nothing was "
+    "written...\r\n";
+inline constexpr char kSourceDataNeverRestored[] =
+    "***ERROR*** The source volume's data does not fit the largest volume its cluster size allows on any disk; "
+    "nothing was written...\r\n";
 inline constexpr char kSizing[] = "Sizing the source volume...\r\n";
 inline constexpr char kImageIsSource[] = "***ERROR*** The KMV file named is the source disk itself...\r\n";
 inline constexpr char kCannotOpenImage[] = "***ERROR*** Couldn't open target KMV file...\r\n";

@@ -3,8 +3,10 @@
 #include "platform/StorageManager.h"
 
 #include <cerrno>
+#include <string>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,8 +20,9 @@ constexpr std::uint32_t kBeyondEnd = ENXIO;
 
 class FileDiskDriver : public DiskDriver {
 public:
-    FileDiskDriver(int fd, DiskInfo info, std::uint64_t capacitySectors)
-        : m_fd(fd), m_info(info), m_capacitySectors(capacitySectors) {}
+    FileDiskDriver(int fd, DiskInfo info, std::uint64_t capacitySectors, std::string path, bool blockDevice)
+        : m_fd(fd), m_info(info), m_capacitySectors(capacitySectors), m_path(std::move(path)),
+          m_blockDevice(blockDevice) {}
 
     ~FileDiskDriver() override {
         if (m_fd >= 0) {
@@ -76,6 +79,35 @@ public:
         return 0;
     }
 
+    std::uint32_t flush() override {
+        if (m_fd < 0) {
+            return EBADF;
+        }
+        if (::fsync(m_fd) != 0) {
+            return static_cast<std::uint32_t>(errno);
+        }
+        if (m_blockDevice && ::ioctl(m_fd, BLKFLSBUF, 0) != 0 && errno != EACCES && errno != EPERM) {
+            return static_cast<std::uint32_t>(errno);
+        }
+        return 0;
+    }
+
+    std::uint32_t lockExclusive() override {
+        if (m_fd < 0) {
+            return EBADF;
+        }
+        if (!m_blockDevice) {
+            return ::flock(m_fd, LOCK_EX | LOCK_NB) == 0 ? 0 : static_cast<std::uint32_t>(errno);
+        }
+        const int fd = ::open(m_path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+        if (fd < 0) {
+            return static_cast<std::uint32_t>(errno);
+        }
+        ::close(m_fd);
+        m_fd = fd;
+        return 0;
+    }
+
     std::uint32_t close() override {
         const int fd = m_fd;
         m_fd = -1;
@@ -108,6 +140,8 @@ private:
     int m_fd;
     DiskInfo m_info;
     std::uint64_t m_capacitySectors;
+    std::string m_path;
+    bool m_blockDevice;
 };
 
 }  // namespace
@@ -129,7 +163,8 @@ std::uint32_t openTableEntry(const DeviceTableEntry& entry, std::unique_ptr<Disk
     }
     std::uint64_t sizeBytes = 0;
     std::uint32_t deviceSectorBytes = 512;
-    if (S_ISBLK(st.st_mode)) {
+    const bool blockDevice = S_ISBLK(st.st_mode);
+    if (blockDevice) {
         int logical = 0;
         if (::ioctl(fd, BLKGETSIZE64, &sizeBytes) != 0 || ::ioctl(fd, BLKSSZGET, &logical) != 0 || logical <= 0) {
             const auto error = static_cast<std::uint32_t>(errno ? errno : EIO);
@@ -150,7 +185,7 @@ std::uint32_t openTableEntry(const DeviceTableEntry& entry, std::unique_ptr<Disk
     info.totalSectors = entry.total.value_or(capacity > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(capacity));
     info.heads = entry.heads.value_or(0);
     info.sectorsPerTrack = entry.sectors.value_or(0);
-    driver = std::make_unique<FileDiskDriver>(fd, info, capacity);
+    driver = std::make_unique<FileDiskDriver>(fd, info, capacity, entry.path, blockDevice);
     return 0;
 }
 

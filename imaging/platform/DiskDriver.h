@@ -37,6 +37,12 @@ public:
     virtual std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) = 0;
     virtual std::uint32_t write(std::uint32_t firstSector, std::uint32_t count,
                                 std::span<const std::uint8_t> buffer) = 0;
+    // Makes every write so far durable (the device's caches included).
+    virtual std::uint32_t flush() { return 0; }
+    // Takes the device for this process alone, once its file systems are unmounted: a block
+    // device is opened again with O_EXCL (refused while anything has it mounted), an image
+    // file is locked.
+    virtual std::uint32_t lockExclusive() { return 0; }
     // Releases the handle; called once before the driver object is destroyed.
     virtual std::uint32_t close() = 0;
 };

@@ -96,10 +96,31 @@ INSTANTIATE_TEST_SUITE_P(
         // Sectors larger than the 512-byte probe: the sector-0 read is refused.
         GeometryCase{"LargeSectorsSkipPartitionTable", 2048 * 4096, 63u, "bytes=4096 heads=4 sectors=16", 4096, 16, 4,
                      32, 2048, "***ERROR*** Buffer is too small!\n"},
-        // A partition start read from the disk times the heads overflows 32 bits.
-        GeometryCase{"HugePartitionStartDoesNotOverflow", 4096 * 512, 0x01000000u, "heads=256", 512, 0x01000000u,
-                     256, 0, 0, ""}),
+        // A start beyond 63 (2048, today's alignment) cannot be a track length either.
+        GeometryCase{"PartitionAt2048UsesDriverValue", 20480 * 512, 2048u, "heads=16 sectors=32", 512, 32, 16, 40,
+                     20480, ""},
+        GeometryCase{"PartitionAt2048WithoutDriverValue", 32768 * 512, 2048u, "", 512, 63, 255, 2, 32130, ""},
+        GeometryCase{"HugePartitionStartIsNoTrackLength", 4096 * 512, 0x01000000u, "heads=256", 512, 63, 256, 0, 0,
+                     ""}),
     [](const ::testing::TestParamInfo<GeometryCase>& param) { return std::string(param.param.name); });
+
+// A track length taken from the partition start can be dropped for the driver's.
+TEST(DiskDeviceGeometryFallback, DriverTrackLengthReplacesThePartitionStart) {
+    TempDir dir;
+    const auto image = dir / "disk.img";
+    testsupport::writeFileBytes(image, imageBytes(20480 * 512, 16u));
+    auto provider = providerFor("DSK1: " + image.string() + " heads=16 sectors=32\n");
+    DiskDevice disk(provider);
+    ASSERT_TRUE(disk.Open(1));
+    EXPECT_TRUE(disk.trackFromPartition);
+    EXPECT_EQ(disk.sectorsPerTrack, 16u);
+    EXPECT_EQ(disk.cylinders, 80u);
+    disk.UseDriverTrackLength();
+    EXPECT_FALSE(disk.trackFromPartition);
+    EXPECT_EQ(disk.sectorsPerTrack, 32u);
+    EXPECT_EQ(disk.cylinders, 40u);
+    EXPECT_EQ(disk.totalSectors, 20480u);
+}
 
 TEST(DiskDeviceNames, NumbersFormOneOrMoreDigits) {
     EXPECT_EQ(dorvix::diskDeviceName(1), "DSK1:");

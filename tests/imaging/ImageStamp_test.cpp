@@ -150,5 +150,59 @@ TEST(ModDateVolume, StampInsideAVolumeIsRewrittenInPlace) {
     EXPECT_NE(attributes.output.find("R"), std::string::npos) << attributes.output;
 }
 
+// The whole value of the ModDate= line is replaced, whatever its length; nothing else changes.
+TEST(ModDateText, ValueOfTheLineIsReplaced) {
+    const SystemTime when = date(9, 8, 2026, 7, 6);
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"16-character value", "[I]\r\nModDate=01/02/2006 03:04\r\nK=1\r\n", "[I]\r\nModDate=09/08/2026 07:06\r\nK=1\r\n"},
+        {"shorter value", "[I]\r\nModDate=1/2/2006 3:04\r\nK=1\r\n", "[I]\r\nModDate=09/08/2026 07:06\r\nK=1\r\n"},
+        {"word", "[I]\nmoddate=unknown\nK=1\n", "[I]\nmoddate=09/08/2026 07:06\nK=1\n"},
+        {"longer value", "[I]\nModDate=01/02/2006 03:04:05 PM\nK=1", "[I]\nModDate=09/08/2026 07:06\nK=1"},
+        {"empty value at the end", "[I]\nModDate=", "[I]\nModDate=09/08/2026 07:06"},
+        {"key on the first line", "ModDate=x\nK=1", "ModDate=09/08/2026 07:06\nK=1"},
+        {"no key", "[I]\nK=1\n", "[I]\nK=1\n"},
+        {"key inside another key", "[I]\nXModDate=1\n", "[I]\nXModDate=1\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(textOf(withModDate(bytesOf(c.text), when)), c.expected) << c.name;
+    }
+}
+
+// Inside a volume (an image's copy) the file grows or shrinks across cluster boundaries: the
+// chain gains or loses clusters and the volume stays consistent for fsck.fat.
+TEST(ModDateVolume, StampOfAnotherLengthResizesTheFile) {
+    for (const std::size_t pad : {2030u, 2041u, 2000u}) {
+        SCOPED_TRACE(pad);
+        TempDir dir;
+        const auto disk = dir / "disk.img";
+        ASSERT_TRUE(makeFatDisk(disk));
+        // Around the 2 KiB cluster: "x" becomes 16 characters, the file grows past or within it;
+        // a 40-character value shrinks it back below.
+        const std::string text = std::string(pad, ';') + "\nModDate=" + (pad == 2000 ? std::string(40, 'v') : "x") + "\nEnd\n";
+        ASSERT_TRUE(putFile(disk, 32, "::/IMAGE.INI", bytesOf(text)));
+        ASSERT_TRUE(putFile(disk, 32, "::/AFTER.BIN", patternBytes(5000, 3)));
+        {
+            TestVolume tv;
+            ASSERT_TRUE(tv.openAndMount(disk));
+            EXPECT_TRUE(stampVolumeIni(tv.volume, date(9, 8, 2026, 7, 6)));
+        }
+        bool ok = false;
+        EXPECT_EQ(textOf(getFile(disk, 32, "::/IMAGE.INI", ok)), textOf(withModDate(bytesOf(text), date(9, 8, 2026, 7, 6))));
+        EXPECT_TRUE(ok);
+        EXPECT_TRUE(getFile(disk, 32, "::/AFTER.BIN", ok) == patternBytes(5000, 3));
+        const auto volume = dir / "volume.img";
+        std::vector<std::uint8_t> bytes = readFileBytes(disk);
+        bytes.erase(bytes.begin(), bytes.begin() + 32 * 512);
+        writeFileBytes(volume, bytes);
+        const CommandResult fsck = runCommand("fsck.fat -n " + shellQuote(volume.string()));
+        EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+    }
+}
+
 }  // namespace
 }  // namespace dorvix

@@ -82,13 +82,27 @@ struct Fixture {
     }
 };
 
-// Root: a three-cluster file, a long-name entry, a deleted entry, an empty file without and one
-// with a cluster, a directory holding a file and a nested directory.
+// A long-name slot: sequence byte, the short name's checksum, no cluster.
+Bytes longNameSlot(std::uint8_t sequence, const std::string& shortName) {
+    Bytes e = entry("", 0x0F, 0, 0);
+    e[0] = sequence;
+    e[1] = 'L';
+    std::uint8_t sum = 0;
+    for (char c : shortName) sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<std::uint8_t>(c));
+    e[13] = sum;
+    return e;
+}
+
+// Root: a three-cluster file, a deleted long-name slot and entry, an empty file, a one-cluster
+// file, a directory holding a file and a nested directory, and an empty file with a long name
+// of two slots.
 void fillTree(Fixture& f) {
+    putEntries(f.disk.sector(Fixture::kRoot).subspan(6 * 32),
+               {longNameSlot(0x42, "LONG    TXT"), longNameSlot(0x01, "LONG    TXT"), entry("LONG    TXT", 0x20, 0, 0)});
     putEntries(f.disk.sector(Fixture::kRoot),
-               {entry("FILE1   TXT", 0x20, 2, 5000), entry("Alongname01", 0x0F, 0, 0),
+               {entry("FILE1   TXT", 0x20, 2, 5000), entry("\xE5longname01", 0x0F, 0, 0),
                 entry("\xE5OST    TXT", 0x20, 9, 100), entry("EMPTY   TXT", 0x20, 0, 0),
-                entry("ZERO    TXT", 0x20, 4, 0), entry("DIR        ", 0x10, 5, 128)});
+                entry("SMALL   TXT", 0x20, 4, 10), entry("DIR        ", 0x10, 5, 128)});
     putEntries(f.imageCluster(5),
                {entry(".          ", 0x10, 5, 0), entry("..         ", 0x10, 0, 0),
                 entry("SUB     BIN", 0x20, 6, 100), entry("D2         ", 0x10, 7, 96)});
@@ -197,6 +211,21 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
         {"\"..\" naming another cluster", [](Fixture& f) { store16(f.imageCluster(7), 32 + 26, 2); }},
         {"\"..\" of a root child naming a cluster", [](Fixture& f) { store16(f.imageCluster(5), 32 + 26, 7); }},
         {"directory of size 0", [](Fixture& f) { store32(f.disk.sector(60), 5 * 32 + 28, 0); }},
+        {"empty file with a chain", [](Fixture& f) { store32(f.disk.sector(60), 4 * 32 + 28, 0); }},
+        {"long-name entry naming a cluster", [](Fixture& f) { store16(f.disk.sector(60), 6 * 32 + 26, 3); }},
+        {"long-name slot with its reserved byte set", [](Fixture& f) { f.disk.sector(60)[7 * 32 + 12] = 4; }},
+        {"long-name slot with another checksum", [](Fixture& f) { f.disk.sector(60)[7 * 32 + 13] ^= 1; }},
+        {"long-name slots out of sequence", [](Fixture& f) { f.disk.sector(60)[7 * 32] = 0x02; }},
+        {"long-name set without its short entry", [](Fixture& f) { f.disk.sector(60)[8 * 32] = 0xE5; }},
+        {"long-name set cut by the directory's end", [](Fixture& f) { std::fill_n(f.disk.sector(60).begin() + 8 * 32, 32, 0); }},
+        {"label naming a cluster",
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(9 * 32), {entry("LABEL      ", 0x08, 20, 0)}); }},
+        {"label with a character a label cannot hold",
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(9 * 32), {entry("=OURCE     ", 0x08, 0, 0)}); }},
+        {"short name with a control character", [](Fixture& f) { f.imageCluster(5)[2 * 32 + 3] = 0x01; }},
+        {"short name with a character a name cannot hold", [](Fixture& f) { f.disk.sector(60)[2] = '?'; }},
+        {"label with a size",
+         [](Fixture& f) { putEntries(f.disk.sector(60).subspan(9 * 32), {entry("LABEL      ", 0x28, 0, 5)}); }},
         {"FAT buffer smaller than the partition",
          [](Fixture& f) { f.fat.resize(16); }},
         {"read failure", [](Fixture& f) { f.disk.failReads = true; }},
@@ -213,6 +242,44 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
             bool inData = first >= Fixture::kData;
             EXPECT_TRUE(inRoot || inData) << first;
         }
+    }
+}
+
+// With the image's FAT given, every entry must be a single run in it as far as its size
+// reaches; a chain that jumps (a plain dump of a fragmented volume), ends early or is free is
+// refused, one that goes on past the size is restored by size.
+TEST(RebuildDirectory, ImageChainsMustBeRunsAsFarAsTheSizeReaches) {
+    // Image clusters of 4 KiB: FILE1 (5000 bytes) is 2-3, SMALL 4, DIR 5, SUB 6, D2 7.
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::uint16_t, std::uint16_t>> changes;  // image FAT entries
+        int expected;
+        std::size_t fatEntries = 1024;  // entries the image's FAT holds
+    };
+    const Case cases[] = {
+        {"runs", {}, 0},
+        {"chain going on past the size", {{3, 8}, {8, 0xFFFF}}, 0},
+        {"chain that jumps", {{2, 9}, {9, 0xFFFF}}, -1},
+        {"chain ending before the size", {{2, 0xFFFF}}, -1},
+        {"directory cluster free in the image", {{5, 0}}, -1},
+        {"clusters beyond the image's FAT", {}, -1, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        fillTree(f);
+        Bytes imageFat(4 * 512, 0);
+        for (auto [cluster, next] : std::vector<std::pair<std::uint16_t, std::uint16_t>>{
+                 {0, 0xFFF8}, {1, 0xFFFF}, {2, 3}, {3, 0xFFFF}, {4, 0xFFFF}, {5, 0xFFFF}, {6, 0xFFFF}, {7, 0xFFFF}}) {
+            store16(imageFat, cluster * 2u, next);
+        }
+        for (auto [cluster, next] : c.changes) {
+            store16(imageFat, cluster * 2u, next);
+        }
+        imageFat.resize(c.fatEntries * 2);
+        f.ctx.imageFat = imageFat;
+        f.ctx.imageClusterBytes = 4096;
+        EXPECT_EQ(f.run(), c.expected);
     }
 }
 

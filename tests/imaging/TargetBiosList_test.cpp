@@ -17,7 +17,9 @@ using namespace testsupport;
 using testing::TestVolume;
 
 TEST(KmvBiosValue, FromIniTexts) {
-    const std::string longValue(100, 'K');
+    std::string longValue;  // 17 codes, 101 characters
+    for (int i = 0; i < 17; ++i) longValue += (i ? "," : "") + std::string("KQ5C") + char('A' + i);
+    const std::string tenCodes = longValue.substr(0, 10 * 6 - 1);
     const std::string longLine = "KMVBIOS=" + std::string(600, 'Q');
     struct Case {
         const char* name;
@@ -35,8 +37,9 @@ TEST(KmvBiosValue, FromIniTexts) {
         {"key without =", "KMVBIOS KQ1\n", std::nullopt},
         {"no key", "[Image]\nModDate=01/02/2006 03:04\n", std::nullopt},
         {"empty text", "", std::nullopt},
-        {"value cut at its 64-byte buffer", "KMVBIOS=" + longValue + "\n", longValue.substr(0, 63)},
-        {"line cut at its 512-byte buffer", longLine + "\n", std::string(63, 'Q')},
+        {"value longer than its 64-byte buffer ends after its last whole code", "KMVBIOS=" + longValue + "\n",
+         tenCodes},
+        {"a single code longer than the buffer leaves nothing", longLine + "\n", ""},
         {"over-long key is passed over", std::string(200, 'K') + "=X\nKMVBIOS=OK\n", "OK"},
     };
     for (const Case& c : cases) {

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -94,6 +98,7 @@ TEST_F(DorvixCapture, VolumeIsCapturedFileForFileWithHeaderAndStamp) {
     EXPECT_NE(run.output.find("Sizing the source volume...\r\n"), std::string::npos);
     EXPECT_NE(run.output.find("Copying folder and data areas...\r\n"), std::string::npos);
     EXPECT_NE(run.output.find("\r100% completed.\r\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("100% completed."), run.output.rfind("100% completed.")) << run.output;
 
     // Header: size, signature, FAT-aware kind, target list from IMAGE.INI, body length, checksum.
     const std::vector<std::uint8_t> bytes = readFileBytes(image);
@@ -140,12 +145,103 @@ TEST_F(DorvixCapture, VolumeIsCapturedFileForFileWithHeaderAndStamp) {
     EXPECT_TRUE(stamp.rfind(today, 0) == 0 || stamp.rfind(yesterday, 0) == 0) << stamp;
     EXPECT_NE(textIn(disk, "::/IMAGE.INI").find("ModDate=01/02/2006 03:04"), std::string::npos);
 
-    // The source is as before, except that its second FAT now equals the first.
-    const std::uint32_t fatStart = kStart + le16(before, kStart * 512 + 14);
-    const std::size_t fatBytes = std::size_t{le16(before, kStart * 512 + 22)} * 512;
-    std::vector<std::uint8_t> expectedSource = before;
-    std::copy_n(before.begin() + fatStart * 512, fatBytes, expectedSource.begin() + fatStart * 512 + fatBytes);
-    EXPECT_TRUE(readFileBytes(disk) == expectedSource);
+    // The capture only read its source.
+    EXPECT_TRUE(readFileBytes(disk) == before);
+}
+
+// The image's IMAGE.INI is the source's with the value of its ModDate= line replaced by the
+// capture time, whatever that value was; every other byte stays, and the source keeps its own.
+TEST_F(DorvixCapture, ImageIniCarriesTheCaptureTimeAndEveryOtherLine) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool readOnly;
+    };
+    const std::string tail = "\r\nKMVBIOS=KQ5C1\r\nOther=1\r\n";
+    // A value whose replacement moves the file's end into another cluster (2048 bytes).
+    const std::string padded = "[Image]\r\n" + std::string(2020, ';') + "\r\nModDate=x\r\nEnd=1\r\n";
+    const Case cases[] = {
+        {"16-character date", "[Image]\r\nModDate=01/02/2006 03:04" + tail, false},
+        {"shorter date", "[Image]\r\nModDate=1/2/2006 3:04" + tail, false},
+        {"unknown", "[Image]\r\nModDate=unknown" + tail, false},
+        {"last line without end", "[Image]\r\nKMVBIOS=KQ5C1\r\nmoddate=12/31/1999 23:59", false},
+        {"no ModDate line", "[Image]" + tail, false},
+        {"read-only file", "[Image]\r\nModDate=01/02/2006 03:04" + tail, true},
+        {"growing past its cluster", padded, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(makeFatDisk(disk));
+        putText("::/IMAGE.INI", c.text);
+        if (c.readOnly) {
+            ASSERT_TRUE(mtoolsOk(disk, kStart, "mattrib", "+r ::/IMAGE.INI"));
+        }
+        put("::/AFTER.BIN", 5000, 1);
+        std::filesystem::remove(image);
+        const std::vector<std::uint8_t> before = readFileBytes(disk);
+        const CommandResult run = capture();
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_TRUE(readFileBytes(disk) == before);
+        const auto captured = body();
+        const std::string stamped = textIn(captured, "::/IMAGE.INI");
+        EXPECT_EQ(textIn(captured, "::/AFTER.BIN"), textIn(disk, "::/AFTER.BIN"));
+        std::string lower = c.text;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](char ch) { return std::tolower(ch); });
+        const std::size_t key = lower.find("moddate=");
+        if (key == std::string::npos) {
+            EXPECT_EQ(stamped, c.text);
+            continue;
+        }
+        const std::size_t from = key + 8;
+        const std::size_t to = std::min(c.text.find('\r', from), c.text.size());
+        ASSERT_GE(stamped.size(), from + 16);
+        EXPECT_EQ(stamped.substr(0, from), c.text.substr(0, from));
+        EXPECT_EQ(stamped.substr(from + 16), c.text.substr(to));
+        const std::string value = stamped.substr(from, 16);
+        int month = 0, day = 0, year = 0, hour = 0, minute = 0;
+        EXPECT_EQ(std::sscanf(value.c_str(), "%2d/%2d/%4d %2d:%2d", &month, &day, &year, &hour, &minute), 5) << value;
+        EXPECT_GE(year, 2024) << value;
+        if (c.readOnly) {
+            const CommandResult attributes = mtools(captured, kStart, "mattrib", "::/IMAGE.INI");
+            EXPECT_NE(attributes.output.find("R"), std::string::npos) << attributes.output;
+        }
+    }
+}
+
+// The root's label entry stays with the boot sector that names it, also with the archive bit
+// set (0x28): an image whose root lost it gave volumes fsck.fat rejects.
+TEST_F(DorvixCapture, LabelEntryIsKeptWithTheBootSectorsLabel) {
+    if (!haveProgram("fsck.fat")) {
+        GTEST_SKIP() << "fsck.fat is needed";
+    }
+    for (const std::uint8_t attributes : {std::uint8_t{0x08}, std::uint8_t{0x28}}) {
+        SCOPED_TRACE(static_cast<int>(attributes));
+        ASSERT_TRUE(makeFatDisk(disk));
+        ASSERT_TRUE(mtoolsOk(disk, kStart, "mlabel", "::FLASHDISK"));
+        put("::/FILE.BIN", 5000, 1);
+        std::vector<std::uint8_t> bytes = readFileBytes(disk);
+        const std::size_t boot = kStart * 512;
+        const std::size_t root = (kStart + le16(bytes, boot + 14) + std::size_t{bytes[boot + 16]} * le16(bytes, boot + 22)) * 512;
+        std::size_t label = 0;
+        for (std::size_t e = root; e < root + 512 * 32; e += 32) {
+            if ((bytes[e + 11] & 0x18) == 0x08 && bytes[e + 11] != 0x0F && bytes[e] != 0xE5) label = e;
+        }
+        ASSERT_NE(label, 0u);
+        bytes[label + 11] = attributes;
+        writeFileBytes(disk, bytes);
+        std::filesystem::remove(image);
+        ASSERT_EQ(capture().exitCode, 0);
+        // The image's volume, cut out of its body, as fsck.fat sees it.
+        std::vector<std::uint8_t> volume = readFileBytes(body());
+        volume.erase(volume.begin(), volume.begin() + kStart * 512);
+        volume.resize(std::size_t{le16(bytes, boot + 19)} != 0 ? std::size_t{le16(bytes, boot + 19)} * 512
+                                                                  : std::size_t{le32(bytes, boot + 32)} * 512);
+        writeFileBytes(dir / "volume.img", volume);
+        const CommandResult fsck = runCommand("fsck.fat -n " + shellQuote((dir / "volume.img").string()));
+        EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+        const CommandResult shown = mtools(body(), kStart, "mlabel", "-s ::");
+        EXPECT_NE(shown.output.find("FLASHDISK"), std::string::npos) << shown.output;
+    }
 }
 
 TEST_F(DorvixCapture, DefaultTargetListWithoutKey) {
@@ -199,6 +295,127 @@ TEST_F(DorvixCapture, DamagedOrUnsuitableSourcesEndWithAMessageAndNoImage) {
         EXPECT_NE(run.output.find("***ERROR*** "), std::string::npos) << run.output;
         EXPECT_FALSE(std::filesystem::exists(image));
         EXPECT_TRUE(readFileBytes(disk) == damaged);
+    }
+}
+
+// Sources whose image no restore would take are refused before the image is made, with a
+// message that says what was found (and where), and the source untouched.
+TEST_F(DorvixCapture, SourcesNoRestoreWouldTakeAreRefusedSayingWhy) {
+    struct Case {
+        const char* name;
+        std::function<void()> make;  // builds the source on `disk`
+        std::string message;
+    };
+    // Patches the 32-byte root entry of `name11` at `field` with a little-endian value.
+    auto patchRoot = [this](const char* name11, std::size_t field, std::uint32_t value, std::size_t bytes,
+                            int slotOffset = 0) {
+        std::vector<std::uint8_t> d = readFileBytes(disk);
+        const std::size_t boot = kStart * 512;
+        const std::size_t root = (kStart + le16(d, boot + 14) + std::size_t{d[boot + 16]} * le16(d, boot + 22)) * 512;
+        for (std::size_t e = root; e < root + 512 * 32; e += 32) {
+            if (std::memcmp(&d[e], name11, 11) == 0) {
+                const std::size_t at = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(e) + slotOffset * 32) + field;
+                for (std::size_t i = 0; i < bytes; ++i) d[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+            }
+        }
+        writeFileBytes(disk, d);
+    };
+    const std::string a60(60, 'a');
+    const Case cases[] = {
+        {"size past the chain",
+         [&] { put("::/FILE.BIN", 4 * 2048, 1); patchRoot("FILE    BIN", 28, 4 * 2048 + 1, 4); },
+         "a file whose size runs past its cluster chain, which no restore of its image would accept: \\FILE.BIN"},
+        {"empty file with a chain",
+         [&] { put("::/FILE.BIN", 4 * 2048, 1); patchRoot("FILE    BIN", 28, 0, 4); },
+         "an empty file with a cluster chain"},
+        {"long-name slot with a cluster",
+         [&] { put("::/A long name.txt", 100, 1); patchRoot("ALONGN~1TXT", 26, 7, 2, -1); },
+         "a long-name entry that names a cluster, which no restore of its image would accept: \\A long name.txt"},
+        {"label fsck.fat would remove", [&] { patchRoot("SOURCE     ", 0, '=', 1); },
+         "a volume label with characters a label cannot hold"},
+        {"short name fsck.fat would rename", [&] { put("::/FILE.BIN", 10, 1); patchRoot("FILE    BIN", 2, '?', 1); },
+         "an entry whose short name holds characters a name cannot hold"},
+        {"long-name slot with its reserved byte set",
+         [&] { put("::/A long name.txt", 100, 1); patchRoot("ALONGN~1TXT", 12, 4, 1, -1); },
+         "a long name whose slots do not belong to their entry, which no restore of its image would accept: "
+         "\\A long name.txt"},
+        {"path of 256 characters",
+         [&] {
+             std::string path = "::";
+             for (int i = 0; i < 4; ++i) {
+                 path += "/" + a60;
+                 mmd(path);
+             }
+             put(path + "/" + std::string(11, 'b'), 10, 1);
+         },
+         "a path of 256 characters; an image carries at most 255"},
+        {"one sector per cluster",
+         [&] {
+             DiskShape shape;
+             shape.sectorsPerCluster = 1;
+             ASSERT_TRUE(makeFatDisk(disk, shape));
+             put("::/FILE.BIN", 100, 1);
+         },
+         "clusters are too small for any disk to take its image"},
+        {"more data than a volume of its cluster size can hold",
+         [&] {
+             DiskShape shape;
+             shape.partitionSectors = 98304;
+             shape.sectorsPerCluster = 2;
+             ASSERT_TRUE(makeFatDisk(disk, shape));
+             put("::/BIG.BIN", 17 << 20, 1);
+         },
+         "does not fit the largest volume its cluster size allows on any disk"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(makeFatDisk(disk));
+        c.make();
+        const std::vector<std::uint8_t> before = readFileBytes(disk);
+        const CommandResult run = capture();
+        EXPECT_EQ(run.exitCode, 255) << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        EXPECT_FALSE(std::filesystem::exists(image));
+        EXPECT_TRUE(readFileBytes(disk) == before);
+    }
+}
+
+// A capture killed early, mid-copy or late leaves the source byte for byte as it was and
+// nothing under the image's name but a whole image; no temporary file stays behind.
+TEST_F(DorvixCapture, KilledCaptureLeavesTheSourceAndNoPartialImage) {
+    putText("::/IMAGE.INI", "[Image]\r\nModDate=01/02/2006 03:04\r\n");
+    mmd("::/Documents and Settings");
+    put("::/Documents and Settings/user.dat", 3 << 20, 1);
+    mmd("::/DATA");
+    for (int i = 0; i < 6; ++i) {
+        put("::/DATA/PART" + std::to_string(i) + ".BIN", 2 << 20, 10 + i);
+    }
+    const std::vector<std::uint8_t> before = readFileBytes(disk);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(capture().exitCode, 0);
+    const double whole = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::filesystem::remove(image);
+    const std::string command = "cd " + shellQuote(dir.path().string()) + " && DORVIX_DEVICES=" +
+                                shellQuote((dir / "devices").string()) + " DORVIX_RESET_COMMAND= " +
+                                shellQuote(DORVIX_PROGRAM) + " -imgcopy -y -norestart capture.kmv";
+    for (const double fraction : {0.02, 0.5, 0.9}) {
+        SCOPED_TRACE(fraction);
+        char delay[32];
+        std::snprintf(delay, sizeof delay, "%.3f", whole * fraction);
+        runCommand("(" + command + " </dev/null >/dev/null 2>&1 & pid=$!; sleep " + delay +
+                   "; kill -KILL $pid; wait $pid) 2>/dev/null; true");
+        EXPECT_TRUE(readFileBytes(disk) == before);
+        if (std::filesystem::exists(image)) {
+            // Only a capture that finished before the kill names its image, and then whole.
+            const std::vector<std::uint8_t> bytes = readFileBytes(image);
+            ASSERT_GE(bytes.size(), 512u);
+            EXPECT_EQ(std::uint64_t{le32(bytes, 32)} * 512 + 512, bytes.size());
+            std::filesystem::remove(image);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "devices" || name == "flash.img") << name;
+        }
     }
 }
 

@@ -233,9 +233,24 @@ std::size_t rootEntryOffset(const Bytes& image, const std::string& name11) {
     return 0;
 }
 
-// Damaged FAT-aware images fail while the FAT and directories are rebuilt: with the message of
-// that step, a failure exit code, and nothing written behind the new partition.
-TEST(RestoreRefusals, DamagedDirectoriesFailWithoutWritingOutsideThePartition) {
+// Byte offset of cluster `cluster` of an image with header.
+std::size_t clusterOffset(const Bytes& image, unsigned cluster) {
+    const std::size_t boot = 512 + std::size_t{le32(image, 512 + 454)} * 512;
+    const unsigned spc = image[boot + 13];
+    const unsigned reserved = image[boot + 14] | (image[boot + 15] << 8);
+    const unsigned fats = image[boot + 16];
+    const unsigned rootEntries = image[boot + 17] | (image[boot + 18] << 8);
+    const unsigned spf = image[boot + 22] | (image[boot + 23] << 8);
+    const std::size_t data = 1 + std::size_t{le32(image, boot + 28)} + reserved + fats * spf + (rootEntries * 32 + 511) / 512;
+    return (data + std::size_t{cluster - 2} * spc) * 512;
+}
+
+unsigned entryCluster(const Bytes& image, std::size_t entry) { return image[entry + 26] | (image[entry + 27] << 8); }
+
+// Damaged FAT-aware images and plain dumps whose tree or chains do not hold together are
+// refused while the target still holds its old volume: the whole disk is byte-identical
+// afterwards, whatever part of the tree the damage is in.
+TEST(RestoreRefusals, DamagedTreesAreRefusedWithTheTargetUntouched) {
     if (!testsupport::haveProgram("mkfs.fat") || !testsupport::haveProgram("mcopy")) GTEST_SKIP();
     TempDir dir;
     const fs::path source = dir / "source.disk";
@@ -243,18 +258,40 @@ TEST(RestoreRefusals, DamagedDirectoriesFailWithoutWritingOutsideThePartition) {
     makeSourceDisk(source, 20000, 2,
                    "mkdir -p " + files + " && cd " + files +
                        " && head -c 30000 /dev/urandom > KERNEL.BIN && head -c 3000 /dev/urandom > NOTE.TXT"
-                       " && mcopy -i \"$V\" KERNEL.BIN :: && mmd -i \"$V\" ::/WINDOWS ::/WINDOWS/SUB"
+                       " && head -c 500 /dev/urandom > 'A long file name.txt'"
+                       " && mcopy -i \"$V\" KERNEL.BIN 'A long file name.txt' :: && mmd -i \"$V\" ::/WINDOWS ::/WINDOWS/SUB"
                        " && mcopy -i \"$V\" NOTE.TXT ::/WINDOWS/SUB");
+    // A plain dump of a volume with a fragmented file: B.BIN is deleted between A and C, and
+    // D.BIN fills its gap and goes on behind C.
+    const fs::path fragmented = dir / "fragmented.disk";
+    makeSourceDisk(fragmented, 20000, 2,
+                   "mkdir -p " + files + " && cd " + files +
+                       " && for f in A B C; do head -c 6000 /dev/urandom > $f.BIN; done"
+                       " && head -c 20000 /dev/urandom > D.BIN"
+                       " && mcopy -i \"$V\" A.BIN B.BIN C.BIN :: && mdel -i \"$V\" ::/B.BIN"
+                       " && mcopy -i \"$V\" D.BIN ::");
     const fs::path target = dir / "target.disk";
-    makeBlankDisk(target, 100);
-    const fs::path table = writeDeviceTable(dir.path(), {{1, source.string()}, {2, target.string()}});
+    makeBlankDisk(target, 40320);
+    const fs::path table = writeDeviceTable(dir.path(), {{1, source.string()}, {2, target.string() + " heads=16 sectors=63"}});
     auto capture = runDorvix(table, "-y -nor -imgcopy -td:1 GOOD.IMG");
     ASSERT_EQ(capture.exitCode, 0) << capture.output;
     const Bytes good = testsupport::readFileBytes(dir / "GOOD.IMG");
     const std::size_t kernel = rootEntryOffset(good, "KERNEL  BIN");
     const std::size_t windows = rootEntryOffset(good, "WINDOWS    ");
+    const std::size_t longName = rootEntryOffset(good, "ALONGF~1TXT");
     ASSERT_NE(kernel, 0u);
     ASSERT_NE(windows, 0u);
+    ASSERT_NE(longName, 0u);
+    ASSERT_EQ(good[longName - 32 + 11], 0x0F);  // the long-name slot in front of its short entry
+    const std::size_t windowsDir = clusterOffset(good, entryCluster(good, windows));
+    const std::size_t sub = windowsDir + 2 * 32;
+    const std::size_t clusterBytes = std::size_t{good[512 + 32 * 512 + 13]} * 512;
+
+    // The target holds a healthy volume beforehand: the good image restored.
+    testsupport::writeFileBytes(dir / "FLASH.IMG", good);
+    ASSERT_EQ(runDorvix(table, "-y -nor -td:2 FLASH.IMG").exitCode, 0);
+    expectFsckClean(extractPartition(target, dir / "before.vol"));
+    const Bytes healthy = testsupport::readFileBytes(target);
 
     struct Case {
         const char* name;
@@ -264,6 +301,8 @@ TEST(RestoreRefusals, DamagedDirectoriesFailWithoutWritingOutsideThePartition) {
         {"directory size beyond any directory", [&](Bytes& i) { put32(i, windows + 28, 0x7FFFFFF0); }},
         {"directory size past the image's data", [&](Bytes& i) { put32(i, windows + 28, 1 << 20); }},
         {"file size past the image's data", [&](Bytes& i) { put32(i, kernel + 28, 40u << 20); }},
+        {"file size past its run", [&](Bytes& i) { put32(i, kernel + 28, 30000 + 2 * clusterBytes); }},
+        {"empty file with a chain", [&](Bytes& i) { put32(i, kernel + 28, 0); }},
         {"first cluster beyond the partition", [&](Bytes& i) { i[kernel + 26] = 0xF0; i[kernel + 27] = 0xFF; }},
         {"first cluster 1", [&](Bytes& i) { i[kernel + 26] = 1; i[kernel + 27] = 0; }},
         {"file with a size but no cluster", [&](Bytes& i) { i[kernel + 26] = 0; i[kernel + 27] = 0; }},
@@ -272,24 +311,90 @@ TEST(RestoreRefusals, DamagedDirectoriesFailWithoutWritingOutsideThePartition) {
         {"directory sharing the file's clusters",
          [&](Bytes& i) { std::copy_n(i.begin() + static_cast<std::ptrdiff_t>(kernel + 26), 2,
                                      i.begin() + static_cast<std::ptrdiff_t>(windows + 26)); }},
+        {"two files sharing a first cluster",
+         [&](Bytes& i) { std::copy_n(i.begin() + static_cast<std::ptrdiff_t>(kernel + 26), 2,
+                                     i.begin() + static_cast<std::ptrdiff_t>(longName + 26)); }},
+        {"long-name slot with a cluster", [&](Bytes& i) { i[longName - 32 + 26] = 5; }},
+        {"\".\" naming another cluster", [&](Bytes& i) { i[windowsDir + 26] ^= 1; }},
+        {"\"..\" naming a directory", [&](Bytes& i) { i[windowsDir + 32 + 26] = 3; }},
+        {"end marker in the middle of a directory", [&](Bytes& i) { i[sub] = 0; }},
+        {"image cut short with a resealed header",
+         [&](Bytes& i) { i.erase(i.end() - 4 * 512, i.end()); setBodySectors(i); }},
+        {"plain dump of a fragmented volume",
+         [&](Bytes& i) { i = testsupport::readFileBytes(fragmented); }},
     };
-    // 40000 sectors of 16 x 63: the table asks for 4 sectors per cluster, the image has 2, so
-    // the partition steps down to 32680 sectors and the rest of the disk lies behind it.
-    constexpr std::uint64_t kTarget = 40320;
-    constexpr std::uint64_t kBehind = 32680;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes image = good;
         c.damage(image);
         testsupport::writeFileBytes(dir / "FLASH.IMG", image);
-        fillDisk(target, kTarget);
-        writeDeviceTable(dir.path(), {{1, source.string()}, {2, target.string() + " heads=16 sectors=63"}});
         auto run = runDorvix(table, "-y -nor -td:2 FLASH.IMG");
         EXPECT_EQ(run.exitCode, 255) << run.output;
-        EXPECT_NE(run.output.find("***ERROR*** error while updating FATs and directories....\n"), std::string::npos)
-            << run.output;
-        Bytes behind = readRange(target, kBehind * 512, (kTarget - kBehind) * 512);
-        EXPECT_TRUE(std::all_of(behind.begin(), behind.end(), [](std::uint8_t b) { return b == kUntouched; }));
+        EXPECT_NE(run.output.find("***ERROR*** "), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("Completed successfully"), std::string::npos) << run.output;
+        EXPECT_TRUE(testsupport::readFileBytes(target) == healthy);
+    }
+
+    // An image whose root lost its label entry gets a boot sector naming no label.
+    Bytes unlabelled = good;
+    const std::size_t label = rootEntryOffset(good, "SOURCE     ");
+    ASSERT_NE(label, 0u);
+    unlabelled[label] = 0xE5;
+    testsupport::writeFileBytes(dir / "FLASH.IMG", unlabelled);
+    auto relabelled = runDorvix(table, "-y -nor -td:2 FLASH.IMG");
+    EXPECT_EQ(relabelled.exitCode, 0) << relabelled.output;
+    const fs::path noLabel = extractPartition(target, dir / "nolabel.vol");
+    expectFsckClean(noLabel);
+    const Bytes boot = readRange(noLabel, 43, 11);
+    EXPECT_EQ(std::string(boot.begin(), boot.end()), "NO NAME    ");
+
+    // The same plain dump without the fragmentation is restored.
+    makeSourceDisk(fragmented, 20000, 2,
+                   "mkdir -p " + files + " && cd " + files + " && mcopy -i \"$V\" A.BIN C.BIN D.BIN ::");
+    testsupport::writeFileBytes(dir / "FLASH.IMG", testsupport::readFileBytes(fragmented));
+    auto run = runDorvix(table, "-y -nor -td:2 FLASH.IMG");
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    expectFsckClean(extractPartition(target, dir / "after.vol"));
+}
+
+// A disk another program holds (here: a lock on the image file, as O_EXCL is for a block
+// device) is neither written nor captured, and nothing is left under the image's name.
+TEST(RestoreRefusals, DiskHeldByAnotherProgramIsLeftAlone) {
+    if (!testsupport::haveProgram("mkfs.fat") || !testsupport::haveProgram("mcopy") ||
+        !testsupport::haveProgram("flock")) {
+        GTEST_SKIP();
+    }
+    TempDir dir;
+    const fs::path source = dir / "source.disk";
+    makeSourceDisk(source, 81920, 4, rootFilesFill(dir / "files"));
+    imageFromSourceDisk(source, dir / "FLASH.IMG", true);
+    const fs::path target = dir / "target.disk";
+    fillDisk(target, 48195);
+    const fs::path table = writeDeviceTable(dir.path(), {{1, target.string()}, {2, source.string()}});
+    const Bytes sourceBefore = testsupport::readFileBytes(source);
+    struct Case {
+        const char* args;
+        fs::path held;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"-y -nor FLASH.IMG", target, 255},
+        {"-y -nor -writeflat FLASH.IMG", target, 3},
+        {"-y -nor -imgcopy -td:2 CAPTURE.IMG", source, 255},
+        {"-y -nor -flatcopy -td:2 CAPTURE.IMG", source, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        auto held = testsupport::runCommand("cd " + shellQuote(dir.path().string()) + " && flock " +
+                                            shellQuote(c.held.string()) + " env DORVIX_DEVICES=" +
+                                            shellQuote(table.string()) +
+                                            " DORVIX_PAUSE_MS=0 DORVIX_SMBIOS_WINDOW=/nonexistent " +
+                                            shellQuote(DORVIX_PROGRAM) + " " + c.args + " </dev/null");
+        EXPECT_EQ(held.exitCode, c.exitCode) << held.output;
+        EXPECT_EQ(held.output.find("Completed successfully"), std::string::npos) << held.output;
+        EXPECT_TRUE(diskUntouched(target, 48195));
+        EXPECT_TRUE(testsupport::readFileBytes(source) == sourceBefore);
+        EXPECT_FALSE(fs::exists(dir / "CAPTURE.IMG"));
     }
 }
 

@@ -38,19 +38,11 @@ inline std::string must(const std::string& command) {
     return r.output;
 }
 
-// A FAT16 volume of `sectors` sectors with `spc` sectors per cluster, filled by `fill` (a
-// shell snippet using $V for the volume file), placed in a disk whose first partition starts at
-// sector 32 (as in a FAT-aware image). `diskSectors` (0: just the partition) sizes the disk.
-inline void makeSourceDisk(const fs::path& disk, std::uint32_t sectors, unsigned spc, const std::string& fill,
-                           std::uint32_t diskSectors = 0, unsigned rootEntries = 512) {
-    const fs::path vol = disk.string() + ".vol";
-    fs::remove(vol);
-    must("mkfs.fat -F 16 -s " + std::to_string(spc) + " -S 512 -r " + std::to_string(rootEntries) +
-         " -h 32 -n SOURCE -i 12345678 -C " + shellQuote(vol.string()) + " " + std::to_string(sectors / 2) +
-         " >/dev/null");
-    if (!fill.empty()) {
-        must(mtoolsEnv() + "V=" + shellQuote(vol.string()) + "; " + fill);
-    }
+// Makes `disk` from the volume file `vol` (which is removed): an MBR whose active first
+// partition of `sectors` sectors starts at sector 32, then the volume. `diskSectors` (0: just
+// the partition) sizes the disk.
+inline void wrapVolumeAsDisk(const fs::path& vol, const fs::path& disk, std::uint32_t sectors,
+                             std::uint32_t diskSectors = 0) {
     std::vector<std::uint8_t> mbr(512, 0);
     mbr[446] = 0x80;
     mbr[447] = 1;
@@ -74,6 +66,22 @@ inline void makeSourceDisk(const fs::path& disk, std::uint32_t sectors, unsigned
     fs::remove(vol);
     const std::uint64_t want = std::uint64_t{diskSectors ? diskSectors : sectors + 32} * 512;
     if (fs::file_size(disk) < want) fs::resize_file(disk, want);
+}
+
+// A FAT16 volume of `sectors` sectors with `spc` sectors per cluster, filled by `fill` (a
+// shell snippet using $V for the volume file), placed in a disk whose first partition starts at
+// sector 32 (as in a FAT-aware image). `diskSectors` (0: just the partition) sizes the disk.
+inline void makeSourceDisk(const fs::path& disk, std::uint32_t sectors, unsigned spc, const std::string& fill,
+                           std::uint32_t diskSectors = 0, unsigned rootEntries = 512) {
+    const fs::path vol = disk.string() + ".vol";
+    fs::remove(vol);
+    must("mkfs.fat -F 16 -s " + std::to_string(spc) + " -S 512 -r " + std::to_string(rootEntries) +
+         " -h 32 -n SOURCE -i 12345678 -C " + shellQuote(vol.string()) + " " + std::to_string(sectors / 2) +
+         " >/dev/null");
+    if (!fill.empty()) {
+        must(mtoolsEnv() + "V=" + shellQuote(vol.string()) + "; " + fill);
+    }
+    wrapVolumeAsDisk(vol, disk, sectors, diskSectors);
 }
 
 // A blank disk (all zeros) of `sectors` sectors.

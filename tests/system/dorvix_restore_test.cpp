@@ -86,3 +86,48 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
+
+namespace {
+
+using namespace restoretest;
+
+// Targets partitioned by sfdisk with their first partition at 2048 (today's alignment), 63, 16
+// and 1: the old partition's start serves as the track length only when the new volume's first
+// FAT then lies at sector 32 or later; every target takes the image, passes fsck.fat and can be
+// captured again.
+TEST(RestorePartitionedTargets, OldPartitionStartNeverRefusesOrMisplacesTheVolume) {
+    const std::string sfdisk = testsupport::haveProgram("sfdisk") ? "sfdisk" : "/usr/sbin/sfdisk";
+    if (!haveTools() || (sfdisk != "sfdisk" && !fs::exists(sfdisk))) {
+        GTEST_SKIP() << "dosfstools, mtools or sfdisk missing";
+    }
+    testsupport::TempDir dir;
+    const fs::path source = dir / "source.disk";
+    makeSourceDisk(source, 24576, 4, rootFilesFill(dir / "files"));
+    imageFromSourceDisk(source, dir / "FLASH.IMG", true);
+    const fs::path target = dir / "target.disk";
+    const fs::path table = writeDeviceTable(dir.path(), {{1, target.string()}});
+    for (const unsigned start : {2048u, 63u, 16u, 1u}) {
+        SCOPED_TRACE(start);
+        makeBlankDisk(target, 409600);
+        must("echo 'start=" + std::to_string(start) + ", type=6' | " + sfdisk + " -q --no-reread " +
+             shellQuote(target.string()) + " >/dev/null 2>&1");
+        ASSERT_EQ(le32(readRange(target, 0, 512), 454), start);
+        auto run = runDorvix(table, "-y -nor FLASH.IMG");
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        const auto mbr = readRange(target, 0, 512);
+        const std::uint32_t partition = le32(mbr, 454);
+        const auto boot = readRange(target, std::uint64_t{partition} * 512, 512);
+        EXPECT_GE(partition + (boot[14] | (boot[15] << 8)), 32u);
+        const fs::path restored = extractPartition(target, dir / "restored.vol");
+        expectFsckClean(restored);
+        expectSameTree(extractPartition(source, dir / "original.vol"), restored, dir / ("trees" + std::to_string(start)));
+        fs::remove(dir / "AGAIN.IMG");
+        auto again = runDorvix(table, "-y -nor -imgcopy -td:1 AGAIN.IMG");
+        EXPECT_EQ(again.exitCode, 0) << again.output;
+        // The new image's body reads with mtools from its source partition's start.
+        const std::string at = std::to_string(512 * (1 + std::uint64_t{partition}));
+        must(mtoolsEnv() + "mdir -i " + shellQuote((dir / "AGAIN.IMG").string()) + "@@" + at + " ::/ >/dev/null");
+    }
+}
+
+}  // namespace
