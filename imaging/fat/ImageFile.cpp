@@ -46,7 +46,10 @@ bool ImageFile::createTemporary(const std::filesystem::path& finalPath) {
     std::filesystem::path named;
     if (fd < 0) {
         // File systems without unnamed files: a hidden name beside the final one.
-        std::string pattern = (folder / ("." + finalPath.filename().string() + ".XXXXXX")).string();
+        std::string hidden = ".";
+        hidden += finalPath.filename().string();
+        hidden += ".XXXXXX";
+        std::string pattern = (folder / hidden).string();
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         fd = ::mkostemp(buffer.data(), O_CLOEXEC);
@@ -83,9 +86,13 @@ bool ImageFile::commit() {
             folder = ".";
         }
         for (int attempt = 0; attempt < 100 && placed.empty(); ++attempt) {
-            const std::filesystem::path candidate =
-                folder / ("." + m_finalPath.filename().string() + "." + std::to_string(::getpid()) + "." +
-                          std::to_string(attempt));
+            std::string hidden = ".";
+            hidden += m_finalPath.filename().string();
+            hidden += '.';
+            hidden += std::to_string(::getpid());
+            hidden += '.';
+            hidden += std::to_string(attempt);
+            const std::filesystem::path candidate = folder / hidden;
             if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
                 placed = candidate;
             } else if (errno != EEXIST) {
