@@ -11,8 +11,6 @@
 
 namespace pellorin {
 
-std::atomic<bool> g_bFormatBusy{false};
-
 namespace {
 
 // The job views over a work dialog, used on the worker thread.

@@ -3,6 +3,7 @@
 // Image" (131) the ISO job, and "Format USB Drive" (130) is the frame that the USB job fills.
 
 #include "app/WorkDialog.h"
+#include "usb/UsbFormat.h"
 
 #include <filesystem>
 #include <string>
@@ -45,9 +46,6 @@ private:
     std::string m_strTarget;
     std::filesystem::path m_payloadDirectory;
 };
-
-// True while the USB job writes; a confirmed cancel clears it.
-extern std::atomic<bool> g_bFormatBusy;
 
 // The format dialog's frame: the drive list, "&Update Drives", "&Format" and Cancel. Cancel asks
 // question 15 only while the USB job writes; before "&Format" it closes at once.
