@@ -6,6 +6,8 @@
 #include "usb/UsbFormat.h"
 
 #include "FaultyHandle.h"
+#include "app/CommandLine.h"
+#include "app/UsbCommand.h"
 #include "UsbFakeSystem.h"
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
@@ -13,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -120,6 +124,26 @@ private:
     std::uint64_t m_position = 0;
 };
 
+// A checksum of a whole file, read in large pieces (the disks are megabytes).
+std::uint64_t fileHash(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> buffer(1 << 20);
+    std::uint64_t hash = 14695981039346656037ULL;
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        for (std::streamsize i = 0; i < in.gcount(); ++i) {
+            hash = (hash ^ static_cast<unsigned char>(buffer[static_cast<std::size_t>(i)])) * 1099511628211ULL;
+        }
+    }
+    return hash;
+}
+
+std::string readStream(std::FILE* f) {
+    std::rewind(f);
+    std::string text;
+    for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+    return text;
+}
+
 // A machine with a USB stick (sdb, an image file holding an old boot record), a SATA disk
 // (sda), a USB card reader of another type (sdc), and a payload folder.
 struct Machine {
@@ -215,12 +239,12 @@ TEST(UsbFormatRefusals, LeaveEveryDiskUntouched) {
         TestPlatform platform(m.sys.Views());
         if (c.arrange) c.arrange(m, platform);
         const fs::path disk = m.sys.Dev() / c.disk;
-        const auto before = readFileBytes(disk);
+        const auto before = fileHash(disk);
         TestView view;
         EXPECT_EQ(FormatUsbDrive(m.Request(c.disk), platform, view), kWorkFailed);
         ASSERT_EQ(view.warnings.size(), 1U);
         EXPECT_NE(view.warnings[0].find(c.message), std::string::npos) << view.warnings[0];
-        EXPECT_TRUE(readFileBytes(disk) == before);
+        EXPECT_EQ(fileHash(disk), before);
         EXPECT_FALSE(g_bFormatBusy);
     }
 }
@@ -339,6 +363,54 @@ TEST_F(UsbFormat, ChecksBeforeTheConfirmation) {
             EXPECT_EQ(message, LoadStringText(c.stringId));
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The terminal command over the same faults: string 3 on standard error and exit code 3; the
+// confirmation answered with anything but yes writes nothing and exits with 2.
+TEST_F(UsbFormat, CommandReportsFailuresWithExitCode3) {
+    struct Case {
+        const char* name;
+        bool corruptReads;  // else a write error
+    };
+    const std::string string3 = TerminalText(LoadStringText(IDS_USB_WRITE_FAILED));
+    for (const Case c : {Case{"write error", false}, Case{"read-back mismatch", true}}) {
+        SCOPED_TRACE(c.name);
+        TestPlatform platform(sys.Views());
+        std::unique_ptr<CDriveHandle> keep;
+        platform.wrap = [&keep, &c](CFileHandle& h) -> CDriveHandle* {
+            if (c.corruptReads) {
+                keep = std::make_unique<CCorruptingHandle>(&h, 300000);
+            } else {
+                auto faulty = std::make_unique<CFaultyHandle>(&h);
+                faulty->FailWritesAt(0, 1 << 20, EIO);
+                keep = std::move(faulty);
+            }
+            return keep.get();
+        };
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        std::istringstream in;
+        EXPECT_EQ(RunUsbCommand(Request(), true, platform, in, out, err), kExitFailed);
+        EXPECT_NE(readStream(err).find(string3), std::string::npos);
+        EXPECT_EQ(readStream(out), "");
+        std::fclose(out);
+        std::fclose(err);
+    }
+
+    const std::uint64_t before = fileHash(image);
+    TestPlatform platform(sys.Views());
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    std::istringstream in("n\n");
+    EXPECT_EQ(RunUsbCommand(Request(), false, platform, in, out, err), kExitCancelled);
+    EXPECT_NE(readStream(err).find("Are you sure you want to continue? [y/N] "), std::string::npos);
+    EXPECT_EQ(fileHash(image), before);
+    std::fclose(out);
+    std::fclose(err);
 }
 
 }  // namespace
