@@ -12,6 +12,7 @@
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QThread>
+#include <QTimer>
 #include <QPushButton>
 
 #include <utility>
@@ -168,6 +169,36 @@ CFormatUsbDlg::CFormatUsbDlg(SystemViews views, std::filesystem::path payloadDir
             Qt::QueuedConnection);
     connect(this, &CFormatUsbDlg::jobFinished, this, &CFormatUsbDlg::onJobFinished, Qt::QueuedConnection);
     FillDriveList();
+    // A stick plugged in or pulled shows up without "&Update Drives": the kernel's list is read
+    // again every two seconds while the dialog is open and no job runs.
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &CFormatUsbDlg::RefreshIfChanged);
+    timer->start(kDriveRefreshMs);
+}
+
+namespace {
+
+std::string driveSignature(const std::vector<DriveInfo>& drives) {
+    std::string signature;
+    for (const DriveInfo& drive : drives) signature += drive.name + ":" + std::to_string(drive.sizeBytes) + ";";
+    return signature;
+}
+
+}  // namespace
+
+void CFormatUsbDlg::RefreshIfChanged() {
+    if (m_bRunning) return;
+    if (driveSignature(ListDrives(m_views)) == m_strDriveSignature) return;
+    const std::string chosen = ChosenDevice();
+    FillDriveList();
+    // The disk in the row stays chosen while it is there.
+    QListWidget* list = DriveList();
+    for (int i = 0; list && i < list->count(); ++i) {
+        if (list->item(i)->data(Qt::UserRole).toString().toStdString() == chosen) {
+            list->scrollToItem(list->item(i), QAbstractItemView::PositionAtTop);
+            break;
+        }
+    }
 }
 
 CFormatUsbDlg::~CFormatUsbDlg() {
@@ -189,7 +220,9 @@ void CFormatUsbDlg::FillDriveList() {
     QListWidget* list = DriveList();
     if (!list) return;
     list->clear();
-    for (const DriveInfo& drive : ListDrives(m_views)) {
+    const std::vector<DriveInfo> drives = ListDrives(m_views);
+    m_strDriveSignature = driveSignature(drives);
+    for (const DriveInfo& drive : drives) {
         auto* item = new QListWidgetItem(QString::fromStdString(drive.name + " " + FormatSize(drive.sizeBytes)), list);
         item->setData(Qt::UserRole, QString::fromStdString(drive.devicePath));
         std::string tip = drive.devicePath + (drive.model.empty() ? "" : ", " + drive.model);

@@ -74,6 +74,10 @@ public:
     // The device path of the entry shown in the list's row; empty when the list is empty.
     std::string ChosenDevice() const;
     bool JobRunning() const { return m_bRunning; }
+    // Reads the disks again and refills the list when a disk came or went (the dialog's timer
+    // calls it every kDriveRefreshMs).
+    void RefreshIfChanged();
+    static constexpr int kDriveRefreshMs = 2000;
 
     // The job's side, from the worker thread.
     void PostProgress(int nPos);
@@ -105,6 +109,7 @@ private:
     UsbFormatWorker m_worker;
     bool m_bRunning = false;
     bool m_bCancelConfirmed = false;
+    std::string m_strDriveSignature;  // names and sizes of the listed disks
     int m_nDeferredResult = 0;  // a result that arrived while the cancel question was open
     std::mutex m_mutex;
     std::condition_variable m_questionClosed;

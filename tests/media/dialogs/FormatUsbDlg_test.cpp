@@ -91,6 +91,14 @@ TEST_F(FormatUsbDialogTest, ListsTheDisksAndUpdatesThem) {
     list->setCurrentRow(0);
     list->scrollToItem(list->item(2), QAbstractItemView::PositionAtTop);
     EXPECT_EQ(dialog.ChosenDevice(), (sys.Dev() / "sdc").string());
+
+    // A stick pulled or plugged in shows without the button; the chosen disk stays chosen.
+    fs::remove_all(sys.Sys() / "block/sda");
+    sys.AddDisk({"sdd", "250:48", "pci0000:00/usb3/3-1/3-1:1.0/host8/target8:0:0/8:0:0:0", "0", 2000000, {}});
+    dialog.RefreshIfChanged();
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_EQ(list->item(0)->text(), "sdb 14.9 GiB");
+    EXPECT_EQ(dialog.ChosenDevice(), (sys.Dev() / "sdc").string());
     EXPECT_TRUE(messages.empty());
 }
 
