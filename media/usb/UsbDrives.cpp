@@ -267,9 +267,18 @@ std::vector<DriveInfo> ListDrives(const SystemViews& views) {
 }
 
 std::optional<DriveInfo> FindDrive(const SystemViews& views, const std::string& device) {
-    const std::string name = fs::path(device).filename().string();
+    fs::path path(device);
+    if (device.find('/') != std::string::npos && path.parent_path() != views.devRoot) {
+        // A link such as /dev/disk/by-id/usb-… names the device node it points to.
+        std::error_code ec;
+        const fs::path real = fs::canonical(path, ec);
+        std::error_code devEc;
+        const fs::path realDev = fs::canonical(views.devRoot, devEc);
+        if (ec || devEc || real.parent_path() != realDev) return std::nullopt;
+        path = views.devRoot / real.filename();
+    }
+    const std::string name = path.filename().string();
     if (name.empty()) return std::nullopt;
-    if (device.find('/') != std::string::npos && fs::path(device).parent_path() != views.devRoot) return std::nullopt;
     for (DriveInfo& drive : ListDrives(views)) {
         if (drive.name == name) return std::move(drive);
     }

@@ -375,11 +375,12 @@ void CUsbPlatform::Settle(const std::string& diskName) {
 }
 
 bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::string& message) {
-    const std::string name = fs::path(device).filename().string();
+    // A persistent link names the disk it points to.
+    const std::optional<DriveInfo> drive = FindDrive(views, device);
+    const std::string name = drive ? drive->name : fs::path(device).filename().string();
     CSysfsRegistryStore store(views.sysfsRoot);
     COXRegistryItem item(store, kMountedDevicesKey);
     std::vector<BYTE> data;
-    const std::optional<DriveInfo> drive = FindDrive(views, device);
     if (name.empty() || !item.GetBinaryValue(data, MountedDeviceValueName(name)) || !drive) {
         message = text(IDS_NETWORK_DRIVE);
         return false;

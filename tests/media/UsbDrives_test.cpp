@@ -103,6 +103,16 @@ TEST(UsbDrives, ListsEveryDiskWithItsBusAndGuards) {
     EXPECT_FALSE(FindDrive(sys.Views(), (sys.Dev() / "sdb1").string()));
     EXPECT_FALSE(FindDrive(sys.Views(), "/elsewhere/sdb"));
     EXPECT_FALSE(FindDrive(sys.Views(), (sys.Dev() / "sdz").string()));
+    // A persistent name links to the device node of the disk, or of a partition.
+    fs::create_directories(sys.Root() / "by-id");
+    sys.MakeImage("sdb", 512);
+    sys.MakeImage("sdb1", 512);
+    fs::create_symlink(sys.Dev() / "sdb", sys.Root() / "by-id/usb-SanCo_Cruzer");
+    fs::create_symlink(sys.Dev() / "sdb1", sys.Root() / "by-id/usb-SanCo_Cruzer-part1");
+    const auto linked = FindDrive(sys.Views(), (sys.Root() / "by-id/usb-SanCo_Cruzer").string());
+    ASSERT_TRUE(linked);
+    EXPECT_EQ(linked->devicePath, (sys.Dev() / "sdb").string());
+    EXPECT_FALSE(FindDrive(sys.Views(), (sys.Root() / "by-id/usb-SanCo_Cruzer-part1").string()));
 }
 
 TEST(UsbDrives, RemovesAndRescansOnlyTheFormattedDisk) {
