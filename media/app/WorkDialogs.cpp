@@ -1,5 +1,7 @@
 #include "app/WorkDialogs.h"
 
+#include "app/ElevatedFormat.h"
+
 #include "iso/IsoImageBuilder.h"
 #include "jobs/DeploymentJob.h"
 #include "jobs/PayloadList.h"
@@ -11,6 +13,7 @@
 #include <QListWidget>
 #include <QMetaObject>
 #include <QProgressBar>
+#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 #include <QPushButton>
@@ -149,6 +152,11 @@ CFormatUsbDlg::CFormatUsbDlg(SystemViews views, std::filesystem::path payloadDir
             CUsbPlatform platform(views);
             return FormatUsbDrive(request, platform, view);
         };
+        // The real job is offered with administrator rights where polkit is installed.
+        std::error_code ec;
+        const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+        const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
+        if (!ec && !pkexec.isEmpty()) SetElevation(NeedsElevation, pkexec.toStdString(), self.string());
     }
     AddGroupBox(-1, "Select USB drive:", {7, 7, 140, 33});
     AddButton(IDOK, "&Format", {156, 7, 50, 14}, true);
@@ -250,6 +258,13 @@ std::string CFormatUsbDlg::ChosenDevice() const {
 
 void CFormatUsbDlg::OnUpdateDrives() { FillDriveList(); }
 
+void CFormatUsbDlg::SetElevation(std::function<bool(const std::string&)> needsElevation, std::string launcher,
+                                 std::string program) {
+    m_needsElevation = std::move(needsElevation);
+    m_strLauncher = std::move(launcher);
+    m_strProgram = std::move(program);
+}
+
 void CFormatUsbDlg::enableButtons(bool bEnable) {
     for (int id : {IDOK, IDC_UPDATE_DRIVES}) {
         if (auto* button = GetDlgItem(id)) button->setEnabled(bEnable);
@@ -271,15 +286,21 @@ void CFormatUsbDlg::OnFormat() {
         EndDialog(IDCANCEL);
         return;
     }
+    UsbFormatWorker worker = m_worker;
+    if (!m_strLauncher.empty() && m_needsElevation && m_needsElevation(device)) {
+        if (AfxMessageBox(this, usbtext::kOfferElevation, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+            worker = MakeElevatedWorker(m_strLauncher, m_strProgram, m_views);
+        }
+    }
     UsbFormatRequest request;
     request.device = device;
     request.payloadDirectory = m_payloadDirectory;
     m_bRunning = true;
     m_bCancelConfirmed = false;
     m_started = std::chrono::steady_clock::now();
-    m_pThread = QThread::create([this, request] {
+    m_pThread = QThread::create([this, request, worker] {
         CDialogUsbView view(*this);
-        emit jobFinished(m_worker(request, view));
+        emit jobFinished(worker(request, view));
     });
     m_pThread->start();
 }

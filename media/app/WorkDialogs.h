@@ -79,6 +79,12 @@ public:
     void RefreshIfChanged();
     static constexpr int kDriveRefreshMs = 2000;
 
+    // Where the disk cannot be written for lack of rights (`needsElevation`), "&Format" offers
+    // to run the job through `launcher` (pkexec) as `program` (pellorin) instead. The
+    // application sets this up when polkit is installed; an empty launcher offers nothing.
+    void SetElevation(std::function<bool(const std::string&)> needsElevation, std::string launcher,
+                      std::string program);
+
     // The job's side, from the worker thread.
     void PostProgress(int nPos);
     void PostStatus(std::string_view text);
@@ -107,6 +113,9 @@ private:
     SystemViews m_views;
     std::filesystem::path m_payloadDirectory;
     UsbFormatWorker m_worker;
+    std::function<bool(const std::string&)> m_needsElevation;
+    std::string m_strLauncher;
+    std::string m_strProgram;
     bool m_bRunning = false;
     bool m_bCancelConfirmed = false;
     std::string m_strDriveSignature;  // names and sizes of the listed disks

@@ -128,6 +128,10 @@ inline constexpr char kPayloadUnreadable[] =
 inline constexpr char kNoKernel[] =
     "KERNEL.SYS is missing or empty in %s.\r\n\r\nA disk without it could not start; nothing "
     "was written to the USB flash device.";
+// Asked by the desktop application when the disk cannot be written without administrator rights.
+inline constexpr char kOfferElevation[] =
+    "You are not allowed to write to this disk.\r\n\r\nFormat it with administrator rights? The "
+    "system will ask for an administrator's password.";
 // The status line while the written data is read back.
 inline constexpr char kVerifying[] = "Verifying...";
 }  // namespace usbtext

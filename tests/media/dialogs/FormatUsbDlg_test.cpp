@@ -4,6 +4,8 @@
 // the dialog. The filled dialog is rendered to a PNG beside the other dialogs' pictures.
 
 #include "app/WorkDialogs.h"
+
+#include <sys/stat.h>
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
 
@@ -171,6 +173,75 @@ TEST_F(FormatUsbDialogTest, CancelDuringTheJobAsksQuestion15) {
     EXPECT_EQ(messages, (std::vector<QString>{text(IDS_CONFIRM_OVERWRITE_USB), text(IDS_CONFIRM_CANCEL_FORMAT),
                                                text(IDS_CONFIRM_CANCEL_FORMAT)}));
     EXPECT_FALSE(g_bFormatBusy);
+}
+
+// Where the disk cannot be written, "&Format" offers to run the job with administrator rights:
+// the launcher (here a script standing for pkexec) runs pellorin's own "usb" command, whose
+// progress and messages reach the dialog.
+TEST_F(FormatUsbDialogTest, OffersAdministratorRightsAndShowsTheChildsJob) {
+    const fs::path launcher = sys.Root() / "launcher";
+    testsupport::writeFileText(launcher, "#!/bin/sh\nexec \"$@\"\n");
+    ::chmod(launcher.c_str(), 0755);
+    const fs::path stubborn = sys.Root() / "progress-forever";
+    testsupport::writeFileText(stubborn, "#!/bin/sh\nwhile echo 'Formatting: 40%.'; do sleep 0.05; done\nexit 2\n");
+    ::chmod(stubborn.c_str(), 0755);
+    const fs::path payload = sys.Root() / "payload";
+    fs::create_directories(payload);
+    testsupport::writeFileBytes(payload / "KERNEL.SYS", testsupport::patternBytes(3000, 1));
+    testsupport::writeFileBytes(payload / "FLASH.IMG", testsupport::patternBytes(100000, 2));
+    const fs::path image = sys.MakeImage("sdb", 9ULL << 20);
+    const QString offer = QString(usbtext::kOfferElevation).replace("\r\n", "\n");
+
+    struct Case {
+        const char* name;
+        fs::path launcher;
+        int answerToOffer;
+        bool withKernel;
+        bool cancel;
+        int dialogResult;
+        std::vector<QString> messages;
+        bool childRan;  // else the dialog's own job ran
+    };
+    const Case cases[] = {
+        {"formatted with rights", launcher, IDYES, true, false, IDOK,
+         {text(IDS_CONFIRM_OVERWRITE_USB), offer, text(IDS_USB_FORMAT_DONE)}, true},
+        {"the child's refusal is shown", launcher, IDYES, false, false, IDCANCEL,
+         {text(IDS_CONFIRM_OVERWRITE_USB), offer,
+          QString("KERNEL.SYS is missing or empty in %1.\n\nA disk without it could not start; nothing was written to "
+                  "the USB flash device.").arg(QString::fromStdString(payload.string()))},
+         true},
+        {"offer declined", launcher, IDNO, true, false, IDOK,
+         {text(IDS_CONFIRM_OVERWRITE_USB), offer, text(IDS_USB_FORMAT_DONE)}, false},
+        {"cancel closes the child's output", stubborn, IDYES, true, true, IDCANCEL,
+         {text(IDS_CONFIRM_OVERWRITE_USB), offer, text(IDS_CONFIRM_CANCEL_FORMAT)}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages.clear();
+        requests.clear();
+        testsupport::writeFileBytes(image, std::vector<std::uint8_t>(512, 0));
+        fs::resize_file(image, 9ULL << 20);
+        if (c.withKernel) testsupport::writeFileBytes(payload / "KERNEL.SYS", testsupport::patternBytes(3000, 1));
+        else fs::remove(payload / "KERNEL.SYS");
+        CFormatUsbDlg dialog(sys.Views(), payload, Worker(kWorkDone));
+        dialog.SetElevation([](const std::string&) { return true; }, c.launcher.string(), PELLORIN_PROGRAM);
+        dialog.show();
+        answer = [&c, offer](const QString& body) {
+            if (body == offer) return c.answerToOffer;
+            return body == text(IDS_CONFIRM_OVERWRITE_USB) || body == text(IDS_CONFIRM_CANCEL_FORMAT) ? IDYES : IDOK;
+        };
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDOK), Qt::LeftButton);
+        if (c.cancel) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.GetDlgItem<QProgressBar>(IDC_PROGRESS)->value() == 40; }, 10000));
+            QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDCANCEL), Qt::LeftButton);
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 30000));
+        EXPECT_EQ(dialog.result(), c.dialogResult);
+        EXPECT_EQ(messages, c.messages);
+        EXPECT_EQ(requests.empty(), c.childRan);
+        const auto bytes = testsupport::readFileBytes(image);
+        EXPECT_EQ(bytes[510] == 0x55 && bytes[511] == 0xAA, c.childRan && c.dialogResult == IDOK);
+    }
 }
 
 TEST_F(FormatUsbDialogTest, RendersTheFilledDialog) {
