@@ -4,6 +4,7 @@
 #include "jobs/PayloadList.h"
 #include "jobs/StringTable.h"
 #include "app/TerminalView.h"
+#include "app/UsbCommand.h"
 #include "jobs/WorkResult.h"
 #include "iso/IsoImageBuilder.h"
 
@@ -84,6 +85,30 @@ int RunCommandLine(int argc, char** argv) {
     CLI::Option* replace = deploy->add_flag("-y,--yes", bReplace, std::string(cli::kDeployYesOption));
     deploy->add_flag("-n,--no-overwrite", bKeep, std::string(cli::kNoOverwriteOption))->excludes(replace);
 
+    // Where the kernel's views are read from; hidden, for tests that point them at fake trees.
+    SystemViews views;
+    const auto addViewOptions = [&views](CLI::App* command) {
+        command->add_option("--sysfs", views.sysfsRoot)->group("");
+        command->add_option("--mountinfo", views.mountInfo)->group("");
+        command->add_option("--swaps", views.swaps)->group("");
+        command->add_option("--dev-dir", views.devRoot)->group("");
+    };
+    CLI::App* drives = app.add_subcommand("drives", std::string(cli::kDrivesCommand));
+    addViewOptions(drives);
+
+    std::string strDevice;
+    std::string strUsbPayload;
+    bool bUsbYes = false;
+    bool bNoVerify = false;
+    CLI::App* usb = app.add_subcommand("usb", std::string(cli::kUsbCommand));
+    usb->add_option("DEVICE", strDevice, std::string(cli::kUsbDeviceOption))->required();
+    usb->add_option("--payload", strUsbPayload, std::string(cli::kPayloadOption))
+        ->type_name("DIR")
+        ->check(existingDirectory);
+    usb->add_flag("-y,--yes", bUsbYes, std::string(cli::kUsbYesOption));
+    usb->add_flag("--no-verify", bNoVerify, std::string(cli::kNoVerifyOption));
+    addViewOptions(usb);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -99,6 +124,18 @@ int RunCommandLine(int argc, char** argv) {
         const fs::path payloadDirectory = strDeployPayload.empty() ? ProgramDirectory() : fs::path(strDeployPayload);
         const OverwritePolicy policy = bReplace ? OverwritePolicy::Yes : bKeep ? OverwritePolicy::No : OverwritePolicy::Ask;
         return RunDeployCommand(strFolder, payloadDirectory, policy, std::cin, stdout, stderr);
+    }
+    // The disks of the running program and of its payload are never offered.
+    views.protectedPaths.push_back(ProgramDirectory());
+    if (drives->parsed()) return RunDrivesCommand(views, stdout);
+    if (usb->parsed()) {
+        UsbFormatRequest request;
+        request.device = strDevice;
+        request.payloadDirectory = strUsbPayload.empty() ? ProgramDirectory() : fs::path(strUsbPayload);
+        request.verify = !bNoVerify;
+        views.protectedPaths.push_back(request.payloadDirectory);
+        CUsbPlatform platform(views);
+        return RunUsbCommand(request, bUsbYes, platform, std::cin, stdout, stderr);
     }
     return kExitUsage;
 }

@@ -3,6 +3,8 @@
 //
 //   pellorin iso FILE [--payload DIR] [--yes]
 //   pellorin deploy DIR [--payload DIR] [--yes | --no-overwrite]
+//   pellorin drives
+//   pellorin usb DEVICE [--payload DIR] [--yes] [--no-verify]
 
 #include <cstdio>
 #include <filesystem>

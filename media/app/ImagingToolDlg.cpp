@@ -1,6 +1,7 @@
 #include "app/ImagingToolDlg.h"
 
 #include "app/WorkDialogs.h"
+#include "jobs/PayloadList.h"
 #include "jobs/StringTable.h"
 #include "support/FolderStart.h"
 
@@ -129,7 +130,10 @@ void CImagingToolDlg::OnIsoImage() {
 }
 
 void CImagingToolDlg::OnUsbFormat() {
-    CFormatUsbDlg dialog(this);
+    // The disks of the program and of its payload are never offered for formatting.
+    SystemViews views;
+    views.protectedPaths = {ProgramDirectory(), m_payloadDirectory};
+    CFormatUsbDlg dialog(views, m_payloadDirectory, {}, this);
     dialog.DoModal();
 }
 

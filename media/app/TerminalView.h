@@ -62,6 +62,14 @@ public:
     // Ends a bar line that is still open, so that following output starts on a new line.
     void Finish();
 
+protected:
+    // Takes the job's busy flag down for a confirmed cancel; false when the job was not busy.
+    virtual bool ClaimCancel() {
+        if (!g_bIsoBusy) return false;
+        g_bIsoBusy = false;
+        return true;
+    }
+
 private:
     void draw();
 

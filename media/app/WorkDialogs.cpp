@@ -1,17 +1,26 @@
 #include "app/WorkDialogs.h"
 
+#include "app/ElevatedFormat.h"
+
 #include "iso/IsoImageBuilder.h"
 #include "jobs/DeploymentJob.h"
+#include "jobs/PayloadList.h"
+#include "jobs/WorkResult.h"
+#include "fat16/Trace.h"
 #include "jobs/StringTable.h"
 
+#include <QLabel>
 #include <QListWidget>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QStandardPaths>
+#include <QThread>
+#include <QTimer>
 #include <QPushButton>
 
 #include <utility>
 
 namespace pellorin {
-
-std::atomic<bool> g_bFormatBusy{false};
 
 namespace {
 
@@ -95,7 +104,60 @@ int CCreateIsoDlg::RunJob() {
     return BuildIsoImage(m_strTarget, m_payloadDirectory, view);
 }
 
-CFormatUsbDlg::CFormatUsbDlg(QWidget* pParent) : CDialog(IDD_FORMATUSB_DIALOG, "Format USB Drive", 213, 76, pParent) {
+namespace {
+
+// The USB job's view over the format dialog, used on the worker thread.
+class CDialogUsbView : public CIsoJobView {
+public:
+    explicit CDialogUsbView(CFormatUsbDlg& dialog) : m_dialog(dialog) {}
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int nPos) override {
+        if (nPos == m_nLastPos) return;
+        m_nLastPos = nPos;
+        m_dialog.PostProgress(nPos);
+    }
+    void SetStatusText(std::string_view text) override {
+        if (text == m_strLastStatus) return;
+        m_strLastStatus = text;
+        m_dialog.PostStatus(text);
+    }
+    void ShowWarning(std::string_view text) override { m_dialog.AskBlocking(text, MB_OK | MB_ICONWARNING); }
+    void PumpOneMessage() override { m_dialog.WaitAtStep(); }
+
+private:
+    CFormatUsbDlg& m_dialog;
+    int m_nLastPos = -1;
+    std::string m_strLastStatus;
+};
+
+SystemViews desktopViews(const std::filesystem::path& payloadDirectory) {
+    SystemViews views;
+    views.protectedPaths = {ProgramDirectory(), payloadDirectory};
+    return views;
+}
+
+}  // namespace
+
+CFormatUsbDlg::CFormatUsbDlg(QWidget* pParent)
+    : CFormatUsbDlg(desktopViews(ProgramDirectory()), ProgramDirectory(), {}, pParent) {}
+
+CFormatUsbDlg::CFormatUsbDlg(SystemViews views, std::filesystem::path payloadDirectory, UsbFormatWorker worker,
+                             QWidget* pParent)
+    : CDialog(IDD_FORMATUSB_DIALOG, "Format USB Drive", 213, 76, pParent),
+      m_views(std::move(views)),
+      m_payloadDirectory(std::move(payloadDirectory)),
+      m_worker(std::move(worker)) {
+    if (!m_worker) {
+        m_worker = [views = m_views](const UsbFormatRequest& request, CIsoJobView& view) {
+            CUsbPlatform platform(views);
+            return FormatUsbDrive(request, platform, view);
+        };
+        // The real job is offered with administrator rights where polkit is installed.
+        std::error_code ec;
+        const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+        const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
+        if (!ec && !pkexec.isEmpty()) SetElevation(NeedsElevation, pkexec.toStdString(), self.string());
+    }
     AddGroupBox(-1, "Select USB drive:", {7, 7, 140, 33});
     AddButton(IDOK, "&Format", {156, 7, 50, 14}, true);
     AddButton(IDCANCEL, "Cancel", {156, 24, 50, 14});
@@ -103,21 +165,228 @@ CFormatUsbDlg::CFormatUsbDlg(QWidget* pParent) : CDialog(IDD_FORMATUSB_DIALOG, "
     AddButton(IDC_UPDATE_DRIVES, "&Update Drives", {15, 20, 60, 12});
     AddListBox(IDC_DRIVE_LIST, {79, 20, 60, 12});
     AddStatic(IDC_STATUS, "", {7, 43, 171, 8});
+    connect(this, &CFormatUsbDlg::progressPosted, this,
+            [this](int nPos) {
+                if (auto* bar = GetDlgItem<QProgressBar>(IDC_PROGRESS)) bar->setValue(nPos);
+            },
+            Qt::QueuedConnection);
+    connect(this, &CFormatUsbDlg::statusPosted, this,
+            [this](const QString& text) {
+                if (auto* label = GetDlgItem<QLabel>(IDC_STATUS)) label->setText(text);
+            },
+            Qt::QueuedConnection);
+    connect(this, &CFormatUsbDlg::jobFinished, this, &CFormatUsbDlg::onJobFinished, Qt::QueuedConnection);
+    FillDriveList();
+    // A stick plugged in or pulled shows up without "&Update Drives": the kernel's list is read
+    // again every two seconds while the dialog is open and no job runs.
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &CFormatUsbDlg::RefreshIfChanged);
+    timer->start(kDriveRefreshMs);
+}
+
+namespace {
+
+std::string driveSignature(const std::vector<DriveInfo>& drives) {
+    std::string signature;
+    for (const DriveInfo& drive : drives) signature += drive.name + ":" + std::to_string(drive.sizeBytes) + ";";
+    return signature;
+}
+
+}  // namespace
+
+void CFormatUsbDlg::RefreshIfChanged() {
+    if (m_bRunning) return;
+    if (driveSignature(ListDrives(m_views)) == m_strDriveSignature) return;
+    const std::string chosen = ChosenDevice();
+    FillDriveList();
+    // The disk in the row stays chosen while it is there.
+    QListWidget* list = DriveList();
+    for (int i = 0; list && i < list->count(); ++i) {
+        if (list->item(i)->data(Qt::UserRole).toString().toStdString() == chosen) {
+            list->scrollToItem(list->item(i), QAbstractItemView::PositionAtTop);
+            break;
+        }
+    }
+}
+
+CFormatUsbDlg::~CFormatUsbDlg() {
+    if (m_pThread) {
+        g_bFormatBusy = false;
+        {
+            std::lock_guard lock(m_mutex);
+            m_bQuestionOpen = false;
+        }
+        m_questionClosed.notify_all();
+        m_pThread->wait();
+        delete m_pThread;
+    }
 }
 
 QListWidget* CFormatUsbDlg::DriveList() const { return GetDlgItem<QListWidget>(IDC_DRIVE_LIST); }
 
-void CFormatUsbDlg::OnCancel() {
-    if (g_bFormatBusy) {
-        if (AfxMessageBox(this, LoadStringText(IDS_CONFIRM_CANCEL_FORMAT), MB_YESNO | MB_ICONQUESTION) != IDYES) return;
-        g_bFormatBusy = false;
-        if (auto* label = GetDlgItem(IDC_STATUS)) label->setProperty("text", QString());
+void CFormatUsbDlg::FillDriveList() {
+    QListWidget* list = DriveList();
+    if (!list) return;
+    list->clear();
+    const std::vector<DriveInfo> drives = ListDrives(m_views);
+    m_strDriveSignature = driveSignature(drives);
+    for (const DriveInfo& drive : drives) {
+        auto* item = new QListWidgetItem(QString::fromStdString(drive.name + " " + FormatSize(drive.sizeBytes)), list);
+        item->setData(Qt::UserRole, QString::fromStdString(drive.devicePath));
+        std::string tip = drive.devicePath + (drive.model.empty() ? "" : ", " + drive.model);
+        if (!drive.formattable) tip += " (" + drive.reason + ")";
+        item->setToolTip(QString::fromStdString(tip));
     }
+    // The chosen entry is the one in the row: the first formattable disk is scrolled there.
+    for (int i = 0; i < list->count(); ++i) {
+        const std::string device = list->item(i)->data(Qt::UserRole).toString().toStdString();
+        const auto drive = FindDrive(m_views, device);
+        if (drive && drive->formattable) {
+            list->scrollToItem(list->item(i), QAbstractItemView::PositionAtTop);
+            break;
+        }
+    }
+}
+
+std::string CFormatUsbDlg::ChosenDevice() const {
+    QListWidget* list = DriveList();
+    if (!list || list->count() == 0) return {};
+    QModelIndex top = list->indexAt(QPoint(1, 1));
+    const int row = top.isValid() ? top.row() : 0;
+    return list->item(row)->data(Qt::UserRole).toString().toStdString();
+}
+
+void CFormatUsbDlg::OnUpdateDrives() { FillDriveList(); }
+
+void CFormatUsbDlg::SetElevation(std::function<bool(const std::string&)> needsElevation, std::string launcher,
+                                 std::string program) {
+    m_needsElevation = std::move(needsElevation);
+    m_strLauncher = std::move(launcher);
+    m_strProgram = std::move(program);
+}
+
+void CFormatUsbDlg::enableButtons(bool bEnable) {
+    for (int id : {IDOK, IDC_UPDATE_DRIVES}) {
+        if (auto* button = GetDlgItem(id)) button->setEnabled(bEnable);
+    }
+}
+
+void CFormatUsbDlg::OnFormat() {
+    if (m_bRunning) return;
+    enableButtons(false);
+    const std::string device = ChosenDevice();
+    std::string message;
+    if (!CheckUsbDrive(device, m_views, message)) {
+        AfxMessageBox(this, message, MB_OK | MB_ICONWARNING);
+        EndDialog(IDCANCEL);
+        return;
+    }
+    if (AfxMessageBox(this, LoadStringText(IDS_CONFIRM_OVERWRITE_USB), MB_YESNO | MB_ICONQUESTION) != IDYES) {
+        if (auto* bar = GetDlgItem<QProgressBar>(IDC_PROGRESS)) bar->setValue(0);
+        EndDialog(IDCANCEL);
+        return;
+    }
+    UsbFormatWorker worker = m_worker;
+    if (!m_strLauncher.empty() && m_needsElevation && m_needsElevation(device)) {
+        if (AfxMessageBox(this, usbtext::kOfferElevation, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+            worker = MakeElevatedWorker(m_strLauncher, m_strProgram, m_views);
+        }
+    }
+    UsbFormatRequest request;
+    request.device = device;
+    request.payloadDirectory = m_payloadDirectory;
+    m_bRunning = true;
+    m_bCancelConfirmed = false;
+    m_started = std::chrono::steady_clock::now();
+    m_pThread = QThread::create([this, request, worker] {
+        CDialogUsbView view(*this);
+        emit jobFinished(worker(request, view));
+    });
+    m_pThread->start();
+}
+
+void CFormatUsbDlg::onJobFinished(int nResult) {
+    if (m_pThread) {
+        m_pThread->wait();
+        delete m_pThread;
+        m_pThread = nullptr;
+    }
+    m_bRunning = false;
+    if (m_bQuestionOpen) {
+        m_nDeferredResult = nResult;  // the question's answer ends the dialog
+        return;
+    }
+    finishJob(nResult);
+}
+
+void CFormatUsbDlg::finishJob(int nResult) {
+    if (nResult == kWorkDone && !m_bCancelConfirmed) {
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_started);
+        DebugPrint(1, "   Format complete in %d seconds.\n", static_cast<int>(elapsed.count() / 1000));
+        g_bFormatBusy = false;
+        AfxMessageBox(this, LoadStringText(IDS_USB_FORMAT_DONE), MB_OK | MB_ICONINFORMATION);
+        enableButtons(true);
+        if (auto* label = GetDlgItem(IDC_STATUS)) label->setProperty("text", QString());
+        EndDialog(IDOK);
+        return;
+    }
+    if (auto* bar = GetDlgItem<QProgressBar>(IDC_PROGRESS)) bar->setValue(0);
     EndDialog(IDCANCEL);
 }
 
+void CFormatUsbDlg::PostProgress(int nPos) { emit progressPosted(nPos); }
+
+void CFormatUsbDlg::PostStatus(std::string_view text) {
+    emit statusPosted(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+int CFormatUsbDlg::AskBlocking(std::string_view text, unsigned nType) {
+    int answer = IDCANCEL;
+    const std::string copy(text);
+    QMetaObject::invokeMethod(
+        this, [this, &answer, &copy, nType] { answer = AfxMessageBox(this, copy, nType); },
+        Qt::BlockingQueuedConnection);
+    return answer;
+}
+
+void CFormatUsbDlg::WaitAtStep() {
+    std::unique_lock lock(m_mutex);
+    m_questionClosed.wait(lock, [this] { return !m_bQuestionOpen; });
+}
+
+void CFormatUsbDlg::OnCancel() {
+    if (g_bFormatBusy) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_bQuestionOpen = true;
+        }
+        const int answer = AfxMessageBox(this, LoadStringText(IDS_CONFIRM_CANCEL_FORMAT), MB_YESNO | MB_ICONQUESTION);
+        if (answer == IDYES) {
+            g_bFormatBusy = false;
+            m_bCancelConfirmed = true;
+            if (auto* label = GetDlgItem(IDC_STATUS)) label->setProperty("text", QString());
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_bQuestionOpen = false;
+        }
+        m_questionClosed.notify_all();
+        if (m_nDeferredResult != 0) {
+            // The job ended while the question was open.
+            const int nResult = m_nDeferredResult;
+            m_nDeferredResult = 0;
+            finishJob(nResult);
+            return;
+        }
+        if (answer != IDYES) return;  // No: the job goes on
+    }
+    // While the job runs, the dialog ends once it has returned.
+    if (!m_bRunning) EndDialog(IDCANCEL);
+}
+
 void CFormatUsbDlg::OnCommand(int nId) {
-    if (nId == IDC_UPDATE_DRIVES) OnUpdateDrives();
+    if (nId == IDC_UPDATE_DRIVES && !m_bRunning) OnUpdateDrives();
 }
 
 }  // namespace pellorin

@@ -3,11 +3,17 @@
 // Image" (131) the ISO job, and "Format USB Drive" (130) is the frame that the USB job fills.
 
 #include "app/WorkDialog.h"
+#include "usb/UsbFormat.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <string>
 
 class QListWidget;
+class QThread;
 
 namespace pellorin {
 
@@ -46,24 +52,79 @@ private:
     std::filesystem::path m_payloadDirectory;
 };
 
-// True while the USB job writes; a confirmed cancel clears it.
-extern std::atomic<bool> g_bFormatBusy;
+// The job a format dialog runs: FormatUsbDrive over the system, or a stand-in in tests. Called
+// on a worker thread; returns a WorkResult.
+using UsbFormatWorker = std::function<int(const UsbFormatRequest& request, CIsoJobView& view)>;
 
-// The format dialog's frame: the drive list, "&Update Drives", "&Format" and Cancel. Cancel asks
-// question 15 only while the USB job writes; before "&Format" it closes at once.
+// "Format USB Drive": the drive list (one row; the entry shown is the chosen disk),
+// "&Update Drives", "&Format" and Cancel. "&Format" checks the shown disk (string 2: not a local
+// disk the kernel lists; string 1: not a USB disk of type 0, or a disk of the running system),
+// asks string 27, then runs the job on a worker thread with both buttons disabled; success shows
+// string 5 and ends with IDOK, every other outcome ends with IDCANCEL. Cancel asks question 15
+// only while the job writes; before "&Format" it closes at once.
 class CFormatUsbDlg : public CDialog {
     Q_OBJECT
 public:
     explicit CFormatUsbDlg(QWidget* pParent = nullptr);
+    CFormatUsbDlg(SystemViews views, std::filesystem::path payloadDirectory, UsbFormatWorker worker,
+                  QWidget* pParent = nullptr);
+    ~CFormatUsbDlg() override;
 
     QListWidget* DriveList() const;
+    // The device path of the entry shown in the list's row; empty when the list is empty.
+    std::string ChosenDevice() const;
+    bool JobRunning() const { return m_bRunning; }
+    // Reads the disks again and refills the list when a disk came or went (the dialog's timer
+    // calls it every kDriveRefreshMs).
+    void RefreshIfChanged();
+    static constexpr int kDriveRefreshMs = 2000;
+
+    // Where the disk cannot be written for lack of rights (`needsElevation`), "&Format" offers
+    // to run the job through `launcher` (pkexec) as `program` (pellorin) instead. The
+    // application sets this up when polkit is installed; an empty launcher offers nothing.
+    void SetElevation(std::function<bool(const std::string&)> needsElevation, std::string launcher,
+                      std::string program);
+
+    // The job's side, from the worker thread.
+    void PostProgress(int nPos);
+    void PostStatus(std::string_view text);
+    int AskBlocking(std::string_view text, unsigned nType);
+    // Waits while the cancel question is open.
+    void WaitAtStep();
+
+signals:
+    void progressPosted(int nPos);
+    void statusPosted(const QString& text);
+    void jobFinished(int nResult);
 
 protected:
     void OnOK() override { OnFormat(); }  // "&Format", and Enter
     void OnCancel() override;
     void OnCommand(int nId) override;
-    virtual void OnFormat() {}
-    virtual void OnUpdateDrives() {}
+    virtual void OnFormat();
+    virtual void OnUpdateDrives();
+    void FillDriveList();
+
+private:
+    void onJobFinished(int nResult);
+    void finishJob(int nResult);
+    void enableButtons(bool bEnable);
+
+    SystemViews m_views;
+    std::filesystem::path m_payloadDirectory;
+    UsbFormatWorker m_worker;
+    std::function<bool(const std::string&)> m_needsElevation;
+    std::string m_strLauncher;
+    std::string m_strProgram;
+    bool m_bRunning = false;
+    bool m_bCancelConfirmed = false;
+    std::string m_strDriveSignature;  // names and sizes of the listed disks
+    int m_nDeferredResult = 0;  // a result that arrived while the cancel question was open
+    std::mutex m_mutex;
+    std::condition_variable m_questionClosed;
+    bool m_bQuestionOpen = false;  // guarded by m_mutex
+    QThread* m_pThread = nullptr;
+    std::chrono::steady_clock::time_point m_started;
 };
 
 }  // namespace pellorin

@@ -69,6 +69,12 @@ inline constexpr std::string_view kDeployYesOption = "Replace files that exist i
 inline constexpr std::string_view kNoOverwriteOption = "Keep files that exist in the folder without asking";
 // Follows an overwrite question.
 inline constexpr std::string_view kOverwritePrompt = " [y]es, [n]o, [c]ancel: ";
+inline constexpr std::string_view kDrivesCommand =
+    "List the disks, and whether each one can be made a recovery USB disk";
+inline constexpr std::string_view kUsbCommand = "Make a USB disk a bootable recovery disk (erases it)";
+inline constexpr std::string_view kUsbDeviceOption = "The whole USB disk, for example /dev/sdb";
+inline constexpr std::string_view kUsbYesOption = "Do not ask before overwriting the disk";
+inline constexpr std::string_view kNoVerifyOption = "Do not read the written data back to compare it";
 inline constexpr std::string_view kNoDisplay =
     "pellorin: no display to open the application on (neither DISPLAY nor WAYLAND_DISPLAY is set); "
     "see pellorin --help for the commands that run in a terminal.";
@@ -97,5 +103,37 @@ inline constexpr char kBeyondCdLimit[] =
 inline constexpr char kTargetIsPayload[] =
     "%s is one of the payload files.\r\n\r\nChoose another name for the ISO image file.";
 }  // namespace isotext
+
+// Texts of the USB job that go beyond the numbered strings (printf formats where noted).
+namespace usbtext {
+// Follows string 7 when the disk could not be opened for lack of rights; the disk's group.
+inline constexpr char kNoPermission[] =
+    "\r\n\r\nYou are not allowed to write to this disk. Run pellorin as root, or as a member of "
+    "the disk's group (%s).";
+// Follows string 7 when a partition of the disk could not be unmounted; its mount point.
+inline constexpr char kStillMounted[] =
+    "\r\n\r\n%s could not be unmounted; nothing was written to the disk.";
+// Follows string 3 when the read-back differs; the region and its first and last sector.
+inline constexpr char kVerifyMismatch[] =
+    "\r\n\r\nThe data read back from the %s (sectors %llu to %llu) differs from what was "
+    "written. The device may be failing or smaller than it claims.";
+// The disk's path, the reason.
+inline constexpr char kNotFormattable[] =
+    "%s cannot be formatted: it %s.";
+inline constexpr char kSystemDisk[] = "holds the running system";
+// The path, the reason.
+inline constexpr char kPayloadUnreadable[] =
+    "The payload file %s cannot be read: %s.\r\n\r\nNothing was written to the USB flash device.";
+// The payload directory.
+inline constexpr char kNoKernel[] =
+    "KERNEL.SYS is missing or empty in %s.\r\n\r\nA disk without it could not start; nothing "
+    "was written to the USB flash device.";
+// Asked by the desktop application when the disk cannot be written without administrator rights.
+inline constexpr char kOfferElevation[] =
+    "You are not allowed to write to this disk.\r\n\r\nFormat it with administrator rights? The "
+    "system will ask for an administrator's password.";
+// The status line while the written data is read back.
+inline constexpr char kVerifying[] = "Verifying...";
+}  // namespace usbtext
 
 }  // namespace pellorin

@@ -64,6 +64,15 @@ protected:
         SetFileDialogHook(nullptr);
     }
 
+    // A machine without disks: the format dialogs never look at the real system.
+    SystemViews noDisks() const {
+        SystemViews views;
+        views.sysfsRoot = temp / "sys";
+        views.mountInfo = temp / "mountinfo";
+        views.swaps = temp / "swaps";
+        return views;
+    }
+
     std::vector<QString> messageTexts() const {
         std::vector<QString> texts;
         for (const Message& m : messages) texts.push_back(m.text);
@@ -312,7 +321,7 @@ TEST_F(DialogTest, WorkDialogsRenderToPng) {
     EXPECT_EQ(iso.windowTitle(), "Creating ISO Image");
     savePng(iso, "create_iso_131");
 
-    CFormatUsbDlg format;
+    CFormatUsbDlg format(noDisks(), payload, {});
     EXPECT_EQ(format.windowTitle(), "Format USB Drive");
     EXPECT_TRUE(format.GetDlgItem<QPushButton>(IDOK)->isDefault());
     EXPECT_EQ(format.GetDlgItem<QPushButton>(IDC_UPDATE_DRIVES)->text(), "&Update Drives");
@@ -323,7 +332,7 @@ TEST_F(DialogTest, WorkDialogsRenderToPng) {
 
 TEST_F(DialogTest, FormatFrameAsksOnlyWhileTheUsbJobWrites) {
     {
-        CFormatUsbDlg dialog;
+        CFormatUsbDlg dialog(noDisks(), payload, {});
         dialog.show();
         QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDCANCEL), Qt::LeftButton);
         EXPECT_TRUE(messages.empty());
@@ -331,7 +340,7 @@ TEST_F(DialogTest, FormatFrameAsksOnlyWhileTheUsbJobWrites) {
         EXPECT_FALSE(dialog.isVisible());
     }
     g_bFormatBusy = true;
-    CFormatUsbDlg dialog;
+    CFormatUsbDlg dialog(noDisks(), payload, {});
     dialog.show();
     answer = [](const QString&) { return IDNO; };
     QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDCANCEL), Qt::LeftButton);

@@ -1,0 +1,66 @@
+#include "app/UsbCommand.h"
+
+#include "app/CommandLine.h"
+#include "jobs/StringTable.h"
+#include "jobs/WorkResult.h"
+
+#include <unistd.h>
+
+#include <istream>
+
+namespace pellorin {
+
+int RunDrivesCommand(const SystemViews& views, std::FILE* out) {
+    const std::vector<DriveInfo> drives = ListDrives(views);
+    std::fprintf(out, "%-14s %-32s %10s  %-5s %s\n", "DEVICE", "MODEL", "SIZE", "BUS", "FORMAT");
+    for (const DriveInfo& drive : drives) {
+        std::string state = drive.formattable ? "yes" : "no: " + drive.reason;
+        if (drive.formattable && !drive.mounts.empty()) state += " (mounted partitions are unmounted first)";
+        std::fprintf(out, "%-14s %-32s %10s  %-5s %s\n", drive.devicePath.c_str(),
+                     drive.model.empty() ? "-" : drive.model.c_str(), FormatSize(drive.sizeBytes).c_str(),
+                     drive.usb ? "usb" : "other", state.c_str());
+    }
+    if (drives.empty()) std::fprintf(out, "(no disks)\n");
+    return kExitDone;
+}
+
+int RunUsbCommand(const UsbFormatRequest& request, bool bYes, CUsbPlatform& platform, std::istream& in,
+                  std::FILE* out, std::FILE* err) {
+    const std::string app(kAppName);
+    std::string message;
+    if (!CheckUsbDrive(request.device, platform.Views(), message)) {
+        std::fprintf(err, "%s: %s\n", app.c_str(), TerminalText(message).c_str());
+        return kExitFailed;
+    }
+    if (!bYes) {
+        if (const auto drive = FindDrive(platform.Views(), request.device)) {
+            std::fprintf(err, "%s: %s, %s\n", drive->devicePath.c_str(),
+                         drive->model.empty() ? "unknown model" : drive->model.c_str(),
+                         FormatSize(drive->sizeBytes).c_str());
+        }
+        std::fprintf(err, "%s [y/N] ", TerminalText(LoadStringText(IDS_CONFIRM_OVERWRITE_USB)).c_str());
+        std::fflush(err);
+        if (!ReadYesAnswer(in)) {
+            if (in.fail()) std::fputc('\n', err);
+            std::fprintf(err, "%s\n", std::string(cli::kCancelled).c_str());
+            return kExitCancelled;
+        }
+    }
+
+    CTerminalUsbView view(err, ::isatty(::fileno(err)) == 1);
+    int result = kWorkFailed;
+    {
+        CInterruptGuard interrupts;
+        result = FormatUsbDrive(request, platform, view);
+    }
+    view.Finish();
+    switch (result) {
+    case kWorkDone:
+        std::fprintf(out, "%s\n", TerminalText(LoadStringText(IDS_USB_FORMAT_DONE)).c_str());
+        return kExitDone;
+    case kWorkCancelled: return kExitCancelled;
+    default: return kExitFailed;
+    }
+}
+
+}  // namespace pellorin

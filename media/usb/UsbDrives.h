@@ -1,0 +1,75 @@
+#pragma once
+// The disks a recovery stick can be made on. Everything is read from a sysfs tree, a mount table
+// (mountinfo format) and a swap table, whose paths tests point at fake files:
+//   - every whole disk under <sysfs>/block, with its vendor/model and size;
+//   - whether it is a USB disk: SCSI peripheral type 0 (device/type) and a device path that runs
+//     through the USB bus;
+//   - whether it holds the running system: /, /boot, /usr, /home, an active swap area, the
+//     payload directory or the running program (through partitions and device-mapper layers);
+//   - which of its partitions are mounted.
+// And, for the re-reading of a new partition table, the disk's SCSI device and host, so that
+// exactly that disk is deleted and rescanned.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pellorin {
+
+// Where the kernel's views are read from; tests point these at fake files.
+struct SystemViews {
+    std::filesystem::path sysfsRoot = "/sys";
+    std::filesystem::path mountInfo = "/proc/self/mountinfo";
+    std::filesystem::path swaps = "/proc/swaps";
+    std::filesystem::path devRoot = "/dev";  // where the device nodes are ("/dev/sdb")
+    // Files and folders whose disks are never formatted besides the system's own mount points:
+    // the payload directory and the running program.
+    std::vector<std::filesystem::path> protectedPaths;
+};
+
+struct MountedPartition {
+    std::string device;      // the block device's name, "sdb1"
+    std::string mountPoint;  // as in the mount table, escapes decoded
+};
+
+struct DriveInfo {
+    std::string name;        // kernel name, "sdb"
+    std::string devicePath;  // devRoot/name, "/dev/sdb"
+    std::string model;       // "vendor model", trimmed; empty when unknown
+    std::uint64_t sizeBytes = 0;
+    bool usb = false;        // SCSI type 0 on the USB bus
+    bool systemDisk = false;
+    std::vector<MountedPartition> mounts;  // partitions of this disk (or the disk) that are mounted
+    bool formattable = false;
+    std::string reason;  // why not, when not formattable
+};
+
+// All whole disks, sorted by name. `dev_t`s of the protected paths are taken with stat().
+std::vector<DriveInfo> ListDrives(const SystemViews& views);
+
+// The one disk whose device path or kernel name is `device` ("/dev/sdb", "sdb"); a partition
+// ("/dev/sdb1") is not a whole disk and is not found.
+std::optional<DriveInfo> FindDrive(const SystemViews& views, const std::string& device);
+
+// "14.9 GiB"-style size text.
+std::string FormatSize(std::uint64_t bytes);
+
+// The SCSI device of a disk and the host it hangs on, found by walking the disk's sysfs device
+// path upwards.
+struct ScsiPlace {
+    std::filesystem::path deviceDir;  // .../host6/target6:0:0/6:0:0:0
+    std::filesystem::path hostDir;    // .../host6
+    std::string hostName;             // "host6"
+    std::string channelTargetLun;     // "0 0 0", what the host's scan file takes for this disk only
+};
+std::optional<ScsiPlace> FindScsiPlace(const std::filesystem::path& sysfsRoot, const std::string& diskName);
+
+// Deletes the SCSI device (writes "1" to its delete file). Trace: "Removing %s..." and
+// "\t...successfully done!".
+bool RemoveScsiDevice(const ScsiPlace& place);
+// Asks the disk's host to scan for exactly that channel, target and LUN again.
+bool RescanScsiDevice(const std::filesystem::path& sysfsRoot, const ScsiPlace& place);
+
+}  // namespace pellorin

@@ -1,0 +1,419 @@
+#include "usb/UsbFormat.h"
+
+#include "BootCode.h"
+#include "fat16/Fat16Disk.h"
+#include "fat16/Trace.h"
+#include "iso/IsoImageBuilder.h"
+#include "jobs/PayloadList.h"
+#include "jobs/StringTable.h"
+#include "jobs/WorkResult.h"
+#include "support/RegistryItem.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <map>
+#include <thread>
+#include <vector>
+
+namespace pellorin {
+
+std::atomic<bool> g_bFormatBusy{false};
+
+namespace fs = std::filesystem;
+
+namespace {
+
+template <typename... Args>
+std::string format(const char* pattern, Args... args) {
+    char text[4096];
+    std::snprintf(text, sizeof text, pattern, args...);
+    return text;
+}
+
+std::string text(unsigned id) { return std::string(LoadStringText(id)); }
+
+std::uint64_t fnv1a(std::span<const BYTE> data, std::uint64_t hash = 14695981039346656037ULL) {
+    for (BYTE b : data) {
+        hash ^= b;
+        hash *= 1099511628211ULL;
+    }
+    return hash;
+}
+
+// Passes every call on to the disk's handle and remembers what was written where: a checksum of
+// each written buffer, and the source file and offset of each copy made inside the kernel, so
+// that every written region can be read back and compared afterwards.
+class CRecordingHandle : public CDriveHandle {
+public:
+    struct Region {
+        std::uint64_t offset;
+        std::uint64_t size;
+        std::uint64_t checksum;  // for buffers
+        int sourceFd;            // for copies: a duplicate of the source, else -1
+        std::uint64_t sourceOffset;
+    };
+
+    explicit CRecordingHandle(CDriveHandle* inner) : m_inner(inner) {}
+    ~CRecordingHandle() override {
+        for (const auto& [fd, copy] : m_sources) ::close(copy);
+    }
+
+    bool SetPointer(std::uint64_t offset) override {
+        if (!m_inner->SetPointer(offset)) return false;
+        m_position = offset;
+        return true;
+    }
+    bool Write(std::span<const BYTE> data, DWORD& written) override {
+        const bool ok = m_inner->Write(data, written);
+        record(m_position, data.first(std::min<std::size_t>(written, data.size())));
+        m_position += written;
+        return ok;
+    }
+    bool Read(std::span<BYTE> data, DWORD& read) override {
+        const bool ok = m_inner->Read(data, read);
+        m_position += read;
+        return ok;
+    }
+    bool WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWORD& written) override {
+        const bool ok = m_inner->WriteAt(offset, data, written);
+        record(offset, data.first(std::min<std::size_t>(written, data.size())));
+        return ok;
+    }
+    bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) override {
+        return m_inner->QueryGeometry(geometry, diskSize);
+    }
+    bool CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+                  std::size_t& copied) override {
+        const bool ok = m_inner->CopyFrom(sourceFd, sourceOffset, offset, bytes, copied);
+        if (copied > 0) {
+            auto it = m_sources.find(sourceFd);
+            if (it == m_sources.end()) it = m_sources.emplace(sourceFd, ::fcntl(sourceFd, F_DUPFD_CLOEXEC, 0)).first;
+            m_regions.push_back({offset, copied, 0, it->second, sourceOffset});
+        }
+        return ok;
+    }
+
+    const std::vector<Region>& Regions() const { return m_regions; }
+
+private:
+    void record(std::uint64_t offset, std::span<const BYTE> data) {
+        if (!data.empty()) m_regions.push_back({offset, data.size(), fnv1a(data), -1, 0});
+    }
+
+    CDriveHandle* m_inner;
+    std::uint64_t m_position = 0;
+    std::vector<Region> m_regions;
+    std::map<int, int> m_sources;
+};
+
+// The USB job's disk: progress goes to the view, whose pump serves the cancel.
+class CUsbFormatDisk : public CFat16Disk {
+public:
+    explicit CUsbFormatDisk(CIsoJobView& view) : m_view(view) {}
+    BOOL OnProgress(DWORD dwTotal, DWORD dwDone, HWND) override {
+        if (!g_bFormatBusy) return 1;
+        const DWORD percent = dwTotal == 0 ? 100 : dwDone * 100 / dwTotal;
+        m_view.SetProgressPos(static_cast<int>(percent));
+        m_view.SetStatusText(FormatPercentText(percent));
+        m_view.PumpOneMessage();
+        return g_bFormatBusy ? 0 : 1;
+    }
+
+private:
+    CIsoJobView& m_view;
+};
+
+// The name of the disk region that holds a sector.
+std::string regionName(const Fat16Layout& layout, std::uint64_t sector) {
+    if (sector < layout.S) return "boot track";
+    if (sector < layout.fat1Start) return "boot sector";
+    if (sector < layout.rootStart) return "FATs";
+    if (sector < layout.dataStart) return "root directory";
+    return "data clusters";
+}
+
+// Reads every recorded region back from the disk and compares it; false with `message` naming
+// the first region that differs (or could not be read).
+bool verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWORD bytesPerSector,
+                   const Fat16Layout& layout, std::string& message) {
+    std::vector<BYTE> buffer;
+    std::vector<BYTE> source;
+    for (const CRecordingHandle::Region& region : recorder.Regions()) {
+        bool same = true;
+        std::uint64_t hash = 14695981039346656037ULL;
+        for (std::uint64_t done = 0; done < region.size && same;) {
+            const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(region.size - done, 1U << 20));
+            buffer.resize(chunk);
+            DWORD read = 0;
+            if (!disk.SetPointer(region.offset + done) || !disk.Read(buffer, read) || read != chunk) {
+                same = false;
+                break;
+            }
+            if (region.sourceFd >= 0) {
+                source.resize(chunk);
+                const ssize_t got = ::pread(region.sourceFd, source.data(), chunk,
+                                            static_cast<off_t>(region.sourceOffset + done));
+                same = got == static_cast<ssize_t>(chunk) && source == buffer;
+            } else {
+                hash = fnv1a(buffer, hash);
+            }
+            done += chunk;
+        }
+        if (same && region.sourceFd < 0) same = hash == region.checksum;
+        if (!same) {
+            const std::uint64_t first = region.offset / bytesPerSector;
+            const std::uint64_t last = (region.offset + region.size - 1) / bytesPerSector;
+            DebugPrint(1, "***ERROR*** Read-back of sectors %llu to %llu differs!\n",
+                       static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+            message = format(usbtext::kVerifyMismatch, regionName(layout, first).c_str(),
+                             static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string groupName(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "disk";
+    if (const struct group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+    return std::to_string(st.st_gid);
+}
+
+bool isBlockDevice(CFileHandle& handle) {
+    struct stat st {};
+    return ::fstat(handle.Descriptor(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView& view) {
+    const std::string& device = request.device;
+    const auto failOpen = [&](const char* trace, const std::string& extra = {}) {
+        view.ShowWarning(text(IDS_USB_OPEN_FAILED) + extra);
+        DebugPrint(1, trace, device.c_str());
+        return kWorkFailed;
+    };
+
+    // The disk is looked at again: it may have gone, or changed, since it was chosen.
+    std::optional<DriveInfo> drive = FindDrive(platform.Views(), device);
+    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (drive->systemDisk) {
+        view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), usbtext::kSystemDisk));
+        return kWorkFailed;
+    }
+    if (!drive->usb) {
+        view.ShowWarning(text(IDS_NOT_A_USB_DEVICE));
+        return kWorkFailed;
+    }
+
+    // The payload is found and checked before anything is unmounted or written.
+    const PayloadList payload = BuildPayloadList(request.payloadDirectory);
+    if (!payload.unusable.empty()) {
+        const auto& first = payload.unusable.front();
+        view.ShowWarning(format(usbtext::kPayloadUnreadable, first.path.c_str(), first.reason.c_str()));
+        return kWorkFailed;
+    }
+    const bool kernel = std::any_of(payload.paths.begin(), payload.paths.end(), [&](const std::string& path) {
+        std::string name = fs::path(path).filename().string();
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const std::size_t i = static_cast<std::size_t>(&path - payload.paths.data());
+        return name == "KERNEL.SYS" && payload.sizes[i] > 0;
+    });
+    if (!kernel) {
+        DebugPrint(1, "***ERROR*** KERNEL.SYS is missing or empty!\n");
+        view.ShowWarning(format(usbtext::kNoKernel, request.payloadDirectory.string().c_str()));
+        return kWorkFailed;
+    }
+    for (const std::string& missing : payload.missing) view.ShowMissingPayload(missing);
+
+    // Every mounted partition leaves the system's hands; one that stays mounted would write
+    // back over the new layout, so then nothing is written.
+    for (const MountedPartition& mount : drive->mounts) {
+        if (!platform.Unmount(mount.mountPoint)) {
+            DebugPrint(1, "***ERROR*** Could not dismount [%s]!\n", mount.mountPoint.c_str());
+            ReportError("umount", GetLastError());
+        }
+    }
+    drive = FindDrive(platform.Views(), device);
+    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (!drive->mounts.empty()) {
+        return failOpen("***ERROR*** Could not dismount [%s]!\n",
+                        format(usbtext::kStillMounted, drive->mounts.front().mountPoint.c_str()));
+    }
+
+    std::unique_ptr<CFileHandle> handle = platform.OpenExclusive(drive->devicePath);
+    if (!handle) {
+        const int code = errno;
+        const std::string extra = code == EACCES || code == EPERM
+                                      ? format(usbtext::kNoPermission, groupName(drive->devicePath).c_str())
+                                      : std::string();
+        view.ShowWarning(text(IDS_USB_OPEN_FAILED) + extra);
+        DebugPrint(1, "***ERROR*** Could not find physical device [%s]!\n", drive->devicePath.c_str());
+        ReportError("open", static_cast<DWORD>(code));
+        return kWorkFailed;
+    }
+
+    g_bFormatBusy = true;
+    view.SetProgressRange(0, 100);
+
+    const auto failWrite = [&](const std::string& extra = {}) {
+        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + extra);
+        DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
+        g_bFormatBusy = false;
+        return kWorkFailed;
+    };
+
+    CDriveHandle* target = platform.WrapHandle(*handle);
+    CRecordingHandle recorder(target);
+    CUsbFormatDisk disk(view);
+    if (request.tickCount) disk.SetTickCountSource(request.tickCount);
+    const bool block = isBlockDevice(*handle);
+    BOOL bound = FALSE;
+    if (block) {
+        bound = disk.Open(&recorder);
+    } else {
+        // An image file stands for a disk with the geometry a BIOS gives a large drive.
+        std::uint64_t bytes = 0;
+        constexpr DWORD kHeads = 255, kSectors = 63, kSectorSize = 512;
+        bound = handle->Size(bytes) &&
+                disk.AttachFile(&recorder, 0, kSectorSize, kSectors, kHeads,
+                                static_cast<DWORD>(bytes / (kHeads * kSectors * kSectorSize)));
+    }
+    if (!bound) return failWrite();
+
+    std::array<BYTE, 512> mbr{};
+    std::array<BYTE, 512> pbr{};
+    if (resource_MBR_size != mbr.size() || resource_FDOSPBR_size != pbr.size()) return failWrite();
+    std::copy_n(resource_MBR, mbr.size(), mbr.begin());
+    std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
+    if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str(), nullptr)) return failWrite();
+
+    // Nothing counts as written before it is on the device.
+    if (!platform.Flush(*handle)) {
+        ReportError("flush", GetLastError());
+        return failWrite();
+    }
+    const bool cancelled = !g_bFormatBusy;
+    if (!cancelled && request.verify) {
+        view.SetStatusText(usbtext::kVerifying);
+        std::string message;
+        if (!verifyRegions(recorder, *target, disk.Geometry().BytesPerSector, disk.Layout(), message))
+            return failWrite(message);
+    }
+
+    // The kernel reads the new partition table; when it refuses, the disk alone is deleted and
+    // found again on its host.
+    const bool reread = platform.RereadPartitionTable(*handle);
+    if (!reread) {
+        DebugPrint(1, "***ERROR*** Could not re-enum [%s]!\n", drive->devicePath.c_str());
+        ReportError("BLKRRPART", GetLastError());
+    }
+    handle.reset();
+    if (!reread) platform.RemoveAndRescan(drive->name);
+    if (block) platform.Settle(drive->name);
+
+    return cancelled ? kWorkCancelled : kWorkDone;
+}
+
+}  // namespace
+
+bool CUsbPlatform::Unmount(const std::string& mountPoint) { return ::umount2(mountPoint.c_str(), 0) == 0; }
+
+std::unique_ptr<CFileHandle> CUsbPlatform::OpenExclusive(const std::string& devicePath) {
+    const int fd = ::open(devicePath.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return CFileHandle::Adopt(fd);
+}
+
+bool CUsbPlatform::Flush(CFileHandle& handle) {
+    if (!handle.Flush()) return false;
+    if (isBlockDevice(handle)) return ::ioctl(handle.Descriptor(), BLKFLSBUF, 0) == 0;
+    // An image file: the read-back should come from the file, not the page cache.
+    ::posix_fadvise(handle.Descriptor(), 0, 0, POSIX_FADV_DONTNEED);
+    return true;
+}
+
+bool CUsbPlatform::RereadPartitionTable(CFileHandle& handle) {
+    if (!isBlockDevice(handle)) return true;
+    return ::ioctl(handle.Descriptor(), BLKRRPART, 0) == 0;
+}
+
+bool CUsbPlatform::RemoveAndRescan(const std::string& diskName) {
+    const std::optional<ScsiPlace> place = FindScsiPlace(m_views.sysfsRoot, diskName);
+    if (!place) {
+        DebugPrint(1, "ERROR@FindScsiPlace - (%s)", diskName.c_str());
+        return false;
+    }
+    if (!RemoveScsiDevice(*place)) return false;
+    return RescanScsiDevice(m_views.sysfsRoot, *place);
+}
+
+void CUsbPlatform::Settle(const std::string& diskName) {
+    // A tree other than the kernel's own (a test's) never changes by itself.
+    if (m_views.sysfsRoot != "/sys") return;
+    if (std::system("udevadm settle --timeout=10 >/dev/null 2>&1") == 0) return;
+    const bool digit = !diskName.empty() && std::isdigit(static_cast<unsigned char>(diskName.back()));
+    const fs::path first = m_views.sysfsRoot / "block" / diskName / (diskName + (digit ? "p1" : "1"));
+    for (int i = 0; i < 50; ++i) {
+        std::error_code ec;
+        if (fs::exists(first, ec)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::string& message) {
+    // A persistent link names the disk it points to.
+    const std::optional<DriveInfo> drive = FindDrive(views, device);
+    const std::string name = drive ? drive->name : fs::path(device).filename().string();
+    CSysfsRegistryStore store(views.sysfsRoot);
+    COXRegistryItem item(store, kMountedDevicesKey);
+    std::vector<BYTE> data;
+    if (name.empty() || !item.GetBinaryValue(data, MountedDeviceValueName(name)) || !drive) {
+        message = text(IDS_NETWORK_DRIVE);
+        return false;
+    }
+    if (drive->systemDisk) {
+        message = format(usbtext::kNotFormattable, drive->devicePath.c_str(), usbtext::kSystemDisk);
+        return false;
+    }
+    if (!drive->usb) {
+        message = text(IDS_NOT_A_USB_DEVICE);
+        return false;
+    }
+    if (drive->sizeBytes == 0) {
+        message = text(IDS_USB_OPEN_FAILED);
+        return false;
+    }
+    return true;
+}
+
+int FormatUsbDrive(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView& view) {
+    int result = kWorkFailed;
+    try {
+        result = runJob(request, platform, view);
+    } catch (const std::exception& e) {
+        view.ShowWarning(text(IDS_USB_WRITE_FAILED));
+        DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
+        DebugPrint(1, "%s\n", e.what());
+    } catch (...) {
+        view.ShowWarning(text(IDS_USB_WRITE_FAILED));
+        DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
+    }
+    g_bFormatBusy = false;
+    return result;
+}
+
+}  // namespace pellorin

@@ -1,0 +1,217 @@
+// The built `pellorin usb` and `pellorin drives` on a made-up machine whose USB disk is a loop
+// device (where the machine has loop devices) or an image file: fsck.fat, mtools (every payload
+// file byte for byte) and SeaBIOS in qemu check the written disk. Also the refusals, the
+// confirmation and the exit codes.
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+constexpr std::uint64_t kDiskBytes = 40ULL << 20;
+const fs::path kTestKernel = fs::path(BINARY_DIR) / "resources/pellorin/testkernel.bin";
+constexpr const char* kUsbPath = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
+
+std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+// A sysfs tree with one disk `name` of the given number, on the USB bus (SCSI type `type`) or on
+// a SATA port.
+void fakeSysfs(const fs::path& sys, const std::string& name, const std::string& number, bool usb,
+               const std::string& type = "0") {
+    const fs::path device = sys / "devices" /
+                            (usb ? kUsbPath : "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0");
+    fs::create_directories(device);
+    writeFileText(device / "type", type + "\n");
+    writeFileText(device / "vendor", "Acme\n");
+    writeFileText(device / "model", "Test Stick\n");
+    writeFileText(device / "delete", "");
+    fs::create_directories(sys / "block" / name);
+    fs::create_directory_symlink(device, sys / "block" / name / "device");
+    writeFileText(sys / "block" / name / "dev", number + "\n");
+    writeFileText(sys / "block" / name / "size", std::to_string(kDiskBytes / 512) + "\n");
+}
+
+// The first MiB of a disk: where a refused run would have started writing.
+std::vector<std::uint8_t> diskHead(const fs::path& disk) {
+    std::vector<std::uint8_t> head(1 << 20);
+    std::ifstream in(disk, std::ios::binary);
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    return head;
+}
+
+std::vector<std::string> writePayload(const fs::path& dir) {
+    fs::create_directories(dir);
+    fs::copy_file(kTestKernel, dir / "KERNEL.SYS");
+    writeFileText(dir / "AUTOEXEC.BAT", "@ECHO OFF\r\nKMV.EXE\r\n");
+    writeFileBytes(dir / "COMMAND.COM", patternBytes(1234, 2));
+    writeFileBytes(dir / "KMV.EXE", patternBytes(70001, 3));
+    writeFileBytes(dir / "RECOVERY.PDF", patternBytes(20000, 4));
+    writeFileBytes(dir / "FLASH.IMG", patternBytes(3 * 1048576 + 77, 5));
+    return {"KERNEL.SYS", "COMMAND.COM", "AUTOEXEC.BAT", "RECOVERY.PDF", "KMV.EXE", "FLASH.IMG"};
+}
+
+class PellorinUsb : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"fsck.fat", "mcopy"}) {
+            if (!haveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+        }
+        ASSERT_TRUE(fs::exists(kTestKernel)) << kTestKernel;
+        setenv("MTOOLS_SKIP_CHECK", "1", 1);
+        writeFileText(tmp / "mountinfo", "");
+        writeFileText(tmp / "swaps", "Filename\tType\tSize\tUsed\tPriority\n");
+        names = writePayload(tmp / "payload");
+    }
+
+    std::string Views(const fs::path& sys, const fs::path& dev) const {
+        return " --sysfs " + shellQuote(sys.string()) + " --mountinfo " + shellQuote((tmp / "mountinfo").string()) +
+               " --swaps " + shellQuote((tmp / "swaps").string()) + " --dev-dir " + shellQuote(dev.string());
+    }
+    CommandResult Usb(const std::string& device, const std::string& views, const std::string& extra = "--yes") const {
+        return runCommand(shellQuote(PELLORIN_PROGRAM) + " usb " + shellQuote(device) + " --payload " +
+                          shellQuote((tmp / "payload").string()) + " " + extra + views + " 2>&1 </dev/null");
+    }
+
+    // fsck.fat, mtools and qemu on the written disk image.
+    void CheckDisk(const fs::path& image) const {
+        const auto bytes = readFileBytes(image);
+        ASSERT_GE(bytes.size(), 512U);
+        EXPECT_EQ(bytes[510], 0x55);
+        EXPECT_EQ(bytes[511], 0xAA);
+        const std::uint32_t first = le32(bytes, 0x1BE + 8);
+        const std::uint32_t count = le32(bytes, 0x1BE + 12);
+        ASSERT_LE((std::uint64_t{first} + count) * 512, bytes.size());
+        const fs::path part = tmp / "partition.img";
+        writeFileBytes(part, std::vector<std::uint8_t>(bytes.begin() + first * 512,
+                                                       bytes.begin() + (std::size_t{first} + count) * 512));
+        const auto fsck = runCommand("fsck.fat -n " + shellQuote(part.string()));
+        EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+        for (const auto& name : names) {
+            const fs::path out = tmp / ("back." + name);
+            fs::remove(out);
+            const auto copy =
+                runCommand("mcopy -n -i " + shellQuote(part.string()) + " ::" + name + " " + shellQuote(out.string()));
+            ASSERT_EQ(copy.exitCode, 0) << name << ": " << copy.output;
+            EXPECT_TRUE(readFileBytes(out) == readFileBytes(tmp / "payload" / name)) << name;
+        }
+        if (!haveProgram("qemu-system-i386")) {
+            std::fprintf(stderr, "qemu-system-i386 is not installed: the boot is not checked\n");
+            return;
+        }
+        const fs::path console = tmp / "console.log";
+        runCommand("timeout 60 qemu-system-i386 -accel tcg -m 16 -display none -no-reboot -nodefaults -boot c -drive file=" +
+                   shellQuote(image.string()) + ",format=raw,if=ide -debugcon file:" + shellQuote(console.string()) +
+                   " -device isa-debug-exit,iobase=0xf4,iosize=0x04");
+        std::ifstream in(console);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find("TESTKERNEL"), std::string::npos) << text;
+        EXPECT_NE(text.find("image=ok"), std::string::npos) << text;
+    }
+
+    TempDir tmp;
+    std::vector<std::string> names;
+};
+
+TEST_F(PellorinUsb, FormatsAnImageFileMarkedAsUsbDisk) {
+    const fs::path dev = tmp / "dev";
+    fs::create_directories(dev);
+    const fs::path image = dev / "sdx";
+    { std::ofstream create(image); }
+    fs::resize_file(image, kDiskBytes);
+    fakeSysfs(tmp / "sys", "sdx", "250:0", true);
+
+    const auto run = Usb(image.string(), Views(tmp / "sys", dev));
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("The USB flash device has been formatted successfully."), std::string::npos)
+        << run.output;
+    CheckDisk(image);
+}
+
+TEST_F(PellorinUsb, FormatsALoopDeviceMarkedAsUsbDisk) {
+    const fs::path backing = tmp / "backing.img";
+    { std::ofstream create(backing); }
+    fs::resize_file(backing, kDiskBytes);
+    const auto attach = runCommand("losetup --find --show " + shellQuote(backing.string()) + " 2>&1");
+    if (attach.exitCode != 0) GTEST_SKIP() << "no loop device on this machine: " << attach.output;
+    const std::string loop = attach.output.substr(0, attach.output.find('\n'));
+    struct stat st {};
+    ASSERT_EQ(::stat(loop.c_str(), &st), 0);
+    const std::string name = fs::path(loop).filename().string();
+    fakeSysfs(tmp / "sys", name, std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)), true);
+
+    const auto run = Usb(loop, Views(tmp / "sys", "/dev"));
+    runCommand("losetup -d " + shellQuote(loop));
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    // A loop device without partition scanning refuses the re-read: the disk alone is deleted and
+    // rescanned on its host.
+    const auto deleted = readFileBytes(tmp / "sys/devices" / kUsbPath / "delete");
+    EXPECT_EQ(std::string(deleted.begin(), deleted.end()), "1");
+    CheckDisk(backing);
+}
+
+TEST_F(PellorinUsb, RefusesAndAsksWithExitCodes) {
+    const fs::path dev = tmp / "dev";
+    fs::create_directories(dev);
+    for (const char* name : {"sdx", "sdy", "sdz"}) {
+        { std::ofstream create(dev / name); }
+        fs::resize_file(dev / name, kDiskBytes);
+    }
+    fakeSysfs(tmp / "sys", "sdx", "250:0", true);
+    fakeSysfs(tmp / "sata", "sdy", "250:16", false);
+    fakeSysfs(tmp / "reader", "sdz", "250:32", true, "5");
+    struct Case {
+        const char* name;
+        std::string device;
+        std::string views;
+        std::string extra;
+        int exitCode;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"not a disk the kernel lists", (dev / "nothing").string(), Views(tmp / "sys", dev), "--yes", 3,
+         "appears to be a betwork resource share"},
+        {"disk on another bus", (dev / "sdy").string(), Views(tmp / "sata", dev), "--yes", 3,
+         "does not appear to be a valid USB flash device"},
+        {"USB reader of another type", (dev / "sdz").string(), Views(tmp / "reader", dev), "--yes", 3,
+         "does not appear to be a valid USB flash device"},
+        {"no at the confirmation", (dev / "sdx").string(), Views(tmp / "sys", dev), "", 2,
+         "You are about to overwrite the contents of your USB flash device."},
+        {"missing device argument", "", "", "", 64, "DEVICE"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto before = diskHead(dev / "sdx");
+        const auto run = c.device.empty()
+                             ? runCommand(shellQuote(PELLORIN_PROGRAM) + " usb 2>&1 </dev/null")
+                             : Usb(c.device, c.views, c.extra);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+        EXPECT_TRUE(diskHead(dev / "sdx") == before);
+    }
+
+    const auto list = runCommand(shellQuote(PELLORIN_PROGRAM) + " drives" + Views(tmp / "sys", dev));
+    ASSERT_EQ(list.exitCode, 0) << list.output;
+    EXPECT_NE(list.output.find((dev / "sdx").string()), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("Acme Test Stick"), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("40.0 MiB"), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("usb   yes"), std::string::npos) << list.output;
+    const auto sata = runCommand(shellQuote(PELLORIN_PROGRAM) + " drives" + Views(tmp / "sata", dev));
+    EXPECT_NE(sata.output.find("other no: not on the USB bus"), std::string::npos) << sata.output;
+}
+
+}  // namespace
