@@ -71,14 +71,14 @@ CFat16Disk::CFat16Disk()
       m_Geometry{},
       m_TotalSectors(0),
       m_dwBaseOffset(0),
-      m_hwndProgress(nullptr),
+      m_progressContext(nullptr),
       m_dwFat1Start(0),
       m_dwRootStart(0),
       m_dwDataStart(0),
       m_bySectorsPerCluster(0),
       m_tickCount(TickCountNow) {}
 
-BOOL CFat16Disk::OnProgress(DWORD, DWORD, HWND) {
+BOOL CFat16Disk::OnProgress(DWORD, DWORD, void*) {
     return FALSE;
 }
 
@@ -97,11 +97,12 @@ BOOL CFat16Disk::Open(HANDLE hDisk) {
     }
     // The total comes from the drive's size; without it (the query has reported why) the
     // drive is not used rather than sized from an unfilled answer.
-    DISK_GEOMETRY_EX extended;
-    if (!GetDriveGeometryEx(&extended, sizeof extended)) {
+    DISK_GEOMETRY geometry;
+    LONGLONG diskSize = 0;
+    if (!GetDriveGeometryEx(geometry, diskSize)) {
         return FALSE;
     }
-    m_TotalSectors = static_cast<ULONGLONG>(extended.DiskSize) / m_Geometry.BytesPerSector;
+    m_TotalSectors = static_cast<ULONGLONG>(diskSize) / m_Geometry.BytesPerSector;
     return TRUE;
 }
 
@@ -141,24 +142,16 @@ BOOL CFat16Disk::GetDriveGeometry(DISK_GEOMETRY* pDiskGeometry) {
     return TRUE;
 }
 
-BOOL CFat16Disk::GetDriveGeometryEx(DISK_GEOMETRY_EX* pBuffer, DWORD cbBufSize) {
-    if (pBuffer == nullptr || cbBufSize < kDiskGeometryExMinSize) {
-        DebugPrint(1, text::kInvalidParameter);
-        return FALSE;
-    }
+BOOL CFat16Disk::GetDriveGeometryEx(DISK_GEOMETRY& geometry, LONGLONG& diskSize) {
     if (m_hDisk == INVALID_HANDLE_VALUE) {
         SetLastError(EBADF);
         ReportError(text::kContextGeometryEx, GetLastError());
         return FALSE;
     }
-    DISK_GEOMETRY geometry;
-    LONGLONG diskSize = 0;
     if (!m_hDisk->QueryGeometry(geometry, diskSize)) {
         ReportError(text::kContextGeometryEx, GetLastError());
         return FALSE;
     }
-    pBuffer->Geometry = geometry;
-    pBuffer->DiskSize = diskSize;
     DumpGeometry(geometry);
     const LONGLONG totalSectors =
         geometry.BytesPerSector != 0 ? diskSize / geometry.BytesPerSector : 0;
@@ -214,7 +207,7 @@ BOOL CFat16Disk::WriteSectors(DWORD dwStartSector, DWORD dwSectorCount, const BY
     return TRUE;
 }
 
-BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndProgress) {
+BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* context) {
     // Every check comes before the first write: a refused disk keeps what it held.
     if (pPbr == nullptr || pMbr == nullptr || m_hDisk == INVALID_HANDLE_VALUE ||
         m_Geometry.BytesPerSector != 512 || m_Geometry.SectorsPerTrack == 0 ||
@@ -227,7 +220,7 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndP
         DebugPrint(1, text::kTooManyFiles);
         return FALSE;
     }
-    m_hwndProgress = hwndProgress;
+    m_progressContext = context;
 
     const ClusterSizeChoice choice = ChooseSectorsPerCluster(m_TotalSectors);
     if (choice.result == ClusterSizeResult::TooSmall) {
@@ -513,7 +506,7 @@ BOOL CFat16Disk::CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal)
             // Progress per cluster, as if each had been written on its own.
             for (DWORD k = 0; k < count; ++k, ++index) {
                 ++dwDone;
-                if (index > 0 && OnProgress(dwTotal, dwDone, m_hwndProgress)) {
+                if (index > 0 && OnProgress(dwTotal, dwDone, m_progressContext)) {
                     return TRUE;
                 }
             }

@@ -24,8 +24,9 @@ public:
     CFat16Disk& operator=(const CFat16Disk&) = delete;
 
     // Called after each data cluster but the first of every file; dwTotal and dwDone count
-    // clusters. A nonzero result stops Format (which then returns TRUE).
-    virtual BOOL OnProgress(DWORD dwTotal, DWORD dwDone, HWND hContext);
+    // clusters; context is what the caller handed to Format. A nonzero result stops Format
+    // (which then returns TRUE).
+    virtual BOOL OnProgress(DWORD dwTotal, DWORD dwDone, void* context);
 
     // Binds to an open drive; the geometry comes from the driver and the total sector count
     // from the drive's size.
@@ -35,15 +36,17 @@ public:
                     DWORD dwSectorsPerTrack, DWORD dwTracksPerCylinder, DWORD dwCylinders);
 
     BOOL GetDriveGeometry(DISK_GEOMETRY* pDiskGeometry);
-    BOOL GetDriveGeometryEx(DISK_GEOMETRY_EX* pBuffer, DWORD cbBufSize);
+    // The geometry together with the drive's size in bytes.
+    BOOL GetDriveGeometryEx(DISK_GEOMETRY& geometry, LONGLONG& diskSize);
 
     // Writes dwSectorCount sectors from pBuffer (which holds cbBufSize bytes) at dwStartSector.
     BOOL WriteSectors(DWORD dwStartSector, DWORD dwSectorCount, const BYTE* pBuffer,
                       DWORD cbBufSize);
 
     // Writes the whole disk: pMbr and pPbr are the 512-byte "MBR" and "FDOSPBR" templates
-    // (changed in place), pszFiles the NUL-separated, double-NUL-terminated list of full paths.
-    BOOL Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, HWND hwndProgress);
+    // (changed in place), pszFiles the NUL-separated, double-NUL-terminated list of full paths;
+    // context is passed on to every OnProgress call.
+    BOOL Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* context = nullptr);
 
     // Source of the tick count that becomes the volume serial number (milliseconds since the
     // system started, by default); tests inject a fixed value for reproducible disks.
@@ -60,7 +63,7 @@ protected:
     DISK_GEOMETRY m_Geometry;
     ULONGLONG m_TotalSectors;
     DWORD m_dwBaseOffset;
-    HWND m_hwndProgress;
+    void* m_progressContext;
 
     DWORD m_dwFat1Start;
     DWORD m_dwRootStart;

@@ -210,7 +210,7 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
     if (!disk.AttachFile(&file, kIsoDiskOffset, kIsoBytesPerSector, kIsoSectorsPerTrack, kIsoTracksPerCylinder,
                          cylinders) ||
-        !disk.Format(mbr.data(), pbr.data(), payload.files.c_str(), nullptr)) {
+        !disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) {
         showFailure(view);
         return kWorkFailed;
     }
@@ -245,7 +245,7 @@ int IsoProgress(CIsoJobView& view, DWORD dwTotal, DWORD dwDone) {
     return 0;
 }
 
-BOOL CIsoImageDisk::OnProgress(DWORD dwTotal, DWORD dwDone, HWND) {
+BOOL CIsoImageDisk::OnProgress(DWORD dwTotal, DWORD dwDone, void*) {
     return IsoProgress(m_view, dwTotal, dwDone);
 }
 

@@ -32,7 +32,7 @@ int IsoProgress(CIsoJobView& view, DWORD dwTotal, DWORD dwDone);
 class CIsoImageDisk : public CFat16Disk {
 public:
     explicit CIsoImageDisk(CIsoJobView& view) : m_view(view) {}
-    BOOL OnProgress(DWORD dwTotal, DWORD dwDone, HWND hContext) override;
+    BOOL OnProgress(DWORD dwTotal, DWORD dwDone, void* context) override;
 
 private:
     CIsoJobView& m_view;

@@ -17,9 +17,6 @@ using DWORD = std::uint32_t;
 using LONGLONG = std::int64_t;
 using ULONGLONG = std::uint64_t;
 
-// Context handed through to progress callbacks; the dialog layer decides what it points to.
-using HWND = void*;
-
 // The driver's media type codes that the geometry dump names.
 enum MEDIA_TYPE : DWORD {
     Unknown = 0,
@@ -39,14 +36,5 @@ struct DISK_GEOMETRY {
     DWORD SectorsPerTrack = 0;
     DWORD BytesPerSector = 0;
 };
-
-// Extended geometry: the geometry plus the disk's size in bytes. Callers pass a buffer of at
-// least kDiskGeometryExMinSize bytes, as the driver interface requires.
-struct DISK_GEOMETRY_EX {
-    DISK_GEOMETRY Geometry;
-    LONGLONG DiskSize = 0;
-    BYTE Data[8] = {};
-};
-inline constexpr DWORD kDiskGeometryExMinSize = 40;
 
 }  // namespace pellorin

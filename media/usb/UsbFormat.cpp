@@ -124,7 +124,7 @@ private:
 class CUsbFormatDisk : public CFat16Disk {
 public:
     explicit CUsbFormatDisk(CIsoJobView& view) : m_view(view) {}
-    BOOL OnProgress(DWORD dwTotal, DWORD dwDone, HWND) override {
+    BOOL OnProgress(DWORD dwTotal, DWORD dwDone, void*) override {
         if (!g_bFormatBusy) return 1;
         const DWORD percent = dwTotal == 0 ? 100 : dwDone * 100 / dwTotal;
         m_view.SetProgressPos(static_cast<int>(percent));
@@ -299,7 +299,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (resource_MBR_size != mbr.size() || resource_FDOSPBR_size != pbr.size()) return failWrite();
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
-    if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str(), nullptr)) return failWrite();
+    if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) return failWrite();
 
     // Nothing counts as written before it is on the device.
     if (!platform.Flush(*handle)) {

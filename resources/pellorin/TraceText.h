@@ -5,7 +5,6 @@ namespace pellorin::text {
 
 // Disk object.
 inline constexpr char kInvalidGeometryTarget[] = "***ERROR*** Invalid parameter (pDiskGeometry == NULL)!\n";
-inline constexpr char kInvalidParameter[] = "***ERROR*** Invalid parameter!\n";
 inline constexpr char kBufferTooSmall[] = "***ERROR*** Invalid parameter (cbBufSize < dwBytesToWrite)!\n";
 inline constexpr char kNoSectorSize[] = "***ERROR*** The drive reports no sector size!\n";
 inline constexpr char kGeometryName[] = "%30s = %s\n";

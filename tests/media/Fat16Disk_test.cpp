@@ -197,24 +197,15 @@ TEST(GetDriveGeometry, RefusesMissingBuffers) {
     handle.SetGeometry(StickGeometry(10), 10ll * 255 * 63 * 512);
     CFat16Disk disk;
     ASSERT_TRUE(disk.AttachFile(&handle, 0, 512, 63, 255, 10));
-    DISK_GEOMETRY_EX extended;
-    struct Case {
-        std::function<BOOL()> call;
-        std::string trace;
-    };
-    const Case cases[] = {
-        {[&] { return disk.GetDriveGeometry(nullptr); },
-         "***ERROR*** Invalid parameter (pDiskGeometry == NULL)!\n"},
-        {[&] { return disk.GetDriveGeometryEx(nullptr, 256); }, "***ERROR*** Invalid parameter!\n"},
-        {[&] { return disk.GetDriveGeometryEx(&extended, 39); }, "***ERROR*** Invalid parameter!\n"},
-    };
-    for (const Case& c : cases) {
-        BOOL result = TRUE;
-        EXPECT_EQ(CaptureTrace([&] { result = c.call(); }), c.trace);
-        EXPECT_EQ(result, FALSE);
-    }
-    EXPECT_EQ(disk.GetDriveGeometryEx(&extended, 40), TRUE);
-    EXPECT_EQ(extended.DiskSize, 10ll * 255 * 63 * 512);
+    BOOL result = TRUE;
+    EXPECT_EQ(CaptureTrace([&] { result = disk.GetDriveGeometry(nullptr); }),
+              "***ERROR*** Invalid parameter (pDiskGeometry == NULL)!\n");
+    EXPECT_EQ(result, FALSE);
+    DISK_GEOMETRY geometry;
+    LONGLONG diskSize = 0;
+    EXPECT_EQ(disk.GetDriveGeometryEx(geometry, diskSize), TRUE);
+    EXPECT_EQ(diskSize, 10ll * 255 * 63 * 512);
+    EXPECT_EQ(geometry.SectorsPerTrack, 63u);
 }
 
 TEST(GetDriveGeometry, DumpsTheGeometryAtLevelThree) {
@@ -235,8 +226,8 @@ TEST(GetDriveGeometry, DumpsTheGeometryAtLevelThree) {
         "                  TotalSectors = 16065000 (0xF521E8)\n"
         "\n";
     EXPECT_EQ(CaptureTrace([&] { disk.GetDriveGeometry(&geometry); }), dump);
-    DISK_GEOMETRY_EX extended;
-    EXPECT_EQ(CaptureTrace([&] { disk.GetDriveGeometryEx(&extended, 256); }),
+    LONGLONG diskSize = 0;
+    EXPECT_EQ(CaptureTrace([&] { disk.GetDriveGeometryEx(geometry, diskSize); }),
               dump + "                  TotalSectors = 16065000 (0xF521E8)\n");
 
     handle.SetGeometry(StickGeometry(1000, RemovableMedia), 0);

@@ -36,11 +36,11 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
 // A disk whose progress calls run a hook (to change files while Format runs) and can stop.
 class CHookedDisk : public CRecordingDisk {
 public:
-    BOOL OnProgress(DWORD dwTotal, DWORD dwDone, HWND hContext) override {
+    BOOL OnProgress(DWORD dwTotal, DWORD dwDone, void* context) override {
         if (hook) {
             hook(calls.size() + 1);
         }
-        return CRecordingDisk::OnProgress(dwTotal, dwDone, hContext);
+        return CRecordingDisk::OnProgress(dwTotal, dwDone, context);
     }
     std::function<void(std::size_t)> hook;
 };
@@ -50,7 +50,7 @@ protected:
     // Formats `image` (created sparse with `bytes` bytes, or empty for 0) through a faulty
     // handle that the test may arm first.
     BOOL Format(DWORD sectorsPerTrack, DWORD heads, DWORD cylinders, std::uint64_t bytes,
-                const std::vector<fs::path>& files, HWND hwnd = nullptr) {
+                const std::vector<fs::path>& files, void* context = nullptr) {
         MakeSparseImage(image, bytes);
         file = CFileHandle::Open(image.string(), CFileHandle::Mode::ReadWrite);
         EXPECT_TRUE(file);
@@ -63,7 +63,7 @@ protected:
                                     sectorsPerTrack, heads, cylinders));
         const std::string list = FileList(files);
         testing::internal::CaptureStderr();
-        const BOOL result = disk.Format(mbr.data(), pbr.data(), list.c_str(), hwnd);
+        const BOOL result = disk.Format(mbr.data(), pbr.data(), list.c_str(), context);
         trace = testing::internal::GetCapturedStderr();
         layout = disk.Layout();
         return result;

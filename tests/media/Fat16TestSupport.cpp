@@ -25,8 +25,8 @@ void MakeSparseImage(const std::filesystem::path& image, std::uint64_t bytes) {
     std::filesystem::resize_file(image, bytes);
 }
 
-BOOL CRecordingDisk::OnProgress(DWORD dwTotal, DWORD dwDone, HWND hContext) {
-    calls.push_back({dwTotal, dwDone, hContext});
+BOOL CRecordingDisk::OnProgress(DWORD dwTotal, DWORD dwDone, void* context) {
+    calls.push_back({dwTotal, dwDone, context});
     return stopAtCall != 0 && calls.size() == stopAtCall ? TRUE : FALSE;
 }
 

@@ -20,12 +20,12 @@ void MakeSparseImage(const std::filesystem::path& image, std::uint64_t bytes);
 // A disk object that records its progress calls and can stop at a given call.
 class CRecordingDisk : public CFat16Disk {
 public:
-    BOOL OnProgress(DWORD dwTotal, DWORD dwDone, HWND hContext) override;
+    BOOL OnProgress(DWORD dwTotal, DWORD dwDone, void* context) override;
 
     struct Call {
         DWORD total;
         DWORD done;
-        HWND context;
+        void* context;
     };
     std::vector<Call> calls;
     std::size_t stopAtCall = 0;  // 1-based; 0 never stops
