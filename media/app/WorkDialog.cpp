@@ -46,12 +46,7 @@ void CWorkDialog::PostStatus(std::string_view text) {
 }
 
 int CWorkDialog::AskBlocking(std::string_view text, unsigned nType) {
-    int answer = IDCANCEL;
-    const std::string copy(text);
-    QMetaObject::invokeMethod(
-        this, [this, &answer, &copy, nType] { answer = AfxMessageBox(this, copy, nType); },
-        Qt::BlockingQueuedConnection);
-    return answer;
+    return AfxMessageBoxFromWorker(this, text, nType);
 }
 
 bool CWorkDialog::WaitAtStep() {

@@ -342,12 +342,7 @@ void CFormatUsbDlg::PostStatus(std::string_view text) {
 }
 
 int CFormatUsbDlg::AskBlocking(std::string_view text, unsigned nType) {
-    int answer = IDCANCEL;
-    const std::string copy(text);
-    QMetaObject::invokeMethod(
-        this, [this, &answer, &copy, nType] { answer = AfxMessageBox(this, copy, nType); },
-        Qt::BlockingQueuedConnection);
-    return answer;
+    return AfxMessageBoxFromWorker(this, text, nType);
 }
 
 void CFormatUsbDlg::WaitAtStep() {

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMetaObject>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -78,6 +79,15 @@ int AfxMessageBox(QWidget* pParent, std::string_view text, unsigned nType) {
     case QMessageBox::Cancel: return IDCANCEL;
     default: return IDOK;
     }
+}
+
+int AfxMessageBoxFromWorker(QWidget* pParent, std::string_view text, unsigned nType) {
+    int answer = IDCANCEL;
+    const std::string copy(text);
+    QMetaObject::invokeMethod(
+        pParent, [pParent, &answer, &copy, nType] { answer = AfxMessageBox(pParent, copy, nType); },
+        Qt::BlockingQueuedConnection);
+    return answer;
 }
 
 int RunFileDialog(QFileDialog& dialog, QString& chosen) {

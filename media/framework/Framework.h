@@ -52,6 +52,10 @@ QString AfxAppName();
 // IDNO or IDCANCEL. Must be called on the interface thread.
 int AfxMessageBox(QWidget* pParent, std::string_view text, unsigned nType);
 
+// The same from a job's worker thread: the box is shown on the interface thread and the worker
+// waits for the answer.
+int AfxMessageBoxFromWorker(QWidget* pParent, std::string_view text, unsigned nType);
+
 // Tests replace the message boxes and the file choosers; the dialogs themselves stay real.
 // A message-box hook gets the caption, the text and the style and returns the answer.
 using MessageBoxHook = std::function<int(const QString& caption, const QString& text, unsigned nType)>;
