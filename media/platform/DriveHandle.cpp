@@ -10,6 +10,36 @@
 
 namespace pellorin {
 
+namespace {
+
+// Repeats `step(done)`, one read or write of what is left from byte `done` on, until `bytes` have
+// moved, a call fails (other than by an interrupt) or moves nothing. A write that moves nothing
+// means the medium is full (ENOSPC); a read that moves nothing has reached the end.
+template <typename Step>
+bool TransferAll(std::size_t bytes, DWORD& done, bool writing, Step step) {
+    done = 0;
+    while (done < bytes) {
+        const ssize_t got = step(done);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            if (writing) {
+                errno = ENOSPC;
+                return false;
+            }
+            break;
+        }
+        done += static_cast<DWORD>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
 DWORD GetLastError() {
     return static_cast<DWORD>(errno);
 }
@@ -88,40 +118,15 @@ bool CFileHandle::SetPointer(std::uint64_t offset) {
 }
 
 bool CFileHandle::Write(std::span<const BYTE> data, DWORD& written) {
-    written = 0;
-    while (written < data.size()) {
-        const ssize_t got = ::write(m_fd, data.data() + written, data.size() - written);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (got == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        written += static_cast<DWORD>(got);
-    }
-    return true;
+    return TransferAll(data.size(), written, true, [&](DWORD done) {
+        return ::write(m_fd, data.data() + done, data.size() - done);
+    });
 }
 
 bool CFileHandle::Read(std::span<BYTE> data, DWORD& read) {
-    read = 0;
-    while (read < data.size()) {
-        const ssize_t got = ::read(m_fd, data.data() + read, data.size() - read);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        read += static_cast<DWORD>(got);
-    }
-    return true;
+    return TransferAll(data.size(), read, false, [&](DWORD done) {
+        return ::read(m_fd, data.data() + done, data.size() - done);
+    });
 }
 
 bool CFileHandle::WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWORD& written) {
@@ -130,22 +135,9 @@ bool CFileHandle::WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWOR
         errno = EINVAL;
         return false;
     }
-    while (written < data.size()) {
-        const ssize_t got = ::pwrite(m_fd, data.data() + written, data.size() - written,
-                                     static_cast<off_t>(offset + written));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (got == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        written += static_cast<DWORD>(got);
-    }
-    return true;
+    return TransferAll(data.size(), written, true, [&](DWORD done) {
+        return ::pwrite(m_fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    });
 }
 
 bool CFileHandle::CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
@@ -180,21 +172,9 @@ bool CFileHandle::ReadAt(std::uint64_t offset, std::span<BYTE> data, DWORD& read
         errno = EINVAL;
         return false;
     }
-    while (read < data.size()) {
-        const ssize_t got = ::pread(m_fd, data.data() + read, data.size() - read,
-                                    static_cast<off_t>(offset + read));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        read += static_cast<DWORD>(got);
-    }
-    return true;
+    return TransferAll(data.size(), read, false, [&](DWORD done) {
+        return ::pread(m_fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    });
 }
 
 bool CFileHandle::Size(std::uint64_t& bytes) const {
