@@ -3,8 +3,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <system_error>
 
@@ -12,7 +10,6 @@
 #include "disk/DiskDevice.h"
 #include "disk/ImageHeader.h"
 #include "disk/ImageStamp.h"
-#include "fat/DiskCallbacks.h"
 #include "fat/FatCapture.h"
 #include "fat/ImageBody.h"
 #include "fat/ImageFile.h"
@@ -20,7 +17,7 @@
 #include "front/Engines.h"
 #include "front/StringTable.h"
 #include "platform/Clock.h"
-#include "platform/DeviceTable.h"
+#include "platform/DiskDriver.h"
 
 namespace dorvix {
 
@@ -29,20 +26,10 @@ namespace {
 constexpr char kDefaultFatTargetBios[] = "KQ7B2,KQ3A1,KQ3A0";
 constexpr std::uint8_t kFatCaptureMarker = 4;  // header byte 170 of a FAT-aware capture
 
-// The device table again, for the paths behind DSKn:; its complaints were reported when the
-// disk was opened.
-DeviceTable quietDeviceTable() {
-    const std::filesystem::path file = deviceTablePath();
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return DeviceTable::parse(text.str(), file.string(), [](const std::string&) {});
-}
-
 // Creating the image file anew would empty the source when both are the same file.
-bool imageIsSource(const DeviceTableEntry* entry, const std::string& imagePath) {
+bool imageIsSource(const std::string& sourcePath, const std::string& imagePath) {
     std::error_code error;
-    return entry != nullptr && std::filesystem::equivalent(entry->path, imagePath, error) && !error;
+    return !sourcePath.empty() && std::filesystem::equivalent(sourcePath, imagePath, error) && !error;
 }
 
 KmvImageHeader fatImageHeader(const DiskDevice& disk, const std::optional<std::string>& targetBiosList,
@@ -66,16 +53,14 @@ KmvImageHeader fatImageHeader(const DiskDevice& disk, const std::optional<std::s
 
 }  // namespace
 
-int captureFatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::optional<std::string>& targetBiosList,
-                    const std::string& imagePath) {
-    DiskDevice disk;
+int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
+                    const std::optional<std::string>& targetBiosList, const std::string& imagePath) {
+    DiskDevice disk(devices);
     if (!disk.Open(sourceDevice)) {
         showError(window, "%s", text::kCannotAccessDevice);
         return -1;
     }
-    const DeviceTable table = quietDeviceTable();
-    const DeviceTableEntry* entry = table.find(sourceDevice);
-    if (imageIsSource(entry, imagePath)) {
+    if (imageIsSource(devices.backingPath(sourceDevice), imagePath)) {
         showError(window, "%s", text::kImageIsSource);
         disk.Close();
         return -1;
@@ -101,23 +86,19 @@ int captureFatImage(ProgressWindow window, std::uint8_t sourceDevice, const std:
     };
 
     FatVolume source;
-    source.device = &disk;
-    source.sectorReader = diskSectorReader;
-    source.sectorWriter = diskSectorWriter;
+    source.disk = &disk;
     const int result = captureVolume(source, imagePath, hooks);
     disk.Close();
     return result;
 }
 
-std::optional<std::string> readTargetBiosList(std::uint8_t diskNumber) {
-    DiskDevice disk;
+std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber) {
+    DiskDevice disk(devices);
     if (!disk.Open(diskNumber)) {
         return std::nullopt;
     }
     FatVolume volume;
-    volume.device = &disk;
-    volume.sectorReader = diskSectorReader;
-    volume.sectorWriter = diskSectorWriter;
+    volume.disk = &disk;
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
     std::optional<std::string> list;
