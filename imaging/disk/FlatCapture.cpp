@@ -65,7 +65,14 @@ int FlatCapture::run() {
         showError(m_window, text::kSectorSizeUnsupported, static_cast<int>(m_source), m_disk.bytesPerSector);
         return kCaptureNoResources;
     }
-    const std::optional<std::string> listed = readTargetBiosList(m_devices, m_source);
+    std::optional<FailedRead> failedRead;
+    const std::optional<std::string> listed = readTargetBiosList(m_devices, m_source, failedRead);
+    if (failedRead) {
+        // The default list in its place would make an image meant for other devices.
+        showStatus(m_window, text::kFlatCaptureReadFailed, static_cast<unsigned long>(failedRead->firstSector),
+                   failedRead->count);
+        return kCaptureFailed;
+    }
     const std::string list = listed ? cutTargetBiosList(*listed) : std::string();
     if (!m_image.createTemporary(m_imagePath)) {
         showError(m_window, text::kFlatCaptureOpenForWrite, m_imagePath.c_str());

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 
@@ -31,6 +33,31 @@ bool imageIsSource(const std::string& sourcePath, const std::string& imagePath) 
     std::error_code error;
     return !sourcePath.empty() && std::filesystem::equivalent(sourcePath, imagePath, error) && !error;
 }
+
+// Passes every transfer on to `disk` and remembers the first one that failed.
+class WatchedDisk : public SectorDisk {
+public:
+    explicit WatchedDisk(SectorDisk& disk) : m_disk(disk) {}
+    std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) override {
+        return noted(m_disk.read(firstSector, count, buffer), firstSector, count);
+    }
+    std::uint32_t write(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer) override {
+        return noted(m_disk.write(firstSector, count, buffer), firstSector, count);
+    }
+    std::uint32_t flush() override { return noted(m_disk.flush(), 0, 0); }
+    const std::optional<FailedRead>& failed() const { return m_failed; }
+
+private:
+    std::uint32_t noted(std::uint32_t error, std::uint32_t firstSector, std::uint32_t count) {
+        if (error != 0 && !m_failed) {
+            m_failed = FailedRead{firstSector, count};
+        }
+        return error;
+    }
+
+    SectorDisk& m_disk;
+    std::optional<FailedRead> m_failed;
+};
 
 KmvImageHeader fatImageHeader(const DiskDevice& disk, const std::optional<std::string>& targetBiosList,
                               std::int64_t fileLength) {
@@ -93,12 +120,20 @@ int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t
 }
 
 std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber) {
+    std::optional<FailedRead> failed;
+    return readTargetBiosList(devices, diskNumber, failed);
+}
+
+std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber,
+                                              std::optional<FailedRead>& failed) {
+    failed.reset();
     DiskDevice disk(devices);
     if (!disk.Open(diskNumber)) {
         return std::nullopt;
     }
+    WatchedDisk watched(disk);
     FatVolume volume;
-    volume.disk = &disk;
+    volume.disk = &watched;
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
     std::optional<std::string> list;
@@ -107,7 +142,8 @@ std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint
     }
     releaseVolume(volume);
     disk.Close();
-    return list;
+    failed = watched.failed();
+    return failed ? std::nullopt : list;
 }
 
 }  // namespace dorvix

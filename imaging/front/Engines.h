@@ -40,4 +40,15 @@ int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_
 // the volume, the file or the key is not there.
 std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber);
 
+// A sector read of the volume that the disk failed.
+struct FailedRead {
+    std::uint32_t firstSector = 0;
+    std::uint32_t count = 0;
+};
+
+// The same, and `failed` set to the first read the disk failed: a list that could not be read
+// is not the same as one that is not there.
+std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber,
+                                              std::optional<FailedRead>& failed);
+
 }  // namespace dorvix
