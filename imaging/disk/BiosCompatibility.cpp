@@ -1,7 +1,7 @@
 #include "disk/BiosCompatibility.h"
 
-#include "disk/ByteOrder.h"
-#include "front/ProcessFlags.h"
+#include "records/ByteOrder.h"
+#include "platform/ProcessFlags.h"
 #include "front/StringTable.h"
 
 #include <algorithm>

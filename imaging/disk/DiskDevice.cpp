@@ -1,6 +1,6 @@
 #include "disk/DiskDevice.h"
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "front/StringTable.h"
 #include "platform/DebugOutput.h"
 

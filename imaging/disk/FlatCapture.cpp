@@ -5,15 +5,15 @@
 // its name once it is sealed and on the disk.
 
 #include "disk/BiosCompatibility.h"
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "disk/DiskDevice.h"
 #include "disk/ImageInput.h"
 #include "disk/ImageStamp.h"
 #include "fat/FatVolume.h"
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
-#include "front/Engines.h"
+#include "disk/ImageFile.h"
+#include "fat/FatEngines.h"
 #include "front/StringTable.h"
 #include "platform/Clock.h"
 

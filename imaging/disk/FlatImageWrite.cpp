@@ -4,8 +4,8 @@
 
 #include "disk/DiskDevice.h"
 #include "disk/ImageInput.h"
-#include "front/Engines.h"
-#include "front/ProcessFlags.h"
+#include "fat/FatEngines.h"
+#include "platform/ProcessFlags.h"
 #include "front/StringTable.h"
 #include "platform/Clock.h"
 #include "platform/Pause.h"

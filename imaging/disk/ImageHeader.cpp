@@ -1,6 +1,6 @@
 #include "disk/ImageHeader.h"
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "front/StringTable.h"
 
 #include <algorithm>

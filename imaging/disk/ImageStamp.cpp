@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/FatVolume.h"
 

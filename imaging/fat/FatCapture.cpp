@@ -6,11 +6,11 @@
 #include <new>
 #include <system_error>
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
+#include "disk/ImageFile.h"
 #include "fat/RebuildDirectory.h"
 #include "fat/RestoreLayout.h"
 #include "front/StringTable.h"

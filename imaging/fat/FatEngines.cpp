@@ -8,16 +8,16 @@
 #include <string>
 #include <system_error>
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "disk/DiskDevice.h"
 #include "disk/ImageHeader.h"
 #include "disk/ImageStamp.h"
 #include "fat/DiskCallbacks.h"
 #include "fat/FatCapture.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
+#include "disk/ImageFile.h"
 #include "fat/TargetBiosList.h"
-#include "front/Engines.h"
+#include "fat/FatEngines.h"
 #include "front/StringTable.h"
 #include "platform/Clock.h"
 #include "platform/DeviceTable.h"

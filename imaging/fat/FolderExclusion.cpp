@@ -1,6 +1,6 @@
 #include "fat/FolderExclusion.h"
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "fat/DirectoryWalker.h"
 
 namespace dorvix {

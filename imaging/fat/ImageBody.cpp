@@ -1,8 +1,8 @@
 #include "fat/ImageBody.h"
 
 #include "MbrTemplate.h"
-#include "disk/ByteOrder.h"
-#include "fat/ImageFile.h"
+#include "records/ByteOrder.h"
+#include "disk/ImageFile.h"
 
 namespace dorvix {
 

@@ -1,7 +1,7 @@
 #include "fat/RebuildDirectory.h"
 
-#include "disk/ByteOrder.h"
-#include "front/Operator.h"
+#include "records/ByteOrder.h"
+#include "platform/Operator.h"
 #include "front/StringTable.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 #include "front/MainFlow.h"
 
 #include "front/DeviceDump.h"
-#include "front/Engines.h"
-#include "front/ProcessFlags.h"
+#include "fat/FatEngines.h"
+#include "platform/ProcessFlags.h"
 #include "front/ProgressDialog.h"
 #include "front/StringTable.h"
 #include "platform/Console.h"

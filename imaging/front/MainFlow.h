@@ -4,7 +4,7 @@
 // suspending around the engine, close the window and reset the device after success.
 
 #include "front/CommandLine.h"
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
 #include <cstdint>
 #include <functional>

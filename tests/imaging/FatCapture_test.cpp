@@ -13,10 +13,10 @@
 #include "FatTestDisk.h"
 #include "TestSupport.h"
 #include "VolumeFixtures.h"
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
+#include "disk/ImageFile.h"
 
 namespace dorvix {
 namespace {

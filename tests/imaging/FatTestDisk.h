@@ -9,7 +9,7 @@
 #include <set>
 
 #include "fat/FatVolume.h"
-#include "fat/ImageFile.h"
+#include "disk/ImageFile.h"
 
 namespace dorvix::testing {
 

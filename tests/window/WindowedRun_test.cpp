@@ -5,7 +5,7 @@
 #include "front/MainFlow.h"
 #include "front/StringTable.h"
 #include "front/window/WindowedRun.h"
-#include "front/Engines.h"
+#include "fat/FatEngines.h"
 #include "platform/Console.h"
 
 #include "DorvixTestSupport.h"

@@ -8,7 +8,7 @@
 //   captureFlatImage  0, 3 (open, create, read or write failed) or 5 (no buffer, volume not mountable)
 // Engines never throw and never end the process.
 
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
 #include <cstdint>
 #include <optional>

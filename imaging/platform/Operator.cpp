@@ -1,6 +1,6 @@
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
-#include "front/ProcessFlags.h"
+#include "platform/ProcessFlags.h"
 #include "front/StringTable.h"
 #include "platform/Console.h"
 
