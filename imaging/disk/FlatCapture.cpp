@@ -1,23 +1,18 @@
 // captureFlatImage: the whole of DSKn: (whole cylinders), cylinder by cylinder, into an image
 // file with a flat header. The disk is only read: the copy goes to an unnamed (or hidden) file
-// in the image's folder, and there, through the FAT engine working on the image file,
-// "\Documents and Settings" is left out and IMAGE.INI takes the capture time. The image gets
-// its name once it is sealed and on the disk.
+// in the image's folder, and there the FAT engine's step (handed in by the main flow) leaves
+// "\Documents and Settings" out and gives IMAGE.INI the capture time. The image gets its name
+// once it is sealed and on the disk.
 
 #include "disk/BiosCompatibility.h"
-#include "records/ByteOrder.h"
 #include "disk/DiskDevice.h"
-#include "disk/ImageInput.h"
-#include "disk/ImageStamp.h"
-#include "fat/FatVolume.h"
-#include "fat/FolderExclusion.h"
-#include "fat/ImageBody.h"
+#include "disk/DiskTexts.h"
+#include "disk/FlatEngines.h"
 #include "disk/ImageFile.h"
-#include "fat/FatEngines.h"
-#include "front/StringTable.h"
+#include "disk/ImageInput.h"
 #include "platform/Clock.h"
+#include "records/ByteOrder.h"
 
-#include <array>
 #include <new>
 #include <vector>
 
@@ -30,8 +25,9 @@ constexpr int kCaptureNoResources = 5;
 
 class FlatCapture {
 public:
-    FlatCapture(ProgressWindow window, std::uint8_t source, const std::string& imagePath)
-        : m_window(window), m_source(source), m_imagePath(imagePath) {}
+    FlatCapture(ProgressWindow window, std::uint8_t source, const std::string& imagePath,
+                const FlatCaptureVolumeSteps& volumeSteps)
+        : m_window(window), m_source(source), m_imagePath(imagePath), m_volumeSteps(volumeSteps) {}
     ~FlatCapture() { cleanUp(); }
     FlatCapture(const FlatCapture&) = delete;
     FlatCapture& operator=(const FlatCapture&) = delete;
@@ -48,6 +44,7 @@ private:
     ProgressWindow m_window;
     std::uint8_t m_source;
     const std::string& m_imagePath;
+    const FlatCaptureVolumeSteps& m_volumeSteps;
     DiskDevice m_disk;
     ImageFile m_image;
     bool m_dismounted = false;
@@ -64,7 +61,8 @@ int FlatCapture::run() {
         showError(m_window, text::kSectorSizeUnsupported, static_cast<int>(m_source), m_disk.bytesPerSector);
         return kCaptureNoResources;
     }
-    const std::optional<std::string> listed = readTargetBiosList(m_source);
+    const std::optional<std::string> listed =
+        m_volumeSteps.readTargetBiosList ? m_volumeSteps.readTargetBiosList(m_source) : std::nullopt;
     const std::string list = listed ? cutTargetBiosList(*listed) : std::string();
     if (!m_image.createTemporary(m_imagePath)) {
         showError(m_window, text::kFlatCaptureOpenForWrite, m_imagePath.c_str());
@@ -134,7 +132,7 @@ int FlatCapture::copyDisk() {
             break;
         }
         const std::size_t bytes = std::size_t{n} * m_disk.bytesPerSector;
-        if (!m_image.writeAt(std::uint64_t{kImageHeaderBytes} + std::uint64_t{position} * m_disk.bytesPerSector,
+        if (!m_image.writeAt(std::uint64_t{kmvheader::kSize} + std::uint64_t{position} * m_disk.bytesPerSector,
                              std::span(buffer).first(bytes))) {
             showStatus(m_window, text::kFlatCaptureWriteFailed, static_cast<long>(bytes));
             result = kCaptureFailed;
@@ -153,28 +151,20 @@ int FlatCapture::copyDisk() {
 }
 
 int FlatCapture::prepareImageVolume() {
-    FatVolume volume;
-    volume.device = &m_image;
-    volume.sectorReader = imageFileSectorReader;
-    volume.sectorWriter = imageFileSectorWriter;
-    volume.sectorBias = 1;  // the header
-    std::array<std::uint8_t, 512> mbr{};
-    std::array<std::uint8_t, 512> boot{};
-    if (mountVolume(volume, mbr, boot) != 0) {
-        showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
-        releaseVolume(volume);
-        return kCaptureNoResources;
-    }
     // The image's copy of the volume is changed for good; the disk never is.
-    Exclusion exclusion;
-    excludeFolder(volume, kExcludedFolder, exclusion);
-    const bool stamped = stampVolumeIni(volume, localTime());
-    releaseVolume(volume);
-    if (!stamped) {
-        showStatus(m_window, text::kFlatCaptureWriteFailed, 512L);
-        return kCaptureFailed;
+    const ImageVolumeResult result =
+        m_volumeSteps.prepareImageVolume ? m_volumeSteps.prepareImageVolume(m_image) : ImageVolumeResult::Prepared;
+    switch (result) {
+    case ImageVolumeResult::Prepared:
+        return 0;
+    case ImageVolumeResult::NotMountable:
+        showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
+        return kCaptureNoResources;
+    case ImageVolumeResult::WriteFailed:
+        break;
     }
-    return 0;
+    showStatus(m_window, text::kFlatCaptureWriteFailed, 512L);
+    return kCaptureFailed;
 }
 
 void FlatCapture::cleanUp() {
@@ -188,8 +178,9 @@ void FlatCapture::cleanUp() {
 
 }  // namespace
 
-int captureFlatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::string& imagePath) {
-    FlatCapture capture(window, sourceDevice, imagePath);
+int captureFlatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::string& imagePath,
+                     const FlatCaptureVolumeSteps& volumeSteps) {
+    FlatCapture capture(window, sourceDevice, imagePath, volumeSteps);
     return capture.run();
 }
 

@@ -1,13 +1,12 @@
 #pragma once
-// The image file a capture writes, and the sector callback that writes a FatVolume into it.
+// The image file a capture writes: created unnamed beside its final name, named once it is
+// flushed, and read and written at byte offsets.
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <span>
-
-#include "fat/FatVolume.h"
 
 namespace dorvix {
 
@@ -50,14 +49,5 @@ private:
     std::filesystem::path m_finalPath;  // set while a temporary file is open
     std::filesystem::path m_tempPath;   // its name, or empty when it is unnamed
 };
-
-// Image-file write callback: `volume.device` is an ImageFile. Writes min(count x bytesPerSector,
-// bufferBytes) bytes at (sector + sectorBias) x bytesPerSector; 0 when all were written, else -1.
-int imageFileSectorWriter(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
-                          std::uint8_t* buffer, std::size_t bufferBytes);
-
-// Read counterpart over the same addressing; used to read an image body back.
-int imageFileSectorReader(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
-                          std::uint8_t* buffer, std::size_t bufferBytes);
 
 }  // namespace dorvix

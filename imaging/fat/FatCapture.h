@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "disk/ImageStamp.h"
 #include "fat/FatVolume.h"
+#include "fat/ImageIniStamp.h"
 
 namespace dorvix {
 

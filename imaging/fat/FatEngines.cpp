@@ -1,5 +1,6 @@
 // The FAT engine's entries of the main flow: the FAT-aware capture of DSKn: into an image
-// file ("-imgcopy") and the target-BIOS list of its IMAGE.INI that precedes it.
+// file ("-imgcopy"), the target-BIOS list of its IMAGE.INI that precedes it, and the FAT
+// engine's part in a flat capture.
 
 #include <cstdio>
 #include <filesystem>
@@ -8,19 +9,21 @@
 #include <string>
 #include <system_error>
 
-#include "records/ByteOrder.h"
 #include "disk/DiskDevice.h"
+#include "disk/ImageFile.h"
 #include "disk/ImageHeader.h"
-#include "disk/ImageStamp.h"
 #include "fat/DiskCallbacks.h"
 #include "fat/FatCapture.h"
-#include "fat/ImageBody.h"
-#include "disk/ImageFile.h"
-#include "fat/TargetBiosList.h"
 #include "fat/FatEngines.h"
-#include "front/StringTable.h"
+#include "fat/FatTexts.h"
+#include "fat/FolderExclusion.h"
+#include "fat/ImageBody.h"
+#include "fat/ImageFileSectors.h"
+#include "fat/ImageIniStamp.h"
+#include "fat/TargetBiosList.h"
 #include "platform/Clock.h"
 #include "platform/DeviceTable.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 
@@ -127,6 +130,32 @@ std::optional<std::string> readTargetBiosList(std::uint8_t diskNumber) {
     releaseVolume(volume);
     disk.Close();
     return list;
+}
+
+ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
+    FatVolume volume;
+    volume.device = &image;
+    volume.sectorReader = imageFileSectorReader;
+    volume.sectorWriter = imageFileSectorWriter;
+    volume.sectorBias = 1;  // the header
+    std::uint8_t mbrBuffer[mbr::kSize];
+    std::uint8_t bootBuffer[bootsector::kSize];
+    if (mountVolume(volume, mbrBuffer, bootBuffer) != 0) {
+        releaseVolume(volume);
+        return ImageVolumeResult::NotMountable;
+    }
+    Exclusion exclusion;
+    excludeFolder(volume, kExcludedFolder, exclusion);
+    const bool stamped = stampVolumeIni(volume, localTime());
+    releaseVolume(volume);
+    return stamped ? ImageVolumeResult::Prepared : ImageVolumeResult::WriteFailed;
+}
+
+FlatCaptureVolumeSteps flatCaptureVolumeSteps() {
+    FlatCaptureVolumeSteps steps;
+    steps.readTargetBiosList = readTargetBiosList;
+    steps.prepareImageVolume = prepareFlatImageVolume;
+    return steps;
 }
 
 }  // namespace dorvix

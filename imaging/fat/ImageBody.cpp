@@ -1,8 +1,9 @@
 #include "fat/ImageBody.h"
 
 #include "MbrTemplate.h"
-#include "records/ByteOrder.h"
 #include "disk/ImageFile.h"
+#include "fat/ImageFileSectors.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 

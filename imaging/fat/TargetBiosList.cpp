@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "records/ByteOrder.h"
 #include "fat/DirectoryWalker.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 

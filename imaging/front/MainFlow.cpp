@@ -1,13 +1,13 @@
 #include "front/MainFlow.h"
 
-#include "front/DeviceDump.h"
 #include "fat/FatEngines.h"
-#include "platform/ProcessFlags.h"
+#include "front/DeviceDump.h"
 #include "front/ProgressDialog.h"
 #include "front/StringTable.h"
 #include "platform/Console.h"
 #include "platform/DebugOutput.h"
 #include "platform/Power.h"
+#include "platform/ProcessFlags.h"
 
 #include <sys/stat.h>
 
@@ -39,7 +39,9 @@ MainFlowServices platformServices() {
     s.restoreFatImage = restoreFatImage;
     s.captureFatImage = captureFatImage;
     s.writeFlatImage = writeFlatImage;
-    s.captureFlatImage = captureFlatImage;
+    s.captureFlatImage = [](ProgressWindow window, std::uint8_t source, const std::string& imagePath) {
+        return captureFlatImage(window, source, imagePath, flatCaptureVolumeSteps());
+    };
     s.readTargetBiosList = readTargetBiosList;
     return s;
 }

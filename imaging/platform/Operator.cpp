@@ -1,8 +1,8 @@
 #include "platform/Operator.h"
 
-#include "platform/ProcessFlags.h"
-#include "front/StringTable.h"
 #include "platform/Console.h"
+#include "platform/PlatformTexts.h"
+#include "platform/ProcessFlags.h"
 
 #include <cstdarg>
 #include <cstdio>

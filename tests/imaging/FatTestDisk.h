@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <set>
 
-#include "fat/FatVolume.h"
 #include "disk/ImageFile.h"
+#include "fat/FatVolume.h"
 
 namespace dorvix::testing {
 

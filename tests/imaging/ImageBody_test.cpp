@@ -1,7 +1,8 @@
 // The image body's fixed parts: the MBR template and the layout computed from a boot sector.
 
-#include "fat/ImageBody.h"
 #include "disk/ImageFile.h"
+#include "fat/ImageBody.h"
+#include "fat/ImageFileSectors.h"
 
 #include <gtest/gtest.h>
 
