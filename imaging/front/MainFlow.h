@@ -4,8 +4,8 @@
 // suspending around the engine, close the window and reset the device after success.
 
 #include "front/CommandLine.h"
-#include "front/Operator.h"
 #include "platform/DiskDriver.h"
+#include "platform/Operator.h"
 
 #include <cstdint>
 #include <functional>

@@ -10,8 +10,8 @@
 #include "TestSupport.h"
 #include "VolumeFixtures.h"
 
-#include "disk/ByteOrder.h"
-#include "front/Engines.h"
+#include "records/ByteOrder.h"
+#include "fat/FatEngines.h"
 #include "front/StringTable.h"
 #include "platform/Pause.h"
 
