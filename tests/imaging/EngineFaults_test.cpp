@@ -99,7 +99,7 @@ std::unique_ptr<Sources> makeSources() {
     ScopedPause noPause([](std::uint32_t) {});
     ScopedFlags flags({false, true, false});
     if (captureFatImage(devices, nullptr, kSource, std::nullopt, s->fatImage.string()) != 0 ||
-        captureFlatImage(devices, nullptr, kSource, s->flatImage.string()) != 0) {
+        captureFlatImage(devices, nullptr, kSource, s->flatImage.string(), flatCaptureVolumeSteps()) != 0) {
         s->problem = "the images could not be captured:\n" + quiet.output();
     }
     return s;
@@ -150,7 +150,7 @@ Outcome runEngine(const Sources& s, Engine engine, Fault fault) {
             out.result = writeFlatImage(devices, nullptr, s.flatImage.string(), kTarget);
             break;
         case Engine::CaptureFlat:
-            out.result = captureFlatImage(devices, nullptr, kSource, output);
+            out.result = captureFlatImage(devices, nullptr, kSource, output, flatCaptureVolumeSteps());
             break;
         case Engine::CaptureFat:
             out.result = captureFatImage(devices, nullptr, kSource, std::nullopt, output);
