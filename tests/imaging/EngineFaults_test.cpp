@@ -12,6 +12,7 @@
 
 #include "disk/ByteOrder.h"
 #include "front/Engines.h"
+#include "front/MainFlow.h"
 #include "front/StringTable.h"
 #include "platform/Pause.h"
 
@@ -323,6 +324,92 @@ TEST_P(EngineFaults, EveryFailingTransferEndsInTheEnginesErrorAndStaysInsideItsP
             << run.console;
         if (isCapture(engine)) {
             EXPECT_TRUE(run.leftovers.empty()) << run.leftovers.front();
+        }
+    }
+}
+
+// A read past the disk's end, where a stray partition entry points, is no read failure of the
+// source: such a disk is refused, as before, for the volume its image cannot mount.
+TEST(FlatCaptureBiosList, APartitionPastTheDisksEndIsNoReadFailure) {
+    testsupport::TempDir dir;
+    MemoryDevices devices;
+    MemoryMedium medium = MemoryMedium::ofSectors(4 * 16 * 63, 16, 63);
+    const std::vector<std::uint8_t> sector0 = partitionedSector0(63);
+    std::copy(sector0.begin(), sector0.end(), medium.bytes.begin());
+    store32(medium.bytes, 458, 100000);  // partition 1 reaches far past the disk's 4032 sectors
+    store32(medium.bytes, 454, 5000);    // and starts past it
+    devices.add(kSource, std::move(medium));
+    ConsoleCapture console;
+    ScopedPause noPause([](std::uint32_t) {});
+    const fs::path image = dir / "FLAT.IMG";
+    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, image.string()), 5) << console.output();
+    EXPECT_NE(console.output().find(messageStem(text::kFlatCaptureOpenVolumeFailed)), std::string::npos)
+        << console.output();
+    EXPECT_FALSE(fs::exists(image));
+}
+
+// The file behind the source disk named as the image: the capture would put the image in its
+// place. Refused, the file untouched.
+TEST(FlatCaptureSource, ImageNamedAsTheSourceFileIsRefused) {
+    const Sources* s = sources();
+    if (s == nullptr) {
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    }
+    ASSERT_TRUE(s->problem.empty()) << s->problem;
+    testsupport::TempDir dir;
+    MemoryDevices devices;
+    MemoryMedium medium = sourceMedium(*s);
+    const fs::path file = dir / "source.disk";
+    const std::vector<std::uint8_t> bytes = testsupport::patternBytes(4096, 3);
+    testsupport::writeFileBytes(file, bytes);
+    devices.add(kSource, std::move(medium)).path = file.string();
+    ConsoleCapture console;
+    ScopedPause noPause([](std::uint32_t) {});
+    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, (dir / "." / "source.disk").string()), 3);
+    EXPECT_NE(console.output().find(messageStem(text::kImageIsSource)), std::string::npos) << console.output();
+    EXPECT_EQ(testsupport::readFileBytes(file), bytes);
+    EXPECT_EQ(devices[kSource].faults.counts.reads, 1u) << "only the geometry probe of the open";
+}
+
+// The main flow hands its engines the disks of the provider its services were made for: a
+// flush that fails under a restore or a flat write started from the command line ends in the
+// engine's error and its exit code, never in the completion line.
+TEST(MainFlowDisks, AFailedFlushEndsTheRunInAnError) {
+    const Sources* s = sources();
+    if (s == nullptr) {
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    }
+    ASSERT_TRUE(s->problem.empty()) << s->problem;
+    struct Case {
+        std::string commandLine;
+        bool failFlush;
+        int exitCode;
+        const char* message;
+    };
+    const std::string fat = s->fatImage.string();
+    const std::string flat = s->flatImage.string();
+    const std::vector<Case> cases = {
+        {"-y -nor -xb -td:2 " + fat, false, 0, text::kRestoreCompleted},
+        {"-y -nor -xb -td:2 " + fat, true, -1, text::kRestoreWriteData},
+        {"-writeflat -y -nor -xb -td:2 " + flat, false, 0, text::kFlatCompleted},
+        {"-writeflat -y -nor -xb -td:2 " + flat, true, 4, text::kFlatWriteError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.commandLine + (c.failFlush ? " (flush fails)" : ""));
+        MemoryDevices devices;
+        devices.add(kTarget, MemoryMedium::ofSectors(kTargetSectors, 16, 63)).faults.fault = {DiskOp::Flush, 1};
+        if (!c.failFlush) {
+            devices[kTarget].faults.fault = Fault{};
+        }
+        ConsoleCapture console;
+        ScopedPause noPause([](std::uint32_t) {});
+        ScopedFlags flags({});
+        EXPECT_EQ(runMainFlow(c.commandLine, platformServices(devices)), c.exitCode) << console.output();
+        EXPECT_NE(console.output().find(messageStem(c.message)), std::string::npos) << console.output();
+        EXPECT_EQ(devices[kTarget].faults.counts.flushes, 1u);
+        EXPECT_GT(devices[kTarget].faults.counts.writes, 0u);
+        if (c.failFlush) {
+            EXPECT_EQ(console.output().find("ompleted successfully"), std::string::npos) << console.output();
         }
     }
 }
