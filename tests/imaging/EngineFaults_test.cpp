@@ -414,6 +414,30 @@ TEST(MainFlowDisks, AFailedFlushEndsTheRunInAnError) {
     }
 }
 
+// -imgcopy reads the source's BIOS list before the capture; a read of it that fails ends the
+// run, with no image, instead of capturing with the default list.
+TEST(MainFlowDisks, AFailedReadOfTheBiosListEndsTheFatCapture) {
+    const Sources* s = sources();
+    if (s == nullptr) {
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    }
+    ASSERT_TRUE(s->problem.empty()) << s->problem;
+    for (const unsigned failingRead : {0u, 2u, 3u}) {  // none, the list's MBR, its boot sector
+        SCOPED_TRACE(failingRead);
+        testsupport::TempDir dir;
+        MemoryDevices devices;
+        devices.add(kSource, sourceMedium(*s)).faults.fault = {DiskOp::Read, failingRead};
+        ConsoleCapture console;
+        ScopedPause noPause([](std::uint32_t) {});
+        ScopedFlags flags({});
+        const fs::path image = dir / "OUT.IMG";
+        const int exitCode = runMainFlow("-imgcopy -nor -td:1 " + image.string(), platformServices(devices));
+        EXPECT_EQ(exitCode, failingRead == 0 ? 0 : -1) << console.output();
+        EXPECT_EQ(fs::exists(image), failingRead == 0);
+        EXPECT_EQ(devices[kSource].faults.counts.writes, 0u);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, EngineFaults,
                          ::testing::Values(Engine::RestoreFat, Engine::RestoreFlat, Engine::WriteFlat,
                                            Engine::CaptureFlat, Engine::CaptureFat),
