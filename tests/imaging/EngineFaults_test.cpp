@@ -348,27 +348,34 @@ TEST(FlatCaptureBiosList, APartitionPastTheDisksEndIsNoReadFailure) {
     EXPECT_FALSE(fs::exists(image));
 }
 
-// The file behind the source disk named as the image: the capture would put the image in its
-// place. Refused, the file untouched.
-TEST(FlatCaptureSource, ImageNamedAsTheSourceFileIsRefused) {
+// The file behind the source disk (as the provider names it) given as the image: the capture
+// would put the image in its place. Both captures refuse it, the file untouched, having read
+// nothing but the geometry probe of the open.
+TEST(CaptureSource, ImageNamedAsTheSourceFileIsRefused) {
     const Sources* s = sources();
     if (s == nullptr) {
         GTEST_SKIP() << "dosfstools or mtools missing";
     }
     ASSERT_TRUE(s->problem.empty()) << s->problem;
-    testsupport::TempDir dir;
-    MemoryDevices devices;
-    MemoryMedium medium = sourceMedium(*s);
-    const fs::path file = dir / "source.disk";
-    const std::vector<std::uint8_t> bytes = testsupport::patternBytes(4096, 3);
-    testsupport::writeFileBytes(file, bytes);
-    devices.add(kSource, std::move(medium)).path = file.string();
-    ConsoleCapture console;
-    ScopedPause noPause([](std::uint32_t) {});
-    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, (dir / "." / "source.disk").string()), 3);
-    EXPECT_NE(console.output().find(messageStem(text::kImageIsSource)), std::string::npos) << console.output();
-    EXPECT_EQ(testsupport::readFileBytes(file), bytes);
-    EXPECT_EQ(devices[kSource].faults.counts.reads, 1u) << "only the geometry probe of the open";
+    for (const Engine engine : {Engine::CaptureFlat, Engine::CaptureFat}) {
+        SCOPED_TRACE(engineName(engine));
+        testsupport::TempDir dir;
+        MemoryDevices devices;
+        const fs::path file = dir / "source.disk";
+        const std::vector<std::uint8_t> bytes = testsupport::patternBytes(4096, 3);
+        testsupport::writeFileBytes(file, bytes);
+        devices.add(kSource, sourceMedium(*s)).path = file.string();
+        ConsoleCapture console;
+        ScopedPause noPause([](std::uint32_t) {});
+        const std::string image = (dir / "." / "source.disk").string();
+        const int result = engine == Engine::CaptureFlat
+                               ? captureFlatImage(devices, nullptr, kSource, image)
+                               : captureFatImage(devices, nullptr, kSource, std::nullopt, image);
+        EXPECT_EQ(result, engine == Engine::CaptureFlat ? 3 : -1);
+        EXPECT_NE(console.output().find(messageStem(text::kImageIsSource)), std::string::npos) << console.output();
+        EXPECT_EQ(testsupport::readFileBytes(file), bytes);
+        EXPECT_EQ(devices[kSource].faults.counts.reads, 1u);
+    }
 }
 
 // The main flow hands its engines the disks of the provider its services were made for: a
