@@ -13,8 +13,6 @@ namespace {
 using namespace direntry;
 
 // Offsets of the 13 UTF-16 characters of a long-name entry.
-constexpr std::size_t kLongCharOffsets[kLongNameChars] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-
 std::vector<std::u16string_view> components(std::u16string_view path) {
     std::vector<std::u16string_view> parts;
     std::size_t start = 0;

@@ -12,34 +12,9 @@
 #include <string_view>
 
 #include "fat/FatVolume.h"
+#include "records/DirectoryEntry.h"
 
 namespace dorvix {
-
-// Directory entry (32 bytes).
-namespace direntry {
-inline constexpr std::size_t kBytes = 32;
-inline constexpr std::size_t kName = 0;           // 8 bytes; byte 0 also marks end/deleted/dot
-inline constexpr std::size_t kExtension = 8;      // 3 bytes
-inline constexpr std::size_t kAttributes = 11;
-inline constexpr std::size_t kFirstCluster = 26;  // 16-bit, 0 = no cluster
-inline constexpr std::size_t kSize = 28;          // 32-bit
-
-inline constexpr std::uint8_t kEndOfDirectory = 0x00;
-inline constexpr std::uint8_t kDeleted = 0xE5;
-inline constexpr std::uint8_t kDot = 0x2E;
-
-// Attribute values are compared as exact bytes, except the directory bit.
-inline constexpr std::uint8_t kLongName = 0x0F;
-inline constexpr std::uint8_t kVolumeLabel = 0x28;  // label bit with archive bit
-inline constexpr std::uint8_t kLabelBit = 0x08;
-inline constexpr std::uint8_t kDirectoryBit = 0x10;
-
-// Long-name entry: sequence byte 0 (0x40 = stored first; low four bits = entries in the set),
-// 13 UTF-16 characters at offsets 1-10, 14-25 and 28-31.
-inline constexpr std::uint8_t kLastLongEntry = 0x40;
-inline constexpr std::uint8_t kLongCountMask = 0x0F;
-inline constexpr std::size_t kLongNameChars = 13;
-}  // namespace direntry
 
 // Longest path (UTF-16 characters) the walker builds; a deeper tree fails the walk.
 inline constexpr std::size_t kMaxPathChars = 255;

@@ -111,7 +111,7 @@ bool skippedBySizing(std::uint8_t first, std::uint8_t attributes) {
 
 void writeDotEntry(std::span<std::uint8_t> slot, const char* name, std::uint16_t cluster) {
     std::fill(slot.begin(), slot.end(), 0);
-    std::memset(slot.data(), ' ', 11);
+    std::memset(slot.data(), ' ', kShortNameBytes);
     std::memcpy(slot.data(), name, std::strlen(name));
     slot[kAttributes] = kDirectoryBit;
     store16(slot, kFirstCluster, cluster);
@@ -367,8 +367,8 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
     }
     for (std::size_t k = index; k < last; ++k) {
         if (entryAttributes(entries, k) == kLongName &&
-            (entries[k * kBytes + kLongNameReserved] != 0 ||
-             entries[k * kBytes + kLongNameChecksum] != shortNameChecksum(entries.subspan(last * kBytes, kBytes)))) {
+            (entries[k * kBytes + kLongReserved] != 0 ||
+             entries[k * kBytes + kLongChecksum] != shortNameChecksum(entries.subspan(last * kBytes, kBytes)))) {
             return refuseEntry(job, path, text::kEntryLongNameBroken);
         }
     }
