@@ -124,7 +124,7 @@ std::optional<std::string> readTargetBiosList(std::uint8_t diskNumber) {
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
     std::optional<std::string> list;
-    if (mountVolume(volume, mbrBuffer, bootBuffer) == 0) {
+    if (mountVolume(volume, mbrBuffer, bootBuffer) == VolumeProblem::None) {
         list = scanTargetBiosList(volume);
     }
     releaseVolume(volume);
@@ -140,7 +140,7 @@ ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
     volume.sectorBias = 1;  // the header
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
-    if (mountVolume(volume, mbrBuffer, bootBuffer) != 0) {
+    if (mountVolume(volume, mbrBuffer, bootBuffer) != VolumeProblem::None) {
         releaseVolume(volume);
         return ImageVolumeResult::NotMountable;
     }

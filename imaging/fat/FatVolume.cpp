@@ -59,19 +59,15 @@ void computeVolumeLayout(FatVolume& volume, std::span<const std::uint8_t> boot,
     volume.nextFreeHint = 0;
 }
 
-int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<std::uint8_t> bootBuffer,
-                VolumeProblem* problem) {
-    VolumeProblem scratch = VolumeProblem::None;
-    VolumeProblem& why = problem != nullptr ? *problem : scratch;
-    why = VolumeProblem::ReadFailed;
+VolumeProblem mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<std::uint8_t> bootBuffer) {
     if (volume.sectorReader == nullptr || mbrBuffer.size() < mbr::kSize || bootBuffer.size() < bootsector::kSize) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
     // The MBR and boot sector are read with a 512-byte sector size; a volume with other sectors
     // is refused below from its boot sector.
     volume.bytesPerSector = kSupportedSectorSize;
     if (volume.sectorReader(volume, 0, 1, mbrBuffer.data(), mbr::kSize) < 0) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
     const std::uint32_t partitionStart = load32(mbrBuffer, mbr::kFirstSector);
     const std::uint32_t partitionSectors = load32(mbrBuffer, mbr::kSectorCount);
@@ -79,47 +75,42 @@ int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<
     if (load8(mbrBuffer, mbr::kStartSector) > mbr::partition::kMaxSectorByte ||
         load16(mbrBuffer, mbr::kSignature) != mbr::kSignatureValue ||
         partitionStart == 0 || partitionSectors == 0) {
-        why = VolumeProblem::NoPartition;
-        return -1;
+        return VolumeProblem::NoPartition;
     }
     if (volume.sectorReader(volume, partitionStart, 1, bootBuffer.data(), bootsector::kSize) < 0) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
     if (layoutProblem(bootBuffer, partitionStart, partitionSectors) != VolumeProblem::None) {
-        why = VolumeProblem::NotFat16;
-        return -1;
+        return VolumeProblem::NotFat16;
     }
     computeVolumeLayout(volume, bootBuffer, partitionStart, partitionSectors);
 
     volume.fat.assign(std::size_t{volume.fatSectors} * volume.bytesPerSector, 0);
     if (volume.sectorReader(volume, volume.fatStart, volume.fatSectors, volume.fat.data(), volume.fat.size()) < 0) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
     // Every FAT copy begins with the FAT ID (media byte, then 0xFF). A copy without it means
     // the boot sector's FAT size or count is damaged: the capture would otherwise read the
     // root directory from the wrong place and write its second FAT over the volume's data.
     if (!beginsWithFatId(volume.fat)) {
-        why = VolumeProblem::NotFat16;
-        return -1;
+        return VolumeProblem::NotFat16;
     }
     std::vector<std::uint8_t> copyStart(volume.bytesPerSector, 0);
     for (std::uint32_t copy = 1; copy < volume.numberOfFats; ++copy) {
         const std::uint32_t sector = std::uint32_t{volume.fatStart} + copy * std::uint32_t{volume.fatSectors};
         if (volume.sectorReader(volume, sector, 1, copyStart.data(), copyStart.size()) < 0) {
-            return -1;
+            return VolumeProblem::ReadFailed;
         }
         if (!beginsWithFatId(copyStart)) {
-            why = VolumeProblem::NotFat16;
-            return -1;
+            return VolumeProblem::NotFat16;
         }
     }
     volume.rootDir.assign(std::size_t{volume.rootSectors} * volume.bytesPerSector, 0);
     if (volume.sectorReader(volume, volume.rootStart, volume.rootSectors, volume.rootDir.data(),
                             volume.rootDir.size()) < 0) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
-    why = VolumeProblem::None;
-    return 0;
+    return VolumeProblem::None;
 }
 
 void releaseVolume(FatVolume& volume) {

@@ -66,9 +66,8 @@ enum class VolumeProblem {
 // Reads the MBR into `mbrBuffer` and the partition's boot sector into `bootBuffer` (512 bytes
 // each), fills the record and reads the first FAT and the root directory. Volumes that are not
 // FAT16 in the range the record describes are refused before anything else is read.
-// Returns 0 or -1; `problem` (when given) says why.
-int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer,
-                std::span<std::uint8_t> bootBuffer, VolumeProblem* problem = nullptr);
+// Returns VolumeProblem::None when the volume is mounted, else why it is not.
+VolumeProblem mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<std::uint8_t> bootBuffer);
 
 // Frees the in-memory FAT and root directory; safe to call twice.
 void releaseVolume(FatVolume& volume);
