@@ -183,22 +183,22 @@ WalkResult walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t 
     return WalkResult::Done;
 }
 
-int comparePaths(std::u16string_view target, std::u16string_view path) {
+PathRelation comparePaths(std::u16string_view target, std::u16string_view path) {
     const auto targetParts = components(target);
     const auto pathParts = components(path);
     const std::size_t common = std::min(targetParts.size(), pathParts.size());
     for (std::size_t k = 0; k < common; ++k) {
         if (!sameComponent(targetParts[k], pathParts[k])) {
-            return -1;
+            return PathRelation::Unrelated;
         }
     }
     if (common == 0 && targetParts.size() != pathParts.size()) {
-        return -1;
+        return PathRelation::Unrelated;
     }
     if (targetParts.size() == pathParts.size()) {
-        return 0;
+        return PathRelation::Same;
     }
-    return pathParts.size() < targetParts.size() ? 2 : 1;
+    return pathParts.size() < targetParts.size() ? PathRelation::Ancestor : PathRelation::Below;
 }
 
 }  // namespace dorvix

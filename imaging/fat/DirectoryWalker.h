@@ -62,10 +62,17 @@ WalkResult scanEntries(FatVolume& volume, std::u16string& path, std::span<std::u
 std::optional<std::u16string> entryName(std::span<const std::uint8_t> entries, std::size_t index,
                                         std::size_t& extra);
 
-// Compares paths component by component ("\" separates), ignoring case:
-// 0 same path, 2 `path` is an ancestor of `target`, 1 `path` lies below `target`, -1 otherwise.
-// Whole components only: "\Documents and Settings Old" does not match "\Documents and Settings".
-int comparePaths(std::u16string_view target, std::u16string_view path);
+// Where `path` stands to `target`.
+enum class PathRelation {
+    Same,       // the same path
+    Ancestor,   // `path` is an ancestor of `target`
+    Below,      // `path` lies below `target`
+    Unrelated,  // neither
+};
+
+// Compares paths component by component ("\" separates), ignoring case. Whole components
+// only: "\Documents and Settings Old" does not match "\Documents and Settings".
+PathRelation comparePaths(std::u16string_view target, std::u16string_view path);
 
 // ASCII case folding used for names and paths.
 char16_t foldCase(char16_t c);

@@ -36,7 +36,7 @@ bool isLabel(std::uint8_t attributes) {
 bool isExcludedItem(std::u16string_view path, std::span<const std::uint8_t> entries, std::size_t last) {
     const std::uint8_t first = entryFirstByte(entries, last);
     return first != kEndOfDirectory && first != kDeleted && first != kDot &&
-           (entryAttributes(entries, last) & kDirectoryBit) != 0 && comparePaths(kExcludedFolder, path) == 0;
+           (entryAttributes(entries, last) & kDirectoryBit) != 0 && comparePaths(kExcludedFolder, path) == PathRelation::Same;
 }
 
 std::string utf8Path(std::u16string_view path) {
@@ -459,7 +459,7 @@ Visit copyVisitor(FatVolume&, std::u16string& path, void* context, std::span<std
         if (attributes != kLongName) {
             if ((attributes & kDirectoryBit) != 0) {
                 result = copyDirectory(job, path, entry, placed);
-            } else if (job.openDirs.empty() && comparePaths(kStampedFile, path) == 0) {
+            } else if (job.openDirs.empty() && comparePaths(kStampedFile, path) == PathRelation::Same) {
                 result = copyStampedFile(job, entry, placed);
             } else {
                 result = copyFile(job, entry, placed);

@@ -23,7 +23,7 @@ Visit exclusionVisitor(FatVolume& volume, std::u16string& path, void* context, s
         return Visit::Next;
     }
     // Only entries of the root directory are ever targets, so the search does not descend.
-    if (comparePaths(search.target, path) != 0 || entries.data() != volume.rootDir.data()) {
+    if (comparePaths(search.target, path) != PathRelation::Same || entries.data() != volume.rootDir.data()) {
         return Visit::Next;
     }
     SavedEntryBytes root;

@@ -69,7 +69,7 @@ Visit findIniVisitor(FatVolume&, std::u16string& path, void* context, std::span<
     const std::uint8_t attributes = entryAttributes(entries, shortEntry);
     if (first == direntry::kEndOfDirectory || first == direntry::kDot || first == direntry::kDeleted ||
         attributes == direntry::kLongName || attributes == direntry::kVolumeLabel ||
-        (attributes & direntry::kDirectoryBit) != 0 || comparePaths(u"\\IMAGE.INI", path) != 0) {
+        (attributes & direntry::kDirectoryBit) != 0 || comparePaths(u"\\IMAGE.INI", path) != PathRelation::Same) {
         return Visit::Next;
     }
     auto& entry = *static_cast<IniEntry*>(context);

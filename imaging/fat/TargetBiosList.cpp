@@ -44,7 +44,7 @@ Visit imageIniVisitor(FatVolume& volume, std::u16string& path, void* context, st
         attributes == direntry::kLongName || (attributes & direntry::kDirectoryBit) != 0) {
         return Visit::Next;
     }
-    if (comparePaths(u"\\IMAGE.INI", path) != 0) {
+    if (comparePaths(u"\\IMAGE.INI", path) != PathRelation::Same) {
         return Visit::Next;
     }
     const std::size_t base = shortEntry * direntry::kBytes;

@@ -274,19 +274,19 @@ TEST(ComparePaths, WholeComponentsWithoutCase) {
     struct Case {
         const char16_t* target;
         const char16_t* path;
-        int expected;
+        PathRelation expected;
     };
     const Case cases[] = {
-        {u"\\Documents and Settings", u"\\documents AND settings", 0},
-        {u"\\A\\B", u"\\A", 2},
-        {u"\\A", u"\\A\\B", 1},
-        {u"\\A\\B", u"\\a\\b", 0},
-        {u"\\A\\B", u"\\C", -1},
-        {u"\\A\\B", u"\\A\\C", -1},
-        {u"\\Documents and Settings", u"\\Documents and Settings Old", -1},
-        {u"\\Documents and Settings", u"\\Documents", -1},
-        {u"\\Documents and Settings", u"\\Documents and Settings Old\\X", -1},
-        {u"\\IMAGE.INI", u"\\IMAGE.INIX", -1},
+        {u"\\Documents and Settings", u"\\documents AND settings", PathRelation::Same},
+        {u"\\A\\B", u"\\A", PathRelation::Ancestor},
+        {u"\\A", u"\\A\\B", PathRelation::Below},
+        {u"\\A\\B", u"\\a\\b", PathRelation::Same},
+        {u"\\A\\B", u"\\C", PathRelation::Unrelated},
+        {u"\\A\\B", u"\\A\\C", PathRelation::Unrelated},
+        {u"\\Documents and Settings", u"\\Documents and Settings Old", PathRelation::Unrelated},
+        {u"\\Documents and Settings", u"\\Documents", PathRelation::Unrelated},
+        {u"\\Documents and Settings", u"\\Documents and Settings Old\\X", PathRelation::Unrelated},
+        {u"\\IMAGE.INI", u"\\IMAGE.INIX", PathRelation::Unrelated},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(comparePaths(c.target, c.path), c.expected)
