@@ -3,6 +3,7 @@
 #include "disk/DiskTexts.h"
 #include "platform/DebugOutput.h"
 #include "records/ByteOrder.h"
+#include "records/Mbr.h"
 
 #include <array>
 #include <cerrno>
@@ -12,11 +13,6 @@
 namespace dorvix {
 
 namespace {
-
-// Sector 0 of a partitioned disk: boot signature and the first partition-table entry.
-constexpr std::size_t kMbrSize = 512;
-constexpr std::size_t kMbrFirstPartitionStart = 454;  // 32-bit start sector of entry 1
-constexpr std::size_t kMbrSignature = 510;            // 0x55 0xAA
 
 constexpr std::uint32_t kDefaultHeads = 255;
 constexpr std::uint32_t kDefaultSectorsPerTrack = 63;
@@ -79,10 +75,10 @@ bool DiskDevice::Open(std::uint8_t n) {
     }
     bytesPerSector = info.bytesPerSector;
 
-    std::array<std::uint8_t, kMbrSize> sector0{};
+    std::array<std::uint8_t, mbr::kSize> sector0{};
     std::uint32_t tableStart = 0;
-    if (ReadSectors(0, 1, sector0) && sector0[kMbrSignature] == 0x55 && sector0[kMbrSignature + 1] == 0xAA) {
-        tableStart = load32(sector0, kMbrFirstPartitionStart);
+    if (ReadSectors(0, 1, sector0) && load16(sector0, mbr::kSignature) == mbr::kSignatureValue) {
+        tableStart = load32(sector0, mbr::kFirstSector);
     }
     // The old partition's start gives the track length when it can be one (1 to 63); a start
     // at 2048 or 0 cannot, and the driver's value serves then, as for a disk without a table.

@@ -143,7 +143,7 @@ std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
     std::optional<std::string> list;
-    if (mountVolume(volume, mbrBuffer, bootBuffer) == 0) {
+    if (mountVolume(volume, mbrBuffer, bootBuffer) == VolumeProblem::None) {
         list = scanTargetBiosList(volume);
     }
     releaseVolume(volume);
@@ -158,7 +158,7 @@ ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
     volume.disk = &imageDisk;
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
-    if (mountVolume(volume, mbrBuffer, bootBuffer) != 0) {
+    if (mountVolume(volume, mbrBuffer, bootBuffer) != VolumeProblem::None) {
         releaseVolume(volume);
         return ImageVolumeResult::NotMountable;
     }
