@@ -3,6 +3,7 @@
 #include "platform/StorageManager.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <string>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -76,6 +77,44 @@ public:
             }
             done += static_cast<std::uint64_t>(put);
         }
+        return 0;
+    }
+
+    // Inside the kernel (copy_file_range) where both ends are regular files; a block device,
+    // or a file system that cannot copy between the two files, answers ENOTSUP. The copied
+    // range is handed to writeback at once.
+    std::uint32_t copyFromFile(int sourceFd, std::uint64_t sourceOffset, std::uint32_t firstSector,
+                               std::uint32_t count) override {
+        if (m_blockDevice) {
+            return ENOTSUP;
+        }
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+        if (const auto error = checkRange(firstSector, count, SIZE_MAX, offset, length)) {
+            return error;
+        }
+        auto in = static_cast<loff_t>(sourceOffset);
+        auto out = static_cast<loff_t>(offset);
+        std::uint64_t done = 0;
+        while (done < length) {
+            const ssize_t moved = ::copy_file_range(sourceFd, &in, m_fd, &out, length - done, 0);
+            if (moved < 0 && errno == EINTR) {
+                continue;
+            }
+            if (moved < 0) {
+                const int error = errno;
+                const bool unsupported =
+                    error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS;
+                return unsupported && done == 0 ? ENOTSUP : static_cast<std::uint32_t>(error);
+            }
+            if (moved == 0) {
+                return EIO;  // the source ended before the count
+            }
+            done += static_cast<std::uint64_t>(moved);
+        }
+        // The range goes to the device now, while the caller copies the next one, so that the
+        // final flush has little left to wait for. Only a start: flush() still decides.
+        ::sync_file_range(m_fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
         return 0;
     }
 

@@ -9,6 +9,7 @@
 
 #include "platform/DeviceTable.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -37,6 +38,14 @@ public:
     virtual std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) = 0;
     virtual std::uint32_t write(std::uint32_t firstSector, std::uint32_t count,
                                 std::span<const std::uint8_t> buffer) = 0;
+    // Copies count × bytesPerSector bytes of the regular file `sourceFd`, from its byte
+    // `sourceOffset` on, onto the disk from firstSector on without passing them through the
+    // caller. A driver that cannot answers ENOTSUP without writing anything; the caller then
+    // moves the bytes itself with read and write.
+    virtual std::uint32_t copyFromFile(int /*sourceFd*/, std::uint64_t /*sourceOffset*/, std::uint32_t /*firstSector*/,
+                                       std::uint32_t /*count*/) {
+        return ENOTSUP;
+    }
     // Makes every write so far durable (the device's caches included).
     virtual std::uint32_t flush() { return 0; }
     // Takes the device for this process alone, once its file systems are unmounted: a block
