@@ -160,13 +160,12 @@ bool DiskDevice::WriteSectors(std::uint32_t firstSector, std::uint32_t count, st
 
 DiskDevice::FileCopy DiskDevice::CopyFromFile(int sourceFd, std::uint64_t sourceOffset, std::uint32_t firstSector,
                                               std::uint32_t count) {
+    // The source run must lie where a file offset can reach.
     const std::uint64_t bytes = static_cast<std::uint64_t>(count) * bytesPerSector;
-    if (sourceFd < 0 || sourceOffset > std::numeric_limits<std::int64_t>::max() - bytes) {
-        diagPrint(1, text::kDiagBufferTooSmall);
-        return FileCopy::Failed;
-    }
-    const std::uint32_t error =
-        handle ? handle->copyFromFile(sourceFd, sourceOffset, firstSector, count) : kInvalidHandle;
+    const bool sourceValid = sourceFd >= 0 && sourceOffset <= std::numeric_limits<std::int64_t>::max() - bytes;
+    const std::uint32_t error = !sourceValid ? EINVAL
+                                : handle     ? handle->copyFromFile(sourceFd, sourceOffset, firstSector, count)
+                                             : kInvalidHandle;
     if (error == ENOTSUP) {
         return FileCopy::NotSupported;
     }

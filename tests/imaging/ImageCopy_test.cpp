@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -214,7 +215,12 @@ TEST(ImageCopy, FileDriverCopiesInsideTheKernelWithinTheDisk) {
     EXPECT_EQ(disk.CopyFromFile(source.fd, 2 * kSector, 10, 6), DiskDevice::FileCopy::Done);
     // Past the disk's end nothing is copied, and the file does not grow.
     EXPECT_EQ(disk.CopyFromFile(source.fd, 0, 12, 5), DiskDevice::FileCopy::Failed);
-    EXPECT_NE(debug.text().find("Failed to write to device"), std::string::npos);
+    EXPECT_EQ(disk.lastError, static_cast<std::uint32_t>(ENXIO));
+    // Nor from a source no file offset reaches.
+    EXPECT_EQ(disk.CopyFromFile(-1, 0, 0, 1), DiskDevice::FileCopy::Failed);
+    EXPECT_EQ(disk.CopyFromFile(source.fd, 0xFFFFFFFFFFFFFE00ull, 0, 1), DiskDevice::FileCopy::Failed);
+    EXPECT_EQ(disk.lastError, static_cast<std::uint32_t>(EINVAL));
+    EXPECT_NE(debug.text().find("Failed to write to device (00000006)"), std::string::npos);
     const Bytes after = target.contents();
     ASSERT_EQ(after.size(), 16u * kSector);
     EXPECT_TRUE(std::equal(after.begin() + 10 * kSector, after.end(), source.bytes.begin() + 2 * kSector));
