@@ -30,8 +30,8 @@ constexpr int kCaptureNoResources = 5;
 
 class FlatCapture {
 public:
-    FlatCapture(ProgressWindow window, std::uint8_t source, const std::string& imagePath)
-        : m_window(window), m_source(source), m_imagePath(imagePath) {}
+    FlatCapture(DeviceProvider& devices, ProgressWindow window, std::uint8_t source, const std::string& imagePath)
+        : m_devices(devices), m_window(window), m_source(source), m_imagePath(imagePath), m_disk(devices) {}
     ~FlatCapture() { cleanUp(); }
     FlatCapture(const FlatCapture&) = delete;
     FlatCapture& operator=(const FlatCapture&) = delete;
@@ -45,6 +45,7 @@ private:
     // Mounts the disk again and closes everything; an unfinished image is removed.
     void cleanUp();
 
+    DeviceProvider& m_devices;
     ProgressWindow m_window;
     std::uint8_t m_source;
     const std::string& m_imagePath;
@@ -64,7 +65,14 @@ int FlatCapture::run() {
         showError(m_window, text::kSectorSizeUnsupported, static_cast<int>(m_source), m_disk.bytesPerSector);
         return kCaptureNoResources;
     }
-    const std::optional<std::string> listed = readTargetBiosList(m_source);
+    std::optional<FailedRead> failedRead;
+    const std::optional<std::string> listed = readTargetBiosList(m_devices, m_source, failedRead);
+    if (failedRead) {
+        // The default list in its place would make an image meant for other devices.
+        showStatus(m_window, text::kFlatCaptureReadFailed, static_cast<unsigned long>(failedRead->firstSector),
+                   failedRead->count);
+        return kCaptureFailed;
+    }
     const std::string list = listed ? cutTargetBiosList(*listed) : std::string();
     if (!m_image.createTemporary(m_imagePath)) {
         showError(m_window, text::kFlatCaptureOpenForWrite, m_imagePath.c_str());
@@ -153,11 +161,9 @@ int FlatCapture::copyDisk() {
 }
 
 int FlatCapture::prepareImageVolume() {
+    ImageFileDisk imageDisk(m_image, 1);  // the header takes the file's first sector
     FatVolume volume;
-    volume.device = &m_image;
-    volume.sectorReader = imageFileSectorReader;
-    volume.sectorWriter = imageFileSectorWriter;
-    volume.sectorBias = 1;  // the header
+    volume.disk = &imageDisk;
     std::array<std::uint8_t, 512> mbr{};
     std::array<std::uint8_t, 512> boot{};
     if (mountVolume(volume, mbr, boot) != 0) {
@@ -188,8 +194,9 @@ void FlatCapture::cleanUp() {
 
 }  // namespace
 
-int captureFlatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::string& imagePath) {
-    FlatCapture capture(window, sourceDevice, imagePath);
+int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
+                     const std::string& imagePath) {
+    FlatCapture capture(devices, window, sourceDevice, imagePath);
     return capture.run();
 }
 

@@ -6,9 +6,11 @@
 //   captureFatImage   0 or -1
 //   writeFlatImage    0, 3 (disk or image could not be opened, seek failed) or 4 (image unusable, copy failed)
 //   captureFlatImage  0, 3 (open, create, read or write failed) or 5 (no buffer, volume not mountable)
-// Engines never throw and never end the process.
+// Engines never throw and never end the process. Each works on the disks of the provider it
+// is given (the device table's in the program) and reaches for no other.
 
 #include "front/Operator.h"
+#include "platform/DiskDriver.h"
 
 #include <cstdint>
 #include <optional>
@@ -18,21 +20,35 @@ namespace dorvix {
 
 // Restores an image file onto DSKn:, re-laying out its FAT16 volume for the disk. The two
 // code files (512 bytes each) replace the boot code of the new MBR and boot sector.
-int restoreFatImage(ProgressWindow window, const std::string& imagePath, std::uint8_t targetDevice,
-                    const std::optional<std::string>& mbrCodePath, const std::optional<std::string>& bootCodePath);
+int restoreFatImage(DeviceProvider& devices, ProgressWindow window, const std::string& imagePath,
+                    std::uint8_t targetDevice, const std::optional<std::string>& mbrCodePath,
+                    const std::optional<std::string>& bootCodePath);
 
 // Captures the FAT16 volume of DSKn: into a compact image file.
-int captureFatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::optional<std::string>& targetBiosList,
-                    const std::string& imagePath);
+int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
+                    const std::optional<std::string>& targetBiosList, const std::string& imagePath);
 
 // Writes a flat image (with or without header) onto DSKn: sector by sector.
-int writeFlatImage(ProgressWindow window, const std::string& imagePath, std::uint8_t targetDevice);
+int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::string& imagePath,
+                   std::uint8_t targetDevice);
 
 // Captures the whole of DSKn: (whole cylinders) into a flat image file with header.
-int captureFlatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::string& imagePath);
+int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
+                     const std::string& imagePath);
 
 // The "KMVBIOS" list of IMAGE.INI in the root of DSKn:'s volume, or nothing when the disk,
 // the volume, the file or the key is not there.
-std::optional<std::string> readTargetBiosList(std::uint8_t diskNumber);
+std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber);
+
+// A sector read of the volume that the disk failed.
+struct FailedRead {
+    std::uint32_t firstSector = 0;
+    std::uint32_t count = 0;
+};
+
+// The same, and `failed` set to the first read the disk failed: a list that could not be read
+// is not the same as one that is not there.
+std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber,
+                                              std::optional<FailedRead>& failed);
 
 }  // namespace dorvix
