@@ -41,6 +41,13 @@ public:
     virtual std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) = 0;
     virtual std::uint32_t write(std::uint32_t firstSector, std::uint32_t count,
                                 std::span<const std::uint8_t> buffer) = 0;
+    // Makes every write so far durable (the device's caches included).
+    virtual std::uint32_t flush() { return 0; }
+};
+
+class DiskDriver : public SectorDisk {
+public:
+    virtual std::uint32_t getInfo(InfoRequest how, DiskInfo& info) = 0;
     // Copies count × bytesPerSector bytes of the regular file `sourceFd`, from its byte
     // `sourceOffset` on, onto the disk from firstSector on without passing them through the
     // caller. A driver that cannot answers ENOTSUP without writing anything; the caller then
@@ -49,13 +56,6 @@ public:
                                        std::uint32_t /*count*/) {
         return ENOTSUP;
     }
-    // Makes every write so far durable (the device's caches included).
-    virtual std::uint32_t flush() { return 0; }
-};
-
-class DiskDriver : public SectorDisk {
-public:
-    virtual std::uint32_t getInfo(InfoRequest how, DiskInfo& info) = 0;
     // Takes the device for this process alone, once its file systems are unmounted: a block
     // device is opened again with O_EXCL (refused while anything has it mounted), an image
     // file is locked.
