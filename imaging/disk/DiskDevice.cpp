@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
 
 namespace dorvix {
 
@@ -149,6 +150,25 @@ bool DiskDevice::WriteSectors(std::uint32_t firstSector, std::uint32_t count, st
         return false;
     }
     return true;
+}
+
+DiskDevice::FileCopy DiskDevice::CopyFromFile(int sourceFd, std::uint64_t sourceOffset, std::uint32_t firstSector,
+                                              std::uint32_t count) {
+    // The source run must lie where a file offset can reach.
+    const std::uint64_t bytes = static_cast<std::uint64_t>(count) * bytesPerSector;
+    const bool sourceValid = sourceFd >= 0 && sourceOffset <= std::numeric_limits<std::int64_t>::max() - bytes;
+    const std::uint32_t error = !sourceValid ? EINVAL
+                                : handle     ? handle->copyFromFile(sourceFd, sourceOffset, firstSector, count)
+                                             : kInvalidHandle;
+    if (error == ENOTSUP) {
+        return FileCopy::NotSupported;
+    }
+    if (error != 0) {
+        lastError = error;
+        diagPrint(1, text::kDiagWriteFailed, error);
+        return FileCopy::Failed;
+    }
+    return FileCopy::Done;
 }
 
 bool DiskDevice::Dismount() {

@@ -2,6 +2,7 @@
 
 #include "disk/BiosCompatibility.h"
 #include "disk/DiskDevice.h"
+#include "disk/ImageCopy.h"
 #include "disk/ImageInput.h"
 #include "fat/FatEngines.h"
 #include "fat/FatTexts.h"
@@ -23,8 +24,8 @@ namespace dorvix {
 
 namespace {
 
-// The root directory and data area move in chunks of 128 KiB: few, large requests.
-constexpr std::uint32_t kCopyChunkSectors = 256;
+// The step of the progress shown while the root directory and data area are copied.
+constexpr std::uint32_t kProgressStepSectors = 16;
 
 // Images keep their first FAT at sector 32 or later.
 constexpr std::uint32_t kFirstFatSector = 32;
@@ -416,25 +417,25 @@ int FatRestore::copyRootAndData(const RestoreLayout& layout, PartitionGuard& gua
         return fail(text::kFlatImageOperationError);
     }
     showStatus(m_window, text::kRestoreCopying);
-    std::vector<std::uint8_t> chunk(std::size_t{kCopyChunkSectors} * kSectorBytes);
-    const std::uint32_t remaining = layout.copySectors;
-    std::uint32_t done = 0;
-    std::uint32_t lastPercent = 0;
-    while (done < remaining) {
-        const std::uint32_t n = std::min(kCopyChunkSectors, remaining - done);
-        const std::size_t bytes = std::size_t{n} * kSectorBytes;
-        if (std::fread(chunk.data(), 1, bytes, m_image.get()) != bytes) {
-            return fail(text::kRestoreReadData);
-        }
-        if (!guard.write(layout.rootStart + done, n, std::span(chunk).first(bytes))) {
-            return fail(text::kRestoreWriteData);
-        }
-        done += n;
-        const auto percent = static_cast<std::uint32_t>(std::uint64_t{done} * 100 / remaining);
-        if (percent > lastPercent) {
-            lastPercent = percent;
-            showProgress(m_window, static_cast<int>(percent));
-        }
+    if (!guard.inside(layout.rootStart, layout.copySectors)) {
+        return fail(text::kRestoreWriteData);
+    }
+    // The operator sees the percentages of a copy in 16-sector steps, however large the requests.
+    ChunkProgress progress(layout.copySectors, kProgressStepSectors);
+    const ImageCopyResult copied =
+        copyImageToDisk(::fileno(m_image.get()), std::uint64_t{layout.imageRootSector} * kSectorBytes, guard.disk,
+                        layout.rootStart, layout.copySectors, [&](std::uint32_t done) {
+                            progress.advance(done, [this](int percent) { showProgress(m_window, percent); });
+                        });
+    switch (copied) {
+    case ImageCopyResult::Done:
+        break;
+    case ImageCopyResult::ReadFailed:
+        return fail(text::kRestoreReadData);
+    case ImageCopyResult::WriteFailed:
+        return fail(text::kRestoreWriteData);
+    case ImageCopyResult::NoMemory:
+        return fail(text::kRestoreAllocation);
     }
     if (m_window == nullptr) {
         showStatus(nullptr, text::kRestoreClearLine);
