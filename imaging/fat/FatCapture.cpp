@@ -391,6 +391,11 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
             !labelNameIsValid(entries.subspan(base, kBytes))) {
             return refuseEntry(job, path, text::kEntryLabelInvalid);
         }
+        // A label owns no data either: fsck.fat truncates one with a size as it does a file
+        // with a size and no chain, and the restore refuses it.
+        if (first != kDeleted && first != kEndOfDirectory && isLabel(attributes) && load32(entries, base + kSize) != 0) {
+            return refuseEntry(job, path, text::kEntrySizeWithoutChain);
+        }
         if (skippedBySizing(first, attributes) || isLabel(attributes)) {
             continue;
         }

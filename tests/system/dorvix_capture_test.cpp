@@ -333,6 +333,8 @@ TEST_F(DorvixCapture, SourcesNoRestoreWouldTakeAreRefusedSayingWhy) {
          "a long-name entry that names a cluster, which no restore of its image would accept: \\A long name.txt"},
         {"label fsck.fat would remove", [&] { patchRoot("SOURCE     ", 0, '=', 1); },
          "a volume label with characters a label cannot hold"},
+        {"label with a size", [&] { patchRoot("SOURCE     ", 28, 23808, 4); },
+         "a file with a size but no cluster chain"},
         {"short name fsck.fat would rename", [&] { put("::/FILE.BIN", 10, 1); patchRoot("FILE    BIN", 2, '?', 1); },
          "an entry whose short name holds characters a name cannot hold"},
         {"long-name slot with its reserved byte set",
