@@ -369,6 +369,20 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
     if (lastFirst != kDeleted && lastFirst != kEndOfDirectory && entryAttributes(entries, last) == kLongName) {
         return refuseEntry(job, path, text::kEntryLongNameBroken);
     }
+    // The set must be as the restore reads it: `extra` live slots numbered down to 1 (the first
+    // marked as stored first), then a live short entry. The walker groups a set by its first
+    // slot's count alone, so an end marker, a deleted entry or a short entry inside that count
+    // would otherwise be copied as part of the set.
+    if (extra > 0 && (lastFirst == kDeleted || lastFirst == kEndOfDirectory)) {
+        return refuseEntry(job, path, text::kEntryLongNameBroken);
+    }
+    for (std::size_t k = index; k < last; ++k) {
+        const std::uint8_t slotFirst = entryFirstByte(entries, k);
+        const std::size_t sequence = extra - (k - index);
+        if (entryAttributes(entries, k) != kLongName || slotFirst != ((k == index ? kLastLongEntry : 0) | sequence)) {
+            return refuseEntry(job, path, text::kEntryLongNameBroken);
+        }
+    }
     for (std::size_t k = index; k < last; ++k) {
         if (entryAttributes(entries, k) == kLongName &&
             (entries[k * kBytes + kLongNameReserved] != 0 ||

@@ -341,6 +341,13 @@ TEST_F(DorvixCapture, SourcesNoRestoreWouldTakeAreRefusedSayingWhy) {
          [&] { put("::/A long name.txt", 100, 1); patchRoot("ALONGN~1TXT", 12, 4, 1, -1); },
          "a long name whose slots do not belong to their entry, which no restore of its image would accept: "
          "\\A long name.txt"},
+        {"long-name set cut short by an end marker",
+         [&] { put("::/A long name.txt", 100, 1); patchRoot("ALONGN~1TXT", 0, 0, 1); },
+         "a long name whose slots do not belong to their entry"},
+        {"long-name slots out of sequence",
+         [&] { put("::/A long name.txt", 100, 1); patchRoot("ALONGN~1TXT", 0, 3, 1, -1); },
+         "a long name whose slots do not belong to their entry, which no restore of its image would accept: "
+         "\\A long name.txt"},
         {"path of 256 characters",
          [&] {
              std::string path = "::";
