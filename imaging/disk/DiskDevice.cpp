@@ -1,8 +1,8 @@
 #include "disk/DiskDevice.h"
 
-#include "disk/ByteOrder.h"
-#include "front/StringTable.h"
+#include "disk/DiskTexts.h"
 #include "platform/DebugOutput.h"
+#include "records/ByteOrder.h"
 
 #include <array>
 #include <cerrno>
@@ -44,8 +44,6 @@ std::string diskDeviceName(std::uint8_t n) {
     std::snprintf(name, sizeof name, text::kDeviceNameFormat, static_cast<int>(n));
     return name;
 }
-
-DiskDevice::DiskDevice() : m_provider(&defaultDeviceProvider()) {}
 
 DiskDevice::DiskDevice(DeviceProvider& provider) : m_provider(&provider) {}
 
@@ -195,6 +193,24 @@ bool DiskDevice::MountFirstPartition() {
         return false;
     }
     return true;
+}
+
+namespace {
+// The code of a failed transfer: the driver's, or EINVAL when the record refused it itself
+// (a buffer too small, before any driver error was kept).
+std::uint32_t failureCode(std::uint32_t lastError) { return lastError != 0 ? lastError : EINVAL; }
+}  // namespace
+
+std::uint32_t DiskDevice::read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) {
+    return ReadSectors(firstSector, count, buffer) ? 0 : failureCode(lastError);
+}
+
+std::uint32_t DiskDevice::write(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer) {
+    return WriteSectors(firstSector, count, buffer) ? 0 : failureCode(lastError);
+}
+
+std::uint32_t DiskDevice::flush() {
+    return Flush() ? 0 : failureCode(lastError);
 }
 
 bool DiskDevice::FixupCHS() {

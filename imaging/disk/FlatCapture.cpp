@@ -1,23 +1,18 @@
 // captureFlatImage: the whole of DSKn: (whole cylinders), cylinder by cylinder, into an image
 // file with a flat header. The disk is only read: the copy goes to an unnamed (or hidden) file
-// in the image's folder, and there, through the FAT engine working on the image file,
-// "\Documents and Settings" is left out and IMAGE.INI takes the capture time. The image gets
-// its name once it is sealed and on the disk.
+// in the image's folder, and there the FAT engine's step (handed in by the main flow) leaves
+// "\Documents and Settings" out and gives IMAGE.INI the capture time. The image gets its name
+// once it is sealed and on the disk.
 
 #include "disk/BiosCompatibility.h"
-#include "disk/ByteOrder.h"
 #include "disk/DiskDevice.h"
+#include "disk/DiskTexts.h"
+#include "disk/FlatEngines.h"
+#include "disk/ImageFile.h"
 #include "disk/ImageInput.h"
-#include "disk/ImageStamp.h"
-#include "fat/FatVolume.h"
-#include "fat/FolderExclusion.h"
-#include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
-#include "front/Engines.h"
-#include "front/StringTable.h"
 #include "platform/Clock.h"
+#include "records/ByteOrder.h"
 
-#include <array>
 #include <new>
 #include <vector>
 
@@ -30,8 +25,10 @@ constexpr int kCaptureNoResources = 5;
 
 class FlatCapture {
 public:
-    FlatCapture(ProgressWindow window, std::uint8_t source, const std::string& imagePath)
-        : m_window(window), m_source(source), m_imagePath(imagePath) {}
+    FlatCapture(DeviceProvider& devices, ProgressWindow window, std::uint8_t source, const std::string& imagePath,
+                const FlatCaptureVolumeSteps& volumeSteps)
+        : m_devices(devices), m_window(window), m_source(source), m_imagePath(imagePath),
+          m_volumeSteps(volumeSteps), m_disk(devices) {}
     ~FlatCapture() { cleanUp(); }
     FlatCapture(const FlatCapture&) = delete;
     FlatCapture& operator=(const FlatCapture&) = delete;
@@ -45,9 +42,11 @@ private:
     // Mounts the disk again and closes everything; an unfinished image is removed.
     void cleanUp();
 
+    DeviceProvider& m_devices;
     ProgressWindow m_window;
     std::uint8_t m_source;
     const std::string& m_imagePath;
+    const FlatCaptureVolumeSteps& m_volumeSteps;
     DiskDevice m_disk;
     ImageFile m_image;
     bool m_dismounted = false;
@@ -64,7 +63,16 @@ int FlatCapture::run() {
         showError(m_window, text::kSectorSizeUnsupported, static_cast<int>(m_source), m_disk.bytesPerSector);
         return kCaptureNoResources;
     }
-    const std::optional<std::string> listed = readTargetBiosList(m_source);
+    std::optional<FailedRead> failedRead;
+    const std::optional<std::string> listed = m_volumeSteps.readTargetBiosList
+                                                  ? m_volumeSteps.readTargetBiosList(m_devices, m_source, failedRead)
+                                                  : std::nullopt;
+    if (failedRead) {
+        // The default list in its place would make an image meant for other devices.
+        showStatus(m_window, text::kFlatCaptureReadFailed, static_cast<unsigned long>(failedRead->firstSector),
+                   failedRead->count);
+        return kCaptureFailed;
+    }
     const std::string list = listed ? cutTargetBiosList(*listed) : std::string();
     if (!m_image.createTemporary(m_imagePath)) {
         showError(m_window, text::kFlatCaptureOpenForWrite, m_imagePath.c_str());
@@ -134,7 +142,7 @@ int FlatCapture::copyDisk() {
             break;
         }
         const std::size_t bytes = std::size_t{n} * m_disk.bytesPerSector;
-        if (!m_image.writeAt(std::uint64_t{kImageHeaderBytes} + std::uint64_t{position} * m_disk.bytesPerSector,
+        if (!m_image.writeAt(std::uint64_t{kmvheader::kSize} + std::uint64_t{position} * m_disk.bytesPerSector,
                              std::span(buffer).first(bytes))) {
             showStatus(m_window, text::kFlatCaptureWriteFailed, static_cast<long>(bytes));
             result = kCaptureFailed;
@@ -153,28 +161,20 @@ int FlatCapture::copyDisk() {
 }
 
 int FlatCapture::prepareImageVolume() {
-    FatVolume volume;
-    volume.device = &m_image;
-    volume.sectorReader = imageFileSectorReader;
-    volume.sectorWriter = imageFileSectorWriter;
-    volume.sectorBias = 1;  // the header
-    std::array<std::uint8_t, 512> mbr{};
-    std::array<std::uint8_t, 512> boot{};
-    if (mountVolume(volume, mbr, boot) != 0) {
-        showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
-        releaseVolume(volume);
-        return kCaptureNoResources;
-    }
     // The image's copy of the volume is changed for good; the disk never is.
-    Exclusion exclusion;
-    excludeFolder(volume, kExcludedFolder, exclusion);
-    const bool stamped = stampVolumeIni(volume, localTime());
-    releaseVolume(volume);
-    if (!stamped) {
-        showStatus(m_window, text::kFlatCaptureWriteFailed, 512L);
-        return kCaptureFailed;
+    const ImageVolumeResult result =
+        m_volumeSteps.prepareImageVolume ? m_volumeSteps.prepareImageVolume(m_image) : ImageVolumeResult::Prepared;
+    switch (result) {
+    case ImageVolumeResult::Prepared:
+        return 0;
+    case ImageVolumeResult::NotMountable:
+        showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
+        return kCaptureNoResources;
+    case ImageVolumeResult::WriteFailed:
+        break;
     }
-    return 0;
+    showStatus(m_window, text::kFlatCaptureWriteFailed, 512L);
+    return kCaptureFailed;
 }
 
 void FlatCapture::cleanUp() {
@@ -188,8 +188,9 @@ void FlatCapture::cleanUp() {
 
 }  // namespace
 
-int captureFlatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::string& imagePath) {
-    FlatCapture capture(window, sourceDevice, imagePath);
+int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
+                     const std::string& imagePath, const FlatCaptureVolumeSteps& volumeSteps) {
+    FlatCapture capture(devices, window, sourceDevice, imagePath, volumeSteps);
     return capture.run();
 }
 

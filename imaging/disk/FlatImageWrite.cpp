@@ -3,12 +3,12 @@
 // device is not mounted again afterwards, as the main flow resets it.
 
 #include "disk/DiskDevice.h"
+#include "disk/DiskTexts.h"
+#include "disk/FlatEngines.h"
 #include "disk/ImageInput.h"
-#include "front/Engines.h"
-#include "front/ProcessFlags.h"
-#include "front/StringTable.h"
 #include "platform/Clock.h"
 #include "platform/Pause.h"
+#include "platform/ProcessFlags.h"
 
 #include <vector>
 
@@ -21,9 +21,10 @@ constexpr int kFlatOpenFailure = 3;
 constexpr int kFlatUnusable = 4;
 }  // namespace
 
-int writeFlatImage(ProgressWindow window, const std::string& imagePath, std::uint8_t targetDevice) {
+int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::string& imagePath,
+                   std::uint8_t targetDevice) {
     const std::uint32_t started = tickCount();
-    DiskDevice disk;
+    DiskDevice disk(devices);
     if (!disk.Open(targetDevice)) {
         return kFlatOpenFailure;
     }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 
@@ -108,13 +108,13 @@ int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<
     VolumeProblem scratch = VolumeProblem::None;
     VolumeProblem& why = problem != nullptr ? *problem : scratch;
     why = VolumeProblem::ReadFailed;
-    if (volume.sectorReader == nullptr || mbrBuffer.size() < mbr::kSize || bootBuffer.size() < bootsector::kSize) {
+    if (volume.disk == nullptr || mbrBuffer.size() < mbr::kSize || bootBuffer.size() < bootsector::kSize) {
         return -1;
     }
     // The MBR and boot sector are read with a 512-byte sector size; a volume with other sectors
     // is refused below from its boot sector.
     volume.bytesPerSector = kSupportedSectorSize;
-    if (volume.sectorReader(volume, 0, 1, mbrBuffer.data(), mbr::kSize) < 0) {
+    if (readVolumeSectors(volume, 0, 1, mbrBuffer) < 0) {
         return -1;
     }
     const std::uint32_t partitionStart = load32(mbrBuffer, mbr::kFirstSector);
@@ -125,7 +125,7 @@ int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<
         why = VolumeProblem::NoPartition;
         return -1;
     }
-    if (volume.sectorReader(volume, partitionStart, 1, bootBuffer.data(), bootsector::kSize) < 0) {
+    if (readVolumeSectors(volume, partitionStart, 1, bootBuffer) < 0) {
         return -1;
     }
     if (layoutProblem(bootBuffer, partitionStart, partitionSectors) != VolumeProblem::None) {
@@ -135,7 +135,7 @@ int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<
     computeVolumeLayout(volume, bootBuffer, partitionStart, partitionSectors);
 
     volume.fat.assign(std::size_t{volume.fatSectors} * volume.bytesPerSector, 0);
-    if (volume.sectorReader(volume, volume.fatStart, volume.fatSectors, volume.fat.data(), volume.fat.size()) < 0) {
+    if (readVolumeSectors(volume, volume.fatStart, volume.fatSectors, volume.fat) < 0) {
         return -1;
     }
     // Every FAT copy begins with the FAT ID (media byte, then 0xFF). A copy without it means
@@ -148,7 +148,7 @@ int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<
     std::vector<std::uint8_t> copyStart(volume.bytesPerSector, 0);
     for (std::uint32_t copy = 1; copy < volume.numberOfFats; ++copy) {
         const std::uint32_t sector = std::uint32_t{volume.fatStart} + copy * std::uint32_t{volume.fatSectors};
-        if (volume.sectorReader(volume, sector, 1, copyStart.data(), copyStart.size()) < 0) {
+        if (readVolumeSectors(volume, sector, 1, copyStart) < 0) {
             return -1;
         }
         if (!beginsWithFatId(copyStart)) {
@@ -157,8 +157,7 @@ int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<
         }
     }
     volume.rootDir.assign(std::size_t{volume.rootSectors} * volume.bytesPerSector, 0);
-    if (volume.sectorReader(volume, volume.rootStart, volume.rootSectors, volume.rootDir.data(),
-                            volume.rootDir.size()) < 0) {
+    if (readVolumeSectors(volume, volume.rootStart, volume.rootSectors, volume.rootDir) < 0) {
         return -1;
     }
     why = VolumeProblem::None;
@@ -211,24 +210,30 @@ long chainLength(const FatVolume& volume, std::uint16_t first) {
     return length;
 }
 
-int readCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes) {
-    if (volume.sectorReader == nullptr) {
+int readVolumeSectors(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
+                      std::span<std::uint8_t> buffer) {
+    const std::size_t bytes = std::size_t{count} * volume.bytesPerSector;
+    if (volume.disk == nullptr || buffer.size() < bytes) {
         return -1;
     }
-    const std::size_t bytes = std::min<std::size_t>(bufferBytes, volume.bytesPerCluster);
-    return volume.sectorReader(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, buffer, bytes) < 0
-               ? -1
-               : 0;
+    return volume.disk->read(firstSector, count, buffer.first(bytes)) == 0 ? 0 : -1;
+}
+
+int writeVolumeSectors(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
+                       std::span<const std::uint8_t> buffer) {
+    const std::size_t bytes = std::size_t{count} * volume.bytesPerSector;
+    if (volume.disk == nullptr || buffer.size() < bytes) {
+        return -1;
+    }
+    return volume.disk->write(firstSector, count, buffer.first(bytes)) == 0 ? 0 : -1;
+}
+
+int readCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes) {
+    return readVolumeSectors(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, {buffer, bufferBytes});
 }
 
 int writeCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes) {
-    if (volume.sectorWriter == nullptr) {
-        return -1;
-    }
-    const std::size_t bytes = std::min<std::size_t>(bufferBytes, volume.bytesPerCluster);
-    return volume.sectorWriter(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, buffer, bytes) < 0
-               ? -1
-               : 0;
+    return writeVolumeSectors(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, {buffer, bufferBytes});
 }
 
 long readClusterRun(FatVolume& volume, std::uint8_t* buffer, std::uint16_t& cluster, std::uint32_t maxClusters) {
@@ -282,17 +287,16 @@ std::uint16_t allocateCluster(FatVolume& volume, std::uint16_t previous) {
 }
 
 int writeFatsAndRoot(FatVolume& volume) {
-    if (volume.sectorWriter == nullptr) {
+    if (volume.disk == nullptr) {
         return -1;
     }
     int result = 0;
-    if (volume.sectorWriter(volume, volume.rootStart, volume.rootSectors, volume.rootDir.data(),
-                            volume.rootDir.size()) < 0) {
+    if (writeVolumeSectors(volume, volume.rootStart, volume.rootSectors, volume.rootDir) < 0) {
         result = -1;
     }
     for (std::uint32_t copy = 0; copy < volume.numberOfFats; ++copy) {
         const std::uint32_t start = std::uint32_t{volume.fatStart} + copy * volume.fatSectors;
-        if (volume.sectorWriter(volume, start, volume.fatSectors, volume.fat.data(), volume.fat.size()) < 0) {
+        if (writeVolumeSectors(volume, start, volume.fatSectors, volume.fat) < 0) {
             result = -1;
         }
     }

@@ -1,8 +1,8 @@
 #include "fat/RebuildDirectory.h"
 
-#include "disk/ByteOrder.h"
-#include "front/Operator.h"
-#include "front/StringTable.h"
+#include "fat/FatTexts.h"
+#include "platform/Operator.h"
+#include "records/ByteOrder.h"
 
 #include <algorithm>
 #include <new>
@@ -104,7 +104,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         return -1;
     }
     std::span<std::uint8_t> dir(buffer);
-    if (!ctx.disk->read(firstSector, count, dir.first(std::size_t{count} * bps))) {
+    if (ctx.disk == nullptr || ctx.disk->read(firstSector, count, dir.first(std::size_t{count} * bps)) != 0) {
         showStatus(nullptr, text::kRebuildReadFailed,
                     static_cast<unsigned long>(firstSector), count,
                     static_cast<unsigned>(buffer.size()));
@@ -238,7 +238,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         }
     }
 
-    if (!ctx.disk->write(firstSector, count, dir.first(std::size_t{count} * bps))) {
+    if (ctx.disk->write(firstSector, count, dir.first(std::size_t{count} * bps)) != 0) {
         showStatus(nullptr, text::kRebuildWriteFailed,
                     static_cast<unsigned long>(firstSector), count,
                     static_cast<unsigned>(buffer.size()));

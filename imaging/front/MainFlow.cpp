@@ -1,13 +1,13 @@
 #include "front/MainFlow.h"
 
+#include "fat/FatEngines.h"
 #include "front/DeviceDump.h"
-#include "front/Engines.h"
-#include "front/ProcessFlags.h"
 #include "front/ProgressDialog.h"
 #include "front/StringTable.h"
 #include "platform/Console.h"
 #include "platform/DebugOutput.h"
 #include "platform/Power.h"
+#include "platform/ProcessFlags.h"
 
 #include <sys/stat.h>
 
@@ -26,21 +26,34 @@ std::optional<std::string> noneWhenEmpty(const std::string& path) {
 
 }  // namespace
 
-MainFlowServices platformServices() {
+MainFlowServices platformServices() { return platformServices(defaultDeviceProvider()); }
+
+MainFlowServices platformServices(DeviceProvider& devices) {
     MainFlowServices s;
     s.preventSuspend = QZPreventSuspend;
     s.allowSuspend = QZAllowSuspend;
     s.imageExists = fileAttributesExist;
     s.startProgressDialog = startProgressDialog;
     s.attachProgressWindow = attachProgressWindow;
-    s.dumpDevices = [] { dumpDevices(); };
+    s.dumpDevices = [&devices] { dumpDevices(devices); };
     s.preResetCall = preResetCall;
     s.requestReset = requestSystemReset;
-    s.restoreFatImage = restoreFatImage;
-    s.captureFatImage = captureFatImage;
-    s.writeFlatImage = writeFlatImage;
-    s.captureFlatImage = captureFlatImage;
-    s.readTargetBiosList = readTargetBiosList;
+    s.restoreFatImage = [&devices](ProgressWindow window, const std::string& image, std::uint8_t target,
+                                   const std::optional<std::string>& mbrCode,
+                                   const std::optional<std::string>& bootCode) {
+        return restoreFatImage(devices, window, image, target, mbrCode, bootCode);
+    };
+    s.captureFatImage = [&devices](ProgressWindow window, std::uint8_t source,
+                                   const std::optional<std::string>& targetBios, const std::string& image) {
+        return captureFatImage(devices, window, source, targetBios, image);
+    };
+    s.writeFlatImage = [&devices](ProgressWindow window, const std::string& image, std::uint8_t target) {
+        return writeFlatImage(devices, window, image, target);
+    };
+    s.captureFlatImage = [&devices](ProgressWindow window, std::uint8_t source, const std::string& image) {
+        return captureFlatImage(devices, window, source, image, flatCaptureVolumeSteps());
+    };
+    s.readTargetBiosList = [&devices](std::uint8_t disk) { return readTargetBiosList(devices, disk); };
     return s;
 }
 

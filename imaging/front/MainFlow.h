@@ -4,7 +4,8 @@
 // suspending around the engine, close the window and reset the device after success.
 
 #include "front/CommandLine.h"
-#include "front/Operator.h"
+#include "platform/DiskDriver.h"
+#include "platform/Operator.h"
 
 #include <cstdint>
 #include <functional>
@@ -35,6 +36,9 @@ struct MainFlowServices {
     std::function<std::optional<std::string>(std::uint8_t)> readTargetBiosList;
 };
 
+// The program's services; the engines and the device dump work on the disks of `devices`.
+MainFlowServices platformServices(DeviceProvider& devices);
+// The same over the device table (defaultDeviceProvider()).
 MainFlowServices platformServices();
 
 void printUsage();

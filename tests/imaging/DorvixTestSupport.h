@@ -2,10 +2,10 @@
 // Fixtures shared by the dorvix unit tests: a console over memory streams, a disk driver
 // that fails on request, and sector-0 images with and without a partition table.
 
-#include "front/Operator.h"
-#include "front/ProcessFlags.h"
 #include "platform/Console.h"
 #include "platform/DiskDriver.h"
+#include "platform/Operator.h"
+#include "platform/ProcessFlags.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,5 +1,6 @@
 #pragma once
-// The image file a capture writes, and the sector callback that writes a FatVolume into it.
+// The image file a capture writes: created unnamed beside its final name, named once it is
+// flushed, and read and written at byte offsets; and its sectors as the disk of a FatVolume.
 
 #include <cstdint>
 #include <cstdio>
@@ -7,7 +8,7 @@
 #include <string>
 #include <span>
 
-#include "fat/FatVolume.h"
+#include "platform/DiskDriver.h"
 
 namespace dorvix {
 
@@ -51,13 +52,21 @@ private:
     std::filesystem::path m_tempPath;   // its name, or empty when it is unnamed
 };
 
-// Image-file write callback: `volume.device` is an ImageFile. Writes min(count x bytesPerSector,
-// bufferBytes) bytes at (sector + sectorBias) x bytesPerSector; 0 when all were written, else -1.
-int imageFileSectorWriter(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
-                          std::uint8_t* buffer, std::size_t bufferBytes);
+// The 512-byte sectors of an image file: sector s lies at (s + sectorBias) x 512, so a bias of 1
+// steps over the image header. A transfer fails (EIO) unless every byte was moved; flush hands
+// the file's buffered bytes to the system (commit() makes them durable).
+class ImageFileDisk : public SectorDisk {
+public:
+    static constexpr std::uint32_t kSectorBytes = 512;
 
-// Read counterpart over the same addressing; used to read an image body back.
-int imageFileSectorReader(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
-                          std::uint8_t* buffer, std::size_t bufferBytes);
+    ImageFileDisk(ImageFile& file, std::uint32_t sectorBias) : m_file(file), m_bias(sectorBias) {}
+    std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) override;
+    std::uint32_t write(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer) override;
+    std::uint32_t flush() override;
+
+private:
+    ImageFile& m_file;
+    std::uint32_t m_bias;
+};
 
 }  // namespace dorvix

@@ -1,4 +1,4 @@
-#include "fat/ImageFile.h"
+#include "disk/ImageFile.h"
 
 #include <cerrno>
 #include <climits>
@@ -166,36 +166,35 @@ bool ImageFile::flush() {
 
 namespace {
 
-// The file region of a sector transfer: nothing when there is no file or the caller's buffer
-// cannot hold the whole transfer (a short transfer must not pass for a complete one).
-struct SectorTransfer {
-    ImageFile* file = nullptr;
-    std::uint64_t offset = 0;
-    std::size_t bytes = 0;
-};
-
-SectorTransfer sectorTransfer(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
-                              std::size_t bufferBytes) {
-    auto* file = static_cast<ImageFile*>(volume.device);
-    const std::size_t bytes = std::size_t{count} * volume.bytesPerSector;
-    if (file == nullptr || bytes > bufferBytes) {
-        return {};
-    }
-    return {file, (std::uint64_t{firstSector} + volume.sectorBias) * volume.bytesPerSector, bytes};
+// Byte offset and length of a sector transfer; nothing when the buffer cannot hold it all.
+bool sectorRegion(std::uint32_t firstSector, std::uint32_t count, std::uint32_t bias, std::size_t bufferBytes,
+                  std::uint64_t& offset, std::size_t& bytes) {
+    bytes = std::size_t{count} * ImageFileDisk::kSectorBytes;
+    offset = (std::uint64_t{firstSector} + bias) * ImageFileDisk::kSectorBytes;
+    return bytes <= bufferBytes;
 }
 
 }  // namespace
 
-int imageFileSectorWriter(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
-                          std::uint8_t* buffer, std::size_t bufferBytes) {
-    const SectorTransfer t = sectorTransfer(volume, firstSector, count, bufferBytes);
-    return t.file != nullptr && t.file->writeAt(t.offset, {buffer, t.bytes}) ? 0 : -1;
+std::uint32_t ImageFileDisk::read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) {
+    std::uint64_t offset = 0;
+    std::size_t bytes = 0;
+    if (!sectorRegion(firstSector, count, m_bias, buffer.size(), offset, bytes)) {
+        return EINVAL;
+    }
+    return m_file.readAt(offset, buffer.first(bytes)) ? 0 : EIO;
 }
 
-int imageFileSectorReader(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
-                          std::uint8_t* buffer, std::size_t bufferBytes) {
-    const SectorTransfer t = sectorTransfer(volume, firstSector, count, bufferBytes);
-    return t.file != nullptr && t.file->readAt(t.offset, {buffer, t.bytes}) ? 0 : -1;
+std::uint32_t ImageFileDisk::write(std::uint32_t firstSector, std::uint32_t count,
+                                   std::span<const std::uint8_t> buffer) {
+    std::uint64_t offset = 0;
+    std::size_t bytes = 0;
+    if (!sectorRegion(firstSector, count, m_bias, buffer.size(), offset, bytes)) {
+        return EINVAL;
+    }
+    return m_file.writeAt(offset, buffer.first(bytes)) ? 0 : EIO;
 }
+
+std::uint32_t ImageFileDisk::flush() { return m_file.flush() ? 0 : EIO; }
 
 }  // namespace dorvix
