@@ -2,11 +2,11 @@
 // What the fuzz targets run the engines on: a disk in memory whose first bytes are the fuzzer's
 // input and whose remaining sectors read as zeros up to a fixed size, so a few kilobytes reach a
 // volume's FATs, root and first clusters. Writes land in an overlay (or are dropped), never in
-// a file or on a device. This is where the engines' sector access is adapted to (with the
-// restore plan's disk in RestorePlan.h).
+// a file or on a device.
 
 #include <algorithm>
 #include <cstddef>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "fat/FatVolume.h"
-#include "front/Operator.h"
+#include "platform/DiskDriver.h"
+#include "platform/Operator.h"
 
 namespace dorvix::fuzz {
 
@@ -29,7 +29,7 @@ inline constexpr std::size_t kSectorBytes = 512;
 // fault of the engine (a source that must only ever be read).
 enum class Writes { Keep, Drop, Forbid };
 
-class MemoryDisk {
+class MemoryDisk : public SectorDisk {
 public:
     // `contents` must outlive the disk.
     MemoryDisk(std::span<const std::uint8_t> contents, std::uint32_t totalSectors, Writes writes = Writes::Keep)
@@ -50,11 +50,15 @@ public:
         return bytes;
     }
 
-    // Transfers min(count x 512, buffer size) bytes; false past the end of the disk.
-    bool read(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t> buffer) const {
-        const std::size_t bytes = std::min(std::size_t{count} * kSectorBytes, buffer.size());
-        if (!inside(first, bytes)) {
-            return false;
+    // Transfers count x 512 bytes; EIO past the end of the disk or beyond the buffer.
+    std::uint32_t read(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t> buffer) override {
+        return readSectors(first, count, buffer);
+    }
+
+    std::uint32_t readSectors(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t> buffer) const {
+        const std::size_t bytes = std::size_t{count} * kSectorBytes;
+        if (bytes > buffer.size() || !inside(first, bytes)) {
+            return EIO;
         }
         for (std::size_t done = 0; done < bytes;) {
             const std::uint32_t sector = first + static_cast<std::uint32_t>(done / kSectorBytes);
@@ -62,19 +66,19 @@ public:
             readSector(sector, buffer.subspan(done, take));
             done += take;
         }
-        return true;
+        return 0;
     }
 
-    bool write(std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t> buffer) {
-        const std::size_t bytes = std::min(std::size_t{count} * kSectorBytes, buffer.size());
-        if (!inside(first, bytes)) {
-            return false;
+    std::uint32_t write(std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t> buffer) override {
+        const std::size_t bytes = std::size_t{count} * kSectorBytes;
+        if (bytes > buffer.size() || !inside(first, bytes)) {
+            return EIO;
         }
         if (m_writes == Writes::Forbid) {
             fuzzFailure("a disk that is only to be read was written");
         }
         if (m_writes == Writes::Drop) {
-            return true;
+            return 0;
         }
         for (std::size_t done = 0; done < bytes;) {
             const std::uint32_t sector = first + static_cast<std::uint32_t>(done / kSectorBytes);
@@ -87,7 +91,7 @@ public:
             std::memcpy(stored.data(), buffer.data() + done, take);
             done += take;
         }
-        return true;
+        return 0;
     }
 
 private:
@@ -113,19 +117,6 @@ private:
     Writes m_writes;
     std::map<std::uint32_t, std::vector<std::uint8_t>> m_written;
 };
-
-// Makes `disk` the device of `volume` (its sectors counted with the volume's sector bias).
-inline void attachVolume(FatVolume& volume, MemoryDisk& disk) {
-    volume.device = &disk;
-    volume.sectorReader = [](FatVolume& v, std::uint32_t first, std::uint32_t count, std::uint8_t* buffer,
-                             std::size_t bytes) {
-        return static_cast<MemoryDisk*>(v.device)->read(first + v.sectorBias, count, {buffer, bytes}) ? 0 : -1;
-    };
-    volume.sectorWriter = [](FatVolume& v, std::uint32_t first, std::uint32_t count, std::uint8_t* buffer,
-                             std::size_t bytes) {
-        return static_cast<MemoryDisk*>(v.device)->write(first + v.sectorBias, count, {buffer, bytes}) ? 0 : -1;
-    };
-}
 
 // A progress window that shows nothing: the engines' texts are not what is fuzzed.
 class SilentWindow : public ProgressWindowHost {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FuzzDisk.h"
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "disk/ImageHeader.h"
 #include "disk/ImageInput.h"
 #include "fat/RebuildDirectory.h"
@@ -50,6 +50,30 @@ inline void checkPlan(const RestoreLayout& layout, std::span<const std::uint8_t>
     }
 }
 
+// The restore's plan runs the directory rebuild against the image: target sector s of the
+// root and data area is image sector R + (s - rootStart), and each rewritten directory is kept
+// for the write phase instead of being written.
+class PlanDisk : public SectorDisk {
+public:
+    PlanDisk(const RestoreLayout& layout, const MemoryDisk& image, std::vector<PlannedWrite>& writes)
+        : m_layout(layout), m_image(image), m_writes(writes) {}
+    std::uint32_t read(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t> buffer) override {
+        if (first < m_layout.rootStart || std::uint64_t{first} - m_layout.rootStart + count > m_layout.copySectors) {
+            return EIO;
+        }
+        return m_image.readSectors(m_layout.imageRootSector + (first - m_layout.rootStart), count, buffer);
+    }
+    std::uint32_t write(std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t>) override {
+        m_writes.push_back({first, count});
+        return 0;
+    }
+
+private:
+    const RestoreLayout& m_layout;
+    const MemoryDisk& m_image;
+    std::vector<PlannedWrite>& m_writes;
+};
+
 // Plans the restore of `imageBytes` (a whole image file, a multiple of 512 bytes long) onto a
 // disk of the given geometry; a plan that would write outside the target partition or leave a
 // FAT fsck.fat would repair stops the process.
@@ -73,7 +97,7 @@ inline PlanResult planRestore(std::vector<std::uint8_t>& imageBytes, const Targe
         headerSectors = 1;
         if (header.bytes[kmvheader::kImageKind] == kmvheader::kKindFlat ||
             load16(header.bytes, kmvheader::kBytesPerSector) != 512 || announcedImageLength(header) != length ||
-            !image.read(1, 1, imageMbr)) {
+            image.readSectors(1, 1, imageMbr) != 0) {
             return PlanResult::Refused;
         }
         break;
@@ -88,7 +112,7 @@ inline PlanResult planRestore(std::vector<std::uint8_t>& imageBytes, const Targe
     }
     Sector imageBoot{};
     const std::uint64_t bootSector = std::uint64_t{imagePartitionStart(imageMbr)} + headerSectors;
-    if (bootSector >= imageSectors || !image.read(static_cast<std::uint32_t>(bootSector), 1, imageBoot)) {
+    if (bootSector >= imageSectors || image.readSectors(static_cast<std::uint32_t>(bootSector), 1, imageBoot) != 0) {
         return PlanResult::Refused;
     }
 
@@ -116,7 +140,7 @@ inline PlanResult planRestore(std::vector<std::uint8_t>& imageBytes, const Targe
         const std::uint64_t fatSector =
             layout.imageRootSector - std::uint64_t{layout.numberOfFats - copy} * imageFatSectors;
         Sector fatStart{};
-        if (fatSector >= imageSectors || !image.read(static_cast<std::uint32_t>(fatSector), 1, fatStart) ||
+        if (fatSector >= imageSectors || image.readSectors(static_cast<std::uint32_t>(fatSector), 1, fatStart) != 0 ||
             fatStart[0] < 0xF0 || fatStart[1] != 0xFF) {
             return PlanResult::Refused;
         }
@@ -124,26 +148,14 @@ inline PlanResult planRestore(std::vector<std::uint8_t>& imageBytes, const Targe
     std::vector<std::uint8_t> fat(std::size_t{layout.sectorsPerFat} * 512, 0);
     std::vector<std::uint8_t> imageFat(std::size_t{imageFatSectors} * 512, 0);
     const std::uint64_t imageFatSector = layout.imageRootSector - std::uint64_t{layout.numberOfFats} * imageFatSectors;
-    if (!image.read(static_cast<std::uint32_t>(imageFatSector), imageFatSectors, imageFat)) {
+    if (image.readSectors(static_cast<std::uint32_t>(imageFatSector), imageFatSectors, imageFat) != 0) {
         return PlanResult::Refused;
     }
     store16(fat, 0, kFatMediaEntry);
     store16(fat, 2, kFatEndOfChain);
 
-    // Target sector s of the root and data area is image sector R + (s - rootStart).
     std::vector<PlannedWrite> writes;
-    RestoreDisk planDisk;
-    planDisk.read = [&](std::uint32_t s, std::uint32_t n, std::span<std::uint8_t> b) {
-        if (s < layout.rootStart || std::uint64_t{s} - layout.rootStart + n > layout.copySectors ||
-            b.size() < std::size_t{n} * 512) {
-            return false;
-        }
-        return image.read(layout.imageRootSector + (s - layout.rootStart), n, b);
-    };
-    planDisk.write = [&](std::uint32_t s, std::uint32_t n, std::span<const std::uint8_t>) {
-        writes.push_back({s, n});
-        return true;
-    };
+    PlanDisk planDisk(layout, image, writes);
     RebuildContext context;
     context.disk = &planDisk;
     context.sectorsPerCluster = layout.sectorsPerCluster;

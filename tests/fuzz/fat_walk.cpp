@@ -12,15 +12,14 @@
 
 #include "FuzzDisk.h"
 #include "RestorePlan.h"
-#include "disk/ByteOrder.h"
-#include "disk/ImageStamp.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/FatCapture.h"
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
+#include "fat/ImageIniStamp.h"
 #include "fat/RestoreLayout.h"
 #include "fat/TargetBiosList.h"
+#include "records/ByteOrder.h"
 
 using namespace dorvix;
 
@@ -30,7 +29,7 @@ constexpr std::uint32_t kDiskSectors = 32768;
 constexpr std::uint32_t kCopyBufferSectors = 64;
 
 bool mount(FatVolume& volume, fuzz::MemoryDisk& disk) {
-    fuzz::attachVolume(volume, disk);
+    volume.disk = &disk;
     std::uint8_t mbrBuffer[512];
     std::uint8_t bootBuffer[512];
     return mountVolume(volume, mbrBuffer, bootBuffer) == 0;
@@ -57,7 +56,7 @@ void captureWalks(FatVolume& source) {
     std::uint8_t imageBoot[512];
     const std::span<const std::uint8_t> templateMbr = mbrTemplate();
     std::copy(templateMbr.begin(), templateMbr.end(), imageMbr);
-    if (source.sectorReader(source, source.partitionStart, 1, imageBoot, sizeof imageBoot) < 0) {
+    if (readVolumeSectors(source, source.partitionStart, 1, imageBoot) < 0) {
         return;
     }
     RestoreInput never;
@@ -74,10 +73,9 @@ void captureWalks(FatVolume& source) {
         return;  // the capture refuses such a source
     }
 
-    ImageFile unused;
-    FatVolume image = makeImageVolume(source, unused);
+    // The image's sectors; the file is its header followed by them.
     fuzz::MemoryDisk body({}, 0x7FFFFFFFu, fuzz::Writes::Keep);
-    fuzz::attachVolume(image, body);
+    FatVolume image = makeImageVolume(source, body);
     job.image = &image;
     job.batchClusters = kCopyBufferSectors / source.sectorsPerCluster;
     job.copyBuffer.assign(std::size_t{kCopyBufferSectors} * source.bytesPerSector, 0);
@@ -87,11 +85,11 @@ void captureWalks(FatVolume& source) {
         return;
     }
     const std::uint32_t bootSectorAt = load32(std::span<const std::uint8_t>(imageMbr), mbr::kFirstSector);
-    bool written = image.sectorWriter(image, 0, 1, imageMbr, sizeof imageMbr) == 0;
-    written = image.sectorWriter(image, bootSectorAt, 1, imageBoot, sizeof imageBoot) == 0 && written;
+    bool written = writeVolumeSectors(image, 0, 1, imageMbr) == 0;
+    written = writeVolumeSectors(image, bootSectorAt, 1, imageBoot) == 0 && written;
     const std::uint32_t sourceStart = load32(std::span<const std::uint8_t>(imageBoot), bootsector::kHiddenSectors);
     if (sourceStart != bootSectorAt && sourceStart > 0 && sourceStart < image.fatStart) {
-        written = image.sectorWriter(image, sourceStart, 1, imageBoot, sizeof imageBoot) == 0 && written;
+        written = writeVolumeSectors(image, sourceStart, 1, imageBoot) == 0 && written;
     }
     written = writeFatsAndRoot(image) == 0 && written;
     releaseVolume(image);
@@ -99,14 +97,14 @@ void captureWalks(FatVolume& source) {
         fuzz::fuzzFailure("writing the image into memory failed");
     }
 
-    // The image file: header, then the body from sector 1 of the memory disk on.
-    std::vector<std::uint8_t> file = body.contents();
+    const std::vector<std::uint8_t> sectors = body.contents();
     KmvImageHeader header = newImageHeader();
     store16(header.bytes, kmvheader::kBytesPerSector, 512);
-    store32(header.bytes, kmvheader::kBodySectors, static_cast<std::uint32_t>(file.size() / 512 - 1));
+    store32(header.bytes, kmvheader::kBodySectors, static_cast<std::uint32_t>(sectors.size() / 512));
     header.bytes[kmvheader::kImageKind] = kmvheader::kKindFat;
     sealImageHeader(header);
-    std::copy(header.bytes.begin(), header.bytes.end(), file.begin());
+    std::vector<std::uint8_t> file(header.bytes.begin(), header.bytes.end());
+    file.insert(file.end(), sectors.begin(), sectors.end());
     if (fuzz::planRestore(file, never.disk, false) != fuzz::PlanResult::Planned) {
         fuzz::fuzzFailure("the restore refuses an image the capture made");
     }

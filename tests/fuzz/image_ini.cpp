@@ -13,11 +13,12 @@
 
 #include "FuzzDisk.h"
 #include "disk/BiosCompatibility.h"
-#include "disk/ByteOrder.h"
 #include "disk/ImageHeader.h"
 #include "disk/ImageStamp.h"
 #include "fat/DirectoryWalker.h"
+#include "fat/ImageIniStamp.h"
 #include "fat/TargetBiosList.h"
+#include "records/ByteOrder.h"
 
 using namespace dorvix;
 
@@ -128,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> disk = volumeWithIni(input);
     fuzz::MemoryDisk memory(disk, kDiskSectors);
     FatVolume volume;
-    fuzz::attachVolume(volume, memory);
+    volume.disk = &memory;
     std::uint8_t mbrBuffer[512];
     std::uint8_t bootBuffer[512];
     if (mountVolume(volume, mbrBuffer, bootBuffer) != 0) {
@@ -146,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The flat capture's stamping: the file in the volume becomes withModDate of its text.
     fuzz::MemoryDisk fresh(disk, kDiskSectors);
     FatVolume target;
-    fuzz::attachVolume(target, fresh);
+    target.disk = &fresh;
     if (mountVolume(target, mbrBuffer, bootBuffer) != 0) {
         fuzz::fuzzFailure("the harness's volume does not mount");
     }
