@@ -208,10 +208,6 @@ def restore_plan():
     big = entry_at(past, lay, [b"DIR        ", b"SUB        ", b"BIG     BIN"])
     struct.pack_into("<I", past, big + 28, 10000000)  # a size past the image's data
     put("restore_plan", "damaged-size", prefix64 + image_header(sectors) + past)
-    shared = bytearray(body)
-    kept = entry_at(shared, lay, [b"OTHER      ", b"KEPT    TXT"])
-    shared[kept + 26:kept + 28] = shared[big + 26:big + 28]  # two files sharing clusters
-    put("restore_plan", "damaged-shared", prefix64 + image_header(sectors) + shared)
     put("restore_plan", "damaged-short", prefix64 + image_header(5) + body[:512 * 4])
     put("restore_plan", "flat", prefix64 + image_header(1, kind=2) + bytes(512))
 
