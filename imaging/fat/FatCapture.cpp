@@ -189,10 +189,13 @@ int copyDirectory(CaptureJob& job, std::u16string& path, const std::uint8_t* ent
     if (sourceFirst < kFirstDataCluster) {
         return -1;  // would lead back to the root
     }
-    // Clusters of the source directory, and 32 bytes of size for each surviving entry.
+    // Clusters of the source directory, and 32 bytes of size for each entry of the image's
+    // directory: its own "." and "..", then each entry the copy places (not the source's dot
+    // entries, which may be missing or damaged, nor deleted entries and labels). The size the
+    // source's entry states is not read: a directory's size field is 0 on a FAT volume.
     std::vector<std::uint8_t> block(source.bytesPerCluster, 0);
     std::span<std::uint8_t> placedEntry(placed, kBytes);
-    std::uint32_t size = load32(placedEntry, kSize);
+    std::uint32_t size = 2 * kBytes;
     std::uint32_t clusters = 0;
     bool ended = false;
     for (std::uint32_t cluster = sourceFirst; cluster < kEndOfChainMin; cluster = fatEntry(source, cluster)) {
@@ -207,14 +210,15 @@ int copyDirectory(CaptureJob& job, std::u16string& path, const std::uint8_t* ent
             const std::uint8_t first = block[i * kBytes];
             if (first == kEndOfDirectory) {
                 ended = true;
-            } else if (first != kDeleted && block[i * kBytes + kAttributes] != kVolumeLabel) {
+            } else if (first != kDeleted && first != kDot && block[i * kBytes + kAttributes] != kVolumeLabel) {
                 size += static_cast<std::uint32_t>(kBytes);
             }
         }
     }
-    clusters = std::max<std::uint32_t>(clusters, 1);
     store32(placedEntry, kSize, size);
-    const std::uint32_t imageClusters = clusters * source.bytesPerCluster / image.bytesPerCluster;
+    // The source's run, or more where the image's own dot entries do not fit it.
+    const std::uint32_t imageClusters = std::max(clusters * source.bytesPerCluster / image.bytesPerCluster,
+                                                 (size + image.bytesPerCluster - 1) / image.bytesPerCluster);
 
     const std::uint16_t imageFirst = allocateCluster(image, 0);
     if (imageFirst == 0) {
@@ -364,6 +368,20 @@ Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std:
     if (lastFirst != kDeleted && lastFirst != kEndOfDirectory && entryAttributes(entries, last) == kLongName) {
         return refuseEntry(job, path, text::kEntryLongNameBroken);
     }
+    // The set must be as the restore reads it: `extra` live slots numbered down to 1 (the first
+    // marked as stored first), then a live short entry. The walker groups a set by its first
+    // slot's count alone, so an end marker, a deleted entry or a short entry inside that count
+    // would otherwise be copied as part of the set.
+    if (extra > 0 && (lastFirst == kDeleted || lastFirst == kEndOfDirectory)) {
+        return refuseEntry(job, path, text::kEntryLongNameBroken);
+    }
+    for (std::size_t k = index; k < last; ++k) {
+        const std::uint8_t slotFirst = entryFirstByte(entries, k);
+        const std::size_t sequence = extra - (k - index);
+        if (entryAttributes(entries, k) != kLongName || slotFirst != ((k == index ? kLastLongEntry : 0) | sequence)) {
+            return refuseEntry(job, path, text::kEntryLongNameBroken);
+        }
+    }
     for (std::size_t k = index; k < last; ++k) {
         if (entryAttributes(entries, k) == kLongName &&
             (entries[k * kBytes + kLongReserved] != 0 ||
@@ -385,6 +403,11 @@ Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std:
         if (first != kDeleted && first != kEndOfDirectory && isLabel(attributes) &&
             !labelNameIsValid(entries.subspan(base, kBytes))) {
             return refuseEntry(job, path, text::kEntryLabelInvalid);
+        }
+        // A label owns no data either: fsck.fat truncates one with a size as it does a file
+        // with a size and no chain, and the restore refuses it.
+        if (first != kDeleted && first != kEndOfDirectory && isLabel(attributes) && load32(entries, base + kSize) != 0) {
+            return refuseEntry(job, path, text::kEntrySizeWithoutChain);
         }
         if (skippedBySizing(first, attributes) || isLabel(attributes)) {
             continue;

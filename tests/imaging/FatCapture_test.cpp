@@ -467,5 +467,57 @@ TEST_F(FatCapture, DirectoriesThatFillTheirClustersExactly) {
     EXPECT_EQ(check.chainLengths["/DEL"], 1);
 }
 
+// The image's directories hold their own "." and "..": their size and run follow from the
+// entries the copy places, whatever the source's dot entries and size fields say.
+struct DotDamage {
+    const char* name;
+    std::function<void(std::span<std::uint8_t> cluster, std::span<std::uint8_t> entry)> damage;
+    int files;  // files in ONE, which with "." and ".." fill its cluster at 62
+};
+
+TEST_F(FatCapture, DirectoriesWithDamagedDotEntriesOrSizes) {
+    const DotDamage cases[] = {
+        {"dot entries deleted", [](auto cluster, auto) { cluster[0] = cluster[32] = 0xE5; }, 5},
+        // A source directory without dot entries whose cluster its files fill: the image needs
+        // a second cluster for its own "." and "..".
+        {"dot entries turned into files in a full cluster",
+         [](auto cluster, auto) {
+             for (std::size_t at : {0, 32}) {
+                 std::copy_n(at == 0 ? "XDOT1   TXT" : "XDOT2   TXT", 11, cluster.begin() + at);
+                 cluster[at + 11] = 0x20;
+                 store16(cluster, at + 26, 0);
+             }
+         },
+         62},
+        {"size field of the directory's entry set", [](auto, auto entry) { store32(entry, 28, 0x1000); }, 5},
+    };
+    for (const DotDamage& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(makeFatDisk(disk));
+        mmd("::/ONE");
+        for (int i = 0; i < c.files; ++i) {
+            put("::/ONE/F" + std::to_string(i) + ".TXT", 1, i);
+        }
+        {
+            TestVolume tv;
+            ASSERT_TRUE(tv.openAndMount(disk));
+            const std::uint64_t entryAt = rootEntryOffset("ONE        ");
+            const std::uint16_t cluster = load16(tv.volume.rootDir, entryAt - std::uint64_t{tv.volume.rootStart} * 512 + 26);
+            const std::uint64_t clusterAt = std::uint64_t{clusterToSector(tv.volume, cluster)} * 512;
+            std::vector<std::uint8_t> block(tv.volume.bytesPerCluster);
+            std::vector<std::uint8_t> entry(32);
+            ASSERT_TRUE(tv.disk.file.readAt(clusterAt, block) && tv.disk.file.readAt(entryAt, entry));
+            c.damage(block, entry);
+            ASSERT_TRUE(tv.disk.file.writeAt(clusterAt, block) && tv.disk.file.writeAt(entryAt, entry));
+        }
+        Recorded r;
+        ASSERT_EQ(runCapture(disk, image, r), 0);
+        BodyCheck check = checkBody(bodyAsDisk(image, dir));
+        EXPECT_TRUE(check.problems.empty()) << check.problems.front();
+        EXPECT_EQ(filesOnly(listTree(bodyAsDisk(image, dir), kPartitionStart)).size(),
+                  static_cast<std::size_t>(c.files) + (c.files == 62 ? 2 : 0));
+    }
+}
+
 }  // namespace
 }  // namespace dorvix
