@@ -41,8 +41,6 @@ std::string diskDeviceName(std::uint8_t n) {
     return name;
 }
 
-DiskDevice::DiskDevice() : m_provider(&defaultDeviceProvider()) {}
-
 DiskDevice::DiskDevice(DeviceProvider& provider) : m_provider(&provider) {}
 
 DiskDevice::~DiskDevice() { Close(); }
@@ -191,6 +189,24 @@ bool DiskDevice::MountFirstPartition() {
         return false;
     }
     return true;
+}
+
+namespace {
+// The code of a failed transfer: the driver's, or EINVAL when the record refused it itself
+// (a buffer too small, before any driver error was kept).
+std::uint32_t failureCode(std::uint32_t lastError) { return lastError != 0 ? lastError : EINVAL; }
+}  // namespace
+
+std::uint32_t DiskDevice::read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) {
+    return ReadSectors(firstSector, count, buffer) ? 0 : failureCode(lastError);
+}
+
+std::uint32_t DiskDevice::write(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer) {
+    return WriteSectors(firstSector, count, buffer) ? 0 : failureCode(lastError);
+}
+
+std::uint32_t DiskDevice::flush() {
+    return Flush() ? 0 : failureCode(lastError);
 }
 
 bool DiskDevice::FixupCHS() {

@@ -3,7 +3,8 @@
 // derives for it (whole cylinders only), sector transfers, and the storage-manager calls
 // that take the disk's store away before raw access and mount its first partition after.
 // Failures are reported once on the debug output (diagPrint); callers see false and keep
-// the platform error code in lastError.
+// the platform error code in lastError. The record is also the SectorDisk the FAT engine
+// works on: read, write and flush answer 0 or that error code.
 
 #include "platform/DiskDriver.h"
 
@@ -21,15 +22,13 @@ inline constexpr std::uint16_t diagLevel = 1;
 // Formats one diagnostic line (cut to 1023 characters) onto the debug output.
 void diagPrint(std::uint16_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-class DiskDevice {
+class DiskDevice : public SectorDisk {
 public:
     static constexpr std::uint8_t kNoDevice = 0xFF;
 
-    // A record over the devices of the device table.
-    DiskDevice();
-    // A record over the devices of another provider (tests).
+    // A record over the devices of `provider` (the device table's in the program).
     explicit DiskDevice(DeviceProvider& provider);
-    ~DiskDevice();
+    ~DiskDevice() override;
     DiskDevice(const DiskDevice&) = delete;
     DiskDevice& operator=(const DiskDevice&) = delete;
 
@@ -46,6 +45,11 @@ public:
     // Every write so far durable; false (and the error kept) when the device reports a failure.
     bool Flush();
     bool MountFirstPartition();
+
+    // SectorDisk: ReadSectors, WriteSectors and Flush with their error code (0 on success).
+    std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) override;
+    std::uint32_t write(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer) override;
+    std::uint32_t flush() override;
     // Drops a track length taken from the old partition's start for the driver's (or 63).
     void UseDriverTrackLength();
     // Replaces the geometry by 255 heads and 63 sectors per track, whole cylinders only.

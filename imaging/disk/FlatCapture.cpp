@@ -13,6 +13,9 @@
 #include "platform/Clock.h"
 #include "records/ByteOrder.h"
 
+#include <array>
+#include <filesystem>
+#include <system_error>
 #include <new>
 #include <vector>
 
@@ -23,11 +26,18 @@ namespace {
 constexpr int kCaptureFailed = 3;
 constexpr int kCaptureNoResources = 5;
 
+// The image would take the place of the file behind the source disk, changing the source.
+bool imageIsSource(const std::string& sourcePath, const std::string& imagePath) {
+    std::error_code error;
+    return !sourcePath.empty() && std::filesystem::equivalent(sourcePath, imagePath, error) && !error;
+}
+
 class FlatCapture {
 public:
-    FlatCapture(ProgressWindow window, std::uint8_t source, const std::string& imagePath,
+    FlatCapture(DeviceProvider& devices, ProgressWindow window, std::uint8_t source, const std::string& imagePath,
                 const FlatCaptureVolumeSteps& volumeSteps)
-        : m_window(window), m_source(source), m_imagePath(imagePath), m_volumeSteps(volumeSteps) {}
+        : m_devices(devices), m_window(window), m_source(source), m_imagePath(imagePath),
+          m_volumeSteps(volumeSteps), m_disk(devices) {}
     ~FlatCapture() { cleanUp(); }
     FlatCapture(const FlatCapture&) = delete;
     FlatCapture& operator=(const FlatCapture&) = delete;
@@ -41,6 +51,7 @@ private:
     // Mounts the disk again and closes everything; an unfinished image is removed.
     void cleanUp();
 
+    DeviceProvider& m_devices;
     ProgressWindow m_window;
     std::uint8_t m_source;
     const std::string& m_imagePath;
@@ -61,8 +72,20 @@ int FlatCapture::run() {
         showError(m_window, text::kSectorSizeUnsupported, static_cast<int>(m_source), m_disk.bytesPerSector);
         return kCaptureNoResources;
     }
-    const std::optional<std::string> listed =
-        m_volumeSteps.readTargetBiosList ? m_volumeSteps.readTargetBiosList(m_source) : std::nullopt;
+    if (imageIsSource(m_devices.backingPath(m_source), m_imagePath)) {
+        showError(m_window, "%s", text::kImageIsSource);
+        return kCaptureFailed;
+    }
+    std::optional<FailedRead> failedRead;
+    const std::optional<std::string> listed = m_volumeSteps.readTargetBiosList
+                                                  ? m_volumeSteps.readTargetBiosList(m_devices, m_source, failedRead)
+                                                  : std::nullopt;
+    if (failedRead) {
+        // The default list in its place would make an image meant for other devices.
+        showStatus(m_window, text::kFlatCaptureReadFailed, static_cast<unsigned long>(failedRead->firstSector),
+                   failedRead->count);
+        return kCaptureFailed;
+    }
     const std::string list = listed ? cutTargetBiosList(*listed) : std::string();
     if (!m_image.createTemporary(m_imagePath)) {
         showError(m_window, text::kFlatCaptureOpenForWrite, m_imagePath.c_str());
@@ -178,9 +201,9 @@ void FlatCapture::cleanUp() {
 
 }  // namespace
 
-int captureFlatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::string& imagePath,
-                     const FlatCaptureVolumeSteps& volumeSteps) {
-    FlatCapture capture(window, sourceDevice, imagePath, volumeSteps);
+int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
+                     const std::string& imagePath, const FlatCaptureVolumeSteps& volumeSteps) {
+    FlatCapture capture(devices, window, sourceDevice, imagePath, volumeSteps);
     return capture.run();
 }
 

@@ -21,9 +21,10 @@ constexpr int kFlatOpenFailure = 3;
 constexpr int kFlatUnusable = 4;
 }  // namespace
 
-int writeFlatImage(ProgressWindow window, const std::string& imagePath, std::uint8_t targetDevice) {
+int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::string& imagePath,
+                   std::uint8_t targetDevice) {
     const std::uint32_t started = tickCount();
-    DiskDevice disk;
+    DiskDevice disk(devices);
     if (!disk.Open(targetDevice)) {
         return kFlatOpenFailure;
     }

@@ -164,4 +164,37 @@ bool ImageFile::flush() {
     return m_file != nullptr && std::fflush(m_file) == 0;
 }
 
+namespace {
+
+// Byte offset and length of a sector transfer; nothing when the buffer cannot hold it all.
+bool sectorRegion(std::uint32_t firstSector, std::uint32_t count, std::uint32_t bias, std::size_t bufferBytes,
+                  std::uint64_t& offset, std::size_t& bytes) {
+    bytes = std::size_t{count} * ImageFileDisk::kSectorBytes;
+    offset = (std::uint64_t{firstSector} + bias) * ImageFileDisk::kSectorBytes;
+    return bytes <= bufferBytes;
+}
+
+}  // namespace
+
+std::uint32_t ImageFileDisk::read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) {
+    std::uint64_t offset = 0;
+    std::size_t bytes = 0;
+    if (!sectorRegion(firstSector, count, m_bias, buffer.size(), offset, bytes)) {
+        return EINVAL;
+    }
+    return m_file.readAt(offset, buffer.first(bytes)) ? 0 : EIO;
+}
+
+std::uint32_t ImageFileDisk::write(std::uint32_t firstSector, std::uint32_t count,
+                                   std::span<const std::uint8_t> buffer) {
+    std::uint64_t offset = 0;
+    std::size_t bytes = 0;
+    if (!sectorRegion(firstSector, count, m_bias, buffer.size(), offset, bytes)) {
+        return EINVAL;
+    }
+    return m_file.writeAt(offset, buffer.first(bytes)) ? 0 : EIO;
+}
+
+std::uint32_t ImageFileDisk::flush() { return m_file.flush() ? 0 : EIO; }
+
 }  // namespace dorvix

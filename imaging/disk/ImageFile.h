@@ -1,12 +1,14 @@
 #pragma once
 // The image file a capture writes: created unnamed beside its final name, named once it is
-// flushed, and read and written at byte offsets.
+// flushed, and read and written at byte offsets; and its sectors as the disk of a FatVolume.
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <span>
+
+#include "platform/DiskDriver.h"
 
 namespace dorvix {
 
@@ -48,6 +50,23 @@ private:
     std::FILE* m_file = nullptr;
     std::filesystem::path m_finalPath;  // set while a temporary file is open
     std::filesystem::path m_tempPath;   // its name, or empty when it is unnamed
+};
+
+// The 512-byte sectors of an image file: sector s lies at (s + sectorBias) x 512, so a bias of 1
+// steps over the image header. A transfer fails (EIO) unless every byte was moved; flush hands
+// the file's buffered bytes to the system (commit() makes them durable).
+class ImageFileDisk : public SectorDisk {
+public:
+    static constexpr std::uint32_t kSectorBytes = 512;
+
+    ImageFileDisk(ImageFile& file, std::uint32_t sectorBias) : m_file(file), m_bias(sectorBias) {}
+    std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) override;
+    std::uint32_t write(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer) override;
+    std::uint32_t flush() override;
+
+private:
+    ImageFile& m_file;
+    std::uint32_t m_bias;
 };
 
 }  // namespace dorvix

@@ -288,9 +288,9 @@ int copyFile(CaptureJob& job, const std::uint8_t* entry, std::uint8_t* placed) {
             store16(placedEntry, kFirstCluster, batchFirst);
         }
         const std::size_t bytes = whole * image.bytesPerCluster;
-        if (image.sectorWriter(image, clusterToSector(image, batchFirst),
-                               static_cast<std::uint32_t>(whole * image.sectorsPerCluster), job.copyBuffer.data(),
-                               bytes) < 0) {
+        if (writeVolumeSectors(image, clusterToSector(image, batchFirst),
+                               static_cast<std::uint32_t>(whole * image.sectorsPerCluster),
+                               std::span(job.copyBuffer).first(bytes)) < 0) {
             return -1;
         }
         std::memmove(job.copyBuffer.data(), job.copyBuffer.data() + bytes, held - bytes);
@@ -343,9 +343,8 @@ int copyStampedFile(CaptureJob& job, const std::uint8_t* entry, std::uint8_t* pl
         first = k == 0 ? previous : first;
     }
     store16(placedEntry, kFirstCluster, first);
-    return image.sectorWriter(image, clusterToSector(image, first),
-                              static_cast<std::uint32_t>(clusters * image.sectorsPerCluster), stamped.data(),
-                              stamped.size()) < 0
+    return writeVolumeSectors(image, clusterToSector(image, first),
+                              static_cast<std::uint32_t>(clusters * image.sectorsPerCluster), stamped) < 0
                ? -1
                : 0;
 }
@@ -554,9 +553,10 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         file.discard();
         releaseVolume(source);
     };
+    ImageFileDisk imageDisk(file, 1);  // the header takes the file's first sector
     FatVolume image;
     try {
-        image = makeImageVolume(source, file);
+        image = makeImageVolume(source, imageDisk);
     } catch (const std::bad_alloc&) {
         say(hooks.error, text::kCannotAllocateFat);
         discardImage();
@@ -599,14 +599,14 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     }
 
     const std::uint32_t bootSectorAt = load32(std::span<const std::uint8_t>(imageMbr), mbr::kFirstSector);
-    bool written = image.sectorWriter(image, 0, 1, imageMbr, sizeof imageMbr) == 0;
-    written = image.sectorWriter(image, bootSectorAt, 1, imageBoot, sizeof imageBoot) == 0 && written;
+    bool written = writeVolumeSectors(image, 0, 1, imageMbr) == 0;
+    written = writeVolumeSectors(image, bootSectorAt, 1, imageBoot) == 0 && written;
     // The FATs, root and data keep their places of the source, which count from the source's
     // partition start; a copy of the boot sector there makes the body a volume mtools and
     // fsck.fat can read at 512 x (1 + that start). The restore reads the one at sector 32.
     const std::uint32_t sourceStart = load32(std::span<const std::uint8_t>(imageBoot), bootsector::kHiddenSectors);
     if (sourceStart != bootSectorAt && sourceStart > 0 && sourceStart < image.fatStart) {
-        written = image.sectorWriter(image, sourceStart, 1, imageBoot, sizeof imageBoot) == 0 && written;
+        written = writeVolumeSectors(image, sourceStart, 1, imageBoot) == 0 && written;
     }
     written = writeFatsAndRoot(image) == 0 && written;
     const std::int64_t length = written ? file.length() : -1;

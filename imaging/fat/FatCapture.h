@@ -3,8 +3,7 @@
 // ImageBody.h). Only what the directory tree reaches is copied, each file and directory as one
 // contiguous run, deleted entries dropped, "\Documents and Settings" left out.
 //
-// `captureVolume` is the engine over sector callbacks; the caller supplies the disk's callbacks
-// in `source` and the services around the copy (operator output, dismounting, the clock, the
+// `captureVolume` is the engine over a SectorDisk; the caller supplies the disk in `source` and the services around the copy (operator output, dismounting, the clock, the
 // header) in `CaptureHooks`. Nothing is written, to the disk or to a file, before the source has
 // been mounted and its whole tree checked.
 
@@ -72,7 +71,7 @@ Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std:
 Visit copyVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
                   std::size_t index, std::size_t extra);
 
-// Mounts `source` (device and callbacks set, the rest zero), checks and sizes its tree, checks
+// Mounts `source` (its disk set, the rest zero), checks and sizes its tree, checks
 // that some disk could take the image, creates the image file under a temporary name in its
 // folder, copies the tree without the documents folder (IMAGE.INI with the capture time in its
 // "ModDate=" line), writes MBR, boot sector, FATs, root directory and header, flushes the file

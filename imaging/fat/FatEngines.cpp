@@ -4,25 +4,24 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 
 #include "disk/DiskDevice.h"
 #include "disk/ImageFile.h"
 #include "disk/ImageHeader.h"
-#include "fat/DiskCallbacks.h"
+#include "disk/ImageStamp.h"
 #include "fat/FatCapture.h"
 #include "fat/FatEngines.h"
 #include "fat/FatTexts.h"
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFileSectors.h"
 #include "fat/ImageIniStamp.h"
 #include "fat/TargetBiosList.h"
 #include "platform/Clock.h"
-#include "platform/DeviceTable.h"
+#include "platform/DiskDriver.h"
 #include "records/ByteOrder.h"
 
 namespace dorvix {
@@ -32,21 +31,39 @@ namespace {
 constexpr char kDefaultFatTargetBios[] = "KQ7B2,KQ3A1,KQ3A0";
 constexpr std::uint8_t kFatCaptureMarker = 4;  // header byte 170 of a FAT-aware capture
 
-// The device table again, for the paths behind DSKn:; its complaints were reported when the
-// disk was opened.
-DeviceTable quietDeviceTable() {
-    const std::filesystem::path file = deviceTablePath();
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return DeviceTable::parse(text.str(), file.string(), [](const std::string&) {});
+// Creating the image file anew would empty the source when both are the same file.
+bool imageIsSource(const std::string& sourcePath, const std::string& imagePath) {
+    std::error_code error;
+    return !sourcePath.empty() && std::filesystem::equivalent(sourcePath, imagePath, error) && !error;
 }
 
-// Creating the image file anew would empty the source when both are the same file.
-bool imageIsSource(const DeviceTableEntry* entry, const std::string& imagePath) {
-    std::error_code error;
-    return entry != nullptr && std::filesystem::equivalent(entry->path, imagePath, error) && !error;
-}
+// Passes every transfer on to `disk` and remembers the first failed one that lies within the
+// disk's first `sectors` sectors (a partition entry pointing past the disk's end only means
+// that there is no volume to read).
+class WatchedDisk : public SectorDisk {
+public:
+    WatchedDisk(SectorDisk& disk, std::uint32_t sectors) : m_disk(disk), m_sectors(sectors) {}
+    std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) override {
+        return noted(m_disk.read(firstSector, count, buffer), firstSector, count);
+    }
+    std::uint32_t write(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer) override {
+        return noted(m_disk.write(firstSector, count, buffer), firstSector, count);
+    }
+    std::uint32_t flush() override { return noted(m_disk.flush(), 0, 0); }
+    const std::optional<FailedRead>& failed() const { return m_failed; }
+
+private:
+    std::uint32_t noted(std::uint32_t error, std::uint32_t firstSector, std::uint32_t count) {
+        if (error != 0 && !m_failed && std::uint64_t{firstSector} + count <= m_sectors) {
+            m_failed = FailedRead{firstSector, count};
+        }
+        return error;
+    }
+
+    SectorDisk& m_disk;
+    std::uint32_t m_sectors;
+    std::optional<FailedRead> m_failed;
+};
 
 KmvImageHeader fatImageHeader(const DiskDevice& disk, const std::optional<std::string>& targetBiosList,
                               std::int64_t fileLength) {
@@ -69,16 +86,14 @@ KmvImageHeader fatImageHeader(const DiskDevice& disk, const std::optional<std::s
 
 }  // namespace
 
-int captureFatImage(ProgressWindow window, std::uint8_t sourceDevice, const std::optional<std::string>& targetBiosList,
-                    const std::string& imagePath) {
-    DiskDevice disk;
+int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
+                    const std::optional<std::string>& targetBiosList, const std::string& imagePath) {
+    DiskDevice disk(devices);
     if (!disk.Open(sourceDevice)) {
         showError(window, "%s", text::kCannotAccessDevice);
         return -1;
     }
-    const DeviceTable table = quietDeviceTable();
-    const DeviceTableEntry* entry = table.find(sourceDevice);
-    if (imageIsSource(entry, imagePath)) {
+    if (imageIsSource(devices.backingPath(sourceDevice), imagePath)) {
         showError(window, "%s", text::kImageIsSource);
         disk.Close();
         return -1;
@@ -104,23 +119,27 @@ int captureFatImage(ProgressWindow window, std::uint8_t sourceDevice, const std:
     };
 
     FatVolume source;
-    source.device = &disk;
-    source.sectorReader = diskSectorReader;
-    source.sectorWriter = diskSectorWriter;
+    source.disk = &disk;
     const int result = captureVolume(source, imagePath, hooks);
     disk.Close();
     return result;
 }
 
-std::optional<std::string> readTargetBiosList(std::uint8_t diskNumber) {
-    DiskDevice disk;
+std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber) {
+    std::optional<FailedRead> failed;
+    return readTargetBiosList(devices, diskNumber, failed);
+}
+
+std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber,
+                                              std::optional<FailedRead>& failed) {
+    failed.reset();
+    DiskDevice disk(devices);
     if (!disk.Open(diskNumber)) {
         return std::nullopt;
     }
+    WatchedDisk watched(disk, disk.totalSectors);
     FatVolume volume;
-    volume.device = &disk;
-    volume.sectorReader = diskSectorReader;
-    volume.sectorWriter = diskSectorWriter;
+    volume.disk = &watched;
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
     std::optional<std::string> list;
@@ -129,15 +148,14 @@ std::optional<std::string> readTargetBiosList(std::uint8_t diskNumber) {
     }
     releaseVolume(volume);
     disk.Close();
-    return list;
+    failed = watched.failed();
+    return failed ? std::nullopt : list;
 }
 
 ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
+    ImageFileDisk imageDisk(image, 1);  // the header takes the file's first sector
     FatVolume volume;
-    volume.device = &image;
-    volume.sectorReader = imageFileSectorReader;
-    volume.sectorWriter = imageFileSectorWriter;
-    volume.sectorBias = 1;  // the header
+    volume.disk = &imageDisk;
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
     if (mountVolume(volume, mbrBuffer, bootBuffer) != VolumeProblem::None) {
@@ -153,7 +171,10 @@ ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
 
 FlatCaptureVolumeSteps flatCaptureVolumeSteps() {
     FlatCaptureVolumeSteps steps;
-    steps.readTargetBiosList = readTargetBiosList;
+    steps.readTargetBiosList = [](DeviceProvider& devices, std::uint8_t diskNumber,
+                                  std::optional<FailedRead>& failed) {
+        return readTargetBiosList(devices, diskNumber, failed);
+    };
     steps.prepareImageVolume = prepareFlatImageVolume;
     return steps;
 }

@@ -13,6 +13,7 @@
 #include "records/ByteOrder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <iterator>
 #include <new>
@@ -63,6 +64,50 @@ struct PlannedWrite {
     std::vector<std::uint8_t> bytes;
 };
 
+// The target as the directory rebuild sees it while the restore plans: target sector s of the
+// root and data area is image sector R + (s - rootStart), where the copy will put it, and each
+// rewritten directory is kept for the write phase. Reads outside what the image brings along
+// fail.
+class PlanDisk : public SectorDisk {
+public:
+    PlanDisk(const RestoreLayout& layout, std::FILE* image, std::vector<PlannedWrite>& directories)
+        : m_layout(layout), m_image(image), m_directories(directories) {}
+
+    std::uint32_t read(std::uint32_t s, std::uint32_t n, std::span<std::uint8_t> b) override {
+        if (s < m_layout.rootStart || std::uint64_t{s} - m_layout.rootStart + n > m_layout.copySectors ||
+            b.size() < std::size_t{n} * kSectorBytes) {
+            return EINVAL;
+        }
+        const std::uint64_t at = (std::uint64_t{m_layout.imageRootSector} + (s - m_layout.rootStart)) * kSectorBytes;
+        const std::size_t bytes = std::size_t{n} * kSectorBytes;
+        return seekImageFile(m_image, at) && std::fread(b.data(), 1, bytes, m_image) == bytes ? 0 : EIO;
+    }
+    // Behind its end marker a directory is zeros in the image (the rebuild checks that), so the
+    // copy already put those sectors right: only the sectors up to the last entry are kept.
+    std::uint32_t write(std::uint32_t s, std::uint32_t n, std::span<const std::uint8_t> b) override {
+        const std::size_t bytes = std::min(b.size(), std::size_t{n} * kSectorBytes);
+        const auto last = std::find_if(std::make_reverse_iterator(b.begin() + static_cast<std::ptrdiff_t>(bytes)),
+                                       std::make_reverse_iterator(b.begin()), [](std::uint8_t v) { return v != 0; });
+        const std::size_t used = static_cast<std::size_t>(std::make_reverse_iterator(b.begin()) - last);
+        const auto sectors = static_cast<std::uint32_t>((used + kSectorBytes - 1) / kSectorBytes);
+        if (sectors == 0) {
+            return 0;
+        }
+        try {
+            m_directories.push_back(
+                {s, sectors, std::vector<std::uint8_t>(b.begin(), b.begin() + sectors * kSectorBytes)});
+        } catch (const std::bad_alloc&) {
+            return ENOMEM;
+        }
+        return 0;
+    }
+
+private:
+    const RestoreLayout& m_layout;
+    std::FILE* m_image;
+    std::vector<PlannedWrite>& m_directories;
+};
+
 // Refusals of the layout, reported before anything is written.
 void reportRefusal(ProgressWindow window, LayoutRefusal why, const RestoreLayout& layout) {
     switch (why) {
@@ -104,9 +149,10 @@ void reportRefusal(ProgressWindow window, LayoutRefusal why, const RestoreLayout
 
 class FatRestore {
 public:
-    FatRestore(ProgressWindow window, const std::string& imagePath, std::uint8_t target,
+    FatRestore(DeviceProvider& devices, ProgressWindow window, const std::string& imagePath, std::uint8_t target,
                const std::optional<std::string>& mbrCode, const std::optional<std::string>& bootCode)
-        : m_window(window), m_imagePath(imagePath), m_target(target), m_mbrCode(mbrCode), m_bootCode(bootCode) {}
+        : m_devices(devices), m_window(window), m_imagePath(imagePath), m_target(target), m_mbrCode(mbrCode),
+          m_bootCode(bootCode), m_disk(devices) {}
 
     int run();
 
@@ -128,6 +174,7 @@ private:
     int planDirectories(RestoreLayout& layout, std::span<std::uint8_t> fat,
                         std::span<const std::uint8_t> imageFat, std::vector<PlannedWrite>& directories);
 
+    DeviceProvider& m_devices;
     ProgressWindow m_window;
     const std::string& m_imagePath;
     std::uint8_t m_target;
@@ -183,7 +230,7 @@ int FatRestore::run() {
         if (header.bytes[kmvheader::kImageKind] == kmvheader::kKindFlat) {
             m_image.reset();
             m_disk.Close();
-            return writeFlatImage(m_window, m_imagePath, m_target);
+            return writeFlatImage(m_devices, m_window, m_imagePath, m_target);
         }
         if (imageSectorBytes != kSectorBytes) {
             return fail(text::kRestoreSectorSize);
@@ -325,45 +372,15 @@ int FatRestore::run() {
     return 0;
 }
 
-// Runs the directory rebuild against the image file instead of the disk: target sector s of
-// the root and data area is image sector R + (s - rootStart), where the copy will put it, and
-// each rewritten directory is kept for the write phase. Reads outside what the image brings
-// along fail the plan.
+// Runs the directory rebuild against the image file instead of the disk (PlanDisk) and keeps
+// each rewritten directory for the write phase.
 int FatRestore::planDirectories(RestoreLayout& layout, std::span<std::uint8_t> fat,
                                 std::span<const std::uint8_t> imageFat, std::vector<PlannedWrite>& directories) {
-    std::FILE* image = m_image.get();
-    RestoreDisk planDisk;
-    planDisk.read = [&layout, image](std::uint32_t s, std::uint32_t n, std::span<std::uint8_t> b) {
-        if (s < layout.rootStart || std::uint64_t{s} - layout.rootStart + n > layout.copySectors ||
-            b.size() < std::size_t{n} * kSectorBytes) {
-            return false;
-        }
-        const std::uint64_t at = (std::uint64_t{layout.imageRootSector} + (s - layout.rootStart)) * kSectorBytes;
-        const std::size_t bytes = std::size_t{n} * kSectorBytes;
-        return seekImageFile(image, at) && std::fread(b.data(), 1, bytes, image) == bytes;
-    };
-    // Behind its end marker a directory is zeros in the image (the rebuild checks that), so the
-    // copy already put those sectors right: only the sectors up to the last entry are kept.
-    planDisk.write = [&directories](std::uint32_t s, std::uint32_t n, std::span<const std::uint8_t> b) {
-        const std::size_t bytes = std::min(b.size(), std::size_t{n} * kSectorBytes);
-        const auto last = std::find_if(std::make_reverse_iterator(b.begin() + static_cast<std::ptrdiff_t>(bytes)),
-                                       std::make_reverse_iterator(b.begin()), [](std::uint8_t v) { return v != 0; });
-        const std::size_t used = static_cast<std::size_t>(std::make_reverse_iterator(b.begin()) - last);
-        const auto sectors = static_cast<std::uint32_t>((used + kSectorBytes - 1) / kSectorBytes);
-        if (sectors == 0) {
-            return true;
-        }
-        try {
-            directories.push_back({s, sectors, std::vector<std::uint8_t>(b.begin(), b.begin() + sectors * kSectorBytes)});
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        return true;
-    };
+    PlanDisk planDisk(layout, m_image.get(), directories);
     // The new boot sector names the volume as the root's label entry does; without such an
     // entry its label is "NO NAME    ", as fsck.fat expects.
     std::vector<std::uint8_t> root(std::size_t{layout.rootSectors} * kSectorBytes, 0);
-    if (!planDisk.read(layout.rootStart, layout.rootSectors, root)) {
+    if (planDisk.read(layout.rootStart, layout.rootSectors, root) != 0) {
         return fail(text::kRestoreTreeDamaged);
     }
     bool labelled = false;
@@ -445,9 +462,10 @@ int readBootCodeBlock(std::span<std::uint8_t> bootSector, const std::string& pat
     return 1;
 }
 
-int restoreFatImage(ProgressWindow window, const std::string& imagePath, std::uint8_t targetDevice,
-                    const std::optional<std::string>& mbrCodePath, const std::optional<std::string>& bootCodePath) {
-    FatRestore restore(window, imagePath, targetDevice, mbrCodePath, bootCodePath);
+int restoreFatImage(DeviceProvider& devices, ProgressWindow window, const std::string& imagePath,
+                    std::uint8_t targetDevice, const std::optional<std::string>& mbrCodePath,
+                    const std::optional<std::string>& bootCodePath) {
+    FatRestore restore(devices, window, imagePath, targetDevice, mbrCodePath, bootCodePath);
     return restore.run();
 }
 

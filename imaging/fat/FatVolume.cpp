@@ -60,13 +60,13 @@ void computeVolumeLayout(FatVolume& volume, std::span<const std::uint8_t> boot,
 }
 
 VolumeProblem mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<std::uint8_t> bootBuffer) {
-    if (volume.sectorReader == nullptr || mbrBuffer.size() < mbr::kSize || bootBuffer.size() < bootsector::kSize) {
+    if (volume.disk == nullptr || mbrBuffer.size() < mbr::kSize || bootBuffer.size() < bootsector::kSize) {
         return VolumeProblem::ReadFailed;
     }
     // The MBR and boot sector are read with a 512-byte sector size; a volume with other sectors
     // is refused below from its boot sector.
     volume.bytesPerSector = kSupportedSectorSize;
-    if (volume.sectorReader(volume, 0, 1, mbrBuffer.data(), mbr::kSize) < 0) {
+    if (readVolumeSectors(volume, 0, 1, mbrBuffer) < 0) {
         return VolumeProblem::ReadFailed;
     }
     const std::uint32_t partitionStart = load32(mbrBuffer, mbr::kFirstSector);
@@ -77,7 +77,7 @@ VolumeProblem mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, 
         partitionStart == 0 || partitionSectors == 0) {
         return VolumeProblem::NoPartition;
     }
-    if (volume.sectorReader(volume, partitionStart, 1, bootBuffer.data(), bootsector::kSize) < 0) {
+    if (readVolumeSectors(volume, partitionStart, 1, bootBuffer) < 0) {
         return VolumeProblem::ReadFailed;
     }
     if (layoutProblem(bootBuffer, partitionStart, partitionSectors) != VolumeProblem::None) {
@@ -86,7 +86,7 @@ VolumeProblem mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, 
     computeVolumeLayout(volume, bootBuffer, partitionStart, partitionSectors);
 
     volume.fat.assign(std::size_t{volume.fatSectors} * volume.bytesPerSector, 0);
-    if (volume.sectorReader(volume, volume.fatStart, volume.fatSectors, volume.fat.data(), volume.fat.size()) < 0) {
+    if (readVolumeSectors(volume, volume.fatStart, volume.fatSectors, volume.fat) < 0) {
         return VolumeProblem::ReadFailed;
     }
     // Every FAT copy begins with the FAT ID (media byte, then 0xFF). A copy without it means
@@ -98,7 +98,7 @@ VolumeProblem mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, 
     std::vector<std::uint8_t> copyStart(volume.bytesPerSector, 0);
     for (std::uint32_t copy = 1; copy < volume.numberOfFats; ++copy) {
         const std::uint32_t sector = std::uint32_t{volume.fatStart} + copy * std::uint32_t{volume.fatSectors};
-        if (volume.sectorReader(volume, sector, 1, copyStart.data(), copyStart.size()) < 0) {
+        if (readVolumeSectors(volume, sector, 1, copyStart) < 0) {
             return VolumeProblem::ReadFailed;
         }
         if (!beginsWithFatId(copyStart)) {
@@ -106,8 +106,7 @@ VolumeProblem mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, 
         }
     }
     volume.rootDir.assign(std::size_t{volume.rootSectors} * volume.bytesPerSector, 0);
-    if (volume.sectorReader(volume, volume.rootStart, volume.rootSectors, volume.rootDir.data(),
-                            volume.rootDir.size()) < 0) {
+    if (readVolumeSectors(volume, volume.rootStart, volume.rootSectors, volume.rootDir) < 0) {
         return VolumeProblem::ReadFailed;
     }
     return VolumeProblem::None;
@@ -159,24 +158,30 @@ long chainLength(const FatVolume& volume, std::uint16_t first) {
     return length;
 }
 
-int readCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes) {
-    if (volume.sectorReader == nullptr) {
+int readVolumeSectors(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
+                      std::span<std::uint8_t> buffer) {
+    const std::size_t bytes = std::size_t{count} * volume.bytesPerSector;
+    if (volume.disk == nullptr || buffer.size() < bytes) {
         return -1;
     }
-    const std::size_t bytes = std::min<std::size_t>(bufferBytes, volume.bytesPerCluster);
-    return volume.sectorReader(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, buffer, bytes) < 0
-               ? -1
-               : 0;
+    return volume.disk->read(firstSector, count, buffer.first(bytes)) == 0 ? 0 : -1;
+}
+
+int writeVolumeSectors(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
+                       std::span<const std::uint8_t> buffer) {
+    const std::size_t bytes = std::size_t{count} * volume.bytesPerSector;
+    if (volume.disk == nullptr || buffer.size() < bytes) {
+        return -1;
+    }
+    return volume.disk->write(firstSector, count, buffer.first(bytes)) == 0 ? 0 : -1;
+}
+
+int readCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes) {
+    return readVolumeSectors(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, {buffer, bufferBytes});
 }
 
 int writeCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes) {
-    if (volume.sectorWriter == nullptr) {
-        return -1;
-    }
-    const std::size_t bytes = std::min<std::size_t>(bufferBytes, volume.bytesPerCluster);
-    return volume.sectorWriter(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, buffer, bytes) < 0
-               ? -1
-               : 0;
+    return writeVolumeSectors(volume, clusterToSector(volume, cluster), volume.sectorsPerCluster, {buffer, bufferBytes});
 }
 
 long readClusterRun(FatVolume& volume, std::uint8_t* buffer, std::uint16_t& cluster, std::uint32_t maxClusters) {
@@ -230,17 +235,16 @@ std::uint16_t allocateCluster(FatVolume& volume, std::uint16_t previous) {
 }
 
 int writeFatsAndRoot(FatVolume& volume) {
-    if (volume.sectorWriter == nullptr) {
+    if (volume.disk == nullptr) {
         return -1;
     }
     int result = 0;
-    if (volume.sectorWriter(volume, volume.rootStart, volume.rootSectors, volume.rootDir.data(),
-                            volume.rootDir.size()) < 0) {
+    if (writeVolumeSectors(volume, volume.rootStart, volume.rootSectors, volume.rootDir) < 0) {
         result = -1;
     }
     for (std::uint32_t copy = 0; copy < volume.numberOfFats; ++copy) {
         const std::uint32_t start = std::uint32_t{volume.fatStart} + copy * volume.fatSectors;
-        if (volume.sectorWriter(volume, start, volume.fatSectors, volume.fat.data(), volume.fat.size()) < 0) {
+        if (writeVolumeSectors(volume, start, volume.fatSectors, volume.fat) < 0) {
             result = -1;
         }
     }

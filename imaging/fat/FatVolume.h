@@ -1,11 +1,10 @@
 #pragma once
 // One FAT16 volume in the first primary partition of a disk (or of the virtual disk that is
 // written into an image file). The record keeps the volume's layout, its first FAT and its
-// root directory in memory; every sector goes through the two callbacks, so the engine works
+// root directory in memory; every sector goes through its SectorDisk, so the engine works
 // the same on a disk device, an image file or a test buffer.
 //
-// Life cycle: zero-initialise, set `device`, `sectorReader` and `sectorWriter`, call
-// `mountVolume`, use, call `releaseVolume`. The in-memory FAT and root directory are working
+// Life cycle: zero-initialise, set `disk`, call `mountVolume`, use, call `releaseVolume`. The in-memory FAT and root directory are working
 // copies: operations that change them write them back themselves; `releaseVolume` writes nothing.
 
 #include <cstddef>
@@ -13,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/DiskDriver.h"
 #include "records/BootSector.h"
 #include "records/FatEntry.h"
 #include "records/Mbr.h"
@@ -23,13 +23,6 @@ namespace dorvix {
 inline constexpr std::uint16_t kSupportedSectorSize = 512;
 inline constexpr std::uint32_t kMaxSectorsPerCluster = 64;  // the capture copies 64 sectors at a time
 
-struct FatVolume;
-
-// Sector callback: (volume, first disk-absolute sector, sector count, buffer, buffer bytes)
-// -> 0 on success, negative on failure. Never transfers more than `bufferBytes`.
-using SectorCallback = int (*)(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
-                               std::uint8_t* buffer, std::size_t bufferBytes);
-
 struct FatVolume {
     std::uint16_t fatStart = 0;           // first sector of FAT 1 (hidden + reserved), disk-absolute
     std::uint16_t rootStart = 0;          // fatStart + number of FATs x sectors per FAT
@@ -39,7 +32,6 @@ struct FatVolume {
     std::uint16_t rootSectors = 0;
     std::uint16_t rootEntries = 0;
     std::uint16_t sectorsPerCluster = 0;
-    std::uint16_t sectorBias = 0;         // added to every sector by the image-file writer (1 = header)
     std::uint16_t clusterCount = 0;       // data clusters; valid cluster numbers are 2..clusterCount+1
     std::uint16_t entriesPerCluster = 0;  // bytesPerCluster / 32
     std::uint16_t nextFreeHint = 0;       // where the next free-cluster search starts
@@ -50,15 +42,13 @@ struct FatVolume {
     std::uint32_t partitionStart = 0;     // first sector of partition entry 1
     std::vector<std::uint8_t> fat;        // the first FAT, fatSectors x bytesPerSector bytes
     std::vector<std::uint8_t> rootDir;    // the root directory, rootSectors x bytesPerSector bytes
-    void* device = nullptr;               // what the callbacks act on
-    SectorCallback sectorReader = nullptr;
-    SectorCallback sectorWriter = nullptr;
+    SectorDisk* disk = nullptr;           // where the sectors are; disk-absolute sector numbers
 };
 
 // Why a volume was refused by `mountVolume` (or `checkCaptureSource`).
 enum class VolumeProblem {
     None,
-    ReadFailed,              // a callback failed
+    ReadFailed,              // a sector read failed
     NoPartition,             // no signature, empty or unaddressable partition entry 1
     NotFat16,                // boot sector values that are not a FAT16 volume this engine can carry
 };
@@ -100,7 +90,15 @@ void setFatEntry(FatVolume& volume, std::uint32_t cluster, std::uint16_t value);
 // the volume (a cycle). A `first` of 0 or at/above 0xFFF8 is an empty chain.
 long chainLength(const FatVolume& volume, std::uint16_t first);
 
-// One cluster through the callbacks; at most min(bufferBytes, bytesPerCluster) bytes.
+// `count` sectors from `firstSector` of the volume's disk; 0, or -1 when there is no disk, the
+// buffer cannot hold the whole transfer (a short transfer must not pass for a complete one) or
+// the disk reports a failure.
+int readVolumeSectors(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
+                      std::span<std::uint8_t> buffer);
+int writeVolumeSectors(FatVolume& volume, std::uint32_t firstSector, std::uint32_t count,
+                       std::span<const std::uint8_t> buffer);
+
+// One cluster through the disk; the buffer holds at least bytesPerCluster bytes.
 int readCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes);
 int writeCluster(FatVolume& volume, std::uint16_t cluster, std::uint8_t* buffer, std::size_t bufferBytes);
 
@@ -116,8 +114,8 @@ long readClusterRun(FatVolume& volume, std::uint8_t* buffer, std::uint16_t& clus
 // allocated without interruption is contiguous.
 std::uint16_t allocateCluster(FatVolume& volume, std::uint16_t previous);
 
-// Writes the in-memory FAT to every FAT copy and the root directory to its sectors through
-// `sectorWriter`; returns 0 or -1.
+// Writes the in-memory FAT to every FAT copy and the root directory to its sectors; returns 0
+// or -1.
 int writeFatsAndRoot(FatVolume& volume);
 
 }  // namespace dorvix

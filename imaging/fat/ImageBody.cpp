@@ -2,7 +2,6 @@
 
 #include "MbrTemplate.h"
 #include "disk/ImageFile.h"
-#include "fat/ImageFileSectors.h"
 #include "records/ByteOrder.h"
 #include "records/DirectoryEntry.h"
 
@@ -33,7 +32,7 @@ bool imageBodyCanCarry(const FatVolume& source) {
            source.sectorsPerCluster >= 1 && source.sectorsPerCluster <= kMaxSectorsPerCluster;
 }
 
-FatVolume makeImageVolume(const FatVolume& source, ImageFile& file) {
+FatVolume makeImageVolume(const FatVolume& source, SectorDisk& disk) {
     FatVolume image;
     image.fatStart = source.fatStart;
     image.rootStart = source.rootStart;
@@ -50,14 +49,11 @@ FatVolume makeImageVolume(const FatVolume& source, ImageFile& file) {
     image.partitionSectors = source.partitionSectors;
     image.partitionStart = source.partitionStart;
     image.nextFreeHint = 0;
-    image.sectorBias = 1;
     image.fat.assign(source.fat.size(), 0);
     setFatEntry(image, 0, kMediaEntry);
     setFatEntry(image, 1, kEndOfChain);
     image.rootDir.assign(source.rootDir.size(), 0);
-    image.device = &file;
-    image.sectorReader = imageFileSectorWriter;
-    image.sectorWriter = imageFileSectorWriter;
+    image.disk = &disk;
     return image;
 }
 

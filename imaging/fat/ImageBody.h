@@ -22,8 +22,6 @@
 
 namespace dorvix {
 
-class ImageFile;
-
 inline constexpr std::uint32_t kImageSectorBytes = 512;
 inline constexpr std::uint32_t kImageHeaderBytes = kmvheader::kSize;
 inline constexpr std::uint32_t kImageBootSector = 32;         // first sector of the template's partition
@@ -57,9 +55,9 @@ std::uint32_t imageClusterSector(const ImageBodyLayout& layout, std::uint16_t cl
 bool imageBodyCanCarry(const FatVolume& source);
 
 // The volume written into the image: the source's layout, an empty FAT (entries 0 and 1 set),
-// a zeroed root directory, the image file as device with sector bias 1 (the header) and the
-// image-file writer in both callback slots.
-FatVolume makeImageVolume(const FatVolume& source, ImageFile& file);
+// a zeroed root directory, and `disk` (the image file's sectors behind its header, an
+// ImageFileDisk with bias 1) as its disk.
+FatVolume makeImageVolume(const FatVolume& source, SectorDisk& disk);
 
 // The program's MBR template (512 bytes).
 std::span<const std::uint8_t> mbrTemplate();

@@ -105,7 +105,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         return -1;
     }
     std::span<std::uint8_t> dir(buffer);
-    if (!ctx.disk->read(firstSector, count, dir.first(std::size_t{count} * bps))) {
+    if (ctx.disk == nullptr || ctx.disk->read(firstSector, count, dir.first(std::size_t{count} * bps)) != 0) {
         showStatus(nullptr, text::kRebuildReadFailed,
                     static_cast<unsigned long>(firstSector), count,
                     static_cast<unsigned>(buffer.size()));
@@ -240,7 +240,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         }
     }
 
-    if (!ctx.disk->write(firstSector, count, dir.first(std::size_t{count} * bps))) {
+    if (ctx.disk->write(firstSector, count, dir.first(std::size_t{count} * bps)) != 0) {
         showStatus(nullptr, text::kRebuildWriteFailed,
                     static_cast<unsigned long>(firstSector), count,
                     static_cast<unsigned>(buffer.size()));

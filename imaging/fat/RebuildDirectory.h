@@ -10,10 +10,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string_view>
 
+#include "platform/DiskDriver.h"
 #include "records/DirectoryEntry.h"
 #include "records/FatEntry.h"
 
@@ -66,14 +66,8 @@ inline std::uint8_t shortNameChecksum(std::span<const std::uint8_t> name) {
     return sum;
 }
 
-// Sector access to the target disk: true on success.
-struct RestoreDisk {
-    std::function<bool(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t>)> read;
-    std::function<bool(std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t>)> write;
-};
-
 struct RebuildContext {
-    RestoreDisk* disk = nullptr;
+    SectorDisk* disk = nullptr;           // the target's sectors (in the restore: its plan over the image)
     std::uint32_t bytesPerSector = 512;
     std::uint32_t sectorsPerCluster = 0;  // target's (St)
     std::uint32_t clusterScale = 1;       // L = image sectors per cluster / St

@@ -26,23 +26,36 @@ std::optional<std::string> noneWhenEmpty(const std::string& path) {
 
 }  // namespace
 
-MainFlowServices platformServices() {
+MainFlowServices platformServices() { return platformServices(defaultDeviceProvider()); }
+
+MainFlowServices platformServices(DeviceProvider& devices) {
     MainFlowServices s;
     s.preventSuspend = QZPreventSuspend;
     s.allowSuspend = QZAllowSuspend;
     s.imageExists = fileAttributesExist;
     s.startProgressDialog = startProgressDialog;
     s.attachProgressWindow = attachProgressWindow;
-    s.dumpDevices = [] { dumpDevices(); };
+    s.dumpDevices = [&devices] { dumpDevices(devices); };
     s.preResetCall = preResetCall;
     s.requestReset = requestSystemReset;
-    s.restoreFatImage = restoreFatImage;
-    s.captureFatImage = captureFatImage;
-    s.writeFlatImage = writeFlatImage;
-    s.captureFlatImage = [](ProgressWindow window, std::uint8_t source, const std::string& imagePath) {
-        return captureFlatImage(window, source, imagePath, flatCaptureVolumeSteps());
+    s.restoreFatImage = [&devices](ProgressWindow window, const std::string& image, std::uint8_t target,
+                                   const std::optional<std::string>& mbrCode,
+                                   const std::optional<std::string>& bootCode) {
+        return restoreFatImage(devices, window, image, target, mbrCode, bootCode);
     };
-    s.readTargetBiosList = readTargetBiosList;
+    s.captureFatImage = [&devices](ProgressWindow window, std::uint8_t source,
+                                   const std::optional<std::string>& targetBios, const std::string& image) {
+        return captureFatImage(devices, window, source, targetBios, image);
+    };
+    s.writeFlatImage = [&devices](ProgressWindow window, const std::string& image, std::uint8_t target) {
+        return writeFlatImage(devices, window, image, target);
+    };
+    s.captureFlatImage = [&devices](ProgressWindow window, std::uint8_t source, const std::string& image) {
+        return captureFlatImage(devices, window, source, image, flatCaptureVolumeSteps());
+    };
+    s.readTargetBiosList = [&devices](std::uint8_t disk, std::optional<FailedRead>& failed) {
+        return readTargetBiosList(devices, disk, failed);
+    };
     return s;
 }
 
@@ -111,7 +124,15 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
         result = services.writeFlatImage(window, options.imagePath, options.targetDevice);
         break;
     case ImagingMode::ImgCopy: {
-        const std::optional<std::string> biosList = services.readTargetBiosList(options.targetDevice);
+        std::optional<FailedRead> unreadable;
+        const std::optional<std::string> biosList = services.readTargetBiosList(options.targetDevice, unreadable);
+        if (unreadable) {
+            // The default list in place of one that could not be read would make an image meant
+            // for other devices.
+            showError(window, "%s", text::kCannotMountSource);
+            result = -1;
+            break;
+        }
         result = services.captureFatImage(window, options.targetDevice, biosList, options.imagePath);
         break;
     }

@@ -213,6 +213,11 @@ std::uint32_t TableDeviceProvider::mountFirstPartition(std::uint8_t deviceNumber
     return StorageManager::instance().mountFirst(entry->path);
 }
 
+std::string TableDeviceProvider::backingPath(std::uint8_t deviceNumber) {
+    const DeviceTableEntry* entry = m_table.find(deviceNumber);
+    return entry != nullptr ? entry->path : std::string();
+}
+
 DeviceProvider& defaultDeviceProvider() {
     static TableDeviceProvider provider(DeviceTable::load(deviceTablePath()));
     return provider;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 namespace dorvix {
 
@@ -29,16 +30,23 @@ struct DiskInfo {
 // (second attempt, for drivers that expect it there) as the input buffer.
 enum class InfoRequest { OutputBuffer, InputBuffer };
 
-class DiskDriver {
+// Sector access and nothing else: what the FAT engine and the restore's directory rebuild
+// work on, whether the sectors are a disk (the disk record of DSKn:), an image file or the
+// image read during the restore's plan.
+class SectorDisk {
 public:
-    virtual ~DiskDriver() = default;
-    virtual std::uint32_t getInfo(InfoRequest how, DiskInfo& info) = 0;
+    virtual ~SectorDisk() = default;
     // Transfers count × bytesPerSector bytes starting at firstSector; `buffer` holds at least that.
     virtual std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) = 0;
     virtual std::uint32_t write(std::uint32_t firstSector, std::uint32_t count,
                                 std::span<const std::uint8_t> buffer) = 0;
     // Makes every write so far durable (the device's caches included).
     virtual std::uint32_t flush() { return 0; }
+};
+
+class DiskDriver : public SectorDisk {
+public:
+    virtual std::uint32_t getInfo(InfoRequest how, DiskInfo& info) = 0;
     // Takes the device for this process alone, once its file systems are unmounted: a block
     // device is opened again with O_EXCL (refused while anything has it mounted), an image
     // file is locked.
@@ -55,6 +63,9 @@ public:
     // Storage manager: dismount every partition of the disk; mount its first partition again.
     virtual std::uint32_t dismountStore(std::uint8_t deviceNumber) = 0;
     virtual std::uint32_t mountFirstPartition(std::uint8_t deviceNumber) = 0;
+    // The file behind DSKn: (an image file or a block device), or empty when there is none
+    // or it has no path. A capture compares it with its image's path.
+    virtual std::string backingPath(std::uint8_t /*deviceNumber*/) { return {}; }
 };
 
 // Opens the block device or image file of one table entry. Image files are sized from
@@ -68,6 +79,7 @@ public:
     std::uint32_t open(std::uint8_t deviceNumber, std::unique_ptr<DiskDriver>& driver) override;
     std::uint32_t dismountStore(std::uint8_t deviceNumber) override;
     std::uint32_t mountFirstPartition(std::uint8_t deviceNumber) override;
+    std::string backingPath(std::uint8_t deviceNumber) override;
 
 private:
     DeviceTable m_table;

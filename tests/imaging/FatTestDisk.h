@@ -1,9 +1,10 @@
 #pragma once
-// A disk image file opened as the FAT engine's device for the unit tests, with sector reads
-// that can be made to fail.
+// A disk image file opened as the FAT engine's disk for the unit tests, with sector reads
+// that can be made to fail at chosen sectors.
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <set>
@@ -13,37 +14,32 @@
 
 namespace dorvix::testing {
 
-// What a test volume's callbacks act on: the file, plus sectors whose reads fail.
-struct TestDisk {
+// What a test volume's sectors are: the file, plus sectors whose reads fail.
+struct TestDisk : SectorDisk {
     ImageFile file;
     std::set<std::uint32_t> failingSectors;
     bool failArmed = true;
     unsigned reads = 0;
     unsigned writes = 0;
-};
 
-inline int testDiskRead(FatVolume& volume, std::uint32_t first, std::uint32_t count, std::uint8_t* buffer,
-                        std::size_t bytes) {
-    auto& disk = *static_cast<TestDisk*>(volume.device);
-    ++disk.reads;
-    if (disk.failArmed) {
-        for (std::uint32_t s = first; s < first + count; ++s) {
-            if (disk.failingSectors.count(s) != 0) {
-                return -1;
+    std::uint32_t read(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t> buffer) override {
+        ++reads;
+        if (failArmed) {
+            for (std::uint32_t s = first; s < first + count; ++s) {
+                if (failingSectors.count(s) != 0) {
+                    return EIO;
+                }
             }
         }
+        const std::size_t length = std::min<std::size_t>(std::size_t{count} * 512, buffer.size());
+        return file.readAt(std::uint64_t{first} * 512, buffer.first(length)) ? 0 : EIO;
     }
-    const std::size_t length = std::min<std::size_t>(std::size_t{count} * 512, bytes);
-    return disk.file.readAt(std::uint64_t{first} * 512, {buffer, length}) ? 0 : -1;
-}
-
-inline int testDiskWrite(FatVolume& volume, std::uint32_t first, std::uint32_t count, std::uint8_t* buffer,
-                         std::size_t bytes) {
-    auto& disk = *static_cast<TestDisk*>(volume.device);
-    ++disk.writes;
-    const std::size_t length = std::min<std::size_t>(std::size_t{count} * 512, bytes);
-    return disk.file.writeAt(std::uint64_t{first} * 512, {buffer, length}) && disk.file.flush() ? 0 : -1;
-}
+    std::uint32_t write(std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t> buffer) override {
+        ++writes;
+        const std::size_t length = std::min<std::size_t>(std::size_t{count} * 512, buffer.size());
+        return file.writeAt(std::uint64_t{first} * 512, buffer.first(length)) && file.flush() ? 0 : EIO;
+    }
+};
 
 // A FatVolume set up on a disk image file (not yet mounted).
 struct TestVolume {
@@ -57,9 +53,7 @@ struct TestVolume {
             return false;
         }
         volume = FatVolume{};
-        volume.device = &disk;
-        volume.sectorReader = testDiskRead;
-        volume.sectorWriter = testDiskWrite;
+        volume.disk = &disk;
         return true;
     }
     VolumeProblem mount() { return mountVolume(volume, mbr, boot); }

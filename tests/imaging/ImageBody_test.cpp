@@ -2,7 +2,6 @@
 
 #include "disk/ImageFile.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFileSectors.h"
 
 #include <gtest/gtest.h>
 
@@ -30,28 +29,32 @@ TEST(MbrTemplate, PartitionEntryAndSignatureAsTheFormatGivesThem) {
     }
 }
 
-TEST(ImageFileCallbacks, TransfersSitBehindTheHeaderAndNeverRunShort) {
+TEST(ImageFileDisk, TransfersSitBehindTheHeaderAndNeverRunShort) {
     testsupport::TempDir dir;
     const auto bytes = testsupport::patternBytes(4 * 512, 7);
     testsupport::writeFileBytes(dir / "image", bytes);
     ImageFile file;
     ASSERT_TRUE(file.open(dir / "image"));
+    ImageFileDisk disk(file, 1);  // the header sector
     FatVolume volume;
     volume.bytesPerSector = 512;
-    volume.sectorBias = 1;  // the header sector
-    volume.device = &file;
+    volume.disk = &disk;
 
     std::vector<std::uint8_t> buffer(1024, 0xEE);
-    ASSERT_EQ(imageFileSectorReader(volume, 1, 2, buffer.data(), buffer.size()), 0);
+    ASSERT_EQ(readVolumeSectors(volume, 1, 2, buffer), 0);
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), bytes.begin() + 2 * 512));
 
-    // A buffer that cannot hold the whole transfer fails instead of moving part of it.
+    // A buffer that cannot hold the whole transfer fails instead of moving part of it, on the
+    // volume's side and on the disk's; so does a read past the file's end.
     std::fill(buffer.begin(), buffer.end(), 0xEE);
-    EXPECT_LT(imageFileSectorReader(volume, 0, 3, buffer.data(), buffer.size()), 0);
-    EXPECT_LT(imageFileSectorWriter(volume, 0, 3, buffer.data(), buffer.size()), 0);
+    EXPECT_LT(readVolumeSectors(volume, 0, 3, buffer), 0);
+    EXPECT_LT(writeVolumeSectors(volume, 0, 3, buffer), 0);
+    EXPECT_NE(disk.read(0, 3, buffer), 0u);
+    EXPECT_NE(disk.write(0, 3, buffer), 0u);
+    EXPECT_NE(disk.read(2, 2, buffer), 0u);
     EXPECT_EQ(testsupport::readFileBytes(dir / "image"), bytes);
-    volume.device = nullptr;
-    EXPECT_LT(imageFileSectorReader(volume, 0, 1, buffer.data(), buffer.size()), 0);
+    volume.disk = nullptr;
+    EXPECT_LT(readVolumeSectors(volume, 0, 1, buffer), 0);
 }
 
 TEST(ImageBodyLayout, SectorsFollowTheStoredBootSector) {

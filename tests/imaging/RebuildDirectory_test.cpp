@@ -1,6 +1,7 @@
 #include "fat/RebuildDirectory.h"
 
 #include "records/ByteOrder.h"
+#include "TestDisks.h"
 
 #include <gtest/gtest.h>
 
@@ -15,28 +16,24 @@ namespace {
 using namespace dorvix;
 using Bytes = std::vector<std::uint8_t>;
 
-// A disk in memory that refuses transfers outside itself and records what was written.
+// The rebuild's disk: a memory disk behind the fault wrapper, which logs every write.
 struct MemoryDisk {
-    Bytes bytes;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> writes;
-    bool failReads = false;
-    bool failWrites = false;
-    RestoreDisk io;
+    dorvixtest::MemoryMedium medium;
+    dorvixtest::FaultState faults;
+    dorvixtest::FaultyDriver io;
 
-    explicit MemoryDisk(std::uint32_t sectors) : bytes(std::size_t{sectors} * 512, 0) {
-        io.read = [this](std::uint32_t first, std::uint32_t count, std::span<std::uint8_t> out) {
-            if (failReads || (std::size_t{first} + count) * 512 > bytes.size() || out.size() < count * 512u) return false;
-            std::memcpy(out.data(), bytes.data() + std::size_t{first} * 512, std::size_t{count} * 512);
-            return true;
-        };
-        io.write = [this](std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t> in) {
-            if (failWrites || (std::size_t{first} + count) * 512 > bytes.size() || in.size() < count * 512u) return false;
-            std::memcpy(bytes.data() + std::size_t{first} * 512, in.data(), std::size_t{count} * 512);
-            writes.emplace_back(first, count);
-            return true;
-        };
+    explicit MemoryDisk(std::uint32_t sectors)
+        : medium(dorvixtest::MemoryMedium::ofSectors(sectors)),
+          io(std::make_unique<dorvixtest::MemoryDriver>(medium), faults) {}
+    std::span<std::uint8_t> sector(std::uint32_t s) { return {medium.bytes.data() + std::size_t{s} * 512, 512}; }
+    // (first, count) of every write, in order.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> writes() const {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+        for (const auto& call : faults.calls) {
+            if (call.op == dorvixtest::DiskOp::Write) out.emplace_back(call.first, call.count);
+        }
+        return out;
     }
-    std::span<std::uint8_t> sector(std::uint32_t s) { return {bytes.data() + std::size_t{s} * 512, 512}; }
 };
 
 Bytes entry(const std::string& name11, std::uint8_t attr, std::uint16_t cluster, std::uint32_t size) {
@@ -146,10 +143,11 @@ TEST(RebuildDirectory, RemapsClustersChainsBySizeAndResetsDirectorySizes) {
     // Each directory is written once, where it was read.
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> expectWrites = {
         {Fixture::kData + 8 * 5, 4}, {Fixture::kData + 8 * 3, 4}, {Fixture::kRoot, 2}};
-    std::sort(f.disk.writes.begin(), f.disk.writes.end());
+    auto writes = f.disk.writes();
+    std::sort(writes.begin(), writes.end());
     auto sortedExpect = expectWrites;
     std::sort(sortedExpect.begin(), sortedExpect.end());
-    EXPECT_EQ(f.disk.writes, sortedExpect);
+    EXPECT_EQ(writes, sortedExpect);
 }
 
 // A directory size too small for its entries still has every entry of its chained clusters
@@ -228,8 +226,8 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
          [](Fixture& f) { putEntries(f.disk.sector(60).subspan(9 * 32), {entry("LABEL      ", 0x28, 0, 5)}); }},
         {"FAT buffer smaller than the partition",
          [](Fixture& f) { f.fat.resize(16); }},
-        {"read failure", [](Fixture& f) { f.disk.failReads = true; }},
-        {"write failure", [](Fixture& f) { f.disk.failWrites = true; }},
+        {"read failure", [](Fixture& f) { f.disk.faults.fault = {dorvixtest::DiskOp::Read, 1}; }},
+        {"write failure", [](Fixture& f) { f.disk.faults.fault = {dorvixtest::DiskOp::Write, 1}; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -237,7 +235,7 @@ TEST(RebuildDirectory, DamagedImagesFailWithoutWritingOutsideTheirDirectories) {
         fillTree(f);
         c.damage(f);
         EXPECT_EQ(f.run(), -1);
-        for (auto [first, count] : f.disk.writes) {
+        for (auto [first, count] : f.disk.writes()) {
             bool inRoot = first == Fixture::kRoot && count == 2;
             bool inData = first >= Fixture::kData;
             EXPECT_TRUE(inRoot || inData) << first;

@@ -147,7 +147,7 @@ protected:
         fs::resize_file(target, 3 * 16065 * 512);
         {
             dorvixtest::ConsoleCapture quiet;
-            ASSERT_EQ(dorvix::captureFatImage(nullptr, 2, std::nullopt, image.string()), 0);
+            ASSERT_EQ(dorvix::captureFatImage(dorvix::defaultDeviceProvider(), nullptr, 2, std::nullopt, image.string()), 0);
         }
     }
 
