@@ -1,8 +1,8 @@
 #include "disk/BiosCompatibility.h"
 
-#include "disk/ByteOrder.h"
-#include "front/ProcessFlags.h"
-#include "front/StringTable.h"
+#include "disk/DiskTexts.h"
+#include "platform/ProcessFlags.h"
+#include "records/ByteOrder.h"
 
 #include <algorithm>
 #include <cctype>

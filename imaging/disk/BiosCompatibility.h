@@ -7,7 +7,7 @@
 // table lies outside it, or a structure that runs past its end, counts as no SMBIOS.
 
 #include "disk/ImageHeader.h"
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
 #include <cstddef>
 #include <cstdint>

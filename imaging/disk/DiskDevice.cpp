@@ -1,8 +1,8 @@
 #include "disk/DiskDevice.h"
 
-#include "disk/ByteOrder.h"
-#include "front/StringTable.h"
+#include "disk/DiskTexts.h"
 #include "platform/DebugOutput.h"
+#include "records/ByteOrder.h"
 
 #include <array>
 #include <cerrno>

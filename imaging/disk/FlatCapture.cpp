@@ -1,24 +1,21 @@
 // captureFlatImage: the whole of DSKn: (whole cylinders), cylinder by cylinder, into an image
 // file with a flat header. The disk is only read: the copy goes to an unnamed (or hidden) file
-// in the image's folder, and there, through the FAT engine working on the image file,
-// "\Documents and Settings" is left out and IMAGE.INI takes the capture time. The image gets
-// its name once it is sealed and on the disk.
+// in the image's folder, and there the FAT engine's step (handed in by the main flow) leaves
+// "\Documents and Settings" out and gives IMAGE.INI the capture time. The image gets its name
+// once it is sealed and on the disk.
 
 #include "disk/BiosCompatibility.h"
-#include "disk/ByteOrder.h"
 #include "disk/DiskDevice.h"
+#include "disk/DiskTexts.h"
+#include "disk/FlatEngines.h"
+#include "disk/ImageFile.h"
 #include "disk/ImageInput.h"
-#include "disk/ImageStamp.h"
-#include "fat/FatVolume.h"
-#include "fat/FolderExclusion.h"
-#include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
-#include "front/Engines.h"
-#include "front/StringTable.h"
 #include "platform/Clock.h"
+#include "records/ByteOrder.h"
 
-#include <array>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <new>
 #include <vector>
@@ -38,8 +35,10 @@ bool imageIsSource(const std::string& sourcePath, const std::string& imagePath) 
 
 class FlatCapture {
 public:
-    FlatCapture(DeviceProvider& devices, ProgressWindow window, std::uint8_t source, const std::string& imagePath)
-        : m_devices(devices), m_window(window), m_source(source), m_imagePath(imagePath), m_disk(devices) {}
+    FlatCapture(DeviceProvider& devices, ProgressWindow window, std::uint8_t source, const std::string& imagePath,
+                const FlatCaptureVolumeSteps& volumeSteps)
+        : m_devices(devices), m_window(window), m_source(source), m_imagePath(imagePath),
+          m_volumeSteps(volumeSteps), m_disk(devices) {}
     ~FlatCapture() { cleanUp(); }
     FlatCapture(const FlatCapture&) = delete;
     FlatCapture& operator=(const FlatCapture&) = delete;
@@ -57,6 +56,7 @@ private:
     ProgressWindow m_window;
     std::uint8_t m_source;
     const std::string& m_imagePath;
+    const FlatCaptureVolumeSteps& m_volumeSteps;
     DiskDevice m_disk;
     ImageFile m_image;
     bool m_dismounted = false;
@@ -78,7 +78,9 @@ int FlatCapture::run() {
         return kCaptureFailed;
     }
     std::optional<FailedRead> failedRead;
-    const std::optional<std::string> listed = readTargetBiosList(m_devices, m_source, failedRead);
+    const std::optional<std::string> listed = m_volumeSteps.readTargetBiosList
+                                                  ? m_volumeSteps.readTargetBiosList(m_devices, m_source, failedRead)
+                                                  : std::nullopt;
     if (failedRead) {
         // The default list in its place would make an image meant for other devices.
         showStatus(m_window, text::kFlatCaptureReadFailed, static_cast<unsigned long>(failedRead->firstSector),
@@ -154,7 +156,7 @@ int FlatCapture::copyDisk() {
             break;
         }
         const std::size_t bytes = std::size_t{n} * m_disk.bytesPerSector;
-        if (!m_image.writeAt(std::uint64_t{kImageHeaderBytes} + std::uint64_t{position} * m_disk.bytesPerSector,
+        if (!m_image.writeAt(std::uint64_t{kmvheader::kSize} + std::uint64_t{position} * m_disk.bytesPerSector,
                              std::span(buffer).first(bytes))) {
             showStatus(m_window, text::kFlatCaptureWriteFailed, static_cast<long>(bytes));
             result = kCaptureFailed;
@@ -173,26 +175,20 @@ int FlatCapture::copyDisk() {
 }
 
 int FlatCapture::prepareImageVolume() {
-    ImageFileDisk imageDisk(m_image, 1);  // the header takes the file's first sector
-    FatVolume volume;
-    volume.disk = &imageDisk;
-    std::array<std::uint8_t, 512> mbr{};
-    std::array<std::uint8_t, 512> boot{};
-    if (mountVolume(volume, mbr, boot) != 0) {
-        showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
-        releaseVolume(volume);
-        return kCaptureNoResources;
-    }
     // The image's copy of the volume is changed for good; the disk never is.
-    Exclusion exclusion;
-    excludeFolder(volume, kExcludedFolder, exclusion);
-    const bool stamped = stampVolumeIni(volume, localTime());
-    releaseVolume(volume);
-    if (!stamped) {
-        showStatus(m_window, text::kFlatCaptureWriteFailed, 512L);
-        return kCaptureFailed;
+    const ImageVolumeResult result =
+        m_volumeSteps.prepareImageVolume ? m_volumeSteps.prepareImageVolume(m_image) : ImageVolumeResult::Prepared;
+    switch (result) {
+    case ImageVolumeResult::Prepared:
+        return 0;
+    case ImageVolumeResult::NotMountable:
+        showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
+        return kCaptureNoResources;
+    case ImageVolumeResult::WriteFailed:
+        break;
     }
-    return 0;
+    showStatus(m_window, text::kFlatCaptureWriteFailed, 512L);
+    return kCaptureFailed;
 }
 
 void FlatCapture::cleanUp() {
@@ -207,8 +203,8 @@ void FlatCapture::cleanUp() {
 }  // namespace
 
 int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
-                     const std::string& imagePath) {
-    FlatCapture capture(devices, window, sourceDevice, imagePath);
+                     const std::string& imagePath, const FlatCaptureVolumeSteps& volumeSteps) {
+    FlatCapture capture(devices, window, sourceDevice, imagePath, volumeSteps);
     return capture.run();
 }
 

@@ -3,12 +3,12 @@
 // device is not mounted again afterwards, as the main flow resets it.
 
 #include "disk/DiskDevice.h"
+#include "disk/DiskTexts.h"
+#include "disk/FlatEngines.h"
 #include "disk/ImageInput.h"
-#include "front/Engines.h"
-#include "front/ProcessFlags.h"
-#include "front/StringTable.h"
 #include "platform/Clock.h"
 #include "platform/Pause.h"
+#include "platform/ProcessFlags.h"
 
 #include <vector>
 

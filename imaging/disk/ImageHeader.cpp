@@ -1,7 +1,7 @@
 #include "disk/ImageHeader.h"
 
-#include "disk/ByteOrder.h"
-#include "front/StringTable.h"
+#include "disk/DiskTexts.h"
+#include "records/ByteOrder.h"
 
 #include <algorithm>
 #include <cstring>

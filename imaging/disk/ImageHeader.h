@@ -3,7 +3,7 @@
 // source geometry, body length, the BIOS families the image is meant for, the body kind and
 // a checksum that makes the 8-bit sum of all 512 bytes zero. Little-endian throughout.
 
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "disk/ImageInput.h"
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 

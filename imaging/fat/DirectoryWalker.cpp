@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 

@@ -6,14 +6,14 @@
 #include <new>
 #include <system_error>
 
-#include "disk/ByteOrder.h"
+#include "disk/ImageFile.h"
 #include "fat/DirectoryWalker.h"
+#include "fat/FatTexts.h"
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
 #include "fat/RebuildDirectory.h"
 #include "fat/RestoreLayout.h"
-#include "front/StringTable.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "disk/ImageStamp.h"
 #include "fat/FatVolume.h"
+#include "fat/ImageIniStamp.h"
 
 namespace dorvix {
 

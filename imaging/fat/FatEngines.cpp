@@ -1,5 +1,6 @@
 // The FAT engine's entries of the main flow: the FAT-aware capture of DSKn: into an image
-// file ("-imgcopy") and the target-BIOS list of its IMAGE.INI that precedes it.
+// file ("-imgcopy"), the target-BIOS list of its IMAGE.INI that precedes it, and the FAT
+// engine's part in a flat capture.
 
 #include <cstdio>
 #include <filesystem>
@@ -8,18 +9,20 @@
 #include <string>
 #include <system_error>
 
-#include "disk/ByteOrder.h"
 #include "disk/DiskDevice.h"
+#include "disk/ImageFile.h"
 #include "disk/ImageHeader.h"
 #include "disk/ImageStamp.h"
 #include "fat/FatCapture.h"
+#include "fat/FatEngines.h"
+#include "fat/FatTexts.h"
+#include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
+#include "fat/ImageIniStamp.h"
 #include "fat/TargetBiosList.h"
-#include "front/Engines.h"
-#include "front/StringTable.h"
 #include "platform/Clock.h"
 #include "platform/DiskDriver.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 
@@ -147,6 +150,33 @@ std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint
     disk.Close();
     failed = watched.failed();
     return failed ? std::nullopt : list;
+}
+
+ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
+    ImageFileDisk imageDisk(image, 1);  // the header takes the file's first sector
+    FatVolume volume;
+    volume.disk = &imageDisk;
+    std::uint8_t mbrBuffer[mbr::kSize];
+    std::uint8_t bootBuffer[bootsector::kSize];
+    if (mountVolume(volume, mbrBuffer, bootBuffer) != 0) {
+        releaseVolume(volume);
+        return ImageVolumeResult::NotMountable;
+    }
+    Exclusion exclusion;
+    excludeFolder(volume, kExcludedFolder, exclusion);
+    const bool stamped = stampVolumeIni(volume, localTime());
+    releaseVolume(volume);
+    return stamped ? ImageVolumeResult::Prepared : ImageVolumeResult::WriteFailed;
+}
+
+FlatCaptureVolumeSteps flatCaptureVolumeSteps() {
+    FlatCaptureVolumeSteps steps;
+    steps.readTargetBiosList = [](DeviceProvider& devices, std::uint8_t diskNumber,
+                                  std::optional<FailedRead>& failed) {
+        return readTargetBiosList(devices, diskNumber, failed);
+    };
+    steps.prepareImageVolume = prepareFlatImageVolume;
+    return steps;
 }
 
 }  // namespace dorvix

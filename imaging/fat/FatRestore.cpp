@@ -1,16 +1,16 @@
 #include "fat/FatRestore.h"
 
 #include "disk/BiosCompatibility.h"
-#include "disk/ByteOrder.h"
 #include "disk/DiskDevice.h"
 #include "disk/ImageInput.h"
+#include "fat/FatEngines.h"
+#include "fat/FatTexts.h"
 #include "fat/RebuildDirectory.h"
 #include "fat/RestoreLayout.h"
-#include "front/Engines.h"
-#include "front/ProcessFlags.h"
-#include "front/StringTable.h"
 #include "platform/Clock.h"
 #include "platform/Pause.h"
+#include "platform/ProcessFlags.h"
+#include "records/ByteOrder.h"
 
 #include <algorithm>
 #include <cerrno>

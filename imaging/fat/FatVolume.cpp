@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 

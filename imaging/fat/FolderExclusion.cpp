@@ -1,7 +1,7 @@
 #include "fat/FolderExclusion.h"
 
-#include "disk/ByteOrder.h"
 #include "fat/DirectoryWalker.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 

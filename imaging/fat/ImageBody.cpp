@@ -1,7 +1,8 @@
 #include "fat/ImageBody.h"
 
 #include "MbrTemplate.h"
-#include "disk/ByteOrder.h"
+#include "disk/ImageFile.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 

@@ -1,8 +1,8 @@
 #include "fat/RebuildDirectory.h"
 
-#include "disk/ByteOrder.h"
-#include "front/Operator.h"
-#include "front/StringTable.h"
+#include "fat/FatTexts.h"
+#include "platform/Operator.h"
+#include "records/ByteOrder.h"
 
 #include <algorithm>
 #include <new>

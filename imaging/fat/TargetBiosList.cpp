@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "disk/ByteOrder.h"
 #include "fat/DirectoryWalker.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 

@@ -1,13 +1,13 @@
 #include "front/MainFlow.h"
 
+#include "fat/FatEngines.h"
 #include "front/DeviceDump.h"
-#include "front/Engines.h"
-#include "front/ProcessFlags.h"
 #include "front/ProgressDialog.h"
 #include "front/StringTable.h"
 #include "platform/Console.h"
 #include "platform/DebugOutput.h"
 #include "platform/Power.h"
+#include "platform/ProcessFlags.h"
 
 #include <sys/stat.h>
 
@@ -51,7 +51,7 @@ MainFlowServices platformServices(DeviceProvider& devices) {
         return writeFlatImage(devices, window, image, target);
     };
     s.captureFlatImage = [&devices](ProgressWindow window, std::uint8_t source, const std::string& image) {
-        return captureFlatImage(devices, window, source, image);
+        return captureFlatImage(devices, window, source, image, flatCaptureVolumeSteps());
     };
     s.readTargetBiosList = [&devices](std::uint8_t disk, std::optional<FailedRead>& failed) {
         return readTargetBiosList(devices, disk, failed);

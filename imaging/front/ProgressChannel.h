@@ -18,7 +18,7 @@
 // When the descriptor is not open, or the peer goes away during the run, dorvix says so once
 // on standard error and goes on, on the console.
 
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
 #include <cstdint>
 #include <memory>

@@ -3,7 +3,7 @@
 // named by number (key "pm:"). Both give nothing when no window can be had, and the main
 // flow then reports on the console.
 
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
 #include <cstdint>
 

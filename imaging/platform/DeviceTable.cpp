@@ -1,6 +1,6 @@
 #include "platform/DeviceTable.h"
 
-#include "front/StringTable.h"
+#include "platform/PlatformTexts.h"
 
 #include <cstdio>
 #include <cstdlib>

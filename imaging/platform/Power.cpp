@@ -1,7 +1,7 @@
 #include "platform/Power.h"
 
-#include "front/StringTable.h"
 #include "platform/Console.h"
+#include "platform/PlatformTexts.h"
 
 #include <cstdlib>
 #include <unistd.h>

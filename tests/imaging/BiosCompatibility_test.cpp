@@ -1,6 +1,6 @@
 #include "disk/BiosCompatibility.h"
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 
 #include "platform/Console.h"
 

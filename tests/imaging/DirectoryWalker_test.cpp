@@ -13,7 +13,7 @@
 #include "FatTestDisk.h"
 #include "TestSupport.h"
 #include "VolumeFixtures.h"
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 namespace {

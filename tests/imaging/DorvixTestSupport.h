@@ -3,10 +3,10 @@
 // that records, and sector-0 images with a partition table. Disks for the tests are in
 // TestDisks.h.
 
-#include "front/Operator.h"
-#include "front/ProcessFlags.h"
 #include "platform/Console.h"
 #include "platform/DiskDriver.h"
+#include "platform/Operator.h"
+#include "platform/ProcessFlags.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -10,9 +10,9 @@
 #include "TestSupport.h"
 #include "VolumeFixtures.h"
 
-#include "disk/ByteOrder.h"
-#include "front/Engines.h"
+#include "fat/FatEngines.h"
 #include "front/MainFlow.h"
+#include "records/ByteOrder.h"
 #include "front/StringTable.h"
 #include "platform/Pause.h"
 
@@ -100,7 +100,7 @@ std::unique_ptr<Sources> makeSources() {
     ScopedPause noPause([](std::uint32_t) {});
     ScopedFlags flags({false, true, false});
     if (captureFatImage(devices, nullptr, kSource, std::nullopt, s->fatImage.string()) != 0 ||
-        captureFlatImage(devices, nullptr, kSource, s->flatImage.string()) != 0) {
+        captureFlatImage(devices, nullptr, kSource, s->flatImage.string(), flatCaptureVolumeSteps()) != 0) {
         s->problem = "the images could not be captured:\n" + quiet.output();
     }
     return s;
@@ -151,7 +151,7 @@ Outcome runEngine(const Sources& s, Engine engine, Fault fault) {
             out.result = writeFlatImage(devices, nullptr, s.flatImage.string(), kTarget);
             break;
         case Engine::CaptureFlat:
-            out.result = captureFlatImage(devices, nullptr, kSource, output);
+            out.result = captureFlatImage(devices, nullptr, kSource, output, flatCaptureVolumeSteps());
             break;
         case Engine::CaptureFat:
             out.result = captureFatImage(devices, nullptr, kSource, std::nullopt, output);
@@ -342,7 +342,8 @@ TEST(FlatCaptureBiosList, APartitionPastTheDisksEndIsNoReadFailure) {
     ConsoleCapture console;
     ScopedPause noPause([](std::uint32_t) {});
     const fs::path image = dir / "FLAT.IMG";
-    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, image.string()), 5) << console.output();
+    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, image.string(), flatCaptureVolumeSteps()), 5)
+        << console.output();
     EXPECT_NE(console.output().find(messageStem(text::kFlatCaptureOpenVolumeFailed)), std::string::npos)
         << console.output();
     EXPECT_FALSE(fs::exists(image));
@@ -369,7 +370,7 @@ TEST(CaptureSource, ImageNamedAsTheSourceFileIsRefused) {
         ScopedPause noPause([](std::uint32_t) {});
         const std::string image = (dir / "." / "source.disk").string();
         const int result = engine == Engine::CaptureFlat
-                               ? captureFlatImage(devices, nullptr, kSource, image)
+                               ? captureFlatImage(devices, nullptr, kSource, image, flatCaptureVolumeSteps())
                                : captureFatImage(devices, nullptr, kSource, std::nullopt, image);
         EXPECT_EQ(result, engine == Engine::CaptureFlat ? 3 : -1);
         EXPECT_NE(console.output().find(messageStem(text::kImageIsSource)), std::string::npos) << console.output();

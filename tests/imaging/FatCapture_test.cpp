@@ -13,10 +13,10 @@
 #include "FatTestDisk.h"
 #include "TestSupport.h"
 #include "VolumeFixtures.h"
-#include "disk/ByteOrder.h"
+#include "disk/ImageFile.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 namespace {

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <set>
 
+#include "disk/ImageFile.h"
 #include "fat/FatVolume.h"
-#include "fat/ImageFile.h"
 
 namespace dorvix::testing {
 

@@ -1,7 +1,7 @@
 // The image body's fixed parts: the MBR template and the layout computed from a boot sector.
 
+#include "disk/ImageFile.h"
 #include "fat/ImageBody.h"
-#include "fat/ImageFile.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 
 namespace dorvix {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "DorvixTestSupport.h"
 #include "TestSupport.h"
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 
 #include <gtest/gtest.h>
 

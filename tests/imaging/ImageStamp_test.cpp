@@ -2,6 +2,7 @@
 // host file and inside a volume made by mtools.
 
 #include "disk/ImageStamp.h"
+#include "fat/ImageIniStamp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
 #include "DorvixTestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "fat/RebuildDirectory.h"
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 #include "TestDisks.h"
 
 #include <gtest/gtest.h>

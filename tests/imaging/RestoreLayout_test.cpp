@@ -1,6 +1,6 @@
 #include "fat/RestoreLayout.h"
 
-#include "disk/ByteOrder.h"
+#include "records/ByteOrder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // the message boxes run on this (the interface) thread while the main flow runs on a worker.
 // Message boxes are answered by clicking their buttons.
 
+#include "fat/FatEngines.h"
 #include "front/MainFlow.h"
 #include "front/StringTable.h"
 #include "front/window/WindowedRun.h"
-#include "front/Engines.h"
 #include "platform/Console.h"
 
 #include "DorvixTestSupport.h"

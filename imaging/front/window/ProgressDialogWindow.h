@@ -3,7 +3,7 @@
 // status line (1004) and a progress bar (1000), laid out in dialog units of the dialog's
 // font, centred on the screen and kept on top. Controls carry their ids as object names.
 
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
 #include <QDialog>
 

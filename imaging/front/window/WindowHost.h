@@ -4,8 +4,8 @@
 // until the interface thread has handled it (a blocking queued call), so a text on the
 // engine's stack stays valid for the call, as with a sent window message.
 
-#include "front/Operator.h"
 #include "front/window/ProgressDialogWindow.h"
+#include "platform/Operator.h"
 
 #include <QObject>
 

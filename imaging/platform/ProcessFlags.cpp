@@ -1,4 +1,4 @@
-#include "front/ProcessFlags.h"
+#include "platform/ProcessFlags.h"
 
 namespace dorvix {
 

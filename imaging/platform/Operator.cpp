@@ -1,8 +1,8 @@
-#include "front/Operator.h"
+#include "platform/Operator.h"
 
-#include "front/ProcessFlags.h"
-#include "front/StringTable.h"
 #include "platform/Console.h"
+#include "platform/PlatformTexts.h"
+#include "platform/ProcessFlags.h"
 
 #include <cstdarg>
 #include <cstdio>

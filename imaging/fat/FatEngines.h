@@ -1,16 +1,16 @@
 #pragma once
-// The four imaging engines the main flow dispatches to, and the reader of the target-BIOS
-// list that precedes the FAT-aware capture. Each engine reports to the operator itself
-// (through front/Operator.h) and returns its result, which becomes the exit code:
+// The FAT engines of the main flow, the reader of the target-BIOS list that precedes the
+// FAT-aware capture, and the FAT engine's part in a flat capture. Each engine reports to the
+// operator itself (through platform/Operator.h) and returns its result, which becomes the
+// exit code:
 //   restoreFatImage   0, -1, or the flat write's result for a flat image
 //   captureFatImage   0 or -1
-//   writeFlatImage    0, 3 (disk or image could not be opened, seek failed) or 4 (image unusable, copy failed)
-//   captureFlatImage  0, 3 (open, create, read or write failed) or 5 (no buffer, volume not mountable)
 // Engines never throw and never end the process. Each works on the disks of the provider it
 // is given (the device table's in the program) and reaches for no other.
 
-#include "front/Operator.h"
+#include "disk/FlatEngines.h"
 #include "platform/DiskDriver.h"
+#include "platform/Operator.h"
 
 #include <cstdint>
 #include <optional>
@@ -28,27 +28,21 @@ int restoreFatImage(DeviceProvider& devices, ProgressWindow window, const std::s
 int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
                     const std::optional<std::string>& targetBiosList, const std::string& imagePath);
 
-// Writes a flat image (with or without header) onto DSKn: sector by sector.
-int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::string& imagePath,
-                   std::uint8_t targetDevice);
-
-// Captures the whole of DSKn: (whole cylinders) into a flat image file with header.
-int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
-                     const std::string& imagePath);
-
 // The "KMVBIOS" list of IMAGE.INI in the root of DSKn:'s volume, or nothing when the disk,
 // the volume, the file or the key is not there.
 std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber);
-
-// A sector read of the volume that the disk failed.
-struct FailedRead {
-    std::uint32_t firstSector = 0;
-    std::uint32_t count = 0;
-};
 
 // The same, and `failed` set to the first read the disk failed: a list that could not be read
 // is not the same as one that is not there.
 std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint8_t diskNumber,
                                               std::optional<FailedRead>& failed);
+
+// In the volume of a flat image (header, then the disk's sectors): "\Documents and Settings"
+// left out and IMAGE.INI stamped with the capture time.
+ImageVolumeResult prepareFlatImageVolume(ImageFile& image);
+
+// The steps of a flat capture that need the FAT engine: readTargetBiosList and
+// prepareFlatImageVolume.
+FlatCaptureVolumeSteps flatCaptureVolumeSteps();
 
 }  // namespace dorvix

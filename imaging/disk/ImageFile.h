@@ -1,5 +1,6 @@
 #pragma once
-// The image file a capture writes, and its sectors as the disk of a FatVolume.
+// The image file a capture writes: created unnamed beside its final name, named once it is
+// flushed, and read and written at byte offsets; and its sectors as the disk of a FatVolume.
 
 #include <cstdint>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "fat/ImageFile.h"
+#include "disk/ImageFile.h"
 
 #include <cerrno>
 #include <climits>
