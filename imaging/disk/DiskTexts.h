@@ -11,6 +11,9 @@ namespace dorvix::text {
 inline constexpr char kSectorSizeUnsupported[] =
     "ERROR: DSK%d: has sectors of %u bytes; only 512-byte sectors can be imaged.\n";
 
+// Both captures refuse an image named as the file behind their source disk.
+inline constexpr char kImageIsSource[] = "***ERROR*** The KMV file named is the source disk itself...\r\n";
+
 // ---- Flat write ---------------------------------------------------------------------------
 inline constexpr char kFlatOpenForRead[] = "***ERROR*** Failed to open image file (%s) for read!\n";
 inline constexpr char kFlatSeekFailed[] = "***ERROR*** fseek(ifp, 0, %d) failed!\n";

@@ -13,8 +13,9 @@
 #include "platform/Clock.h"
 #include "records/ByteOrder.h"
 
-#include <array>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <new>
 #include <vector>

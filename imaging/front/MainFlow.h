@@ -3,8 +3,8 @@
 // window, check the image and ask before a disk is overwritten, keep the device from
 // suspending around the engine, close the window and reset the device after success.
 
+#include "disk/FlatEngines.h"
 #include "front/CommandLine.h"
-#include "fat/FatEngines.h"
 #include "platform/DiskDriver.h"
 #include "platform/Operator.h"
 

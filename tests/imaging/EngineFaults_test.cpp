@@ -10,9 +10,9 @@
 #include "TestSupport.h"
 #include "VolumeFixtures.h"
 
-#include "records/ByteOrder.h"
 #include "fat/FatEngines.h"
 #include "front/MainFlow.h"
+#include "records/ByteOrder.h"
 #include "front/StringTable.h"
 #include "platform/Pause.h"
 
@@ -342,7 +342,8 @@ TEST(FlatCaptureBiosList, APartitionPastTheDisksEndIsNoReadFailure) {
     ConsoleCapture console;
     ScopedPause noPause([](std::uint32_t) {});
     const fs::path image = dir / "FLAT.IMG";
-    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, image.string(), flatCaptureVolumeSteps()), 5) << console.output();
+    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, image.string(), flatCaptureVolumeSteps()), 5)
+        << console.output();
     EXPECT_NE(console.output().find(messageStem(text::kFlatCaptureOpenVolumeFailed)), std::string::npos)
         << console.output();
     EXPECT_FALSE(fs::exists(image));
