@@ -23,6 +23,27 @@ constexpr std::uint32_t kBeyondEnd = ENXIO;
 // directories and FATs wait for the flush.
 constexpr std::uint64_t kEarlyWritebackBytes = 1024 * 1024;
 
+// Repeats `step` (done, file offset, bytes left) -> bytes moved, or -1 with errno, until
+// `length` bytes at `offset` are moved; a step that moves nothing fails with `stalled`.
+template <typename Step>
+std::uint32_t transferAll(std::uint64_t offset, std::uint64_t length, std::uint32_t stalled, Step step) {
+    std::uint64_t done = 0;
+    while (done < length) {
+        const ssize_t moved = step(done, offset + done, length - done);
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved < 0) {
+            return static_cast<std::uint32_t>(errno);
+        }
+        if (moved == 0) {
+            return stalled;
+        }
+        done += static_cast<std::uint64_t>(moved);
+    }
+    return 0;
+}
+
 class FileDiskDriver : public DiskDriver {
 public:
     FileDiskDriver(int fd, DiskInfo info, std::uint64_t capacitySectors, std::string path, bool blockDevice)
@@ -46,21 +67,9 @@ public:
         if (const auto error = checkRange(firstSector, count, buffer.size(), offset, length)) {
             return error;
         }
-        std::uint64_t done = 0;
-        while (done < length) {
-            const ssize_t got = ::pread(m_fd, buffer.data() + done, length - done, static_cast<off_t>(offset + done));
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got < 0) {
-                return static_cast<std::uint32_t>(errno);
-            }
-            if (got == 0) {
-                return kBeyondEnd;
-            }
-            done += static_cast<std::uint64_t>(got);
-        }
-        return 0;
+        return transferAll(offset, length, kBeyondEnd, [&](std::uint64_t done, std::uint64_t at, std::uint64_t left) {
+            return ::pread(m_fd, buffer.data() + done, left, static_cast<off_t>(at));
+        });
     }
 
     std::uint32_t write(std::uint32_t firstSector, std::uint32_t count,
@@ -70,16 +79,11 @@ public:
         if (const auto error = checkRange(firstSector, count, buffer.size(), offset, length)) {
             return error;
         }
-        std::uint64_t done = 0;
-        while (done < length) {
-            const ssize_t put = ::pwrite(m_fd, buffer.data() + done, length - done, static_cast<off_t>(offset + done));
-            if (put < 0 && errno == EINTR) {
-                continue;
-            }
-            if (put <= 0) {
-                return put < 0 ? static_cast<std::uint32_t>(errno) : static_cast<std::uint32_t>(EIO);
-            }
-            done += static_cast<std::uint64_t>(put);
+        if (const auto error =
+                transferAll(offset, length, EIO, [&](std::uint64_t done, std::uint64_t at, std::uint64_t left) {
+                    return ::pwrite(m_fd, buffer.data() + done, left, static_cast<off_t>(at));
+                })) {
+            return error;
         }
         if (length >= kEarlyWritebackBytes) {
             startWriteback(offset, length);
