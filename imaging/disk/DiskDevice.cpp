@@ -3,20 +3,17 @@
 #include "disk/DiskTexts.h"
 #include "platform/DebugOutput.h"
 #include "records/ByteOrder.h"
+#include "records/Mbr.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
 
 namespace dorvix {
 
 namespace {
-
-// Sector 0 of a partitioned disk: boot signature and the first partition-table entry.
-constexpr std::size_t kMbrSize = 512;
-constexpr std::size_t kMbrFirstPartitionStart = 454;  // 32-bit start sector of entry 1
-constexpr std::size_t kMbrSignature = 510;            // 0x55 0xAA
 
 constexpr std::uint32_t kDefaultHeads = 255;
 constexpr std::uint32_t kDefaultSectorsPerTrack = 63;
@@ -79,10 +76,10 @@ bool DiskDevice::Open(std::uint8_t n) {
     }
     bytesPerSector = info.bytesPerSector;
 
-    std::array<std::uint8_t, kMbrSize> sector0{};
+    std::array<std::uint8_t, mbr::kSize> sector0{};
     std::uint32_t tableStart = 0;
-    if (ReadSectors(0, 1, sector0) && sector0[kMbrSignature] == 0x55 && sector0[kMbrSignature + 1] == 0xAA) {
-        tableStart = load32(sector0, kMbrFirstPartitionStart);
+    if (ReadSectors(0, 1, sector0) && load16(sector0, mbr::kSignature) == mbr::kSignatureValue) {
+        tableStart = load32(sector0, mbr::kFirstSector);
     }
     // The old partition's start gives the track length when it can be one (1 to 63); a start
     // at 2048 or 0 cannot, and the driver's value serves then, as for a disk without a table.
@@ -153,6 +150,25 @@ bool DiskDevice::WriteSectors(std::uint32_t firstSector, std::uint32_t count, st
         return false;
     }
     return true;
+}
+
+DiskDevice::FileCopy DiskDevice::CopyFromFile(int sourceFd, std::uint64_t sourceOffset, std::uint32_t firstSector,
+                                              std::uint32_t count) {
+    // The source run must lie where a file offset can reach.
+    const std::uint64_t bytes = static_cast<std::uint64_t>(count) * bytesPerSector;
+    const bool sourceValid = sourceFd >= 0 && sourceOffset <= std::numeric_limits<std::int64_t>::max() - bytes;
+    const std::uint32_t error = !sourceValid ? EINVAL
+                                : handle     ? handle->copyFromFile(sourceFd, sourceOffset, firstSector, count)
+                                             : kInvalidHandle;
+    if (error == ENOTSUP) {
+        return FileCopy::NotSupported;
+    }
+    if (error != 0) {
+        lastError = error;
+        diagPrint(1, text::kDiagWriteFailed, error);
+        return FileCopy::Failed;
+    }
+    return FileCopy::Done;
 }
 
 bool DiskDevice::Dismount() {

@@ -70,5 +70,7 @@ inline constexpr char kHeaderReadFailed[] = "***ERROR*** read failed while testi
 inline constexpr char kHeaderValidating[] = "Validating the image header...";
 inline constexpr char kHeaderInvalid[] = "***ERROR*** Invalid image file!\n";
 inline constexpr char kHeaderMissing[] = "WARNING: Header signature not present, assuming NOHEADER!";
+// Both captures refuse an image file that is the file behind their source disk.
+inline constexpr char kImageIsSource[] = "***ERROR*** The KMV file named is the source disk itself...\r\n";
 
 }  // namespace dorvix::text

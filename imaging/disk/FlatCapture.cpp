@@ -13,6 +13,9 @@
 #include "platform/Clock.h"
 #include "records/ByteOrder.h"
 
+#include <array>
+#include <filesystem>
+#include <system_error>
 #include <new>
 #include <vector>
 
@@ -22,6 +25,12 @@ namespace {
 
 constexpr int kCaptureFailed = 3;
 constexpr int kCaptureNoResources = 5;
+
+// The image would take the place of the file behind the source disk, changing the source.
+bool imageIsSource(const std::string& sourcePath, const std::string& imagePath) {
+    std::error_code error;
+    return !sourcePath.empty() && std::filesystem::equivalent(sourcePath, imagePath, error) && !error;
+}
 
 class FlatCapture {
 public:
@@ -62,6 +71,10 @@ int FlatCapture::run() {
     if (!m_disk.hasImageSectors()) {
         showError(m_window, text::kSectorSizeUnsupported, static_cast<int>(m_source), m_disk.bytesPerSector);
         return kCaptureNoResources;
+    }
+    if (imageIsSource(m_devices.backingPath(m_source), m_imagePath)) {
+        showError(m_window, "%s", text::kImageIsSource);
+        return kCaptureFailed;
     }
     std::optional<FailedRead> failedRead;
     const std::optional<std::string> listed = m_volumeSteps.readTargetBiosList

@@ -5,18 +5,19 @@
 #include "disk/DiskDevice.h"
 #include "disk/DiskTexts.h"
 #include "disk/FlatEngines.h"
+#include "disk/ImageCopy.h"
 #include "disk/ImageInput.h"
 #include "platform/Clock.h"
 #include "platform/Pause.h"
 #include "platform/ProcessFlags.h"
 
-#include <vector>
+#include <cstdio>
 
 namespace dorvix {
 
 namespace {
-constexpr std::uint32_t kTransferSectors = 32;  // 16 KiB per disk request
-constexpr std::uint32_t kBlockBytes = 512;
+// The step of the progress shown: 32 sectors, 16 KiB.
+constexpr std::uint32_t kProgressStepSectors = 32;
 constexpr int kFlatOpenFailure = 3;
 constexpr int kFlatUnusable = 4;
 }  // namespace
@@ -53,6 +54,7 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
 
     KmvImageHeader header;
     std::uint64_t bodyLength = 0;
+    std::uint64_t imageOffset = 0;  // where the body starts in the file
     switch (validateImageHeader(window, image.get(), header)) {
     case HeaderCheck::Valid:
         if (announcedImageLength(header) != *length) {
@@ -61,6 +63,7 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
             return kFlatUnusable;
         }
         bodyLength = *length - kmvheader::kSize;
+        imageOffset = kmvheader::kSize;
         break;
     case HeaderCheck::NoHeader:
         if (!seekImageFile(image.get(), 0)) {
@@ -89,26 +92,25 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
     if (!disk.Dismount() || !disk.LockExclusive()) {
         return kFlatOpenFailure;
     }
-    std::vector<std::uint8_t> buffer(std::size_t{kTransferSectors} * kBlockBytes);
+    // The operator sees the percentages of a copy in 16 KiB steps, however large the requests.
     const auto total = static_cast<std::uint32_t>(sectors);
-    std::uint32_t position = 0;
-    std::uint32_t lastPercent = 0;
-    while (position < total) {
-        const std::uint32_t n = std::min(kTransferSectors, total - position);
-        if (std::fread(buffer.data(), kBlockBytes, n, image.get()) != n) {
-            showStatus(nullptr, text::kFlatReadError);
-            return kFlatUnusable;
-        }
-        if (!disk.WriteSectors(position, n, std::span(buffer).first(std::size_t{n} * kBlockBytes))) {
-            showStatus(nullptr, text::kFlatWriteError);
-            return kFlatUnusable;
-        }
-        position += n;
-        const auto percent = static_cast<std::uint32_t>(std::uint64_t{position} * 100 / total);
-        if (percent > lastPercent) {
-            lastPercent = percent;
-            showProgress(window, static_cast<int>(percent));
-        }
+    ChunkProgress progress(total, kProgressStepSectors);
+    const ImageCopyResult copied =
+        copyImageToDisk(::fileno(image.get()), imageOffset, disk, 0, total, [&](std::uint32_t done) {
+            progress.advance(done, [window](int percent) { showProgress(window, percent); });
+        });
+    switch (copied) {
+    case ImageCopyResult::Done:
+        break;
+    case ImageCopyResult::ReadFailed:
+        showStatus(nullptr, text::kFlatReadError);
+        return kFlatUnusable;
+    case ImageCopyResult::WriteFailed:
+        showStatus(nullptr, text::kFlatWriteError);
+        return kFlatUnusable;
+    case ImageCopyResult::NoMemory:
+        showStatus(nullptr, text::kFlatNoBuffer);
+        return kFlatUnusable;
     }
     // Done means on the disk: a failed flush is a failed write.
     if (!disk.Flush()) {

@@ -13,8 +13,6 @@ namespace {
 using namespace direntry;
 
 // Offsets of the 13 UTF-16 characters of a long-name entry.
-constexpr std::size_t kLongCharOffsets[kLongNameChars] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-
 std::vector<std::u16string_view> components(std::u16string_view path) {
     std::vector<std::u16string_view> parts;
     std::size_t start = 0;
@@ -93,8 +91,8 @@ std::optional<std::u16string> entryName(std::span<const std::uint8_t> entries, s
     return name;
 }
 
-int scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t> entries, std::size_t count,
-                void* context, std::span<std::uint8_t>* carry, EntryVisitor visitor) {
+WalkResult scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t> entries,
+                       std::size_t count, void* context, std::span<std::uint8_t>* carry, EntryVisitor visitor) {
     count = std::min(count, entries.size() / kBytes);
     const std::size_t pathLength = path.size();
     std::size_t carried = 0;
@@ -105,7 +103,7 @@ int scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t>
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t first = entryFirstByte(entries, i);
         const std::uint8_t attributes = entryAttributes(entries, i);
-        int result = 0;
+        Visit result = Visit::Next;
         if (first == kEndOfDirectory || first == kDot || first == kDeleted || attributes == kVolumeLabel) {
             result = visitor(volume, path, context, entries, i, 0);
         } else {
@@ -128,27 +126,27 @@ int scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t>
             if (path.size() > kMaxPathChars) {
                 volume.overlongPath = path.size();
                 path.resize(pathLength);
-                return -1;
+                return WalkResult::Failed;
             }
             result = visitor(volume, path, context, entries, i, extra);
             path.resize(pathLength);
             i += extra;
         }
-        if (result < 0) {
-            return -1;
+        if (result == Visit::Abort) {
+            return WalkResult::Failed;
         }
-        if (result == kWalkStop) {
-            return kWalkStop;
+        if (result == Visit::Stop) {
+            return WalkResult::Stopped;
         }
         if (i < count && entryFirstByte(entries, i) == kEndOfDirectory) {
-            return 1;
+            return WalkResult::EndEntry;
         }
     }
-    return 0;
+    return WalkResult::Done;
 }
 
-int walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCluster, void* context,
-                  EntryVisitor visitor) {
+WalkResult walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCluster, void* context,
+                         EntryVisitor visitor) {
     if (firstCluster == 0) {
         const std::size_t count = std::min<std::size_t>(volume.rootEntries, volume.rootDir.size() / kBytes);
         return scanEntries(volume, path, volume.rootDir, count, context, nullptr, visitor);
@@ -162,7 +160,7 @@ int walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCl
     while (cluster < kEndOfChainMin) {
         // A chain that leaves the volume or is longer than the volume is damaged.
         if (!isDataCluster(volume, cluster) || visited > volume.clusterCount) {
-            return -1;
+            return WalkResult::Failed;
         }
         ++visited;
         std::size_t waiting = 0;
@@ -172,38 +170,35 @@ int walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCl
         std::memcpy(work.data(), carry.data(), waiting * kBytes);
         if (readCluster(volume, static_cast<std::uint16_t>(cluster), work.data() + waiting * kBytes,
                         volume.bytesPerCluster) < 0) {
-            return -1;
+            return WalkResult::Failed;
         }
-        const int result = scanEntries(volume, path, work, waiting + volume.entriesPerCluster, context,
-                                       &carrySpan, visitor);
+        const WalkResult result = scanEntries(volume, path, work, waiting + volume.entriesPerCluster, context,
+                                              &carrySpan, visitor);
         std::fill(work.begin(), work.end(), 0);
-        if (result < 0) {
-            return -1;
-        }
-        if (result == 1) {
-            return 0;
+        if (result != WalkResult::Done) {
+            return result;
         }
         cluster = fatEntry(volume, cluster);
     }
-    return 0;
+    return WalkResult::Done;
 }
 
-int comparePaths(std::u16string_view target, std::u16string_view path) {
+PathRelation comparePaths(std::u16string_view target, std::u16string_view path) {
     const auto targetParts = components(target);
     const auto pathParts = components(path);
     const std::size_t common = std::min(targetParts.size(), pathParts.size());
     for (std::size_t k = 0; k < common; ++k) {
         if (!sameComponent(targetParts[k], pathParts[k])) {
-            return -1;
+            return PathRelation::Unrelated;
         }
     }
     if (common == 0 && targetParts.size() != pathParts.size()) {
-        return -1;
+        return PathRelation::Unrelated;
     }
     if (targetParts.size() == pathParts.size()) {
-        return 0;
+        return PathRelation::Same;
     }
-    return pathParts.size() < targetParts.size() ? 2 : 1;
+    return pathParts.size() < targetParts.size() ? PathRelation::Ancestor : PathRelation::Below;
 }
 
 }  // namespace dorvix

@@ -12,62 +12,49 @@
 #include <string_view>
 
 #include "fat/FatVolume.h"
+#include "records/DirectoryEntry.h"
 
 namespace dorvix {
-
-// Directory entry (32 bytes).
-namespace direntry {
-inline constexpr std::size_t kBytes = 32;
-inline constexpr std::size_t kName = 0;           // 8 bytes; byte 0 also marks end/deleted/dot
-inline constexpr std::size_t kExtension = 8;      // 3 bytes
-inline constexpr std::size_t kAttributes = 11;
-inline constexpr std::size_t kFirstCluster = 26;  // 16-bit, 0 = no cluster
-inline constexpr std::size_t kSize = 28;          // 32-bit
-
-inline constexpr std::uint8_t kEndOfDirectory = 0x00;
-inline constexpr std::uint8_t kDeleted = 0xE5;
-inline constexpr std::uint8_t kDot = 0x2E;
-
-// Attribute values are compared as exact bytes, except the directory bit.
-inline constexpr std::uint8_t kLongName = 0x0F;
-inline constexpr std::uint8_t kVolumeLabel = 0x28;  // label bit with archive bit
-inline constexpr std::uint8_t kLabelBit = 0x08;
-inline constexpr std::uint8_t kDirectoryBit = 0x10;
-
-// Long-name entry: sequence byte 0 (0x40 = stored first; low four bits = entries in the set),
-// 13 UTF-16 characters at offsets 1-10, 14-25 and 28-31.
-inline constexpr std::uint8_t kLastLongEntry = 0x40;
-inline constexpr std::uint8_t kLongCountMask = 0x0F;
-inline constexpr std::size_t kLongNameChars = 13;
-}  // namespace direntry
 
 // Longest path (UTF-16 characters) the walker builds; a deeper tree fails the walk.
 inline constexpr std::size_t kMaxPathChars = 255;
 // Entries a long-name set can leave behind at the end of a cluster for the next one.
 inline constexpr std::size_t kCarryEntries = 20;
 
-// Visitor results: negative aborts the walk, kWalkStop stops the current scan; 0, 1, 3 go on.
-inline constexpr int kWalkStop = 2;
+// What a visitor tells the walk after an item.
+enum class Visit {
+    Next,   // go on with the next item
+    Stop,   // end the walk: its result is WalkResult::Stopped
+    Abort,  // fail the walk: its result is WalkResult::Failed
+};
+
+// How a scan of entries or the walk of a directory ended.
+enum class WalkResult {
+    Done,      // every entry visited (a directory: its chain ended without an end entry)
+    EndEntry,  // the end entry was reached
+    Stopped,   // a visitor said Visit::Stop
+    Failed,    // a visitor said Visit::Abort, a path grew too long, a cluster could not be read,
+               // or a directory's chain leaves the volume or runs in a cycle
+};
 
 // (volume, path, context, entries, index, extra): the visited item spans entries[index] to
 // entries[index + extra]; its short entry is at index + extra, preceded by `extra` long-name
 // entries. `path` holds the item's full path ("\A\B"), or the directory's path for entries
 // that have no name ("." and "..", deleted entries, labels, the end entry).
-using EntryVisitor = int (*)(FatVolume& volume, std::u16string& path, void* context,
-                             std::span<std::uint8_t> entries, std::size_t index, std::size_t extra);
+using EntryVisitor = Visit (*)(FatVolume& volume, std::u16string& path, void* context,
+                               std::span<std::uint8_t> entries, std::size_t index, std::size_t extra);
 
-// Walks one directory: first cluster 0 is the root (the result is that of `scanEntries`:
-// -1, 0, 1 or 2). A subdirectory gives 0 at its end entry or the end of its chain, -1 when a
-// cluster cannot be read, the scan aborts, or its chain leaves the volume or runs in a cycle.
-int walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCluster, void* context,
-                  EntryVisitor visitor);
+// Walks one directory: first cluster 0 is the root directory, any other the first cluster of a
+// subdirectory, whose clusters are scanned one after the other until its end entry, the end of
+// its chain, a stop or a failure.
+WalkResult walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCluster, void* context,
+                         EntryVisitor visitor);
 
 // Visits `count` entries of `entries`. Long-name sets that do not end inside the block go to
 // `carry` (when given, at most kCarryEntries entries) instead of the visitor.
-// Returns -1 (aborted, or a path longer than kMaxPathChars), 2 (stopped), 1 (end entry reached),
-// 0 (all entries visited).
-int scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t> entries, std::size_t count,
-                void* context, std::span<std::uint8_t>* carry, EntryVisitor visitor);
+// A path longer than kMaxPathChars fails the scan.
+WalkResult scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t> entries,
+                       std::size_t count, void* context, std::span<std::uint8_t>* carry, EntryVisitor visitor);
 
 // Name of the entry at `index`: the long name of a set that starts there (extra = entries in
 // the set), or the short name "NAME.EXT"; none for ".", "..", deleted, end, label entries and
@@ -75,10 +62,17 @@ int scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t>
 std::optional<std::u16string> entryName(std::span<const std::uint8_t> entries, std::size_t index,
                                         std::size_t& extra);
 
-// Compares paths component by component ("\" separates), ignoring case:
-// 0 same path, 2 `path` is an ancestor of `target`, 1 `path` lies below `target`, -1 otherwise.
-// Whole components only: "\Documents and Settings Old" does not match "\Documents and Settings".
-int comparePaths(std::u16string_view target, std::u16string_view path);
+// Where `path` stands to `target`.
+enum class PathRelation {
+    Same,       // the same path
+    Ancestor,   // `path` is an ancestor of `target`
+    Below,      // `path` lies below `target`
+    Unrelated,  // neither
+};
+
+// Compares paths component by component ("\" separates), ignoring case. Whole components
+// only: "\Documents and Settings Old" does not match "\Documents and Settings".
+PathRelation comparePaths(std::u16string_view target, std::u16string_view path);
 
 // ASCII case folding used for names and paths.
 char16_t foldCase(char16_t c);

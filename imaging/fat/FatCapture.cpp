@@ -36,7 +36,7 @@ bool isLabel(std::uint8_t attributes) {
 bool isExcludedItem(std::u16string_view path, std::span<const std::uint8_t> entries, std::size_t last) {
     const std::uint8_t first = entryFirstByte(entries, last);
     return first != kEndOfDirectory && first != kDeleted && first != kDot &&
-           (entryAttributes(entries, last) & kDirectoryBit) != 0 && comparePaths(kExcludedFolder, path) == 0;
+           (entryAttributes(entries, last) & kDirectoryBit) != 0 && comparePaths(kExcludedFolder, path) == PathRelation::Same;
 }
 
 std::string utf8Path(std::u16string_view path) {
@@ -73,10 +73,10 @@ std::string formatText(const char* format, Args... args) {
 }
 
 
-int refuseEntry(CaptureJob& job, const std::u16string& path, const char* what) {
+Visit refuseEntry(CaptureJob& job, const std::u16string& path, const char* what) {
     job.refusal = what;
     job.refusalPath = path;
-    return -1;
+    return Visit::Abort;
 }
 
 bool skippedBySizing(std::uint8_t first, std::uint8_t attributes) {
@@ -86,7 +86,7 @@ bool skippedBySizing(std::uint8_t first, std::uint8_t attributes) {
 
 void writeDotEntry(std::span<std::uint8_t> slot, const char* name, std::uint16_t cluster) {
     std::fill(slot.begin(), slot.end(), 0);
-    std::memset(slot.data(), ' ', 11);
+    std::memset(slot.data(), ' ', kShortNameBytes);
     std::memcpy(slot.data(), name, std::strlen(name));
     slot[kAttributes] = kDirectoryBit;
     store16(slot, kFirstCluster, cluster);
@@ -218,13 +218,13 @@ int copyDirectory(CaptureJob& job, std::u16string& path, const std::uint8_t* ent
     job.openDirs.push_back(std::move(builder));
     const std::size_t level = job.openDirs.size() - 1;
 
-    int result = walkDirectory(source, path, sourceFirst, &job, copyVisitor);
+    bool copied = walkDirectory(source, path, sourceFirst, &job, copyVisitor) != WalkResult::Failed;
     // A directory that fills its clusters has no end entry: it is finished when its walk is.
-    if (result >= 0 && !job.openDirs[level].closed && closeBuilder(job, job.openDirs[level]) < 0) {
-        result = -1;
+    if (copied && !job.openDirs[level].closed && closeBuilder(job, job.openDirs[level]) < 0) {
+        copied = false;
     }
     job.openDirs.resize(level);
-    return result < 0 ? -1 : result;
+    return copied ? 0 : -1;
 }
 
 int copyFile(CaptureJob& job, const std::uint8_t* entry, std::uint8_t* placed) {
@@ -358,11 +358,11 @@ const char* unrestorableReason(std::span<const std::uint8_t> imageMbr, std::span
     }
 }
 
-int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                  std::size_t index, std::size_t extra) {
+Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
+                    std::size_t index, std::size_t extra) {
     auto& job = *static_cast<CaptureJob*>(context);
     if (isExcludedItem(path, entries, index + extra)) {
-        return 0;
+        return Visit::Next;
     }
     // Long-name slots belong to the short entry that ends their set and carry its checksum; a
     // slot left on its own or set apart from its entry is one fsck.fat deletes.
@@ -387,8 +387,8 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
     }
     for (std::size_t k = index; k < last; ++k) {
         if (entryAttributes(entries, k) == kLongName &&
-            (entries[k * kBytes + kLongNameReserved] != 0 ||
-             entries[k * kBytes + kLongNameChecksum] != shortNameChecksum(entries.subspan(last * kBytes, kBytes)))) {
+            (entries[k * kBytes + kLongReserved] != 0 ||
+             entries[k * kBytes + kLongChecksum] != shortNameChecksum(entries.subspan(last * kBytes, kBytes)))) {
             return refuseEntry(job, path, text::kEntryLongNameBroken);
         }
     }
@@ -423,24 +423,26 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
             // or a cross-link.
             if (firstCluster < kFirstDataCluster || firstCluster >= job.seenDirectories.size() ||
                 job.seenDirectories[firstCluster]) {
-                return -1;
+                return Visit::Abort;
             }
             job.seenDirectories[firstCluster] = true;
             const long length = chainLength(volume, firstCluster);
             if (length < 0) {
-                return -1;
+                return Visit::Abort;
             }
             job.totalClusters += static_cast<std::uint32_t>(length);
-            return walkDirectory(volume, path, firstCluster, context, sizingVisitor) < 0 ? -1 : 0;
+            return walkDirectory(volume, path, firstCluster, context, sizingVisitor) == WalkResult::Failed
+                       ? Visit::Abort
+                       : Visit::Next;
         }
         const std::uint64_t size = load32(entries, base + kSize);
         if (firstCluster == 1) {
-            return -1;
+            return Visit::Abort;
         }
         if (firstCluster >= kFirstDataCluster) {
             const long length = chainLength(volume, firstCluster);
             if (length < 0) {
-                return -1;
+                return Visit::Abort;
             }
             if (size == 0) {
                 return refuseEntry(job, path, text::kEntryEmptyWithChain);
@@ -453,14 +455,14 @@ int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
         }
         job.totalClusters += static_cast<std::uint32_t>((size + volume.bytesPerCluster - 1) / volume.bytesPerCluster);
     }
-    return 0;
+    return Visit::Next;
 }
 
-int copyVisitor(FatVolume&, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                std::size_t index, std::size_t extra) {
+Visit copyVisitor(FatVolume&, std::u16string& path, void* context, std::span<std::uint8_t> entries,
+                  std::size_t index, std::size_t extra) {
     auto& job = *static_cast<CaptureJob*>(context);
     if (isExcludedItem(path, entries, index + extra)) {
-        return 0;
+        return Visit::Next;
     }
     int result = 0;
     for (std::size_t k = index; k <= index + extra; ++k) {
@@ -474,32 +476,32 @@ int copyVisitor(FatVolume&, std::u16string& path, void* context, std::span<std::
         std::uint8_t* placed = nullptr;
         const int placement = placeEntry(job, entry, placed);
         if (placement < 0) {
-            return -1;
+            return Visit::Abort;
         }
         if (placement == 1) {
-            return 0;
+            return Visit::Next;
         }
         if (attributes != kLongName) {
             if ((attributes & kDirectoryBit) != 0) {
                 result = copyDirectory(job, path, entry, placed);
-            } else if (job.openDirs.empty() && comparePaths(kStampedFile, path) == 0) {
+            } else if (job.openDirs.empty() && comparePaths(kStampedFile, path) == PathRelation::Same) {
                 result = copyStampedFile(job, entry, placed);
             } else {
                 result = copyFile(job, entry, placed);
             }
             if (result < 0) {
-                return -1;
+                return Visit::Abort;
             }
         }
         if (!job.openDirs.empty()) {
             DirBuilder& innermost = job.openDirs.back();
             if (!innermost.closed && innermost.count == job.image->entriesPerCluster &&
                 fatEntry(*job.image, innermost.cluster) == kEndOfChain && closeBuilder(job, innermost) < 0) {
-                return -1;
+                return Visit::Abort;
             }
         }
     }
-    return result;
+    return Visit::Next;
 }
 
 int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, CaptureHooks& hooks) {
@@ -512,8 +514,8 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
 
     std::uint8_t sourceMbr[mbr::kSize] = {};
     std::uint8_t sourceBoot[bootsector::kSize] = {};
-    VolumeProblem problem = VolumeProblem::None;
-    if (mountVolume(source, sourceMbr, sourceBoot, &problem) < 0) {
+    const VolumeProblem problem = mountVolume(source, sourceMbr, sourceBoot);
+    if (problem != VolumeProblem::None) {
         say(hooks.error, problem == VolumeProblem::NotFat16 ? text::kSourceNotCarried : text::kCannotMountSource);
         releaseVolume(source);
         return -1;
@@ -528,7 +530,7 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     job.hooks = &hooks;
     job.source = &source;
     std::u16string path;
-    int sized = -1;
+    WalkResult sized = WalkResult::Failed;
     try {
         job.seenDirectories.assign(std::size_t{source.clusterCount} + 2, false);
         say(hooks.status, text::kSizing);
@@ -538,7 +540,7 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         releaseVolume(source);
         return -1;
     }
-    if (sized < 0) {
+    if (sized == WalkResult::Failed) {
         if (job.refusal != nullptr) {
             say(hooks.error, formatText(text::kSourceEntryRefused, job.refusal, utf8Path(job.refusalPath).c_str()).c_str());
         } else if (source.overlongPath > kMaxPathChars) {
@@ -607,16 +609,16 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         return -1;
     }
     path.clear();
-    int walked = -1;
+    WalkResult walked = WalkResult::Failed;
     try {
         walked = walkDirectory(source, path, 0, &job, copyVisitor);
     } catch (const std::bad_alloc&) {
-        walked = -1;  // reported as a failed copy
+        walked = WalkResult::Failed;  // reported as a failed copy
     }
     if (hooks.mountFirstPartition) {
         hooks.mountFirstPartition();
     }
-    if (walked < 0) {
+    if (walked == WalkResult::Failed) {
         say(hooks.error, text::kCopyFailed);
         discardImage();
         return -1;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fat/DirectoryWalker.h"
 #include "fat/FatVolume.h"
 #include "fat/ImageIniStamp.h"
 
@@ -62,14 +63,14 @@ struct CaptureJob {
 
 // Sizing and copy visitors (entry visitors whose context is the CaptureJob). The sizing visitor
 // also checks the tree: a directory without a first cluster, a chain that leaves the volume or
-// runs in a cycle, or a directory reached twice fails it with -1; so do entries a restore of
+// runs in a cycle, or a directory reached twice fails it (Visit::Abort); so do entries a restore of
 // the image would refuse (a size past the chain or without one, an empty file with a chain, a
 // long-name slot or label that names a cluster), which also set `refusal` and `refusalPath`.
 // Both leave "\Documents and Settings" and everything below it out.
-int sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
+Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
+                    std::size_t index, std::size_t extra);
+Visit copyVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
                   std::size_t index, std::size_t extra);
-int copyVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                std::size_t index, std::size_t extra);
 
 // Why no disk could take the image of `source` (its MBR and boot sector as the image holds them,
 // and the data clusters the sizing walk counted): the operator's message, or nullptr. The

@@ -37,10 +37,12 @@ bool imageIsSource(const std::string& sourcePath, const std::string& imagePath) 
     return !sourcePath.empty() && std::filesystem::equivalent(sourcePath, imagePath, error) && !error;
 }
 
-// Passes every transfer on to `disk` and remembers the first one that failed.
+// Passes every transfer on to `disk` and remembers the first failed one that lies within the
+// disk's first `sectors` sectors (a partition entry pointing past the disk's end only means
+// that there is no volume to read).
 class WatchedDisk : public SectorDisk {
 public:
-    explicit WatchedDisk(SectorDisk& disk) : m_disk(disk) {}
+    WatchedDisk(SectorDisk& disk, std::uint32_t sectors) : m_disk(disk), m_sectors(sectors) {}
     std::uint32_t read(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer) override {
         return noted(m_disk.read(firstSector, count, buffer), firstSector, count);
     }
@@ -52,13 +54,14 @@ public:
 
 private:
     std::uint32_t noted(std::uint32_t error, std::uint32_t firstSector, std::uint32_t count) {
-        if (error != 0 && !m_failed) {
+        if (error != 0 && !m_failed && std::uint64_t{firstSector} + count <= m_sectors) {
             m_failed = FailedRead{firstSector, count};
         }
         return error;
     }
 
     SectorDisk& m_disk;
+    std::uint32_t m_sectors;
     std::optional<FailedRead> m_failed;
 };
 
@@ -134,13 +137,13 @@ std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint
     if (!disk.Open(diskNumber)) {
         return std::nullopt;
     }
-    WatchedDisk watched(disk);
+    WatchedDisk watched(disk, disk.totalSectors);
     FatVolume volume;
     volume.disk = &watched;
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
     std::optional<std::string> list;
-    if (mountVolume(volume, mbrBuffer, bootBuffer) == 0) {
+    if (mountVolume(volume, mbrBuffer, bootBuffer) == VolumeProblem::None) {
         list = scanTargetBiosList(volume);
     }
     releaseVolume(volume);
@@ -155,7 +158,7 @@ ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
     volume.disk = &imageDisk;
     std::uint8_t mbrBuffer[mbr::kSize];
     std::uint8_t bootBuffer[bootsector::kSize];
-    if (mountVolume(volume, mbrBuffer, bootBuffer) != 0) {
+    if (mountVolume(volume, mbrBuffer, bootBuffer) != VolumeProblem::None) {
         releaseVolume(volume);
         return ImageVolumeResult::NotMountable;
     }

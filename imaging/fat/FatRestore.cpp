@@ -2,6 +2,7 @@
 
 #include "disk/BiosCompatibility.h"
 #include "disk/DiskDevice.h"
+#include "disk/ImageCopy.h"
 #include "disk/ImageInput.h"
 #include "fat/FatEngines.h"
 #include "fat/FatTexts.h"
@@ -23,13 +24,8 @@ namespace dorvix {
 
 namespace {
 
-// The root directory and data area move in chunks of 128 KiB: few, large requests.
-constexpr std::uint32_t kCopyChunkSectors = 256;
-
-// The boot sector's extended signature and volume label.
-constexpr std::size_t kBootExtendedSignature = 38;
-constexpr std::size_t kBootLabel = 43;
-constexpr std::size_t kBootLabelBytes = 11;
+// The step of the progress shown while the root directory and data area are copied.
+constexpr std::uint32_t kProgressStepSectors = 16;
 
 // Images keep their first FAT at sector 32 or later.
 constexpr std::uint32_t kFirstFatSector = 32;
@@ -290,7 +286,7 @@ int FatRestore::run() {
     // them confirms that the boot sector's reserved, hidden and FAT sizes lead to where the
     // image holds its root directory; damaged values would restore unrelated sectors as the
     // volume's folders.
-    const std::uint32_t imageFatSectors = load16(imageBoot, kBootSectorsPerFat);
+    const std::uint32_t imageFatSectors = load16(imageBoot, bootsector::kSectorsPerFat);
     for (std::uint32_t copy = 0; copy < layout.numberOfFats; ++copy) {
         const std::uint64_t fatSector =
             layout.imageRootSector - std::uint64_t{layout.numberOfFats - copy} * imageFatSectors;
@@ -328,8 +324,8 @@ int FatRestore::run() {
 
     // The plan: the new FAT and every rewritten directory are built in memory from the image
     // alone, so that a damaged tree is refused while the disk still holds what it held.
-    store16(fat, 0, kFatMediaEntry);
-    store16(fat, 2, kFatEndOfChain);
+    store16(fat, 0, kMediaEntry);
+    store16(fat, 2, kEndOfChain);
     std::vector<PlannedWrite> directories;
     if (int result = planDirectories(layout, fat, imageFat, directories); result != 0) {
         return result;
@@ -389,13 +385,14 @@ int FatRestore::planDirectories(RestoreLayout& layout, std::span<std::uint8_t> f
         return fail(text::kRestoreTreeDamaged);
     }
     bool labelled = false;
-    for (std::size_t at = 0; at + kDirEntrySize <= root.size() && root[at] != kDirEndMarker; at += kDirEntrySize) {
-        const std::uint8_t attributes = root[at + kDirAttributes];
-        labelled = labelled || (root[at] != kDirDeleted && attributes != kAttrLongName &&
-                                (attributes & (kAttrVolumeLabel | kAttrDirectory)) == kAttrVolumeLabel);
+    for (std::size_t at = 0; at + direntry::kBytes <= root.size() && root[at] != direntry::kEndOfDirectory;
+         at += direntry::kBytes) {
+        const std::uint8_t attributes = root[at + direntry::kAttributes];
+        labelled = labelled || (root[at] != direntry::kDeleted && attributes != direntry::kLongName &&
+                                (attributes & (direntry::kLabelBit | direntry::kDirectoryBit)) == direntry::kLabelBit);
     }
-    if (!labelled && layout.targetBoot[kBootExtendedSignature] == 0x29) {
-        std::copy_n("NO NAME    ", kBootLabelBytes, layout.targetBoot.begin() + kBootLabel);
+    if (!labelled && layout.targetBoot[bootsector::kExtendedSignature] == 0x29) {
+        std::copy_n("NO NAME    ", bootsector::kVolumeLabelBytes, layout.targetBoot.begin() + bootsector::kVolumeLabel);
     }
 
     RebuildContext context;
@@ -420,25 +417,25 @@ int FatRestore::copyRootAndData(const RestoreLayout& layout, PartitionGuard& gua
         return fail(text::kFlatImageOperationError);
     }
     showStatus(m_window, text::kRestoreCopying);
-    std::vector<std::uint8_t> chunk(std::size_t{kCopyChunkSectors} * kSectorBytes);
-    const std::uint32_t remaining = layout.copySectors;
-    std::uint32_t done = 0;
-    std::uint32_t lastPercent = 0;
-    while (done < remaining) {
-        const std::uint32_t n = std::min(kCopyChunkSectors, remaining - done);
-        const std::size_t bytes = std::size_t{n} * kSectorBytes;
-        if (std::fread(chunk.data(), 1, bytes, m_image.get()) != bytes) {
-            return fail(text::kRestoreReadData);
-        }
-        if (!guard.write(layout.rootStart + done, n, std::span(chunk).first(bytes))) {
-            return fail(text::kRestoreWriteData);
-        }
-        done += n;
-        const auto percent = static_cast<std::uint32_t>(std::uint64_t{done} * 100 / remaining);
-        if (percent > lastPercent) {
-            lastPercent = percent;
-            showProgress(m_window, static_cast<int>(percent));
-        }
+    if (!guard.inside(layout.rootStart, layout.copySectors)) {
+        return fail(text::kRestoreWriteData);
+    }
+    // The operator sees the percentages of a copy in 16-sector steps, however large the requests.
+    ChunkProgress progress(layout.copySectors, kProgressStepSectors);
+    const ImageCopyResult copied =
+        copyImageToDisk(::fileno(m_image.get()), std::uint64_t{layout.imageRootSector} * kSectorBytes, guard.disk,
+                        layout.rootStart, layout.copySectors, [&](std::uint32_t done) {
+                            progress.advance(done, [this](int percent) { showProgress(m_window, percent); });
+                        });
+    switch (copied) {
+    case ImageCopyResult::Done:
+        break;
+    case ImageCopyResult::ReadFailed:
+        return fail(text::kRestoreReadData);
+    case ImageCopyResult::WriteFailed:
+        return fail(text::kRestoreWriteData);
+    case ImageCopyResult::NoMemory:
+        return fail(text::kRestoreAllocation);
     }
     if (m_window == nullptr) {
         showStatus(nullptr, text::kRestoreClearLine);

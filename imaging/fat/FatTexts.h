@@ -77,7 +77,6 @@ inline constexpr char kSourceDataNeverRestored[] =
     "***ERROR*** The source volume's data does not fit the largest volume its cluster size allows on any disk; "
     "nothing was written...\r\n";
 inline constexpr char kSizing[] = "Sizing the source volume...\r\n";
-inline constexpr char kImageIsSource[] = "***ERROR*** The KMV file named is the source disk itself...\r\n";
 inline constexpr char kCannotOpenImage[] = "***ERROR*** Couldn't open target KMV file...\r\n";
 inline constexpr char kCannotAllocateFat[] = "ERROR: Couldn't allocate target FAT...\r\n";
 inline constexpr char kCannotAllocateBuffer[] = "ERROR: Couldn't allocate target cluster buffer...\r\n";

@@ -4,22 +4,11 @@
 #include <vector>
 
 #include "records/ByteOrder.h"
+#include "records/DirectoryEntry.h"
 
 namespace dorvix {
 
 namespace {
-
-constexpr std::size_t kDirEntryBytes = 32;
-
-bool isPowerOfTwo(std::uint32_t value) {
-    return value != 0 && (value & (value - 1)) == 0;
-}
-
-// Sector count of the volume as its boot sector states it.
-std::uint32_t bootTotalSectors(std::span<const std::uint8_t> boot) {
-    const std::uint16_t small = load16(boot, bootsector::kTotalSectors16);
-    return small != 0 ? small : load32(boot, bootsector::kTotalSectors32);
-}
 
 bool beginsWithFatId(std::span<const std::uint8_t> fat) {
     return fat.size() >= 2 && fat[0] >= 0xF0 && fat[1] == 0xFF;
@@ -29,45 +18,12 @@ bool beginsWithFatId(std::span<const std::uint8_t> fat) {
 
 VolumeProblem layoutProblem(std::span<const std::uint8_t> boot, std::uint32_t partitionStart,
                             std::uint32_t partitionSectors) {
-    if (boot.size() < bootsector::kSize) {
-        return VolumeProblem::NotFat16;
-    }
-    const std::uint32_t bytesPerSector = load16(boot, bootsector::kBytesPerSector);
-    const std::uint32_t sectorsPerCluster = load8(boot, bootsector::kSectorsPerCluster);
-    const std::uint32_t reserved = load16(boot, bootsector::kReservedSectors);
-    const std::uint32_t fats = load8(boot, bootsector::kNumberOfFats);
-    const std::uint32_t rootEntries = load16(boot, bootsector::kRootEntries);
-    const std::uint32_t fatSectors = load16(boot, bootsector::kSectorsPerFat);
-    const std::uint32_t hidden = load32(boot, bootsector::kHiddenSectors);
-    if (bytesPerSector != kSupportedSectorSize || !isPowerOfTwo(sectorsPerCluster) ||
-        sectorsPerCluster > kMaxSectorsPerCluster || reserved == 0 || fats == 0 || fatSectors == 0 ||
-        rootEntries == 0 || hidden != partitionStart) {
-        return VolumeProblem::NotFat16;
-    }
-    const std::uint32_t rootSectors = (rootEntries * kDirEntryBytes + bytesPerSector - 1) / bytesPerSector;
-    const std::uint64_t dataStart =
-        std::uint64_t{hidden} + reserved + std::uint64_t{fats} * fatSectors + rootSectors;
-    if (dataStart >= 0x10000) {
-        return VolumeProblem::NotFat16;
-    }
-    // The partition entry bounds the volume; a boot sector that claims more is believed no further.
-    std::uint32_t volumeSectors = bootTotalSectors(boot);
-    if (volumeSectors == 0 || volumeSectors > partitionSectors) {
-        volumeSectors = partitionSectors;
-    }
-    const std::uint32_t relativeData = static_cast<std::uint32_t>(dataStart) - hidden;
-    if (volumeSectors <= relativeData) {
-        return VolumeProblem::NotFat16;
-    }
-    const std::uint32_t clusters = (volumeSectors - relativeData) / sectorsPerCluster;
-    if (clusters < kMinFat16Clusters || clusters > kMaxFat16Clusters) {
-        return VolumeProblem::NotFat16;
-    }
-    // Every cluster number up to clusters + 1 needs its 16-bit entry inside the FAT.
-    if (std::uint64_t{fatSectors} * bytesPerSector / 2 < std::uint64_t{clusters} + 2) {
-        return VolumeProblem::NotFat16;
-    }
-    return VolumeProblem::None;
+    BootSectorLimits limits;
+    limits.maxSectorsPerCluster = kMaxSectorsPerCluster;
+    limits.hiddenSectors = partitionStart;
+    limits.partitionSectors = partitionSectors;
+    limits.dataStartLimit = 0x10000;  // the record's sector fields are 16-bit
+    return checkBootSector(boot, limits) == BootSectorProblem::None ? VolumeProblem::None : VolumeProblem::NotFat16;
 }
 
 void computeVolumeLayout(FatVolume& volume, std::span<const std::uint8_t> boot,
@@ -80,14 +36,14 @@ void computeVolumeLayout(FatVolume& volume, std::span<const std::uint8_t> boot,
     volume.rootEntries = load16(boot, bootsector::kRootEntries);
     volume.fatSectors = load16(boot, bootsector::kSectorsPerFat);
     const std::uint32_t hidden = load32(boot, bootsector::kHiddenSectors);
-    const std::uint32_t entriesPerSector = std::max<std::uint32_t>(volume.bytesPerSector / kDirEntryBytes, 1);
+    const std::uint32_t entriesPerSector = std::max<std::uint32_t>(volume.bytesPerSector / direntry::kBytes, 1);
     volume.fatStart = static_cast<std::uint16_t>(hidden + load16(boot, bootsector::kReservedSectors));
     volume.rootStart = static_cast<std::uint16_t>(volume.fatStart + volume.numberOfFats * volume.fatSectors);
     volume.rootSectors =
         static_cast<std::uint16_t>((volume.rootEntries + entriesPerSector - 1) / entriesPerSector);
     volume.dataStart = static_cast<std::uint16_t>(volume.rootStart + volume.rootSectors);
     volume.bytesPerCluster = std::uint32_t{volume.sectorsPerCluster} * volume.bytesPerSector;
-    volume.entriesPerCluster = static_cast<std::uint16_t>(volume.bytesPerCluster / kDirEntryBytes);
+    volume.entriesPerCluster = static_cast<std::uint16_t>(volume.bytesPerCluster / direntry::kBytes);
     // Clusters of the data area: the data start is made partition-relative before it is taken
     // from the partition's size, so the last clusters of the volume are usable too.
     std::uint32_t volumeSectors = bootTotalSectors(boot);
@@ -103,65 +59,57 @@ void computeVolumeLayout(FatVolume& volume, std::span<const std::uint8_t> boot,
     volume.nextFreeHint = 0;
 }
 
-int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<std::uint8_t> bootBuffer,
-                VolumeProblem* problem) {
-    VolumeProblem scratch = VolumeProblem::None;
-    VolumeProblem& why = problem != nullptr ? *problem : scratch;
-    why = VolumeProblem::ReadFailed;
+VolumeProblem mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<std::uint8_t> bootBuffer) {
     if (volume.disk == nullptr || mbrBuffer.size() < mbr::kSize || bootBuffer.size() < bootsector::kSize) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
     // The MBR and boot sector are read with a 512-byte sector size; a volume with other sectors
     // is refused below from its boot sector.
     volume.bytesPerSector = kSupportedSectorSize;
     if (readVolumeSectors(volume, 0, 1, mbrBuffer) < 0) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
     const std::uint32_t partitionStart = load32(mbrBuffer, mbr::kFirstSector);
     const std::uint32_t partitionSectors = load32(mbrBuffer, mbr::kSectorCount);
     // A start sector byte above 0x3F needs cylinder bits 8-9: such a partition is refused.
-    if (load8(mbrBuffer, mbr::kStartSector) > 0x3F || load16(mbrBuffer, mbr::kSignature) != 0xAA55 ||
+    if (load8(mbrBuffer, mbr::kStartSector) > mbr::partition::kMaxSectorByte ||
+        load16(mbrBuffer, mbr::kSignature) != mbr::kSignatureValue ||
         partitionStart == 0 || partitionSectors == 0) {
-        why = VolumeProblem::NoPartition;
-        return -1;
+        return VolumeProblem::NoPartition;
     }
     if (readVolumeSectors(volume, partitionStart, 1, bootBuffer) < 0) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
     if (layoutProblem(bootBuffer, partitionStart, partitionSectors) != VolumeProblem::None) {
-        why = VolumeProblem::NotFat16;
-        return -1;
+        return VolumeProblem::NotFat16;
     }
     computeVolumeLayout(volume, bootBuffer, partitionStart, partitionSectors);
 
     volume.fat.assign(std::size_t{volume.fatSectors} * volume.bytesPerSector, 0);
     if (readVolumeSectors(volume, volume.fatStart, volume.fatSectors, volume.fat) < 0) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
     // Every FAT copy begins with the FAT ID (media byte, then 0xFF). A copy without it means
     // the boot sector's FAT size or count is damaged: the capture would otherwise read the
     // root directory from the wrong place and write its second FAT over the volume's data.
     if (!beginsWithFatId(volume.fat)) {
-        why = VolumeProblem::NotFat16;
-        return -1;
+        return VolumeProblem::NotFat16;
     }
     std::vector<std::uint8_t> copyStart(volume.bytesPerSector, 0);
     for (std::uint32_t copy = 1; copy < volume.numberOfFats; ++copy) {
         const std::uint32_t sector = std::uint32_t{volume.fatStart} + copy * std::uint32_t{volume.fatSectors};
         if (readVolumeSectors(volume, sector, 1, copyStart) < 0) {
-            return -1;
+            return VolumeProblem::ReadFailed;
         }
         if (!beginsWithFatId(copyStart)) {
-            why = VolumeProblem::NotFat16;
-            return -1;
+            return VolumeProblem::NotFat16;
         }
     }
     volume.rootDir.assign(std::size_t{volume.rootSectors} * volume.bytesPerSector, 0);
     if (readVolumeSectors(volume, volume.rootStart, volume.rootSectors, volume.rootDir) < 0) {
-        return -1;
+        return VolumeProblem::ReadFailed;
     }
-    why = VolumeProblem::None;
-    return 0;
+    return VolumeProblem::None;
 }
 
 void releaseVolume(FatVolume& volume) {

@@ -13,57 +13,14 @@
 #include <vector>
 
 #include "platform/DiskDriver.h"
+#include "records/BootSector.h"
+#include "records/FatEntry.h"
+#include "records/Mbr.h"
 
 namespace dorvix {
 
-// Master boot record (sector 0 of the disk); only partition entry 1 is used.
-namespace mbr {
-inline constexpr std::size_t kSize = 512;
-inline constexpr std::size_t kPartition1 = 446;
-inline constexpr std::size_t kBootIndicator = kPartition1 + 0;  // 0x80 = active
-inline constexpr std::size_t kStartHead = kPartition1 + 1;
-inline constexpr std::size_t kStartSector = kPartition1 + 2;    // bits 0-5 sector, 6-7 cylinder 8-9
-inline constexpr std::size_t kStartCylinder = kPartition1 + 3;
-inline constexpr std::size_t kType = kPartition1 + 4;
-inline constexpr std::size_t kEndHead = kPartition1 + 5;
-inline constexpr std::size_t kEndSector = kPartition1 + 6;
-inline constexpr std::size_t kEndCylinder = kPartition1 + 7;
-inline constexpr std::size_t kFirstSector = kPartition1 + 8;    // 32-bit LBA
-inline constexpr std::size_t kSectorCount = kPartition1 + 12;   // 32-bit
-inline constexpr std::size_t kSignature = 510;                  // 0x55 0xAA
-}  // namespace mbr
-
-// Volume boot sector (first sector of the partition), BIOS parameter block fields.
-namespace bootsector {
-inline constexpr std::size_t kSize = 512;
-inline constexpr std::size_t kJump = 0;
-inline constexpr std::size_t kBytesPerSector = 11;     // 16-bit
-inline constexpr std::size_t kSectorsPerCluster = 13;  // 8-bit
-inline constexpr std::size_t kReservedSectors = 14;    // 16-bit, boot sector included
-inline constexpr std::size_t kNumberOfFats = 16;       // 8-bit
-inline constexpr std::size_t kRootEntries = 17;        // 16-bit
-inline constexpr std::size_t kTotalSectors16 = 19;     // 16-bit, 0 when the 32-bit field is used
-inline constexpr std::size_t kSectorsPerFat = 22;      // 16-bit
-inline constexpr std::size_t kSectorsPerTrack = 24;    // 16-bit
-inline constexpr std::size_t kHeads = 26;              // 16-bit
-inline constexpr std::size_t kHiddenSectors = 28;      // 32-bit: first sector of the partition
-inline constexpr std::size_t kTotalSectors32 = 32;     // 32-bit
-inline constexpr std::size_t kSerialNumber = 39;       // 32-bit
-inline constexpr std::size_t kBootCode = 62;           // 448 bytes, offsets 62-509
-inline constexpr std::size_t kSignature = 510;         // 0x55 0xAA
-}  // namespace bootsector
-
-// FAT16 entry values.
-inline constexpr std::uint16_t kFreeCluster = 0x0000;
-inline constexpr std::uint16_t kEndOfChainMin = 0xFFF8;  // this value and above end a chain
-inline constexpr std::uint16_t kEndOfChain = 0xFFFF;     // written at the end of built chains
-inline constexpr std::uint16_t kMediaEntry = 0xFFF8;     // FAT entry 0 of a fresh FAT
-inline constexpr std::uint16_t kFirstDataCluster = 2;
-
 // Limits of the volumes this engine (and the image format) carries.
 inline constexpr std::uint16_t kSupportedSectorSize = 512;
-inline constexpr std::uint32_t kMinFat16Clusters = 4085;
-inline constexpr std::uint32_t kMaxFat16Clusters = 65524;
 inline constexpr std::uint32_t kMaxSectorsPerCluster = 64;  // the capture copies 64 sectors at a time
 
 struct FatVolume {
@@ -99,9 +56,8 @@ enum class VolumeProblem {
 // Reads the MBR into `mbrBuffer` and the partition's boot sector into `bootBuffer` (512 bytes
 // each), fills the record and reads the first FAT and the root directory. Volumes that are not
 // FAT16 in the range the record describes are refused before anything else is read.
-// Returns 0 or -1; `problem` (when given) says why.
-int mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer,
-                std::span<std::uint8_t> bootBuffer, VolumeProblem* problem = nullptr);
+// Returns VolumeProblem::None when the volume is mounted, else why it is not.
+VolumeProblem mountVolume(FatVolume& volume, std::span<std::uint8_t> mbrBuffer, std::span<std::uint8_t> bootBuffer);
 
 // Frees the in-memory FAT and root directory; safe to call twice.
 void releaseVolume(FatVolume& volume);

@@ -12,19 +12,19 @@ struct SearchContext {
     Exclusion* exclusion = nullptr;
 };
 
-int exclusionVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                     std::size_t index, std::size_t extra) {
+Visit exclusionVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
+                       std::size_t index, std::size_t extra) {
     auto& search = *static_cast<SearchContext*>(context);
     const std::size_t shortEntry = index + extra;
     const std::uint8_t first = entryFirstByte(entries, shortEntry);
     const std::uint8_t attributes = entryAttributes(entries, shortEntry);
     if (first == direntry::kDot || first == direntry::kDeleted || first == direntry::kEndOfDirectory ||
         attributes == direntry::kLongName || attributes == direntry::kVolumeLabel) {
-        return 0;
+        return Visit::Next;
     }
     // Only entries of the root directory are ever targets, so the search does not descend.
-    if (comparePaths(search.target, path) != 0 || entries.data() != volume.rootDir.data()) {
-        return 0;
+    if (comparePaths(search.target, path) != PathRelation::Same || entries.data() != volume.rootDir.data()) {
+        return Visit::Next;
     }
     SavedEntryBytes root;
     root.firstBytes.assign(volume.rootEntries, 0);
@@ -40,7 +40,7 @@ int exclusionVisitor(FatVolume& volume, std::u16string& path, void* context, std
     releaseTree(volume, load16(entries, base + direntry::kFirstCluster),
                 (attributes & direntry::kDirectoryBit) != 0, *search.exclusion);
     writeFatsAndRoot(volume);
-    return 3;
+    return Visit::Next;
 }
 
 }  // namespace

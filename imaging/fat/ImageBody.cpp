@@ -3,6 +3,7 @@
 #include "MbrTemplate.h"
 #include "disk/ImageFile.h"
 #include "records/ByteOrder.h"
+#include "records/DirectoryEntry.h"
 
 namespace dorvix {
 
@@ -15,7 +16,8 @@ ImageBodyLayout imageBodyLayout(std::span<const std::uint8_t> mbrSector, std::sp
     layout.numberOfFats = load8(bootSector, bootsector::kNumberOfFats);
     layout.fatSector = load32(bootSector, bootsector::kHiddenSectors) + load16(bootSector, bootsector::kReservedSectors);
     layout.rootSector = layout.fatSector + layout.numberOfFats * layout.fatSectors;
-    const std::uint32_t rootBytes = std::uint32_t{load16(bootSector, bootsector::kRootEntries)} * 32;
+    const std::uint32_t rootBytes =
+        std::uint32_t{load16(bootSector, bootsector::kRootEntries)} * direntry::kBytes;
     layout.rootSectors = layout.bytesPerSector != 0 ? (rootBytes + layout.bytesPerSector - 1) / layout.bytesPerSector : 0;
     layout.dataSector = layout.rootSector + layout.rootSectors;
     return layout;

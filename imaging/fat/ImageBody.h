@@ -18,11 +18,12 @@
 #include <span>
 
 #include "fat/FatVolume.h"
+#include "records/KmvHeader.h"
 
 namespace dorvix {
 
 inline constexpr std::uint32_t kImageSectorBytes = 512;
-inline constexpr std::uint32_t kImageHeaderBytes = 512;
+inline constexpr std::uint32_t kImageHeaderBytes = kmvheader::kSize;
 inline constexpr std::uint32_t kImageBootSector = 32;         // first sector of the template's partition
 inline constexpr std::uint32_t kImageTemplateSectors = 125024;  // its sector count
 

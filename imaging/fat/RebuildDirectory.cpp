@@ -10,6 +10,8 @@
 
 namespace dorvix {
 
+using namespace direntry;
+
 namespace {
 
 std::uint16_t fatEntry(std::span<const std::uint8_t> fat, std::uint32_t cluster) {
@@ -35,7 +37,7 @@ bool chainRun(const RebuildContext& ctx, std::uint32_t first, std::uint32_t last
     for (std::uint32_t c = first; c < last; ++c) {
         setFatEntry(ctx.fat, c, static_cast<std::uint16_t>(c + 1));
     }
-    setFatEntry(ctx.fat, last, kFatEndOfChain);
+    setFatEntry(ctx.fat, last, kEndOfChain);
     return true;
 }
 
@@ -67,13 +69,12 @@ bool imageChainIsRun(const RebuildContext& ctx, std::uint32_t first, std::uint32
     return true;
 }
 
-constexpr std::uint8_t kLongNameLast = 0x40;
 constexpr unsigned kMaxLongNameSlots = 20;
 
 // "." or ".." followed by spaces.
 bool isDotName(std::span<const std::uint8_t> e) {
-    const std::size_t dots = e[1] == kDirDot ? 2 : 1;
-    for (std::size_t i = dots; i < 11; ++i) {
+    const std::size_t dots = e[1] == kDot ? 2 : 1;
+    for (std::size_t i = dots; i < kShortNameBytes; ++i) {
         if (e[i] != ' ') {
             return false;
         }
@@ -116,35 +117,36 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
     bool inLongName = false;
     unsigned longNameLeft = 0;
     std::uint8_t longNameChecksum = 0;
-    for (std::size_t at = 0; at + kDirEntrySize <= buffer.size(); at += kDirEntrySize) {
-        auto e = dir.subspan(at, kDirEntrySize);
-        const bool isSlot = e[kDirName] != kDirEndMarker && e[kDirName] != kDirDeleted &&
-                            e[kDirAttributes] == kAttrLongName;
+    for (std::size_t at = 0; at + kBytes <= buffer.size(); at += kBytes) {
+        auto e = dir.subspan(at, kBytes);
+        const bool isSlot = e[kName] != kEndOfDirectory && e[kName] != kDeleted &&
+                            e[kAttributes] == kLongName;
         if (inLongName && !isSlot &&
-            (e[kDirName] == kDirEndMarker || e[kDirName] == kDirDeleted || longNameLeft != 0 ||
+            (e[kName] == kEndOfDirectory || e[kName] == kDeleted || longNameLeft != 0 ||
              shortNameChecksum(e) != longNameChecksum)) {
             return -1;
         }
         if (isSlot) {
-            const unsigned sequence = e[kDirName] & ~kLongNameLast & 0xFFu;
-            const bool first = (e[kDirName] & kLongNameLast) != 0;
-            if (e[kLongNameReserved] != 0 || sequence == 0 || sequence > kMaxLongNameSlots ||
-                (first ? inLongName : (!inLongName || sequence != longNameLeft || e[kLongNameChecksum] != longNameChecksum))) {
+            const unsigned sequence = e[kName] & ~kLastLongEntry & 0xFFu;
+            const bool first = (e[kName] & kLastLongEntry) != 0;
+            if (e[kLongReserved] != 0 || sequence == 0 || sequence > kMaxLongNameSlots ||
+                (first ? inLongName
+                       : (!inLongName || sequence != longNameLeft || e[kLongChecksum] != longNameChecksum))) {
                 return -1;
             }
             inLongName = true;
             longNameLeft = sequence - 1;
-            longNameChecksum = e[kLongNameChecksum];
+            longNameChecksum = e[kLongChecksum];
         } else {
             inLongName = false;
         }
         // A subdirectory begins with "." and then "..".
-        if (depth > 0 && at < 2 * kDirEntrySize &&
-            (e[kDirName] != kDirDot || (e[kDirAttributes] & kAttrDirectory) == 0 ||
-             e[kDirAttributes] == kAttrLongName || !isDotName(e) || (e[1] == kDirDot) != (at != 0))) {
+        if (depth > 0 && at < 2 * kBytes &&
+            (e[kName] != kDot || (e[kAttributes] & kDirectoryBit) == 0 ||
+             e[kAttributes] == kLongName || !isDotName(e) || (e[1] == kDot) != (at != 0))) {
             return -1;
         }
-        if (e[kDirName] == kDirEndMarker) {
+        if (e[kName] == kEndOfDirectory) {
             // Directories of an image are packed and zeroed behind their last entry; anything
             // behind the end marker is an entry whose end marker is damage, and its content
             // would be left unchained.
@@ -154,40 +156,40 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             }
             break;
         }
-        const std::uint16_t old = load16(e, kDirFirstCluster);
-        if (e[kDirName] == kDirDeleted) {
+        const std::uint16_t old = load16(e, kFirstCluster);
+        if (e[kName] == kDeleted) {
             continue;
         }
         // Long-name slots and the volume label own no clusters; one that names a cluster
         // would leave a run no entry accounts for.
-        if (e[kDirAttributes] == kAttrLongName) {
+        if (e[kAttributes] == kLongName) {
             if (old != 0) {
                 return -1;
             }
             continue;
         }
-        if ((e[kDirAttributes] & (kAttrVolumeLabel | kAttrDirectory)) == kAttrVolumeLabel &&
-            (old != 0 || load32(e, kDirFileSize) != 0 || !labelNameIsValid(e))) {
+        if ((e[kAttributes] & (kLabelBit | kDirectoryBit)) == kLabelBit &&
+            (old != 0 || load32(e, kSize) != 0 || !labelNameIsValid(e))) {
             return -1;
         }
-        const bool isDirectory = (e[kDirAttributes] & kAttrDirectory) != 0;
-        const bool isDotEntry = e[kDirName] == kDirDot;
+        const bool isDirectory = (e[kAttributes] & kDirectoryBit) != 0;
+        const bool isDotEntry = e[kName] == kDot;
         // A name fsck.fat would have to rename ("." and ".." are checked above).
-        if (!isDotEntry && (e[kDirAttributes] & (kAttrVolumeLabel | kAttrDirectory)) != kAttrVolumeLabel &&
+        if (!isDotEntry && (e[kAttributes] & (kLabelBit | kDirectoryBit)) != kLabelBit &&
             !shortNameIsValid(e)) {
             return -1;
         }
 
         // Only the first two entries of a subdirectory, checked above, begin with a dot; any
         // other such name is damage that would leave its content unchained.
-        if (isDotEntry && (depth == 0 || at >= 2 * kDirEntrySize)) {
+        if (isDotEntry && (depth == 0 || at >= 2 * kBytes)) {
             return -1;
         }
         if (old == 0) {
             // No content: an empty file or the volume label. A size without clusters, or a
             // directory without its run ("..", pointing at the root, aside), is damage.
-            const bool isDotDot = isDotEntry && e[1] == kDirDot;
-            if (load32(e, kDirFileSize) != 0 || (isDirectory && !isDotDot) || (isDotDot && parent != 0)) {
+            const bool isDotDot = isDotEntry && e[1] == kDot;
+            if (load32(e, kSize) != 0 || (isDirectory && !isDotDot) || (isDotDot && parent != 0)) {
                 return -1;
             }
             continue;
@@ -200,7 +202,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             return -1;
         }
         const auto n = static_cast<std::uint32_t>(mapped);
-        store16(e, kDirFirstCluster, static_cast<std::uint16_t>(n));
+        store16(e, kFirstCluster, static_cast<std::uint16_t>(n));
         if (isDotEntry) {
             // "." and ".." name runs chained elsewhere: this directory's and its parent's.
             if (n != (at == 0 ? self : parent)) {
@@ -208,9 +210,9 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             }
             continue;
         }
-        const std::uint32_t size = load32(e, kDirFileSize);
+        const std::uint32_t size = load32(e, kSize);
         // A directory holds at least "." and ".."; an empty file owns no cluster.
-        if (isDirectory && (size < 2 * kDirEntrySize || size > kMaxDirectoryBytes)) {
+        if (isDirectory && (size < 2 * kBytes || size > kMaxDirectoryBytes)) {
             return -1;
         }
         if (size == 0 || !imageChainIsRun(ctx, old, size)) {
@@ -227,7 +229,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
             return -1;
         }
         if (isDirectory) {
-            store32(e, kDirFileSize, 0);
+            store32(e, kSize, 0);
             const std::uint32_t subFirst = ctx.dataStart + ctx.sectorsPerCluster * (n - 2);
             // The whole chained run is scanned: a damaged size smaller than the entries
             // would otherwise leave the entries behind it in the directory, unchained.

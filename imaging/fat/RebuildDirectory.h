@@ -14,38 +14,24 @@
 #include <string_view>
 
 #include "platform/DiskDriver.h"
+#include "records/DirectoryEntry.h"
+#include "records/FatEntry.h"
 
 namespace dorvix {
 
-// Directory entry fields (FAT layout conventions).
-inline constexpr std::size_t kDirEntrySize = 32;
-inline constexpr std::size_t kDirName = 0;
-inline constexpr std::size_t kDirAttributes = 11;
-inline constexpr std::size_t kDirFirstCluster = 26;
-inline constexpr std::size_t kDirFileSize = 28;
-inline constexpr std::uint8_t kDirEndMarker = 0x00;
-inline constexpr std::uint8_t kDirDeleted = 0xE5;
-inline constexpr std::uint8_t kDirDot = 0x2E;
-inline constexpr std::uint8_t kAttrLongName = 0x0F;
-inline constexpr std::uint8_t kAttrDirectory = 0x10;
-inline constexpr std::uint8_t kAttrVolumeLabel = 0x08;
-
-inline constexpr std::uint16_t kFatMediaEntry = 0xFFF8;
-inline constexpr std::uint16_t kFatEndOfChain = 0xFFFF;
-
 // A FAT16 directory holds at most 65536 entries; deeper trees than this cannot have paths of
 // 255 characters.
-inline constexpr std::uint32_t kMaxDirectoryBytes = 65536 * kDirEntrySize;
+inline constexpr std::uint32_t kMaxDirectoryBytes = 65536 * direntry::kBytes;
 inline constexpr unsigned kMaxDirectoryDepth = 128;
 
 // True when the 11 bytes name a volume label fsck.fat accepts: no control characters, none of
 // "*+,./:;<=>?[\]|, not starting with a blank.
 inline bool labelNameIsValid(std::span<const std::uint8_t> name) {
     constexpr std::string_view kForbidden = "\"*+,./:;<=>?[\\]|";
-    if (name.size() < 11 || name[0] == ' ') {
+    if (name.size() < direntry::kShortNameBytes || name[0] == ' ') {
         return false;
     }
-    for (std::size_t i = 0; i < 11; ++i) {
+    for (std::size_t i = 0; i < direntry::kShortNameBytes; ++i) {
         const std::uint8_t c = name[i];
         if (c < 0x20 || kForbidden.find(static_cast<char>(c)) != std::string_view::npos) {
             return false;
@@ -58,10 +44,10 @@ inline bool labelNameIsValid(std::span<const std::uint8_t> name) {
 // leading 0x05 aside) or DEL, none of *?<>|"\/:, not starting with a blank.
 inline bool shortNameIsValid(std::span<const std::uint8_t> name) {
     constexpr std::string_view kForbidden = "*?<>|\"\\/:";
-    if (name.size() < 11 || name[0] == ' ') {
+    if (name.size() < direntry::kShortNameBytes || name[0] == ' ') {
         return false;
     }
-    for (std::size_t i = 0; i < 11; ++i) {
+    for (std::size_t i = 0; i < direntry::kShortNameBytes; ++i) {
         const std::uint8_t c = name[i];
         if ((c < 0x20 && !(i == 0 && c == 0x05)) || c == 0x7F ||
             kForbidden.find(static_cast<char>(c)) != std::string_view::npos) {
@@ -71,14 +57,10 @@ inline bool shortNameIsValid(std::span<const std::uint8_t> name) {
     return true;
 }
 
-// Long-name slots: a byte that must be 0, and the checksum of the short name they belong to.
-inline constexpr std::size_t kLongNameReserved = 12;
-inline constexpr std::size_t kLongNameChecksum = 13;
-
 // The checksum of an 11-byte short name that its long-name slots carry.
 inline std::uint8_t shortNameChecksum(std::span<const std::uint8_t> name) {
     std::uint8_t sum = 0;
-    for (std::size_t i = 0; i < 11; ++i) {
+    for (std::size_t i = 0; i < direntry::kShortNameBytes; ++i) {
         sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + name[i]);
     }
     return sum;

@@ -1,9 +1,9 @@
 #include "fat/RestoreLayout.h"
 
 #include "records/ByteOrder.h"
+#include "records/DirectoryEntry.h"
 
 #include <algorithm>
-#include <bit>
 
 namespace dorvix {
 
@@ -18,51 +18,36 @@ std::size_t firstRowFor(std::uint32_t diskSectors) {
 }
 
 std::span<const std::uint8_t> partitionEntry(std::span<const std::uint8_t> mbr) {
-    return mbr.subspan(kMbrPartition1, 16);
+    return mbr.subspan(mbr::kPartition1, mbr::partition::kBytes);
 }
 
 // The image boot sector must describe a FAT16 volume the restore can re-lay out: 512-byte
-// sectors, a power-of-two cluster size, at least one FAT and one root directory slot, a FAT
-// large enough for a FAT16 cluster count.
+// sectors, a power-of-two cluster size, one to four FATs, at least one root directory slot, a
+// FAT large enough for a FAT16 cluster count.
 LayoutRefusal checkImageBoot(std::span<const std::uint8_t> boot) {
-    if (load16(boot, kBootBytesPerSector) != kSectorBytes) {
+    BootSectorLimits limits;
+    limits.maxNumberOfFats = 4;
+    switch (checkBootSector(boot, limits)) {
+    case BootSectorProblem::None:
+        return LayoutRefusal::None;
+    case BootSectorProblem::SectorSize:
         return LayoutRefusal::SectorSize;
+    case BootSectorProblem::NotFat16:
+        break;
     }
-    const std::uint32_t spc = boot[kBootSectorsPerCluster];
-    const std::uint32_t reserved = load16(boot, kBootReservedSectors);
-    const std::uint32_t fats = boot[kBootNumberOfFats];
-    const std::uint32_t rootEntries = load16(boot, kBootRootEntries);
-    const std::uint32_t spf = load16(boot, kBootSectorsPerFat);
-    std::uint32_t total = load16(boot, kBootTotalSectors16);
-    if (total == 0) {
-        total = load32(boot, kBootTotalSectors32);
-    }
-    if (spc == 0 || !std::has_single_bit(spc) || reserved == 0 || fats == 0 || fats > 4 ||
-        rootEntries == 0 || spf == 0) {
-        return LayoutRefusal::NotFat16;
-    }
-    const std::uint32_t rootSectors = (rootEntries + kSectorBytes / 32 - 1) / (kSectorBytes / 32);
-    const std::uint64_t system = std::uint64_t{reserved} + std::uint64_t{fats} * spf + rootSectors;
-    if (total <= system) {
-        return LayoutRefusal::NotFat16;
-    }
-    const std::uint64_t clusters = (total - system) / spc;
-    if (clusters < kFat16MinClusters || clusters > kFat16MaxClusters ||
-        std::uint64_t{spf} * (kSectorBytes / 2) < clusters + 2) {
-        return LayoutRefusal::NotFat16;
-    }
-    return LayoutRefusal::None;
+    return LayoutRefusal::NotFat16;
 }
 
 }  // namespace
 
 bool imageMbrUsable(std::span<const std::uint8_t> mbr) {
     auto entry = partitionEntry(mbr);
-    return entry[kPartBootIndicator] == 0x80 && entry[kPartStartSectorByte] <= 0x3F;
+    return entry[mbr::partition::kBootIndicator] == mbr::partition::kActive &&
+           entry[mbr::partition::kStartSector] <= mbr::partition::kMaxSectorByte;
 }
 
 std::uint32_t imagePartitionStart(std::span<const std::uint8_t> mbr) {
-    return load32(partitionEntry(mbr), kPartFirstSector);
+    return load32(partitionEntry(mbr), mbr::partition::kFirstSector);
 }
 
 std::size_t chooseClusterRow(std::uint32_t diskSectors, std::uint32_t imageSectorsPerCluster) {
@@ -117,7 +102,7 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
     }
 
     // Cluster size: the table's row for the disk, stepped down for small image clusters.
-    out.imageSectorsPerCluster = boot[kBootSectorsPerCluster];
+    out.imageSectorsPerCluster = boot[bootsector::kSectorsPerCluster];
     if (firstRowFor(out.diskSectors) == 0) {
         return refuse(LayoutRefusal::DiskTooSmall);
     }
@@ -150,19 +135,19 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
 
     // Partition entry 1 of the target MBR.
     std::copy(in.imageMbr.begin(), in.imageMbr.begin() + kSectorBytes, out.targetMbr.begin());
-    std::span<std::uint8_t> entry(out.targetMbr.data() + kMbrPartition1, 16);
+    std::span<std::uint8_t> entry(out.targetMbr.data() + mbr::kPartition1, mbr::partition::kBytes);
     if (in.mbrCodeGiven) {
-        entry[kPartType] = 0x0E;
+        entry[mbr::partition::kType] = mbr::partition::kTypeFat16Lba;
     }
     const std::uint32_t lastCylinder = out.usedCylinders - 1;
-    entry[kPartEndHead] = static_cast<std::uint8_t>(heads - 1);
-    entry[kPartEndSectorByte] =
+    entry[mbr::partition::kEndHead] = static_cast<std::uint8_t>(heads - 1);
+    entry[mbr::partition::kEndSector] =
         static_cast<std::uint8_t>((spt & 0x3F) | ((lastCylinder >> 2) & 0xC0));
-    entry[kPartEndCylinderByte] = static_cast<std::uint8_t>(lastCylinder & 0xFF);
+    entry[mbr::partition::kEndCylinder] = static_cast<std::uint8_t>(lastCylinder & 0xFF);
     out.partitionStart = spt;
     out.partitionSectors = out.usedSectors - spt;
-    store32(entry, kPartFirstSector, out.partitionStart);
-    store32(entry, kPartSectorCount, out.partitionSectors);
+    store32(entry, mbr::partition::kFirstSector, out.partitionStart);
+    store32(entry, mbr::partition::kSectorCount, out.partitionSectors);
 
     // Target boot sector.
     const std::uint32_t clusters = out.partitionSectors / out.sectorsPerCluster;
@@ -170,9 +155,9 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
         return refuse(LayoutRefusal::TooManyClusters);
     }
     out.sectorsPerFat = static_cast<std::uint16_t>((clusters + 257) / 256);
-    out.numberOfFats = boot[kBootNumberOfFats];
-    out.rootEntries = load16(boot, kBootRootEntries);
-    out.rootSectors = (out.rootEntries + kSectorBytes / 32 - 1) / (kSectorBytes / 32);
+    out.numberOfFats = boot[bootsector::kNumberOfFats];
+    out.rootEntries = load16(boot, bootsector::kRootEntries);
+    out.rootSectors = (out.rootEntries + kSectorBytes / direntry::kBytes - 1) / (kSectorBytes / direntry::kBytes);
     out.reservedSectors = 8 - ((out.rootSectors + 2 * out.sectorsPerFat) % 8);
     out.fatStart = out.partitionStart + out.reservedSectors;
     out.rootStart = out.fatStart + out.numberOfFats * out.sectorsPerFat;
@@ -180,36 +165,36 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
 
     const std::uint32_t systemSectors = out.dataStart - out.partitionStart;
     if (systemSectors >= out.partitionSectors ||
-        (out.partitionSectors - systemSectors) / out.sectorsPerCluster < kFat16MinClusters) {
+        (out.partitionSectors - systemSectors) / out.sectorsPerCluster < kMinFat16Clusters) {
         return refuse(LayoutRefusal::DiskTooSmall);
     }
-    if ((out.partitionSectors - systemSectors) / out.sectorsPerCluster > kFat16MaxClusters) {
+    if ((out.partitionSectors - systemSectors) / out.sectorsPerCluster > kMaxFat16Clusters) {
         return refuse(LayoutRefusal::TooManyClusters);
     }
     out.dataClusters = (out.partitionSectors - systemSectors) / out.sectorsPerCluster;
 
     std::copy(boot.begin(), boot.begin() + kSectorBytes, out.targetBoot.begin());
     std::span<std::uint8_t> tb(out.targetBoot);
-    tb[kBootSectorsPerCluster] = static_cast<std::uint8_t>(out.sectorsPerCluster);
-    store16(tb, kBootReservedSectors, static_cast<std::uint16_t>(out.reservedSectors));
-    store16(tb, kBootSectorsPerFat, static_cast<std::uint16_t>(out.sectorsPerFat));
-    store16(tb, kBootSectorsPerTrack, static_cast<std::uint16_t>(spt));
-    store16(tb, kBootHeads, static_cast<std::uint16_t>(heads));
-    store32(tb, kBootHiddenSectors, spt);
+    tb[bootsector::kSectorsPerCluster] = static_cast<std::uint8_t>(out.sectorsPerCluster);
+    store16(tb, bootsector::kReservedSectors, static_cast<std::uint16_t>(out.reservedSectors));
+    store16(tb, bootsector::kSectorsPerFat, static_cast<std::uint16_t>(out.sectorsPerFat));
+    store16(tb, bootsector::kSectorsPerTrack, static_cast<std::uint16_t>(spt));
+    store16(tb, bootsector::kHeads, static_cast<std::uint16_t>(heads));
+    store32(tb, bootsector::kHiddenSectors, spt);
     const bool small = out.partitionSectors < 65536;
-    store16(tb, kBootTotalSectors16, small ? static_cast<std::uint16_t>(out.partitionSectors) : 0);
-    store32(tb, kBootTotalSectors32, small ? 0 : out.partitionSectors);
-    store32(tb, kBootSerialNumber, in.serialNumber);
+    store16(tb, bootsector::kTotalSectors16, small ? static_cast<std::uint16_t>(out.partitionSectors) : 0);
+    store32(tb, bootsector::kTotalSectors32, small ? 0 : out.partitionSectors);
+    store32(tb, bootsector::kSerialNumber, in.serialNumber);
 
     // Where the image's root directory lies, and whether root directory and data area fit.
     const std::uint64_t imageRoot = std::uint64_t{in.headerSectors} +
-                                    load32(boot, kBootHiddenSectors) +
-                                    load16(boot, kBootReservedSectors) +
-                                    std::uint64_t{out.numberOfFats} * load16(boot, kBootSectorsPerFat);
+                                    load32(boot, bootsector::kHiddenSectors) +
+                                    load16(boot, bootsector::kReservedSectors) +
+                                    std::uint64_t{out.numberOfFats} * load16(boot, bootsector::kSectorsPerFat);
     // Every image keeps its first FAT behind its boot sector; a FAT placed at or before it
     // means damaged layout values, which would read the root directory from the wrong place.
-    const std::uint64_t imageFat = std::uint64_t{load32(boot, kBootHiddenSectors)} +
-                                   load16(boot, kBootReservedSectors);
+    const std::uint64_t imageFat = std::uint64_t{load32(boot, bootsector::kHiddenSectors)} +
+                                   load16(boot, bootsector::kReservedSectors);
     if (imageFat <= imagePartitionStart(in.imageMbr)) {
         return refuse(LayoutRefusal::FatMisplaced);
     }
@@ -225,13 +210,13 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
 }
 
 void overlayMbrCode(std::span<std::uint8_t> mbr, std::span<const std::uint8_t> code) {
-    std::copy_n(code.begin(), kMbrBootCodeBytes, mbr.begin());
+    std::copy_n(code.begin(), mbr::kBootCodeBytes, mbr.begin());
 }
 
 void overlayBootCode(std::span<std::uint8_t> boot, std::span<const std::uint8_t> code) {
-    std::copy_n(code.begin(), kBootJumpBytes, boot.begin());
-    std::copy(code.begin() + kBootCodeStart, code.begin() + kBootCodeEnd,
-              boot.begin() + kBootCodeStart);
+    std::copy_n(code.begin(), bootsector::kJumpBytes, boot.begin());
+    std::copy(code.begin() + bootsector::kBootCode, code.begin() + bootsector::kBootCodeEnd,
+              boot.begin() + bootsector::kBootCode);
 }
 
 }  // namespace dorvix

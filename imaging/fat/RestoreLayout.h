@@ -9,40 +9,13 @@
 #include <cstdint>
 #include <span>
 
+#include "records/BootSector.h"
+#include "records/FatEntry.h"
+#include "records/Mbr.h"
+
 namespace dorvix {
 
-// Master boot record, partition entry 1 (FAT layout conventions).
-inline constexpr std::size_t kMbrPartition1 = 446;
-inline constexpr std::size_t kPartBootIndicator = 0;
-inline constexpr std::size_t kPartStartSectorByte = 2;
-inline constexpr std::size_t kPartType = 4;
-inline constexpr std::size_t kPartEndHead = 5;
-inline constexpr std::size_t kPartEndSectorByte = 6;
-inline constexpr std::size_t kPartEndCylinderByte = 7;
-inline constexpr std::size_t kPartFirstSector = 8;
-inline constexpr std::size_t kPartSectorCount = 12;
-inline constexpr std::size_t kMbrBootCodeBytes = 446;
-
-// FAT volume boot sector fields.
-inline constexpr std::size_t kBootJumpBytes = 3;
-inline constexpr std::size_t kBootBytesPerSector = 11;
-inline constexpr std::size_t kBootSectorsPerCluster = 13;
-inline constexpr std::size_t kBootReservedSectors = 14;
-inline constexpr std::size_t kBootNumberOfFats = 16;
-inline constexpr std::size_t kBootRootEntries = 17;
-inline constexpr std::size_t kBootTotalSectors16 = 19;
-inline constexpr std::size_t kBootSectorsPerFat = 22;
-inline constexpr std::size_t kBootSectorsPerTrack = 24;
-inline constexpr std::size_t kBootHeads = 26;
-inline constexpr std::size_t kBootHiddenSectors = 28;
-inline constexpr std::size_t kBootTotalSectors32 = 32;
-inline constexpr std::size_t kBootSerialNumber = 39;
-inline constexpr std::size_t kBootCodeStart = 62;
-inline constexpr std::size_t kBootCodeEnd = 510;  // exclusive: the signature stays
-
 inline constexpr std::uint32_t kSectorBytes = 512;
-inline constexpr std::uint32_t kFat16MinClusters = 4085;
-inline constexpr std::uint32_t kFat16MaxClusters = 65524;
 inline constexpr std::uint32_t kFat16ClusterLimit = 0xFFF7;  // 65527
 
 using Sector = std::array<std::uint8_t, kSectorBytes>;

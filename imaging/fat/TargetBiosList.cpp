@@ -34,18 +34,18 @@ struct IniSearch {
 };
 
 // Finds \IMAGE.INI among the root's entries, reads it and looks for the key.
-int imageIniVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                    std::size_t index, std::size_t extra) {
+Visit imageIniVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
+                      std::size_t index, std::size_t extra) {
     auto& search = *static_cast<IniSearch*>(context);
     const std::size_t shortEntry = index + extra;
     const std::uint8_t first = entryFirstByte(entries, shortEntry);
     const std::uint8_t attributes = entryAttributes(entries, shortEntry);
     if (first == direntry::kEndOfDirectory || first == direntry::kDot || first == direntry::kDeleted ||
         attributes == direntry::kLongName || (attributes & direntry::kDirectoryBit) != 0) {
-        return 0;
+        return Visit::Next;
     }
-    if (comparePaths(u"\\IMAGE.INI", path) != 0) {
-        return 0;
+    if (comparePaths(u"\\IMAGE.INI", path) != PathRelation::Same) {
+        return Visit::Next;
     }
     const std::size_t base = shortEntry * direntry::kBytes;
     const std::uint32_t size = std::min(load32(entries, base + direntry::kSize), kMaxIniBytes);
@@ -53,16 +53,16 @@ int imageIniVisitor(FatVolume& volume, std::u16string& path, void* context, std:
     const std::uint32_t clusters = size / volume.bytesPerCluster + 1;
     std::vector<std::uint8_t> text(std::size_t{volume.bytesPerCluster} * clusters + 1, 0);
     if (cluster >= kFirstDataCluster && readClusterRun(volume, text.data(), cluster, clusters) < 0) {
-        return -1;
+        return Visit::Abort;
     }
     text[size] = 0;
     std::optional<std::string> value =
         findKmvBiosValue(terminated({reinterpret_cast<const char*>(text.data()), text.size()}));
     if (!value) {
-        return 0;
+        return Visit::Next;
     }
     search.value = std::move(value);
-    return kWalkStop;
+    return Visit::Stop;
 }
 
 }  // namespace
@@ -140,7 +140,7 @@ std::optional<std::string> scanTargetBiosList(FatVolume& volume) {
     IniSearch search;
     std::u16string path;
     const std::size_t count = std::min<std::size_t>(volume.rootEntries, volume.rootDir.size() / direntry::kBytes);
-    if (scanEntries(volume, path, volume.rootDir, count, &search, nullptr, imageIniVisitor) != kWalkStop) {
+    if (scanEntries(volume, path, volume.rootDir, count, &search, nullptr, imageIniVisitor) != WalkResult::Stopped) {
         return std::nullopt;
     }
     return search.value;

@@ -53,7 +53,9 @@ MainFlowServices platformServices(DeviceProvider& devices) {
     s.captureFlatImage = [&devices](ProgressWindow window, std::uint8_t source, const std::string& image) {
         return captureFlatImage(devices, window, source, image, flatCaptureVolumeSteps());
     };
-    s.readTargetBiosList = [&devices](std::uint8_t disk) { return readTargetBiosList(devices, disk); };
+    s.readTargetBiosList = [&devices](std::uint8_t disk, std::optional<FailedRead>& failed) {
+        return readTargetBiosList(devices, disk, failed);
+    };
     return s;
 }
 
@@ -122,7 +124,15 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
         result = services.writeFlatImage(window, options.imagePath, options.targetDevice);
         break;
     case ImagingMode::ImgCopy: {
-        const std::optional<std::string> biosList = services.readTargetBiosList(options.targetDevice);
+        std::optional<FailedRead> unreadable;
+        const std::optional<std::string> biosList = services.readTargetBiosList(options.targetDevice, unreadable);
+        if (unreadable) {
+            // The default list in place of one that could not be read would make an image meant
+            // for other devices.
+            showError(window, "%s", text::kCannotMountSource);
+            result = -1;
+            break;
+        }
         result = services.captureFatImage(window, options.targetDevice, biosList, options.imagePath);
         break;
     }

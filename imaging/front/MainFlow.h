@@ -4,6 +4,7 @@
 // suspending around the engine, close the window and reset the device after success.
 
 #include "front/CommandLine.h"
+#include "fat/FatEngines.h"
 #include "platform/DiskDriver.h"
 #include "platform/Operator.h"
 
@@ -33,7 +34,8 @@ struct MainFlowServices {
         captureFatImage;
     std::function<int(ProgressWindow, const std::string&, std::uint8_t)> writeFlatImage;
     std::function<int(ProgressWindow, std::uint8_t, const std::string&)> captureFlatImage;
-    std::function<std::optional<std::string>(std::uint8_t)> readTargetBiosList;
+    // The list, and the read that failed when the disk could not be read (see Engines.h).
+    std::function<std::optional<std::string>(std::uint8_t, std::optional<FailedRead>&)> readTargetBiosList;
 };
 
 // The program's services; the engines and the device dump work on the disks of `devices`.

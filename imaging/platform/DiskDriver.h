@@ -9,6 +9,7 @@
 
 #include "platform/DeviceTable.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -47,6 +48,14 @@ public:
 class DiskDriver : public SectorDisk {
 public:
     virtual std::uint32_t getInfo(InfoRequest how, DiskInfo& info) = 0;
+    // Copies count × bytesPerSector bytes of the regular file `sourceFd`, from its byte
+    // `sourceOffset` on, onto the disk from firstSector on without passing them through the
+    // caller. A driver that cannot answers ENOTSUP without writing anything; the caller then
+    // moves the bytes itself with read and write.
+    virtual std::uint32_t copyFromFile(int /*sourceFd*/, std::uint64_t /*sourceOffset*/, std::uint32_t /*firstSector*/,
+                                       std::uint32_t /*count*/) {
+        return ENOTSUP;
+    }
     // Takes the device for this process alone, once its file systems are unmounted: a block
     // device is opened again with O_EXCL (refused while anything has it mounted), an image
     // file is locked.

@@ -135,7 +135,7 @@ inline PlanResult planRestore(std::vector<std::uint8_t>& imageBytes, const Targe
     }
 
     // Each FAT copy of the image begins with the FAT ID.
-    const std::uint32_t imageFatSectors = load16(imageBoot, kBootSectorsPerFat);
+    const std::uint32_t imageFatSectors = load16(imageBoot, bootsector::kSectorsPerFat);
     for (std::uint32_t copy = 0; copy < layout.numberOfFats; ++copy) {
         const std::uint64_t fatSector =
             layout.imageRootSector - std::uint64_t{layout.numberOfFats - copy} * imageFatSectors;
@@ -151,8 +151,8 @@ inline PlanResult planRestore(std::vector<std::uint8_t>& imageBytes, const Targe
     if (image.readSectors(static_cast<std::uint32_t>(imageFatSector), imageFatSectors, imageFat) != 0) {
         return PlanResult::Refused;
     }
-    store16(fat, 0, kFatMediaEntry);
-    store16(fat, 2, kFatEndOfChain);
+    store16(fat, 0, kMediaEntry);
+    store16(fat, 2, kEndOfChain);
 
     std::vector<PlannedWrite> writes;
     PlanDisk planDisk(layout, image, writes);

@@ -34,7 +34,7 @@ bool mount(FatVolume& volume, fuzz::MemoryDisk& disk) {
     volume.disk = &disk;
     std::uint8_t mbrBuffer[512];
     std::uint8_t bootBuffer[512];
-    return mountVolume(volume, mbrBuffer, bootBuffer) == 0;
+    return mountVolume(volume, mbrBuffer, bootBuffer) == VolumeProblem::None;
 }
 
 // The FAT-aware capture's two walks, without its file: sizing (which checks the tree) and, for
@@ -48,7 +48,7 @@ void captureWalks(FatVolume& source) {
     job.source = &source;
     job.seenDirectories.assign(std::size_t{source.clusterCount} + 2, false);
     std::u16string path;
-    if (walkDirectory(source, path, 0, &job, sizingVisitor) < 0 || !imageBodyCanCarry(source)) {
+    if (walkDirectory(source, path, 0, &job, sizingVisitor) == WalkResult::Failed || !imageBodyCanCarry(source)) {
         return;
     }
     if (job.totalClusters > source.clusterCount) {
@@ -72,7 +72,7 @@ void captureWalks(FatVolume& source) {
     job.batchClusters = kCopyBufferSectors / source.sectorsPerCluster;
     job.copyBuffer.assign(std::size_t{kCopyBufferSectors} * source.bytesPerSector, 0);
     path.clear();
-    if (walkDirectory(source, path, 0, &job, copyVisitor) < 0) {
+    if (walkDirectory(source, path, 0, &job, copyVisitor) == WalkResult::Failed) {
         releaseVolume(image);
         return;
     }

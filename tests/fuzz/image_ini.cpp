@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     volume.disk = &memory;
     std::uint8_t mbrBuffer[512];
     std::uint8_t bootBuffer[512];
-    if (mountVolume(volume, mbrBuffer, bootBuffer) != 0) {
+    if (mountVolume(volume, mbrBuffer, bootBuffer) != VolumeProblem::None) {
         fuzz::fuzzFailure("the harness's volume does not mount");
     }
     const std::string_view upToNul = text.substr(0, std::min(text.find('\0'), text.size()));
@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::MemoryDisk fresh(disk, kDiskSectors);
     FatVolume target;
     target.disk = &fresh;
-    if (mountVolume(target, mbrBuffer, bootBuffer) != 0) {
+    if (mountVolume(target, mbrBuffer, bootBuffer) != VolumeProblem::None) {
         fuzz::fuzzFailure("the harness's volume does not mount");
     }
     if (!stampVolumeIni(target, stamp)) {

@@ -36,8 +36,8 @@ struct Recorder {
     unsigned unnamed = 0;  // ".", "..", deleted, end entries
 };
 
-int recordVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                  std::size_t index, std::size_t extra) {
+Visit recordVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
+                    std::size_t index, std::size_t extra) {
     auto& recorder = *static_cast<Recorder*>(context);
     const std::size_t e = index + extra;
     const std::uint8_t first = entryFirstByte(entries, e);
@@ -46,19 +46,20 @@ int recordVisitor(FatVolume& volume, std::u16string& path, void* context, std::s
         attributes == direntry::kVolumeLabel) {
         EXPECT_EQ(extra, 0u);
         ++recorder.unnamed;
-        return 0;
+        return Visit::Next;
     }
     if (attributes == 0x08) {
-        return 0;  // the volume label mkfs.fat writes; mtools does not list it
+        return Visit::Next;  // the volume label mkfs.fat writes; mtools does not list it
     }
     const bool directory = (attributes & direntry::kDirectoryBit) != 0;
     recorder.paths.push_back(narrow(path) + (directory ? "/" : ""));
     recorder.extras.push_back(extra);
     if (directory) {
-        return walkDirectory(volume, path, load16(entries, e * direntry::kBytes + direntry::kFirstCluster), context,
-                             recordVisitor);
+        const std::uint16_t cluster = load16(entries, e * direntry::kBytes + direntry::kFirstCluster);
+        return walkDirectory(volume, path, cluster, context, recordVisitor) == WalkResult::Failed ? Visit::Abort
+                                                                                                  : Visit::Next;
     }
-    return 0;
+    return Visit::Next;
 }
 
 std::vector<std::string> asMtoolsPaths(std::vector<std::string> paths) {
@@ -109,7 +110,7 @@ TEST_F(WalkerTree, VisitsEveryItemWithItsFullPathAsMtoolsListsIt) {
     ASSERT_TRUE(tv.openAndMount(disk));
     Recorder recorder;
     std::u16string path;
-    EXPECT_GE(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), 0);
+    EXPECT_NE(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::Failed);
     EXPECT_TRUE(path.empty());
     EXPECT_EQ(asMtoolsPaths(recorder.paths), listTree(disk, 32));
     const auto straddling = std::find(recorder.paths.begin(), recorder.paths.end(),
@@ -131,7 +132,7 @@ TEST_F(WalkerTree, EmptyDirectoryShowsItsEndEntryOnceAndEndsTheWalk) {
     ASSERT_GE(cluster, 2);
     Recorder recorder;
     std::u16string path = u"\\EMPTY";
-    EXPECT_EQ(walkDirectory(tv.volume, path, cluster, &recorder, recordVisitor), 0);
+    EXPECT_EQ(walkDirectory(tv.volume, path, cluster, &recorder, recordVisitor), WalkResult::EndEntry);
     EXPECT_TRUE(recorder.paths.empty());
     EXPECT_EQ(recorder.unnamed, 3u);  // ".", ".." and the end entry
     EXPECT_EQ(path, u"\\EMPTY");
@@ -140,7 +141,8 @@ TEST_F(WalkerTree, EmptyDirectoryShowsItsEndEntryOnceAndEndsTheWalk) {
     std::vector<std::uint8_t> block(tv.volume.bytesPerCluster);
     ASSERT_EQ(readCluster(tv.volume, cluster, block.data(), block.size()), 0);
     Recorder again;
-    EXPECT_EQ(scanEntries(tv.volume, path, block, tv.volume.entriesPerCluster, &again, nullptr, recordVisitor), 1);
+    EXPECT_EQ(scanEntries(tv.volume, path, block, tv.volume.entriesPerCluster, &again, nullptr, recordVisitor),
+              WalkResult::EndEntry);
 }
 
 TEST_F(WalkerTree, FullDirectoryEndsWithItsChain) {
@@ -152,7 +154,7 @@ TEST_F(WalkerTree, FullDirectoryEndsWithItsChain) {
     ASSERT_TRUE(tv.openAndMount(disk));
     Recorder recorder;
     std::u16string path;
-    EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), 1);
+    EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::EndEntry);
     EXPECT_EQ(recorder.paths.size(), 15u);
     EXPECT_EQ(asMtoolsPaths(recorder.paths), listTree(disk, 32));
 }
@@ -185,8 +187,8 @@ TEST_F(WalkerTree, DamagedOrTooDeepTreesFailTheWalk) {
         Recorder recorder;
         std::u16string path;
         EXPECT_EQ(walkDirectory(v, path, d1, &recorder, [](FatVolume&, std::u16string&, void*, std::span<std::uint8_t>,
-                                                          std::size_t, std::size_t) { return 0; }),
-                  -1)
+                                                          std::size_t, std::size_t) { return Visit::Next; }),
+                  WalkResult::Failed)
             << link;
         ASSERT_EQ(writeCluster(v, d1, block.data(), block.size()), 0);
     }
@@ -194,7 +196,7 @@ TEST_F(WalkerTree, DamagedOrTooDeepTreesFailTheWalk) {
     tv.disk.failingSectors = {clusterToSector(tv.volume, d1)};
     Recorder recorder;
     std::u16string path;
-    EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), -1);
+    EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::Failed);
 }
 
 TEST_F(WalkerTree, PathsLongerThan255CharactersFailTheWalk) {
@@ -206,7 +208,7 @@ TEST_F(WalkerTree, PathsLongerThan255CharactersFailTheWalk) {
     ASSERT_TRUE(tv.openAndMount(disk));
     Recorder recorder;
     std::u16string path;
-    EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), -1);
+    EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::Failed);
     EXPECT_EQ(recorder.paths.size(), 2u);  // the third level is never visited
 }
 
@@ -272,19 +274,19 @@ TEST(ComparePaths, WholeComponentsWithoutCase) {
     struct Case {
         const char16_t* target;
         const char16_t* path;
-        int expected;
+        PathRelation expected;
     };
     const Case cases[] = {
-        {u"\\Documents and Settings", u"\\documents AND settings", 0},
-        {u"\\A\\B", u"\\A", 2},
-        {u"\\A", u"\\A\\B", 1},
-        {u"\\A\\B", u"\\a\\b", 0},
-        {u"\\A\\B", u"\\C", -1},
-        {u"\\A\\B", u"\\A\\C", -1},
-        {u"\\Documents and Settings", u"\\Documents and Settings Old", -1},
-        {u"\\Documents and Settings", u"\\Documents", -1},
-        {u"\\Documents and Settings", u"\\Documents and Settings Old\\X", -1},
-        {u"\\IMAGE.INI", u"\\IMAGE.INIX", -1},
+        {u"\\Documents and Settings", u"\\documents AND settings", PathRelation::Same},
+        {u"\\A\\B", u"\\A", PathRelation::Ancestor},
+        {u"\\A", u"\\A\\B", PathRelation::Below},
+        {u"\\A\\B", u"\\a\\b", PathRelation::Same},
+        {u"\\A\\B", u"\\C", PathRelation::Unrelated},
+        {u"\\A\\B", u"\\A\\C", PathRelation::Unrelated},
+        {u"\\Documents and Settings", u"\\Documents and Settings Old", PathRelation::Unrelated},
+        {u"\\Documents and Settings", u"\\Documents", PathRelation::Unrelated},
+        {u"\\Documents and Settings", u"\\Documents and Settings Old\\X", PathRelation::Unrelated},
+        {u"\\IMAGE.INI", u"\\IMAGE.INIX", PathRelation::Unrelated},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(comparePaths(c.target, c.path), c.expected)

@@ -1,6 +1,7 @@
 #include "disk/DiskDevice.h"
 
 #include "DorvixTestSupport.h"
+#include "TestDisks.h"
 #include "TestSupport.h"
 #include "platform/DebugOutput.h"
 #include "front/StringTable.h"
@@ -17,7 +18,10 @@ using dorvix::DebugCapture;
 using dorvix::DeviceTable;
 using dorvix::DiskDevice;
 using dorvix::TableDeviceProvider;
-using dorvixtest::FakeProvider;
+using dorvixtest::DiskOp;
+using dorvixtest::Fault;
+using dorvixtest::MemoryDevices;
+using dorvixtest::MemoryMedium;
 using dorvixtest::partitionedSector0;
 using testsupport::TempDir;
 
@@ -129,18 +133,16 @@ TEST(DiskDeviceNames, NumbersFormOneOrMoreDigits) {
     EXPECT_EQ(dorvix::diskDeviceName(255), "DSK255:");
 }
 
-FakeProvider fakeWithDisk(unsigned n, std::uint32_t totalSectors = 64 * 255 * 2) {
-    FakeProvider provider;
-    auto& d = provider.disks[n];
-    d.info.bytesPerSector = 512;
-    d.info.totalSectors = totalSectors;
-    d.bytes.assign(std::size_t{64} * 512, 0);
+// DSKn: of 64 sectors in memory whose driver reports `totalSectors` and no geometry.
+MemoryDevices fakeWithDisk(std::uint8_t n, std::uint32_t totalSectors = 64 * 255 * 2) {
+    MemoryDevices provider;
+    provider.add(n, MemoryMedium::ofSectors(64)).medium.info.totalSectors = totalSectors;
     return provider;
 }
 
 TEST(DiskDeviceOpen, DriverAnsweringOnlyTheSecondRequestOpensAfterOneLine) {
     auto provider = fakeWithDisk(2);
-    provider.disks[2].infoOutputError = 0x57;
+    provider[2].medium.infoOutputError = 0x57;
     DebugCapture debug;
     DiskDevice disk(provider);
     ASSERT_TRUE(disk.Open(2));
@@ -151,8 +153,8 @@ TEST(DiskDeviceOpen, DriverAnsweringOnlyTheSecondRequestOpensAfterOneLine) {
 
 TEST(DiskDeviceOpen, DriverRefusingBothRequestsLeavesRecordClosed) {
     auto provider = fakeWithDisk(2);
-    provider.disks[2].infoOutputError = 0x57;
-    provider.disks[2].infoInputError = 0x1F;
+    provider[2].medium.infoOutputError = 0x57;
+    provider[2].medium.infoInputError = 0x1F;
     DebugCapture debug;
     DiskDevice disk(provider);
     EXPECT_FALSE(disk.Open(2));
@@ -161,12 +163,12 @@ TEST(DiskDeviceOpen, DriverRefusingBothRequestsLeavesRecordClosed) {
               "***ERROR*** (Attempt 2) Failed to get device geometry (0000001F)!\n");
     EXPECT_EQ(disk.deviceNumber, DiskDevice::kNoDevice);
     EXPECT_FALSE(disk.handle);
-    EXPECT_EQ(provider.disks[2].closes, 1);
+    EXPECT_EQ(provider[2].medium.closes, 1u);
     EXPECT_EQ(disk.lastError, 0x1Fu);
 }
 
 TEST(DiskDeviceOpen, MissingDeviceNamesItAndItsError) {
-    FakeProvider provider;
+    MemoryDevices provider;
     DebugCapture debug;
     DiskDevice disk(provider);
     EXPECT_FALSE(disk.Open(12));
@@ -176,9 +178,9 @@ TEST(DiskDeviceOpen, MissingDeviceNamesItAndItsError) {
 
 TEST(DiskDeviceOpen, FailedSector0ReadStillOpensWithDriverGeometry) {
     auto provider = fakeWithDisk(1);
-    provider.disks[1].readError = 0x17;
-    provider.disks[1].info.sectorsPerTrack = 32;
-    provider.disks[1].info.heads = 8;
+    provider[1].faults.fault = Fault{DiskOp::Read, 1, false, 0x17, true};
+    provider[1].medium.info.sectorsPerTrack = 32;
+    provider[1].medium.info.heads = 8;
     DebugCapture debug;
     DiskDevice disk(provider);
     ASSERT_TRUE(disk.Open(1));
@@ -189,11 +191,11 @@ TEST(DiskDeviceOpen, FailedSector0ReadStillOpensWithDriverGeometry) {
 
 TEST(DiskDeviceOpen, OpeningAgainClosesThePreviousDevice) {
     auto provider = fakeWithDisk(1);
-    provider.disks[3] = provider.disks[1];
+    provider.add(3, provider[1].medium);
     DiskDevice disk(provider);
     ASSERT_TRUE(disk.Open(1));
     ASSERT_TRUE(disk.Open(3));
-    EXPECT_EQ(provider.disks[1].closes, 1);
+    EXPECT_EQ(provider[1].medium.closes, 1u);
     EXPECT_EQ(disk.deviceNumber, 3);
 }
 
@@ -201,13 +203,13 @@ TEST(DiskDeviceClose, FailureIsReportedAndHandleKept) {
     auto provider = fakeWithDisk(1);
     DiskDevice disk(provider);
     ASSERT_TRUE(disk.Open(1));
-    provider.disks[1].closeError = 0x06;
+    provider[1].medium.closeError = 0x06;
     DebugCapture debug;
     EXPECT_FALSE(disk.Close());
     EXPECT_EQ(debug.text(), "***ERROR*** Failed to close device (00000006)!\n");
     EXPECT_TRUE(disk.handle);
     EXPECT_EQ(disk.lastError, 6u);
-    provider.disks[1].closeError = 0;
+    provider[1].medium.closeError = 0;
     EXPECT_TRUE(disk.Close());
     EXPECT_FALSE(disk.handle);
 }
@@ -236,8 +238,9 @@ TEST(DiskDeviceTransfers, FailuresAreReportedOnceWithTheirCode) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        provider.disks[1].readError = c.write ? 0 : c.driverError;
-        provider.disks[1].writeError = c.write ? c.driverError : 0;
+        provider[1].faults.fault = c.driverError == 0 ? Fault{}
+                                                      : Fault{c.write ? DiskOp::Write : DiskOp::Read, 1, false,
+                                                              c.driverError, true};
         DebugCapture debug;
         const std::span<std::uint8_t> span(buffer.data(), c.bufferBytes);
         const bool ok = c.write ? disk.WriteSectors(4, c.count, span) : disk.ReadSectors(4, c.count, span);
@@ -250,7 +253,7 @@ TEST(DiskDeviceTransfers, FailuresAreReportedOnceWithTheirCode) {
 }
 
 TEST(DiskDeviceTransfers, ClosedRecordRefusesTransfers) {
-    FakeProvider provider;
+    MemoryDevices provider;
     DiskDevice disk(provider);
     std::vector<std::uint8_t> buffer(512);
     DebugCapture debug;
@@ -267,11 +270,11 @@ TEST(DiskDeviceStore, DismountAndMountReportTheDeviceName) {
     ASSERT_TRUE(disk.Open(4));
     EXPECT_TRUE(disk.Dismount());
     EXPECT_TRUE(disk.MountFirstPartition());
-    EXPECT_EQ(provider.disks[4].dismounts, 1);
-    EXPECT_EQ(provider.disks[4].mounts, 1);
+    EXPECT_EQ(provider[4].dismounts, 1u);
+    EXPECT_EQ(provider[4].mounts, 1u);
 
-    provider.disks[4].dismountError = 16;
-    provider.disks[4].mountError = 16;
+    provider[4].dismountError = 16;
+    provider[4].mountError = 16;
     DebugCapture debug;
     EXPECT_FALSE(disk.Dismount());
     EXPECT_FALSE(disk.MountFirstPartition());
@@ -281,7 +284,7 @@ TEST(DiskDeviceStore, DismountAndMountReportTheDeviceName) {
 }
 
 TEST(DiskDeviceStore, ClosedRecordHasNoStore) {
-    FakeProvider provider;
+    MemoryDevices provider;
     DiskDevice disk(provider);
     DebugCapture debug;
     EXPECT_FALSE(disk.Dismount());
@@ -293,8 +296,8 @@ TEST(DiskDeviceStore, ClosedRecordHasNoStore) {
 
 TEST(DiskDeviceFixupCHS, ReplacesGeometryWithWholeCylindersOf255x63) {
     auto provider = fakeWithDisk(1, 40000);
-    provider.disks[1].info.heads = 16;
-    provider.disks[1].info.sectorsPerTrack = 32;
+    provider[1].medium.info.heads = 16;
+    provider[1].medium.info.sectorsPerTrack = 32;
     DiskDevice disk(provider);
     ASSERT_TRUE(disk.Open(1));
     EXPECT_EQ(disk.totalSectors, 39936u);

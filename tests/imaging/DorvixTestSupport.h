@@ -1,6 +1,7 @@
 #pragma once
-// Fixtures shared by the dorvix unit tests: a console over memory streams, a disk driver
-// that fails on request, and sector-0 images with and without a partition table.
+// Fixtures shared by the dorvix unit tests: a console over memory streams, a progress window
+// that records, and sector-0 images with a partition table. Disks for the tests are in
+// TestDisks.h.
 
 #include "platform/Console.h"
 #include "platform/DiskDriver.h"
@@ -48,103 +49,6 @@ private:
     std::FILE* m_input;
     std::FILE* m_output;
     dorvix::ScopedConsole m_console;
-};
-
-// A driver over memory whose every call can be made to fail with a chosen error code.
-struct FakeDisk {
-    dorvix::DiskInfo info{};
-    std::vector<std::uint8_t> bytes;  // the medium
-    std::uint32_t openError = 0;
-    std::uint32_t infoOutputError = 0;  // first request (structure as output buffer)
-    std::uint32_t infoInputError = 0;   // second request (structure as input buffer)
-    std::uint32_t readError = 0;
-    std::uint32_t writeError = 0;
-    std::uint32_t closeError = 0;
-    std::uint32_t dismountError = 0;
-    std::uint32_t mountError = 0;
-    int closes = 0;
-    int dismounts = 0;
-    int mounts = 0;
-};
-
-class FakeDriver : public dorvix::DiskDriver {
-public:
-    explicit FakeDriver(FakeDisk& disk) : m_disk(disk) {}
-    std::uint32_t getInfo(dorvix::InfoRequest how, dorvix::DiskInfo& info) override {
-        const std::uint32_t error =
-            how == dorvix::InfoRequest::OutputBuffer ? m_disk.infoOutputError : m_disk.infoInputError;
-        if (error == 0) {
-            info = m_disk.info;
-        }
-        return error;
-    }
-    std::uint32_t read(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t> buffer) override {
-        if (m_disk.readError != 0) {
-            return m_disk.readError;
-        }
-        const std::size_t sector = m_disk.info.bytesPerSector;
-        const std::size_t offset = first * sector;
-        const std::size_t length = count * sector;
-        if (offset + length > m_disk.bytes.size() || length > buffer.size()) {
-            return 6;
-        }
-        std::copy_n(m_disk.bytes.begin() + static_cast<std::ptrdiff_t>(offset), length, buffer.begin());
-        return 0;
-    }
-    std::uint32_t write(std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t> buffer) override {
-        if (m_disk.writeError != 0) {
-            return m_disk.writeError;
-        }
-        const std::size_t sector = m_disk.info.bytesPerSector;
-        const std::size_t offset = first * sector;
-        const std::size_t length = count * sector;
-        if (offset + length > m_disk.bytes.size() || length > buffer.size()) {
-            return 6;
-        }
-        std::copy_n(buffer.begin(), length, m_disk.bytes.begin() + static_cast<std::ptrdiff_t>(offset));
-        return 0;
-    }
-    std::uint32_t close() override {
-        ++m_disk.closes;
-        return m_disk.closeError;
-    }
-
-private:
-    FakeDisk& m_disk;
-};
-
-// DSKn: as a map of fake disks.
-class FakeProvider : public dorvix::DeviceProvider {
-public:
-    std::map<unsigned, FakeDisk> disks;
-
-    std::uint32_t open(std::uint8_t n, std::unique_ptr<dorvix::DiskDriver>& driver) override {
-        auto it = disks.find(n);
-        if (it == disks.end()) {
-            return 2;
-        }
-        if (it->second.openError != 0) {
-            return it->second.openError;
-        }
-        driver = std::make_unique<FakeDriver>(it->second);
-        return 0;
-    }
-    std::uint32_t dismountStore(std::uint8_t n) override {
-        auto it = disks.find(n);
-        if (it == disks.end()) {
-            return 2;
-        }
-        ++it->second.dismounts;
-        return it->second.dismountError;
-    }
-    std::uint32_t mountFirstPartition(std::uint8_t n) override {
-        auto it = disks.find(n);
-        if (it == disks.end()) {
-            return 2;
-        }
-        ++it->second.mounts;
-        return it->second.mountError;
-    }
 };
 
 // A progress window that records every message and answers message boxes as told.

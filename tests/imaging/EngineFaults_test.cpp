@@ -12,6 +12,7 @@
 
 #include "records/ByteOrder.h"
 #include "fat/FatEngines.h"
+#include "front/MainFlow.h"
 #include "front/StringTable.h"
 #include "platform/Pause.h"
 
@@ -324,6 +325,123 @@ TEST_P(EngineFaults, EveryFailingTransferEndsInTheEnginesErrorAndStaysInsideItsP
         if (isCapture(engine)) {
             EXPECT_TRUE(run.leftovers.empty()) << run.leftovers.front();
         }
+    }
+}
+
+// A read past the disk's end, where a stray partition entry points, is no read failure of the
+// source: such a disk is refused, as before, for the volume its image cannot mount.
+TEST(FlatCaptureBiosList, APartitionPastTheDisksEndIsNoReadFailure) {
+    testsupport::TempDir dir;
+    MemoryDevices devices;
+    MemoryMedium medium = MemoryMedium::ofSectors(4 * 16 * 63, 16, 63);
+    const std::vector<std::uint8_t> sector0 = partitionedSector0(63);
+    std::copy(sector0.begin(), sector0.end(), medium.bytes.begin());
+    store32(medium.bytes, 458, 100000);  // partition 1 reaches far past the disk's 4032 sectors
+    store32(medium.bytes, 454, 5000);    // and starts past it
+    devices.add(kSource, std::move(medium));
+    ConsoleCapture console;
+    ScopedPause noPause([](std::uint32_t) {});
+    const fs::path image = dir / "FLAT.IMG";
+    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, image.string(), flatCaptureVolumeSteps()), 5) << console.output();
+    EXPECT_NE(console.output().find(messageStem(text::kFlatCaptureOpenVolumeFailed)), std::string::npos)
+        << console.output();
+    EXPECT_FALSE(fs::exists(image));
+}
+
+// The file behind the source disk (as the provider names it) given as the image: the capture
+// would put the image in its place. Both captures refuse it, the file untouched, having read
+// nothing but the geometry probe of the open.
+TEST(CaptureSource, ImageNamedAsTheSourceFileIsRefused) {
+    const Sources* s = sources();
+    if (s == nullptr) {
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    }
+    ASSERT_TRUE(s->problem.empty()) << s->problem;
+    for (const Engine engine : {Engine::CaptureFlat, Engine::CaptureFat}) {
+        SCOPED_TRACE(engineName(engine));
+        testsupport::TempDir dir;
+        MemoryDevices devices;
+        const fs::path file = dir / "source.disk";
+        const std::vector<std::uint8_t> bytes = testsupport::patternBytes(4096, 3);
+        testsupport::writeFileBytes(file, bytes);
+        devices.add(kSource, sourceMedium(*s)).path = file.string();
+        ConsoleCapture console;
+        ScopedPause noPause([](std::uint32_t) {});
+        const std::string image = (dir / "." / "source.disk").string();
+        const int result = engine == Engine::CaptureFlat
+                               ? captureFlatImage(devices, nullptr, kSource, image, flatCaptureVolumeSteps())
+                               : captureFatImage(devices, nullptr, kSource, std::nullopt, image);
+        EXPECT_EQ(result, engine == Engine::CaptureFlat ? 3 : -1);
+        EXPECT_NE(console.output().find(messageStem(text::kImageIsSource)), std::string::npos) << console.output();
+        EXPECT_EQ(testsupport::readFileBytes(file), bytes);
+        EXPECT_EQ(devices[kSource].faults.counts.reads, 1u);
+    }
+}
+
+// The main flow hands its engines the disks of the provider its services were made for: a
+// flush that fails under a restore or a flat write started from the command line ends in the
+// engine's error and its exit code, never in the completion line.
+TEST(MainFlowDisks, AFailedFlushEndsTheRunInAnError) {
+    const Sources* s = sources();
+    if (s == nullptr) {
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    }
+    ASSERT_TRUE(s->problem.empty()) << s->problem;
+    struct Case {
+        std::string commandLine;
+        bool failFlush;
+        int exitCode;
+        const char* message;
+    };
+    const std::string fat = s->fatImage.string();
+    const std::string flat = s->flatImage.string();
+    const std::vector<Case> cases = {
+        {"-y -nor -xb -td:2 " + fat, false, 0, text::kRestoreCompleted},
+        {"-y -nor -xb -td:2 " + fat, true, -1, text::kRestoreWriteData},
+        {"-writeflat -y -nor -xb -td:2 " + flat, false, 0, text::kFlatCompleted},
+        {"-writeflat -y -nor -xb -td:2 " + flat, true, 4, text::kFlatWriteError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.commandLine + (c.failFlush ? " (flush fails)" : ""));
+        MemoryDevices devices;
+        devices.add(kTarget, MemoryMedium::ofSectors(kTargetSectors, 16, 63)).faults.fault = {DiskOp::Flush, 1};
+        if (!c.failFlush) {
+            devices[kTarget].faults.fault = Fault{};
+        }
+        ConsoleCapture console;
+        ScopedPause noPause([](std::uint32_t) {});
+        ScopedFlags flags({});
+        EXPECT_EQ(runMainFlow(c.commandLine, platformServices(devices)), c.exitCode) << console.output();
+        EXPECT_NE(console.output().find(messageStem(c.message)), std::string::npos) << console.output();
+        EXPECT_EQ(devices[kTarget].faults.counts.flushes, 1u);
+        EXPECT_GT(devices[kTarget].faults.counts.writes, 0u);
+        if (c.failFlush) {
+            EXPECT_EQ(console.output().find("ompleted successfully"), std::string::npos) << console.output();
+        }
+    }
+}
+
+// -imgcopy reads the source's BIOS list before the capture; a read of it that fails ends the
+// run, with no image, instead of capturing with the default list.
+TEST(MainFlowDisks, AFailedReadOfTheBiosListEndsTheFatCapture) {
+    const Sources* s = sources();
+    if (s == nullptr) {
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    }
+    ASSERT_TRUE(s->problem.empty()) << s->problem;
+    for (const unsigned failingRead : {0u, 2u, 3u}) {  // none, the list's MBR, its boot sector
+        SCOPED_TRACE(failingRead);
+        testsupport::TempDir dir;
+        MemoryDevices devices;
+        devices.add(kSource, sourceMedium(*s)).faults.fault = {DiskOp::Read, failingRead};
+        ConsoleCapture console;
+        ScopedPause noPause([](std::uint32_t) {});
+        ScopedFlags flags({});
+        const fs::path image = dir / "OUT.IMG";
+        const int exitCode = runMainFlow("-imgcopy -nor -td:1 " + image.string(), platformServices(devices));
+        EXPECT_EQ(exitCode, failingRead == 0 ? 0 : -1) << console.output();
+        EXPECT_EQ(fs::exists(image), failingRead == 0);
+        EXPECT_EQ(devices[kSource].faults.counts.writes, 0u);
     }
 }
 

@@ -111,14 +111,14 @@ struct BodyCheck {
     std::map<std::string, long> chainLengths;
 };
 
-int bodyCheckVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                     std::size_t index, std::size_t extra) {
+Visit bodyCheckVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
+                       std::size_t index, std::size_t extra) {
     auto& check = *static_cast<BodyCheck*>(context);
     const std::size_t e = index + extra;
     const std::uint8_t first = entryFirstByte(entries, e);
     const std::uint8_t attributes = entryAttributes(entries, e);
     if (first == 0 || first == 0x2E || first == 0xE5 || attributes == 0x0F || attributes == 0x28 || attributes == 0x08) {
-        return 0;
+        return Visit::Next;
     }
     std::string name;
     for (const char16_t c : path) {
@@ -152,9 +152,10 @@ int bodyCheckVisitor(FatVolume& volume, std::u16string& path, void* context, std
             check.problems.push_back(name + ": size " + std::to_string(load32(entries, e * 32 + 28)) + " but " +
                                      std::to_string(counted) + " bytes of entries");
         }
-        return walkDirectory(volume, path, cluster, context, bodyCheckVisitor);
+        return walkDirectory(volume, path, cluster, context, bodyCheckVisitor) == WalkResult::Failed ? Visit::Abort
+                                                                                                    : Visit::Next;
     }
-    return 0;
+    return Visit::Next;
 }
 
 // Mounts an image body and walks it with bodyCheckVisitor; a body that does not mount or walk
@@ -167,7 +168,7 @@ BodyCheck checkBody(const std::filesystem::path& body) {
         return check;
     }
     std::u16string path;
-    if (walkDirectory(imageVolume.volume, path, 0, &check, bodyCheckVisitor) < 0) {
+    if (walkDirectory(imageVolume.volume, path, 0, &check, bodyCheckVisitor) == WalkResult::Failed) {
         check.problems.push_back("the walk of the image body failed");
     }
     return check;

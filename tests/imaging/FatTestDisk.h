@@ -56,8 +56,8 @@ struct TestVolume {
         volume.disk = &disk;
         return true;
     }
-    int mount(VolumeProblem* problem = nullptr) { return mountVolume(volume, mbr, boot, problem); }
-    bool openAndMount(const std::filesystem::path& path) { return open(path) && mount() == 0; }
+    VolumeProblem mount() { return mountVolume(volume, mbr, boot); }
+    bool openAndMount(const std::filesystem::path& path) { return open(path) && mount() == VolumeProblem::None; }
 };
 
 }  // namespace dorvix::testing

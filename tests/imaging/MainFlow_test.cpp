@@ -23,6 +23,7 @@ struct Recorder {
     FakeWindow named;
     bool dialogAvailable = true;
     std::optional<std::string> biosList = std::string("KQ9Z9");
+    std::optional<dorvix::FailedRead> biosListFailure;
 
     MainFlowServices services() {
         MainFlowServices s;
@@ -63,8 +64,9 @@ struct Recorder {
             calls.push_back("flatcopy " + windowName(w) + " " + std::to_string(dev) + " " + path);
             return engineResult;
         };
-        s.readTargetBiosList = [this](std::uint8_t dev) {
+        s.readTargetBiosList = [this](std::uint8_t dev, std::optional<dorvix::FailedRead>& failed) {
             calls.push_back("bioslist " + std::to_string(dev));
+            failed = biosListFailure;
             return biosList;
         };
         return s;
@@ -126,6 +128,18 @@ INSTANTIATE_TEST_SUITE_P(
         FlowCase{"UsageEndsParsing", "-? -devdump", "", 0, true, 0, {}},
         FlowCase{"TooLongArgumentRunsNothing", "-y " + std::string(100, 'p'), "", 0, true, 1, {}}),
     [](const ::testing::TestParamInfo<FlowCase>& param) { return std::string(param.param.name); });
+
+// A source whose BIOS list could not be read is not captured with the default list in its place.
+TEST(MainFlowConsole, UnreadableBiosListEndsTheFatCaptureBeforeItStarts) {
+    ScopedFlags keep({});
+    Recorder recorder;
+    recorder.biosListFailure = dorvix::FailedRead{33, 1};
+    ConsoleCapture console;
+    EXPECT_EQ(dorvix::runMainFlow("-imgcopy -nor -td:2 out.kmv", recorder.services()), -1);
+    EXPECT_EQ(recorder.calls, (std::vector<std::string>{"prevent", "bioslist 2", "allow"}));
+    EXPECT_NE(console.output().find("***ERROR*** Couldn't mount source volume..."), std::string::npos)
+        << console.output();
+}
 
 TEST(MainFlowConsole, BannerConfirmationAndRebootTexts) {
     ScopedFlags keep({});

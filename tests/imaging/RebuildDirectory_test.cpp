@@ -61,8 +61,8 @@ struct Fixture {
     RebuildContext ctx;
 
     Fixture() {
-        store16(fat, 0, kFatMediaEntry);
-        store16(fat, 2, kFatEndOfChain);
+        store16(fat, 0, kMediaEntry);
+        store16(fat, 2, kEndOfChain);
         ctx.disk = &disk.io;
         ctx.sectorsPerCluster = 4;
         ctx.clusterScale = 2;

@@ -127,7 +127,7 @@ TEST(RestoreLayout, ClusterSizeStepDownAndRefusals) {
             EXPECT_EQ(r.layout.usedSectors, c.usedSectors);
             EXPECT_EQ(r.layout.clusterScale, c.boot.spc / c.spc);
             EXPECT_EQ(r.layout.partitionSectors, c.usedSectors - c.disk.sectorsPerTrack);
-            EXPECT_GE(r.layout.dataClusters, kFat16MinClusters);
+            EXPECT_GE(r.layout.dataClusters, kMinFat16Clusters);
             EXPECT_LT(r.layout.dataClusters + 2, kFat16ClusterLimit);
             EXPECT_LE(r.layout.dataClusters + 2, r.layout.sectorsPerFat * 256);
         }

@@ -36,10 +36,15 @@ struct DiskCounts {
     unsigned of(DiskOp op) const { return op == DiskOp::Read ? reads : op == DiskOp::Write ? writes : flushes; }
 };
 
-// The medium: its bytes and the DISK_INFO its driver reports.
+// The medium: its bytes, the DISK_INFO its driver reports and how the driver answers the
+// calls that are not transfers (failed transfers are the FaultyDriver's business).
 struct MemoryMedium {
     dorvix::DiskInfo info;
     std::vector<std::uint8_t> bytes;
+    std::uint32_t infoOutputError = 0;  // first DISK_INFO request (structure as output buffer)
+    std::uint32_t infoInputError = 0;   // second request (structure as input buffer)
+    std::uint32_t closeError = 0;
+    unsigned closes = 0;
 
     // A disk of `sectors` 512-byte sectors with the given geometry (zeros: the disk record's defaults).
     static MemoryMedium ofSectors(std::uint32_t sectors, std::uint32_t heads = 0, std::uint32_t sectorsPerTrack = 0) {
@@ -58,9 +63,13 @@ class MemoryDriver : public dorvix::DiskDriver {
 public:
     explicit MemoryDriver(MemoryMedium& medium) : m_medium(medium) {}
 
-    std::uint32_t getInfo(dorvix::InfoRequest, dorvix::DiskInfo& info) override {
-        info = m_medium.info;
-        return 0;
+    std::uint32_t getInfo(dorvix::InfoRequest how, dorvix::DiskInfo& info) override {
+        const std::uint32_t error =
+            how == dorvix::InfoRequest::OutputBuffer ? m_medium.infoOutputError : m_medium.infoInputError;
+        if (error == 0) {
+            info = m_medium.info;
+        }
+        return error;
     }
     std::uint32_t read(std::uint32_t first, std::uint32_t count, std::span<std::uint8_t> buffer) override {
         std::size_t offset = 0;
@@ -80,7 +89,10 @@ public:
         std::memcpy(m_medium.bytes.data() + offset, buffer.data(), length);
         return 0;
     }
-    std::uint32_t close() override { return 0; }
+    std::uint32_t close() override {
+        ++m_medium.closes;
+        return m_medium.closeError;
+    }
 
 private:
     std::uint32_t range(std::uint32_t first, std::uint32_t count, std::size_t bufferBytes, std::size_t& offset,
@@ -97,13 +109,15 @@ private:
     MemoryMedium& m_medium;
 };
 
-// Which call fails: the nth (from 1) read, write or flush made on the disk. A short write puts
-// the first half of its bytes on the disk before it fails.
+// Which call fails: the nth (from 1) read, write or flush made on the disk, and with `onward`
+// every later one of its kind too. A short write puts the first half of its bytes on the disk
+// before it fails.
 struct Fault {
     DiskOp op = DiskOp::Read;
     unsigned nth = 0;  // 0: nothing fails
     bool shortWrite = false;
     std::uint32_t error = EIO;
+    bool onward = false;
 };
 
 // What the wrapper saw on one disk: every call (the failing one included) and whether the
@@ -160,7 +174,8 @@ private:
                          : op == DiskOp::Write ? m_state.counts.writes
                                                : m_state.counts.flushes;
         ++seen;
-        if (m_state.fault.nth != 0 && m_state.fault.op == op && m_state.fault.nth == seen) {
+        const Fault& f = m_state.fault;
+        if (f.nth != 0 && f.op == op && (f.nth == seen || (f.onward && seen > f.nth))) {
             m_state.fired = true;
             return true;
         }
