@@ -72,31 +72,6 @@ std::string formatText(const char* format, Args... args) {
     return line;
 }
 
-// Why no disk could take the image of `source`, or nullptr. The restore's layout is computed
-// for the largest disk there is (255 heads, 63 sectors per track), which gets the largest
-// partition the cluster table allows for the image's cluster size.
-const char* unrestorableReason(std::span<const std::uint8_t> imageMbr, std::span<const std::uint8_t> imageBoot,
-                               const FatVolume& source, std::uint32_t dataClusters) {
-    RestoreInput input;
-    input.imageMbr = imageMbr;
-    input.imageBoot = imageBoot;
-    constexpr std::uint32_t kHeads = 255;
-    constexpr std::uint32_t kTrack = 63;
-    input.disk = {0xFFFFFFFFu / (kHeads * kTrack), kHeads, kTrack, kSectorBytes};
-    const std::uint64_t sectors =
-        1 + std::uint64_t{source.dataStart} + std::uint64_t{dataClusters} * source.sectorsPerCluster;
-    input.imageSectors = static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors, 0xFFFFFFFFu));
-    input.headerSectors = 1;
-    switch (computeRestoreLayout(input).refusal) {
-    case LayoutRefusal::ClustersTooSmall:
-        return text::kSourceClustersNeverRestored;
-    case LayoutRefusal::DataDoesNotFit:
-    case LayoutRefusal::ImageLargerThanDisk:
-        return text::kSourceDataNeverRestored;
-    default:
-        return nullptr;
-    }
-}
 
 Visit refuseEntry(CaptureJob& job, const std::u16string& path, const char* what) {
     job.refusal = what;
@@ -354,6 +329,34 @@ int copyStampedFile(CaptureJob& job, const std::uint8_t* entry, std::uint8_t* pl
 }
 
 }  // namespace
+
+const char* unrestorableReason(std::span<const std::uint8_t> imageMbr, std::span<const std::uint8_t> imageBoot,
+                               const FatVolume& source, std::uint32_t dataClusters) {
+    RestoreInput input;
+    input.imageMbr = imageMbr;
+    input.imageBoot = imageBoot;
+    constexpr std::uint32_t kHeads = 255;
+    constexpr std::uint32_t kTrack = 63;
+    input.disk = {0xFFFFFFFFu / (kHeads * kTrack), kHeads, kTrack, kSectorBytes};
+    const std::uint64_t sectors =
+        1 + std::uint64_t{source.dataStart} + std::uint64_t{dataClusters} * source.sectorsPerCluster;
+    input.imageSectors = static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors, 0xFFFFFFFFu));
+    input.headerSectors = 1;
+    switch (computeRestoreLayout(input).refusal) {
+    case LayoutRefusal::ClustersTooSmall:
+        return text::kSourceClustersNeverRestored;
+    case LayoutRefusal::DataDoesNotFit:
+    case LayoutRefusal::ImageLargerThanDisk:
+        return text::kSourceDataNeverRestored;
+    case LayoutRefusal::None:
+        return nullptr;
+    default:
+        // The image keeps the source's boot sector as it is, and the restore judges the volume
+        // by that boot sector alone: one whose sector count claims more than the partition that
+        // bounds it (and more than its FAT can serve) mounts here but is no volume to restore.
+        return text::kSourceNotCarried;
+    }
+}
 
 Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
                     std::size_t index, std::size_t extra) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,13 @@ Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std:
                     std::size_t index, std::size_t extra);
 Visit copyVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
                   std::size_t index, std::size_t extra);
+
+// Why no disk could take the image of `source` (its MBR and boot sector as the image holds them,
+// and the data clusters the sizing walk counted): the operator's message, or nullptr. The
+// restore's layout is computed for the largest disk there is (255 heads, 63 sectors per track),
+// which gets the largest partition the cluster table allows for the image's cluster size.
+const char* unrestorableReason(std::span<const std::uint8_t> imageMbr, std::span<const std::uint8_t> imageBoot,
+                               const FatVolume& source, std::uint32_t dataClusters);
 
 // Mounts `source` (its disk set, the rest zero), checks and sizes its tree, checks
 // that some disk could take the image, creates the image file under a temporary name in its

@@ -27,6 +27,8 @@ namespace {
 
 constexpr std::uint32_t kDiskSectors = 32768;
 constexpr std::uint32_t kCopyBufferSectors = 64;
+// The disk the capture asks the restore's layout about.
+constexpr TargetGeometry kLargestDisk{0xFFFFFFFFu / (255 * 63), 255, 63, 512};
 
 bool mount(FatVolume& volume, fuzz::MemoryDisk& disk) {
     volume.disk = &disk;
@@ -59,17 +61,7 @@ void captureWalks(FatVolume& source) {
     if (readVolumeSectors(source, source.partitionStart, 1, imageBoot) < 0) {
         return;
     }
-    RestoreInput never;
-    never.imageMbr = imageMbr;
-    never.imageBoot = imageBoot;
-    never.disk = {0xFFFFFFFFu / (255 * 63), 255, 63, 512};
-    never.imageSectors = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(1 + std::uint64_t{source.dataStart} + std::uint64_t{job.totalClusters} * source.sectorsPerCluster,
-                                0xFFFFFFFFu));
-    never.headerSectors = 1;
-    const LayoutRefusal largest = computeRestoreLayout(never).refusal;
-    if (largest == LayoutRefusal::ClustersTooSmall || largest == LayoutRefusal::DataDoesNotFit ||
-        largest == LayoutRefusal::ImageLargerThanDisk) {
+    if (unrestorableReason(imageMbr, imageBoot, source, job.totalClusters) != nullptr) {
         return;  // the capture refuses such a source
     }
 
@@ -105,7 +97,7 @@ void captureWalks(FatVolume& source) {
     sealImageHeader(header);
     std::vector<std::uint8_t> file(header.bytes.begin(), header.bytes.end());
     file.insert(file.end(), sectors.begin(), sectors.end());
-    if (fuzz::planRestore(file, never.disk, false) != fuzz::PlanResult::Planned) {
+    if (fuzz::planRestore(file, kLargestDisk, false) != fuzz::PlanResult::Planned) {
         fuzz::fuzzFailure("the restore refuses an image the capture made");
     }
 }

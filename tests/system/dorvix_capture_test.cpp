@@ -348,6 +348,16 @@ TEST_F(DorvixCapture, SourcesNoRestoreWouldTakeAreRefusedSayingWhy) {
          [&] { put("::/A long name.txt", 100, 1); patchRoot("ALONGN~1TXT", 0, 3, 1, -1); },
          "a long name whose slots do not belong to their entry, which no restore of its image would accept: "
          "\\A long name.txt"},
+        {"boot sector claiming more sectors than its partition and FAT hold",
+         [&] {
+             std::vector<std::uint8_t> d = readFileBytes(disk);
+             const std::size_t boot = kStart * 512;
+             d[boot + 19] = d[boot + 20] = 0;  // the 16-bit count gives way to the 32-bit one
+             const std::uint32_t claimed = 8 * 40960;
+             for (std::size_t i = 0; i < 4; ++i) d[boot + 32 + i] = static_cast<std::uint8_t>(claimed >> (8 * i));
+             writeFileBytes(disk, d);
+         },
+         "is not a FAT16 volume that a KMV file can carry"},
         {"path of 256 characters",
          [&] {
              std::string path = "::";
