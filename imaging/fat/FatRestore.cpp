@@ -395,16 +395,7 @@ int FatRestore::planDirectories(RestoreLayout& layout, std::span<std::uint8_t> f
         std::copy_n("NO NAME    ", bootsector::kVolumeLabelBytes, layout.targetBoot.begin() + bootsector::kVolumeLabel);
     }
 
-    RebuildContext context;
-    context.disk = &planDisk;
-    context.sectorsPerCluster = layout.sectorsPerCluster;
-    context.clusterScale = layout.clusterScale;
-    context.dataStart = layout.dataStart;
-    context.maxCluster = layout.dataClusters + 1;
-    context.imageDataBytes = std::uint64_t{layout.copySectors - layout.rootSectors} * kSectorBytes;
-    context.fat = fat;
-    context.imageFat = imageFat;
-    context.imageClusterBytes = std::uint64_t{layout.imageSectorsPerCluster} * kSectorBytes;
+    const RebuildContext context = restoreRebuildContext(layout, planDisk, fat, imageFat);
     if (rebuildDirectory(context, layout.rootStart, layout.rootSectors) != 0) {
         return fail(text::kRestoreTreeDamaged);
     }

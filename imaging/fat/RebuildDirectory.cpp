@@ -249,4 +249,19 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
     return 0;
 }
 
+RebuildContext restoreRebuildContext(const RestoreLayout& layout, SectorDisk& disk, std::span<std::uint8_t> fat,
+                                     std::span<const std::uint8_t> imageFat) {
+    RebuildContext context;
+    context.disk = &disk;
+    context.sectorsPerCluster = layout.sectorsPerCluster;
+    context.clusterScale = layout.clusterScale;
+    context.dataStart = layout.dataStart;
+    context.maxCluster = layout.dataClusters + 1;
+    context.imageDataBytes = std::uint64_t{layout.copySectors - layout.rootSectors} * kSectorBytes;
+    context.fat = fat;
+    context.imageFat = imageFat;
+    context.imageClusterBytes = std::uint64_t{layout.imageSectorsPerCluster} * kSectorBytes;
+    return context;
+}
+
 }  // namespace dorvix

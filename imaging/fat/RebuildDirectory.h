@@ -13,6 +13,7 @@
 #include <span>
 #include <string_view>
 
+#include "fat/RestoreLayout.h"
 #include "platform/DiskDriver.h"
 #include "records/DirectoryEntry.h"
 #include "records/FatEntry.h"
@@ -81,6 +82,11 @@ struct RebuildContext {
     std::span<const std::uint8_t> imageFat;
     std::uint64_t imageClusterBytes = 0;
 };
+
+// The rebuild of a restore planned by `layout`: the target's cluster geometry, the image's data
+// the copy brings along, the new FAT to fill and the image's own FAT to check runs against.
+RebuildContext restoreRebuildContext(const RestoreLayout& layout, SectorDisk& disk, std::span<std::uint8_t> fat,
+                                     std::span<const std::uint8_t> imageFat);
 
 // Reads `count` sectors of one directory from `firstSector` of the target disk (where the data
 // copy put it in the image's form), remaps its entries' clusters, chains every file and

@@ -156,16 +156,7 @@ inline PlanResult planRestore(std::vector<std::uint8_t>& imageBytes, const Targe
 
     std::vector<PlannedWrite> writes;
     PlanDisk planDisk(layout, image, writes);
-    RebuildContext context;
-    context.disk = &planDisk;
-    context.sectorsPerCluster = layout.sectorsPerCluster;
-    context.clusterScale = layout.clusterScale;
-    context.dataStart = layout.dataStart;
-    context.maxCluster = layout.dataClusters + 1;
-    context.imageDataBytes = std::uint64_t{layout.copySectors - layout.rootSectors} * 512;
-    context.fat = fat;
-    context.imageFat = imageFat;
-    context.imageClusterBytes = std::uint64_t{layout.imageSectorsPerCluster} * 512;
+    const RebuildContext context = restoreRebuildContext(layout, planDisk, fat, imageFat);
     if (rebuildDirectory(context, layout.rootStart, layout.rootSectors) != 0) {
         return PlanResult::TreeRefused;
     }
