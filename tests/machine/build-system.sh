@@ -70,7 +70,7 @@ chmod 755 "$root/init"
 
 # Modules, in an order in which each one's dependencies come first.
 modules=(virtio_pci virtio_blk virtio_scsi ata_piix ahci sd_mod sr_mod usb_storage uas
-         ehci_pci xhci_pci uhci_hcd vfat nls_cp437 nls_iso8859_1 nls_utf8 loop)
+         ehci_pci xhci_pci uhci_hcd vfat nls_cp437 nls_ascii nls_iso8859_1 nls_utf8 loop)
 : >"$root/machine/modules"
 for module in "${modules[@]}"; do
   modprobe -S "$kver" --show-depends "$module" 2>/dev/null | awk '$1 == "insmod" { print $2 }'

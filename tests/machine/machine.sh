@@ -214,3 +214,60 @@ fat_has_tree() {
 fat_check() {
   fsck.fat -n "$1" >"$MACHINE_WORK/fsck.out" 2>&1 || { cat "$MACHINE_WORK/fsck.out" >&2; return 1; }
 }
+
+# make_flash_image DIR: a factory volume like the device's (64 MiB FAT16 by mkfs.fat, filled
+# with mtools: nested folders, long names, IMAGE.INI, a documents folder), captured by the built
+# dorvix -imgcopy into DIR/FLASH.IMG. DIR/files holds the files that were put on the volume,
+# DIR/expected the tree the image's volume holds (read back from its body).
+make_flash_image() {
+  local dir=$1
+  need_tools mkfs.fat mcopy mmd
+  : "${DORVIX:?}"
+  rm -rf "$dir"
+  mkdir -p "$dir/files/Windows/Fonts" "$dir/files/Documents and Settings" "$dir/files/Program Files"
+  (
+    cd "$dir/files"
+    printf '[Image]\r\nModDate=01/02/2006 03:04\r\nKMVBIOS=KQ7B2,KQ3A1,KQ3A0\r\n' >IMAGE.INI
+    printf 'Factory installation of the thin client.\r\n' >'Read me first.txt'
+    head -c 300000 /dev/urandom >NK.BIN
+    head -c 20000 /dev/urandom >Windows/registry.hv
+    head -c 5000 /dev/urandom >'Documents and Settings/Operator notes.doc'
+    for i in 1 2 3; do head -c $((i * 7000)) /dev/urandom >"Windows/Fonts/Font number $i.ttf"; done
+    : >'Program Files/empty file'
+  )
+  local volume="$dir/factory.vol"
+  mkfs.fat -F 16 -s 4 -S 512 -h 32 -n FACTORY -C "$volume" $((64 * 1024)) >/dev/null
+  mcopy -s -m -i "$volume" "$dir/files/"* ::
+  # The factory disk: an MBR whose active partition 1 starts at sector 32, then the volume.
+  {
+    head -c 446 /dev/zero
+    printf '\x80\x01\x01\x00\x06\x03\xe0\xd0\x20\x00\x00\x00\x00\x00\x02\x00'
+    head -c 48 /dev/zero
+    printf '\x55\xaa'
+    head -c $((31 * 512)) /dev/zero
+    cat "$volume"
+  } >"$dir/factory.disk"
+  rm -f "$volume"
+  printf 'DSK2: %s\n' "$dir/factory.disk" >"$dir/devices"
+  (cd "$dir" && DORVIX_DEVICES="$dir/devices" DORVIX_PAUSE_MS=0 DORVIX_SMBIOS_WINDOW=/nonexistent \
+    "$DORVIX" -y -nor -imgcopy -targetdev:2 FLASH.IMG </dev/null >"$dir/capture.out" 2>&1) ||
+    { cat "$dir/capture.out" >&2; fail "dorvix -imgcopy could not make FLASH.IMG"; }
+  mkdir -p "$dir/expected"
+  mcopy -s -n -m -i "$dir/FLASH.IMG@@16896" '::/*' "$dir/expected/"
+  rm -f "$dir/factory.disk"
+}
+
+# fat_disk_image FILE MIB [DIR]: a disk image of MIB MiB (sparse) whose MBR holds one FAT16
+# partition from sector 2048 to the end, formatted by mkfs.fat, with DIR's files on it.
+fat_disk_image() {
+  local file=$1 mib=$2 dir=${3:-}
+  need_tools sfdisk mkfs.fat mcopy
+  rm -f "$file"
+  truncate -s "${mib}M" "$file"
+  printf 'label: dos\nstart=2048, type=6\n' | sfdisk -q "$file" >/dev/null
+  local sectors=$(( mib * 2048 - 2048 ))
+  mkfs.fat -F 16 -n OLDDISK --offset 2048 "$file" $((sectors / 2)) >/dev/null
+  if [ -n "$dir" ]; then
+    mcopy -s -m -i "$file@@1048576" "$dir/"* ::
+  fi
+}
