@@ -271,3 +271,15 @@ fat_disk_image() {
     mcopy -s -m -i "$file@@1048576" "$dir/"* ::
   fi
 }
+
+# make_payload DIR: the payload files of a recovery stick, random but for the boot files' names.
+make_payload() {
+  local dir=$1
+  mkdir -p "$dir"
+  head -c 45000 /dev/urandom >"$dir/KERNEL.SYS"
+  head -c 66000 /dev/urandom >"$dir/COMMAND.COM"
+  printf '@echo off\r\nKMV.EXE\r\n' >"$dir/AUTOEXEC.BAT"
+  head -c 120000 /dev/urandom >"$dir/RECOVERY.PDF"
+  head -c 80000 /dev/urandom >"$dir/KMV.EXE"
+  head -c 700000 /dev/urandom >"$dir/FLASH.IMG"
+}
