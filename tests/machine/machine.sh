@@ -61,7 +61,7 @@ expect() {
   shift 2
   if "$@"; then
     if machine_known_fault "$name"; then
-      fail "$name: $description now holds; remove \"$name\" from tests/machine/known-faults"
+      fail "$name now passes ($description); remove \"$name\" from tests/machine/known-faults"
     fi
     echo "ok: $description"
   else
@@ -266,7 +266,7 @@ fat_disk_image() {
   truncate -s "${mib}M" "$file"
   printf 'label: dos\nstart=2048, type=6\n' | sfdisk -q "$file" >/dev/null
   local sectors=$(( mib * 2048 - 2048 ))
-  mkfs.fat -F 16 -n OLDDISK --offset 2048 "$file" $((sectors / 2)) >/dev/null
+  mkfs.fat -F 16 -n OLDDISK --offset 2048 -h 2048 "$file" $((sectors / 2)) >/dev/null
   if [ -n "$dir" ]; then
     mcopy -s -m -i "$file@@1048576" "$dir/"* ::
   fi
