@@ -2,7 +2,9 @@
 # each holding an old mounted FAT partition, beside a virtio system disk. pellorin drives must
 # offer the sticks and not the system disk; pellorin usb formats each stick, after which the
 # kernel lists its new partition and mounts it with every payload file. The host checks each
-# stick with fsck.fat and mtools.
+# stick with fsck.fat and mtools. A third stick's old partition is held open (not mounted) by
+# another process: the kernel then refuses to re-read the partition table, and pellorin must
+# delete the stick's SCSI device and rescan its host instead.
 source "$MACHINE_SOURCE/machine.sh"
 need_tools fsck.fat mcopy sfdisk
 work=$MACHINE_WORK
@@ -13,13 +15,16 @@ echo "an old file" >"$work/old-files/OLD.TXT"
 fat_disk_image "$work/system.img" 64 "$work/old-files"
 fat_disk_image "$work/stick-ehci.img" 64 "$work/old-files"
 fat_disk_image "$work/stick-xhci.img" 2048 "$work/old-files"
+fat_disk_image "$work/stick-held.img" 64 "$work/old-files"
 
 vm_run usb --file "$work/payload:/payload" --disk "virtio:$work/system.img:SYSTEM" \
-  --disk "usb-ehci:$work/stick-ehci.img:STICKEHCI" --disk "usb-xhci:$work/stick-xhci.img:STICKXHCI" -- '
+  --disk "usb-ehci:$work/stick-ehci.img:STICKEHCI" --disk "usb-xhci:$work/stick-xhci.img:STICKXHCI" \
+  --disk "usb-xhci:$work/stick-held.img:STICKHELD" -- '
 system=$(machine_disk SYSTEM) || exit 1
 mkdir -p /mnt/system && mount -t vfat ${system}1 /mnt/system || exit 1
-for serial in STICKEHCI STICKXHCI; do
+for serial in STICKEHCI STICKXHCI STICKHELD; do
   stick=$(machine_disk $serial) || exit 1
+  [ $serial = STICKHELD ] && continue
   mkdir -p /mnt/old-$serial && mount -t vfat ${stick}1 /mnt/old-$serial || exit 1
 done
 echo "== pellorin drives"
@@ -27,14 +32,20 @@ pellorin drives >/tmp/drives 2>&1
 machine_result drives-status $?
 cat /tmp/drives
 machine_result drives-system "$(grep "^$system[: ]" /tmp/drives | head -n 1)"
-for serial in STICKEHCI STICKXHCI; do
+for serial in STICKEHCI STICKXHCI STICKHELD; do
   stick=$(machine_disk $serial)
   name=${stick#/dev/}
+  holder=
+  if [ $serial = STICKHELD ]; then
+    sleep 100000 <${stick}1 &
+    holder=$!
+  fi
   machine_result drives-$serial "$(grep "^$stick[: ]" /tmp/drives | head -n 1)"
   echo "== pellorin usb $stick ($serial)"
   pellorin usb $stick --yes --payload /payload </dev/null >/tmp/usb.out 2>&1
   machine_result usb-$serial $?
   cat /tmp/usb.out
+  [ -n "$holder" ] && kill $holder
   grep -q " /mnt/old-$serial " /proc/mounts || machine_result unmounted-$serial yes
   # When the kernel refuses BLKRRPART, pellorin says so and deletes and rescans the SCSI device.
   grep -q "Could not re-enum" /tmp/usb.out && machine_result rescan-$serial yes
@@ -59,19 +70,21 @@ system_line=$(vm_result drives-system)
 echo "system disk: $system_line"
 expect drives-system "pellorin drives lists the virtio system disk as not formattable, with a reason" \
   grep -qE " no: .+" <<<"$system_line"
-for bus in ehci xhci; do
+for bus in ehci xhci held; do
   serial=STICK${bus^^}
   line=$(vm_result drives-$serial)
   echo "$bus stick: $line"
   expect "drives-usb-$bus" "pellorin drives lists the $bus stick as a USB disk that can be formatted" \
     grep -qE " usb +yes" <<<"$line"
   expect "usb-$bus" "pellorin usb formats the $bus stick (exit code 0)" test "$(vm_result usb-$serial)" = 0
-  expect "usb-unmounted-$bus" "the old partition of the $bus stick is unmounted" test "$(vm_result unmounted-$serial)" = yes
+  [ $bus = held ] || expect "usb-unmounted-$bus" "the old partition of the $bus stick is unmounted" test "$(vm_result unmounted-$serial)" = yes
   if [ "$(vm_result rescan-$serial)" = yes ]; then
     echo "the kernel refused BLKRRPART for the $bus stick: its SCSI device was deleted and rescanned"
   else
     echo "the kernel re-read the $bus stick's partition table (BLKRRPART accepted, no rescan)"
   fi
+  [ $bus != held ] || expect usb-rescan "the kernel refused BLKRRPART for the held stick and pellorin rescanned it" \
+    test "$(vm_result rescan-$serial)" = yes
   expect "usb-partition-$bus" "/proc/partitions lists the new partition of the $bus stick" \
     test "$(vm_result partition-$serial)" = yes
   expect "usb-mount-$bus" "the new partition of the $bus stick mounts as vfat" test "$(vm_result mounted-$serial)" = yes
