@@ -42,3 +42,17 @@ machine_disk() {
 machine_result() {
   echo "@@RESULT $1=$2@@"
 }
+
+# machine_wait_partition DISK N: waits up to 10 s until /proc/partitions lists partition N of
+# DISK (/dev/sdc 1 waits for sdc1); fails if it does not appear.
+machine_wait_partition() {
+  name=${1#/dev/}
+  case $name in *[0-9]) name=${name}p ;; esac
+  tries=0
+  while [ $tries -lt 100 ]; do
+    grep -q " $name$2\$" /proc/partitions && return 0
+    sleep 0.1
+    tries=$((tries + 1))
+  done
+  return 1
+}

@@ -51,7 +51,13 @@ for serial in STICKEHCI STICKXHCI STICKHELD; do
   grep -q "Could not re-enum" /tmp/usb.out && machine_result rescan-$serial yes
   stick=$(machine_disk $serial)
   name=${stick#/dev/}
-  grep -q " ${name}1\$" /proc/partitions && machine_result partition-$serial yes
+  if [ $serial = STICKHELD ]; then
+    # The stick comes back from the rescan as a new disk, perhaps under another name, and the
+    # kernel reads its partitions after the disk appears.
+    machine_wait_partition $stick 1 && machine_result partition-$serial yes
+  else
+    grep -q " ${name}1\$" /proc/partitions && machine_result partition-$serial yes
+  fi
   mkdir -p /mnt/new-$serial
   if mount -t vfat ${stick}1 /mnt/new-$serial; then
     machine_result mounted-$serial yes
