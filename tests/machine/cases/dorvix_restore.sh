@@ -24,6 +24,7 @@ for serial in FLASHvirtio FLASHahci FLASHusbxhci; do
   mkdir -p /mnt/\$serial && mount -t vfat \${flash}1 /mnt/\$serial || exit 1
   printf 'DSK1: %s\nDSK2: %s\n' \$flash \$source >/tmp/devices
   echo \"== \$serial on \$flash\"
+  machine_result devdump-\$serial \"\$(DORVIX_DEVICES=/tmp/devices dorvix -devdump 2>/dev/null | grep 'DSK1:')\"
   (cd /mnt/source && DORVIX_DEVICES=/tmp/devices DORVIX_PAUSE_MS=0 dorvix -y -nor FLASH.IMG </dev/null)
   machine_result restore-\$serial \$?
   grep -q ' /mnt/source ' /proc/mounts && machine_result source-mounted-\$serial yes
@@ -37,6 +38,10 @@ expect ran "the case ran to its end" vm_ran_ok
 for bus in $buses; do
   serial=FLASH${bus//-/}
   expect "restore-$bus" "dorvix restores onto the $bus flash disk (exit code 0)" test "$(vm_result restore-$serial)" = 0
+  devdump=$(vm_result devdump-$serial)
+  echo "dorvix -devdump on $bus: $devdump"
+  expect "devdump-$bus" "dorvix -devdump shows the $bus flash disk with 512-byte sectors" \
+    grep -qE 'DSK1: TS:[0-9A-F]{8} BS:0200 ' <<<"$devdump"
   expect "restore-source-$bus" "the image's disk stays mounted during the $bus restore" \
     test "$(vm_result source-mounted-$serial)" = yes
   mbr_partition_image "$work/flash-$bus.img" "$work/restored-$bus.vol" || fail "$bus: no partition 1"
