@@ -75,8 +75,9 @@ expect() {
 }
 
 # vm_run NAME [options] -- SCRIPT: boots the machine once and runs SCRIPT (sh text) in it.
-#   --disk BUS:FILE:SERIAL  attach the image FILE; BUS is virtio, ide, ahci, usb-ehci or usb-xhci;
-#                           the guest finds it with machine_disk SERIAL
+#   --disk BUS:FILE:SERIAL  attach the image FILE (a path without ':' or ','); BUS is virtio,
+#                           ide, ahci, usb-ehci or usb-xhci; the guest finds it with
+#                           machine_disk SERIAL
 #   --file HOST:GUEST       copy a file or folder into the machine (relative GUEST: under /case)
 #   --firmware NAME         seabios (default) or ovmf
 #   --smbios TEXT           a -smbios argument for qemu (repeatable)
@@ -162,7 +163,8 @@ vm_run() {
   rm -rf "$caseroot" "$initrd"
 
   [ -f "$log" ] || fail "vm_run $name: qemu wrote no console log (status $VM_QEMU_STATUS)"
-  VM_OUTPUT=$(tr -d '\r' <"$log" | sed -n '/@@MACHINE-BEGIN@@/,/@@MACHINE-STATUS/p' | sed '1d;$d')
+  # From the begin marker to the status marker, or to the end where the machine restarted.
+  VM_OUTPUT=$(tr -d '\r' <"$log" | sed -n '/@@MACHINE-BEGIN@@/,/@@MACHINE-STATUS/p' | sed '1d;/@@MACHINE-STATUS/d')
   VM_STATUS=$(tr -d '\r' <"$log" | sed -n 's/.*@@MACHINE-STATUS \([0-9]*\)@@.*/\1/p' | tail -n 1)
   echo "---- $name: machine output (status ${VM_STATUS:-none}, qemu $VM_QEMU_STATUS)"
   printf '%s\n' "$VM_OUTPUT"
