@@ -2,9 +2,10 @@
 # each holding an old mounted FAT partition, beside a virtio system disk. pellorin drives must
 # offer the sticks and not the system disk; pellorin usb formats each stick, after which the
 # kernel lists its new partition and mounts it with every payload file. The host checks each
-# stick with fsck.fat and mtools. A third stick's old partition is held open (not mounted) by
-# another process: the kernel then refuses to re-read the partition table, and pellorin must
-# delete the stick's SCSI device and rescan its host instead.
+# stick with fsck.fat and mtools. The system disk and a stick's partition are refused, nothing
+# written. A third stick's old partition is held open (not mounted) by another process: the
+# kernel then refuses to re-read the partition table, and pellorin must delete the stick's SCSI
+# device and rescan its host instead.
 source "$MACHINE_SOURCE/machine.sh"
 need_tools fsck.fat mcopy sfdisk
 work=$MACHINE_WORK
@@ -16,12 +17,13 @@ fat_disk_image "$work/system.img" 64 "$work/old-files"
 fat_disk_image "$work/stick-ehci.img" 64 "$work/old-files"
 fat_disk_image "$work/stick-xhci.img" 2048 "$work/old-files"
 fat_disk_image "$work/stick-held.img" 64 "$work/old-files"
+system_before=$(sha256sum <"$work/system.img")
 
 vm_run usb --file "$work/payload:/payload" --disk "virtio:$work/system.img:SYSTEM" \
   --disk "usb-ehci:$work/stick-ehci.img:STICKEHCI" --disk "usb-xhci:$work/stick-xhci.img:STICKXHCI" \
   --disk "usb-xhci:$work/stick-held.img:STICKHELD" -- '
 system=$(machine_disk SYSTEM) || exit 1
-mkdir -p /mnt/system && mount -t vfat ${system}1 /mnt/system || exit 1
+mkdir -p /mnt/system && mount -t vfat -o ro ${system}1 /mnt/system || exit 1
 for serial in STICKEHCI STICKXHCI STICKHELD; do
   stick=$(machine_disk $serial) || exit 1
   [ $serial = STICKHELD ] && continue
@@ -32,6 +34,15 @@ pellorin drives >/tmp/drives 2>&1
 machine_result drives-status $?
 cat /tmp/drives
 machine_result drives-system "$(grep "^$system[: ]" /tmp/drives | head -n 1)"
+# Refused: the virtio system disk (not USB), and a stick'"'"'s partition instead of its disk.
+echo "== pellorin usb $system"
+pellorin usb $system --yes --payload /payload </dev/null 2>&1
+machine_result refuse-system $?
+stick=$(machine_disk STICKEHCI)
+echo "== pellorin usb ${stick}1"
+pellorin usb ${stick}1 --yes --payload /payload </dev/null 2>&1
+machine_result refuse-partition $?
+grep -q " /mnt/old-STICKEHCI " /proc/mounts && machine_result kept-mounted yes
 for serial in STICKEHCI STICKXHCI STICKHELD; do
   stick=$(machine_disk $serial)
   name=${stick#/dev/}
@@ -76,6 +87,11 @@ system_line=$(vm_result drives-system)
 echo "system disk: $system_line"
 expect drives-system "pellorin drives lists the virtio system disk as not formattable, with a reason" \
   grep -qE " no: .+" <<<"$system_line"
+expect refuse-system "pellorin usb refuses the virtio system disk (exit code 3)" test "$(vm_result refuse-system)" = 3
+expect refuse-system-untouched "the refused system disk is byte for byte as it was" \
+  test "$(sha256sum <"$work/system.img")" = "$system_before"
+expect refuse-partition "pellorin usb refuses a stick's partition (exit code 3)" test "$(vm_result refuse-partition)" = 3
+expect refuse-partition-mounted "the refused stick's partition stays mounted" test "$(vm_result kept-mounted)" = yes
 for bus in ehci xhci held; do
   serial=STICK${bus^^}
   line=$(vm_result drives-$serial)
