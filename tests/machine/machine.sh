@@ -1,0 +1,287 @@
+# Host side of the machine tests: boots the system that build-system.sh made in qemu with the
+# case's disks and firmware, runs a script inside it and collects what it printed.
+# Sourced by the case scripts under cases/, which ctest runs with:
+#   MACHINE_SYSTEM   the directory holding vmlinuz and base.cpio.gz
+#   MACHINE_WORK     an empty directory of the case's own (disk images, logs)
+#   DORVIX, PELLORIN the built programs (for work on the host, e.g. making an image)
+#   MACHINE_SOURCE   tests/machine in the source tree
+set -euo pipefail
+export MTOOLS_SKIP_CHECK=1
+
+: "${MACHINE_SYSTEM:?}" "${MACHINE_WORK:?}" "${MACHINE_SOURCE:?}"
+mkdir -p "$MACHINE_WORK"
+
+machine_requires_tools() {
+  [ -n "${IMAGING_REQUIRE_TOOLS:-}" ] && [ "${IMAGING_REQUIRE_TOOLS}" != 0 ]
+}
+
+# skip_case REASON: ends the case as skipped (ctest SKIP_RETURN_CODE 77), or as failed where
+# IMAGING_REQUIRE_TOOLS asks for every tool.
+skip_case() {
+  echo "SKIP: $*" >&2
+  if machine_requires_tools; then
+    exit 1
+  fi
+  exit 77
+}
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+need_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || skip_case "$tool is not installed"
+  done
+}
+
+[ -f "$MACHINE_SYSTEM/base.cpio.gz" ] && [ -f "$MACHINE_SYSTEM/vmlinuz" ] ||
+  skip_case "the machine system was not built (see the machine_system test's output)"
+need_tools qemu-system-x86_64 cpio gzip
+
+# KVM where the system booted with it when it was built, the slower TCG otherwise; the time
+# limits scale with it.
+MACHINE_ACCEL=${MACHINE_ACCEL:-$(cat "$MACHINE_SYSTEM/accel" 2>/dev/null || echo tcg)}
+machine_slowdown=1
+[ "$MACHINE_ACCEL" = kvm ] || machine_slowdown=4
+
+# Known faults of today's code that a case checks for: one name a line in known-faults. A
+# listed check that fails is reported and the case goes on; a listed check that passes fails the
+# case, so that the line is removed once the fault is mended.
+machine_known_fault() {
+  grep -qx "$1" <(sed -e 's/#.*//' -e 's/[[:space:]]*$//' "$MACHINE_SOURCE/known-faults")
+}
+
+# expect NAME DESCRIPTION COMMAND...: one check of the case. NAME is the check's name in
+# known-faults.
+expect() {
+  local name=$1 description=$2
+  shift 2
+  if "$@"; then
+    if machine_known_fault "$name"; then
+      fail "$name now passes ($description); remove \"$name\" from tests/machine/known-faults"
+    fi
+    echo "ok: $description"
+  else
+    if machine_known_fault "$name"; then
+      echo "KNOWN FAULT $name (listed in tests/machine/known-faults): not: $description"
+      MACHINE_KNOWN_FAULTS=$(( ${MACHINE_KNOWN_FAULTS:-0} + 1 ))
+    else
+      fail "$name: not: $description"
+    fi
+  fi
+}
+
+# vm_run NAME [options] -- SCRIPT: boots the machine once and runs SCRIPT (sh text) in it.
+#   --disk BUS:FILE:SERIAL  attach the image FILE (a path without ':' or ','); BUS is virtio,
+#                           ide, ahci, usb-ehci or usb-xhci; the guest finds it with
+#                           machine_disk SERIAL
+#   --file HOST:GUEST       copy a file or folder into the machine (relative GUEST: under /case)
+#   --firmware NAME         seabios (default) or ovmf
+#   --smbios TEXT           a -smbios argument for qemu (repeatable)
+#   --memory MIB            512 by default
+#   --timeout SECONDS       with KVM; the limit is longer under TCG (120 by default)
+#   --qemu ARG              any further qemu argument (repeatable)
+# Afterwards: $MACHINE_WORK/NAME.log is the serial console, VM_OUTPUT the case's lines,
+# VM_STATUS the case script's exit status ("" when it did not run to its end), VM_QEMU_STATUS
+# qemu's own (124 on timeout). Returns 0 whether or not the script succeeded; the case checks.
+vm_run() {
+  local name=$1
+  shift
+  local firmware=seabios memory=512 timeout=120 bus file serial host guest n=0
+  local -a qemu_args=() files=()
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --disk)
+        IFS=: read -r bus file serial <<<"$2"
+        [ -f "$file" ] || fail "vm_run: no disk image $file"
+        n=$((n + 1))
+        qemu_args+=(-drive "if=none,id=disk$n,format=raw,file=$file")
+        case $bus in
+          virtio) qemu_args+=(-device "virtio-blk-pci,drive=disk$n,serial=$serial") ;;
+          ide) qemu_args+=(-device "ide-hd,drive=disk$n,serial=$serial") ;;
+          ahci)
+            qemu_args+=(-device "ahci,id=ahci$n" -device "ide-hd,drive=disk$n,bus=ahci$n.0,serial=$serial") ;;
+          usb-ehci)
+            qemu_args+=(-device "usb-ehci,id=ehci$n" -device "usb-storage,bus=ehci$n.0,drive=disk$n,serial=$serial,removable=on") ;;
+          usb-xhci)
+            qemu_args+=(-device "qemu-xhci,id=xhci$n" -device "usb-storage,bus=xhci$n.0,drive=disk$n,serial=$serial,removable=on") ;;
+          *) fail "vm_run: unknown bus $bus" ;;
+        esac
+        shift 2 ;;
+      --file) files+=("$2"); shift 2 ;;
+      --firmware) firmware=$2; shift 2 ;;
+      --smbios) qemu_args+=(-smbios "$2"); shift 2 ;;
+      --memory) memory=$2; shift 2 ;;
+      --timeout) timeout=$2; shift 2 ;;
+      --qemu) qemu_args+=("$2"); shift 2 ;;
+      --) shift; break ;;
+      *) fail "vm_run: unknown option $1" ;;
+    esac
+  done
+  local script=$1
+
+  case $firmware in
+    seabios) ;;
+    ovmf)
+      local ovmf=/usr/share/ovmf/OVMF.fd
+      [ -f "$ovmf" ] || skip_case "OVMF is not installed (package ovmf)"
+      qemu_args+=(-bios "$ovmf") ;;
+    *) fail "vm_run: unknown firmware $firmware" ;;
+  esac
+
+  # The case's own archive, appended to the system's: the kernel unpacks both.
+  local caseroot="$MACHINE_WORK/$name.root"
+  rm -rf "$caseroot"
+  mkdir -p "$caseroot/case"
+  printf '%s\n' "$script" >"$caseroot/case/case.sh"
+  local entry
+  for entry in ${files[@]+"${files[@]}"}; do
+    host=${entry%%:*}
+    guest=${entry#*:}
+    [ "${guest#/}" != "$guest" ] || guest=/case/$guest
+    mkdir -p "$caseroot$(dirname "$guest")"
+    cp -a "$host" "$caseroot$guest"
+  done
+  local initrd="$MACHINE_WORK/$name.initrd"
+  cp "$MACHINE_SYSTEM/base.cpio.gz" "$initrd"
+  (cd "$caseroot" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) | gzip -1 >>"$initrd"
+
+  local log="$MACHINE_WORK/$name.log"
+  rm -f "$log"
+  local limit=$((timeout * machine_slowdown))
+  echo "vm_run $name: $MACHINE_ACCEL, $firmware, ${memory} MiB, limit ${limit}s, log $log"
+  VM_QEMU_STATUS=0
+  timeout --kill-after=10 "$limit" qemu-system-x86_64 \
+    -machine pc -accel "$MACHINE_ACCEL" -m "$memory" -smp 1 \
+    -nographic -no-reboot -nodefaults -serial "file:$log" -monitor none \
+    -kernel "$MACHINE_SYSTEM/vmlinuz" -initrd "$initrd" \
+    -append "console=ttyS0 quiet panic=-1 rootwait" \
+    ${qemu_args[@]+"${qemu_args[@]}"} </dev/null || VM_QEMU_STATUS=$?
+  rm -rf "$caseroot" "$initrd"
+
+  [ -f "$log" ] || fail "vm_run $name: qemu wrote no console log (status $VM_QEMU_STATUS)"
+  # From the begin marker to the status marker, or to the end where the machine restarted.
+  VM_OUTPUT=$(tr -d '\r' <"$log" | sed -n '/@@MACHINE-BEGIN@@/,/@@MACHINE-STATUS/p' | sed '1d;/@@MACHINE-STATUS/d')
+  VM_STATUS=$(tr -d '\r' <"$log" | sed -n 's/.*@@MACHINE-STATUS \([0-9]*\)@@.*/\1/p' | tail -n 1)
+  echo "---- $name: machine output (status ${VM_STATUS:-none}, qemu $VM_QEMU_STATUS)"
+  printf '%s\n' "$VM_OUTPUT"
+  echo "----"
+  if [ "$VM_QEMU_STATUS" = 124 ] || [ "$VM_QEMU_STATUS" = 137 ]; then
+    echo "vm_run $name: timed out after ${limit}s; the console's end:" >&2
+    tail -n 30 "$log" >&2
+  fi
+  return 0
+}
+
+# vm_result KEY: the value the case printed with machine_result KEY VALUE.
+vm_result() {
+  printf '%s\n' "$VM_OUTPUT" | sed -n "s/^@@RESULT $1=\(.*\)@@\$/\1/p" | tail -n 1
+}
+
+# vm_ran_ok: the last vm_run's script ran to its end with status 0.
+vm_ran_ok() {
+  [ "${VM_STATUS:-}" = 0 ]
+}
+
+# ---- disks and FAT volumes on the host
+
+# mbr_partition_image DISK OUT [N]: copies partition N (1) of DISK's MBR into OUT.
+mbr_partition_image() {
+  local disk=$1 out=$2 index=${3:-1}
+  local entry=$((446 + 16 * (index - 1)))
+  local start count
+  start=$(od -A n -t u4 -j $((entry + 8)) -N 4 "$disk" | tr -d ' ')
+  count=$(od -A n -t u4 -j $((entry + 12)) -N 4 "$disk" | tr -d ' ')
+  [ "${count:-0}" -gt 0 ] || return 1
+  dd if="$disk" of="$out" bs=512 skip="$start" count="$count" status=none conv=sparse
+}
+
+# fat_has_tree VOLUME DIR: every file under DIR is in the FAT volume under the same path, byte
+# for byte, and the volume holds no other files.
+fat_has_tree() {
+  local volume=$1 dir=$2 rel copy status=0
+  copy=$(mktemp -d "$MACHINE_WORK/copy.XXXXXX")
+  mcopy -s -n -m -i "$volume" '::/*' "$copy/" 2>/dev/null || true
+  if ! diff -r "$dir" "$copy" >&2; then
+    status=1
+  fi
+  rm -rf "$copy"
+  return $status
+}
+
+# fat_check VOLUME: fsck.fat finds nothing to repair.
+fat_check() {
+  fsck.fat -n "$1" >"$MACHINE_WORK/fsck.out" 2>&1 || { cat "$MACHINE_WORK/fsck.out" >&2; return 1; }
+}
+
+# make_flash_image DIR: a factory volume like the device's (64 MiB FAT16 by mkfs.fat, filled
+# with mtools: nested folders, long names, IMAGE.INI, a documents folder), captured by the built
+# dorvix -imgcopy into DIR/FLASH.IMG. DIR/files holds the files that were put on the volume,
+# DIR/expected the tree the image's volume holds (read back from its body).
+make_flash_image() {
+  local dir=$1
+  need_tools mkfs.fat mcopy mmd
+  : "${DORVIX:?}"
+  rm -rf "$dir"
+  mkdir -p "$dir/files/Windows/Fonts" "$dir/files/Documents and Settings" "$dir/files/Program Files"
+  (
+    cd "$dir/files"
+    printf '[Image]\r\nModDate=01/02/2006 03:04\r\nKMVBIOS=KQ7B2,KQ3A1,KQ3A0\r\n' >IMAGE.INI
+    printf 'Factory installation of the thin client.\r\n' >'Read me first.txt'
+    head -c 300000 /dev/urandom >NK.BIN
+    head -c 20000 /dev/urandom >Windows/registry.hv
+    head -c 5000 /dev/urandom >'Documents and Settings/Operator notes.doc'
+    for i in 1 2 3; do head -c $((i * 7000)) /dev/urandom >"Windows/Fonts/Font number $i.ttf"; done
+    : >'Program Files/empty file'
+  )
+  local volume="$dir/factory.vol"
+  mkfs.fat -F 16 -s 4 -S 512 -h 32 -n FACTORY -C "$volume" $((64 * 1024)) >/dev/null
+  mcopy -s -m -i "$volume" "$dir/files/"* ::
+  # The factory disk: an MBR whose active partition 1 starts at sector 32, then the volume.
+  {
+    head -c 446 /dev/zero
+    printf '\x80\x01\x01\x00\x06\x03\xe0\xd0\x20\x00\x00\x00\x00\x00\x02\x00'
+    head -c 48 /dev/zero
+    printf '\x55\xaa'
+    head -c $((31 * 512)) /dev/zero
+    cat "$volume"
+  } >"$dir/factory.disk"
+  rm -f "$volume"
+  printf 'DSK2: %s\n' "$dir/factory.disk" >"$dir/devices"
+  (cd "$dir" && DORVIX_DEVICES="$dir/devices" DORVIX_PAUSE_MS=0 DORVIX_SMBIOS_WINDOW=/nonexistent \
+    "$DORVIX" -y -nor -imgcopy -targetdev:2 FLASH.IMG </dev/null >"$dir/capture.out" 2>&1) ||
+    { cat "$dir/capture.out" >&2; fail "dorvix -imgcopy could not make FLASH.IMG"; }
+  mkdir -p "$dir/expected"
+  mcopy -s -n -m -i "$dir/FLASH.IMG@@16896" '::/*' "$dir/expected/"
+  rm -f "$dir/factory.disk"
+}
+
+# fat_disk_image FILE MIB [DIR]: a disk image of MIB MiB (sparse) whose MBR holds one FAT16
+# partition from sector 2048 to the end, formatted by mkfs.fat, with DIR's files on it.
+fat_disk_image() {
+  local file=$1 mib=$2 dir=${3:-}
+  need_tools sfdisk mkfs.fat mcopy
+  rm -f "$file"
+  truncate -s "${mib}M" "$file"
+  printf 'label: dos\nstart=2048, type=6\n' | sfdisk -q "$file" >/dev/null
+  local sectors=$(( mib * 2048 - 2048 ))
+  mkfs.fat -F 16 -n OLDDISK --offset 2048 -h 2048 "$file" $((sectors / 2)) >/dev/null
+  if [ -n "$dir" ]; then
+    mcopy -s -m -i "$file@@1048576" "$dir/"* ::
+  fi
+}
+
+# make_payload DIR: the payload files of a recovery stick, random but for the boot files' names.
+make_payload() {
+  local dir=$1
+  mkdir -p "$dir"
+  head -c 45000 /dev/urandom >"$dir/KERNEL.SYS"
+  head -c 66000 /dev/urandom >"$dir/COMMAND.COM"
+  printf '@echo off\r\nKMV.EXE\r\n' >"$dir/AUTOEXEC.BAT"
+  head -c 120000 /dev/urandom >"$dir/RECOVERY.PDF"
+  head -c 80000 /dev/urandom >"$dir/KMV.EXE"
+  head -c 700000 /dev/urandom >"$dir/FLASH.IMG"
+}
