@@ -75,6 +75,9 @@ protected:
         }
         ASSERT_TRUE(fs::exists(kTestKernel)) << kTestKernel;
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
+        // The views are refused in a run that looks elevated; these runs are the test's own.
+        unsetenv("PKEXEC_UID");
+        unsetenv("SUDO_UID");
         writeFileText(tmp / "mountinfo", kRootLine);
         writeFileText(tmp / "swaps", "Filename\tType\tSize\tUsed\tPriority\n");
         names = writePayload(tmp / "payload");
@@ -214,6 +217,50 @@ TEST_F(PellorinUsb, RefusesAndAsksWithExitCodes) {
     EXPECT_NE(list.output.find("usb   yes"), std::string::npos) << list.output;
     const auto sata = runCommand(shellQuote(PELLORIN_PROGRAM) + " drives" + Views(tmp / "sata", dev));
     EXPECT_NE(sata.output.find("other no: not on the USB bus"), std::string::npos) << sata.output;
+}
+
+// The caller of an elevated run cannot hand it fake views: with PKEXEC_UID (or SUDO_UID) set,
+// any view option is refused before anything is looked at.
+TEST_F(PellorinUsb, ViewOptionsAreRefusedInAnElevatedRun) {
+    const fs::path dev = tmp / "dev";
+    fs::create_directories(dev);
+    { std::ofstream create(dev / "sdx"); }
+    fs::resize_file(dev / "sdx", kDiskBytes);
+    fakeSysfs(tmp / "sys", "sdx", "250:0", true);
+    writeFileText(tmp / "mountinfo", std::string(kRootLine) + "30 1 250:0 / " + (tmp / "mnt").string() +
+                                         " rw - vfat " + (dev / "sdx").string() + " rw\n");
+    for (const char* variable : {"PKEXEC_UID=1000", "SUDO_UID=1000"}) {
+        SCOPED_TRACE(variable);
+        const auto before = diskHead(dev / "sdx");
+        const auto run = runCommand(std::string("env ") + variable + " " + shellQuote(PELLORIN_PROGRAM) + " usb " +
+                                    shellQuote((dev / "sdx").string()) + " --yes --payload " +
+                                    shellQuote((tmp / "payload").string()) + Views(tmp / "sys", dev) + " 2>&1 </dev/null");
+        EXPECT_EQ(run.exitCode, 64) << run.output;
+        EXPECT_NE(run.output.find("refused in a run with administrator rights"), std::string::npos) << run.output;
+        EXPECT_TRUE(diskHead(dev / "sdx") == before);
+        EXPECT_EQ(readFileBytes(tmp / "sys/devices" / kUsbPath / "delete").size(), 0U);
+        const auto drives = runCommand(std::string("env ") + variable + " " + shellQuote(PELLORIN_PROGRAM) +
+                                       " drives --sysfs " + shellQuote((tmp / "sys").string()) + " 2>&1");
+        EXPECT_EQ(drives.exitCode, 64) << drives.output;
+    }
+}
+
+// `drives` on a machine whose device-mapper slaves run in a circle ends, and a model name with
+// control characters is shown escaped, never sent to the terminal.
+TEST_F(PellorinUsb, DrivesEndsOnASlavesCycleAndEscapesNames) {
+    const fs::path sys = tmp / "sys";
+    fakeSysfs(sys, "sdx", "250:0", true);
+    writeFileText(sys / "devices" / kUsbPath / "model", "Evil\x1b[2JStick\n");
+    for (const auto& [name, other] : {std::pair{"dm-1", "dm-2"}, std::pair{"dm-2", "dm-1"}}) {
+        fs::create_directories(sys / "block" / name / "slaves" / other);
+        writeFileText(sys / "block" / name / "dev", std::string("252:") + (name[3] == '1' ? "1" : "2") + "\n");
+        writeFileText(sys / "block" / name / "size", "1000\n");
+    }
+    writeFileText(tmp / "mountinfo", "1 0 252:1 / / rw - ext4 /dev/dm-1 rw\n");
+    const auto list = runCommand("timeout 20 " + shellQuote(PELLORIN_PROGRAM) + " drives" + Views(sys, tmp / "dev") + " 2>&1");
+    ASSERT_EQ(list.exitCode, 0) << list.output;
+    EXPECT_EQ(list.output.find('\x1b'), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("Acme Evil\\x1b[2JStick"), std::string::npos) << list.output;
 }
 
 // The payload on a real btrfs file system of the stick (a loop device): directly, through a bind
