@@ -161,6 +161,19 @@ bool isMemoryFileSystem(const std::string& type) {
     return kTypes.contains(type);
 }
 
+// A network file system from another machine: it holds no local disk. One served by this
+// machine itself could hold any of its folders, and is not taken as such.
+bool isRemoteNetworkFileSystem(const MountEntry& mount) {
+    static const std::set<std::string> kTypes = {"nfs", "nfs4", "cifs", "smb3"};
+    if (!kTypes.contains(mount.fsType)) return false;
+    std::string host = mount.source;
+    if (host.starts_with("//")) host = host.substr(2, host.find('/', 2) - 2);
+    else host = host.substr(0, host.rfind(':'));
+    if (host.starts_with('[') && host.ends_with(']')) host = host.substr(1, host.size() - 2);
+    return !host.empty() && host != "localhost" && !host.starts_with("127.") && host != "::1" &&
+           !host.starts_with("localhost.");
+}
+
 // Whether `path` lies in the folder `mountPoint` (or is it), comparing whole components.
 bool isUnder(const std::string& path, const std::string& mountPoint) {
     if (mountPoint == "/") return path.starts_with("/");
@@ -225,7 +238,15 @@ public:
     }
 
     bool Mount(const MountEntry& mount, std::set<std::string>& disks, std::string& why, int depth = 0) const {
-        if (isMemoryFileSystem(mount.fsType)) return true;
+        if (isMemoryFileSystem(mount.fsType) || isRemoteNetworkFileSystem(mount)) return true;
+        // A FUSE file system over a folder (an encrypted folder, say) lives where that folder does.
+        if (mount.fsType.starts_with("fuse.") && mount.source.starts_with("/") && SourceDevice(mount.source).empty()) {
+            if (isUnder(mount.source, mount.mountPoint)) {
+                why = mount.mountPoint + " is a " + mount.fsType + " over a folder inside itself";
+                return false;
+            }
+            return Path(mount.source, disks, why, depth + 1);
+        }
         if (mount.fsType == "overlay") {
             const std::vector<std::string> layers = overlayLayers(mount.superOptions);
             if (layers.empty()) {

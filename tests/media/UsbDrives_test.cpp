@@ -114,7 +114,8 @@ TEST(UsbDrives, ListsEveryDiskWithItsBusAndGuards) {
 
 // The payload's disk is found from the mount that holds its folder, through every layer a
 // machine stacks: each case stages one such machine. `sdb` (the stick the payload is on) must
-// never be offered; `sdc` (another stick) stays formattable unless the guard cannot tell.
+// never be offered (unless the payload is on no local disk at all); `sdc` (another stick) stays
+// formattable unless the guard cannot tell.
 struct StackCase {
     const char* name;
     std::function<void(FakeSystem&, const std::string& payload)> stage;
@@ -198,6 +199,22 @@ TEST(UsbDrives, TracesThePayloadThroughEveryLayerToItsDisk) {
              m.AddMountLine("40 1 0:70 / " + p + " rw - fuse.sshfs user@server:/srv rw");
          },
          "may hold the running system", false},
+        {"a folder of the stick under an encrypting FUSE file system",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 250:17 / /media/stick rw - vfat " + m.Dev().string() + "/sdb1 rw");
+             m.AddMountLine("41 1 0:71 / " + p + " rw - fuse.gocryptfs /media/stick/cipher rw");
+         },
+         "holds the running system", true},
+        {"an NFS share from another machine holds nothing local",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 0:72 / " + p + " rw - nfs4 fileserver:/export/recovery rw");
+         },
+         "", true},
+        {"an NFS share this machine serves itself may hold any of its folders",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 0:72 / " + p + " rw - nfs4 127.0.0.1:/media/stick rw");
+         },
+         "may hold the running system", false},
         {"device-mapper slaves that run in a circle",
          [&](FakeSystem& m, const std::string&) {
              m.AddStacked("dm-1", "252:1", {"dm-2"});
@@ -221,7 +238,7 @@ TEST(UsbDrives, TracesThePayloadThroughEveryLayerToItsDisk) {
         std::map<std::string, DriveInfo> byName;
         for (auto& d : ListDrives(sys.Views())) byName[d.name] = d;
         ASSERT_TRUE(byName.contains("sdb"));
-        EXPECT_FALSE(byName["sdb"].formattable);
+        EXPECT_EQ(byName["sdb"].formattable, std::string(c.sdbReason).empty());
         EXPECT_TRUE(byName["sdb"].reason.starts_with(c.sdbReason)) << byName["sdb"].reason;
         EXPECT_EQ(byName["sdc"].formattable, c.sdcFormattable) << byName["sdc"].reason;
     }
