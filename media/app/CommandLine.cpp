@@ -11,6 +11,8 @@
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <system_error>
 
@@ -21,9 +23,10 @@ namespace fs = std::filesystem;
 int RunIsoCommand(const std::string& strTarget, const fs::path& payloadDirectory, bool bYes, std::istream& in,
                   std::FILE* out, std::FILE* err) {
     std::error_code ec;
-    const fs::file_status status = fs::status(strTarget, ec);
+    // A link at FILE is replaced by the image, like a plain file; nothing is written through it.
+    const fs::file_status status = fs::symlink_status(strTarget, ec);
     if (!ec && fs::exists(status)) {
-        if (!fs::is_regular_file(status)) {
+        if (!fs::is_regular_file(status) && !fs::is_symlink(status)) {
             std::fprintf(err, "%s%s\n", strTarget.c_str(), std::string(cli::kNotAPlainFile).c_str());
             return kExitFailed;
         }
@@ -54,6 +57,13 @@ int RunIsoCommand(const std::string& strTarget, const fs::path& payloadDirectory
     case kWorkCancelled: return kExitCancelled;
     default: return kExitFailed;
     }
+}
+
+bool RunsElevated() {
+    for (const char* name : {"PKEXEC_UID", "SUDO_UID"}) {
+        if (std::getenv(name) != nullptr) return true;
+    }
+    return ::geteuid() != ::getuid() || ::getegid() != ::getgid();
 }
 
 int RunCommandLine(int argc, char** argv) {
@@ -87,11 +97,12 @@ int RunCommandLine(int argc, char** argv) {
 
     // Where the kernel's views are read from; hidden, for tests that point them at fake trees.
     SystemViews views;
-    const auto addViewOptions = [&views](CLI::App* command) {
-        command->add_option("--sysfs", views.sysfsRoot)->group("");
-        command->add_option("--mountinfo", views.mountInfo)->group("");
-        command->add_option("--swaps", views.swaps)->group("");
-        command->add_option("--dev-dir", views.devRoot)->group("");
+    std::vector<CLI::Option*> viewOptions;
+    const auto addViewOptions = [&views, &viewOptions](CLI::App* command) {
+        viewOptions.push_back(command->add_option("--sysfs", views.sysfsRoot)->group(""));
+        viewOptions.push_back(command->add_option("--mountinfo", views.mountInfo)->group(""));
+        viewOptions.push_back(command->add_option("--swaps", views.swaps)->group(""));
+        viewOptions.push_back(command->add_option("--dev-dir", views.devRoot)->group(""));
     };
     CLI::App* drives = app.add_subcommand("drives", std::string(cli::kDrivesCommand));
     addViewOptions(drives);
@@ -114,6 +125,15 @@ int RunCommandLine(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? kExitDone : kExitUsage;
+    }
+
+    // A run with rights its caller may not have (through pkexec, sudo or a set-user-id bit) reads
+    // only the kernel's own views: a caller's fake tables could otherwise steer it to a disk or
+    // file the guard would refuse.
+    if (RunsElevated() && std::any_of(viewOptions.begin(), viewOptions.end(),
+                                      [](const CLI::Option* option) { return option->count() > 0; })) {
+        std::fprintf(stderr, "%s\n", std::string(cli::kViewsRefusedElevated).c_str());
+        return kExitUsage;
     }
 
     if (iso->parsed()) {

@@ -21,7 +21,12 @@ enum ExitCode : int {
     kExitUsage = 64,     // wrong arguments
 };
 
-// Parses the arguments and runs the chosen command.
+// Whether this process runs with rights its caller may not have: started through pkexec or sudo
+// (PKEXEC_UID or SUDO_UID set), or with effective and real ids that differ.
+bool RunsElevated();
+
+// Parses the arguments and runs the chosen command. The hidden view options (--sysfs,
+// --mountinfo, --swaps, --dev-dir) are refused with kExitUsage in an elevated run.
 int RunCommandLine(int argc, char** argv);
 
 // "iso": asks before replacing an existing file (unless bYes), then builds the image with a

@@ -26,30 +26,25 @@ bool NeedsElevation(const std::string& devicePath) {
     return errno == EACCES || errno == EPERM;
 }
 
-namespace {
-
-// The percentage of a progress line ("Formatting: 40%."), or -1.
-int percentOf(const std::string& line) {
+int PercentOfLine(std::string_view line) {
+    // The digits right before the '%'; a run that cannot be a percentage is no progress line.
     const auto sign = line.find('%');
-    if (sign == std::string::npos || sign == 0) return -1;
+    if (sign == std::string_view::npos) return -1;
     std::size_t start = sign;
     while (start > 0 && std::isdigit(static_cast<unsigned char>(line[start - 1]))) --start;
-    if (start == sign) return -1;
-    return std::stoi(line.substr(start, sign - start));
+    if (start == sign || sign - start > 3) return -1;
+    int value = 0;
+    for (std::size_t i = start; i < sign; ++i) value = value * 10 + (line[i] - '0');
+    return value <= 100 ? value : -1;
 }
 
-}  // namespace
-
-UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program, SystemViews views) {
-    return [launcher = std::move(launcher), program = std::move(program), views = std::move(views)](
-               const UsbFormatRequest& request, CIsoJobView& view) {
+UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program) {
+    return [launcher = std::move(launcher), program = std::move(program)](const UsbFormatRequest& request,
+                                                                          CIsoJobView& view) {
+        // The elevated run gets the disk, the payload folder and --yes: it reads the kernel's
+        // own views and checks the disk again itself.
         std::vector<std::string> arguments{launcher, program, "usb", request.device, "--yes",
-                                           "--payload", request.payloadDirectory.string(),
-                                           "--sysfs", views.sysfsRoot.string(),
-                                           "--mountinfo", views.mountInfo.string(),
-                                           "--swaps", views.swaps.string(),
-                                           "--dev-dir", views.devRoot.string()};
-        if (!request.verify) arguments.emplace_back("--no-verify");
+                                           "--payload", request.payloadDirectory.string()};
         std::vector<char*> argv;
         for (std::string& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
@@ -89,7 +84,7 @@ UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program, Sy
                 pending.erase(0, end + 1);
                 // A redrawn bar: only its last state counts.
                 if (const auto cr = line.rfind('\r'); cr != std::string::npos) line.erase(0, cr + 1);
-                const int percent = percentOf(line);
+                const int percent = PercentOfLine(line);
                 if (line.starts_with(prefix)) {
                     if (!message.empty()) message += "\r\n\r\n";
                     message += line.substr(prefix.size());

@@ -8,13 +8,19 @@
 #include "app/WorkDialogs.h"
 
 #include <string>
+#include <string_view>
 
 namespace pellorin {
 
 // True when this process cannot open `devicePath` for writing for lack of rights.
 bool NeedsElevation(const std::string& devicePath);
 
-// The job through `launcher` (pkexec) running `program` with the given views.
-UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program, SystemViews views);
+// The job through `launcher` (pkexec) running `program` (the installed pellorin, the path the
+// polkit action names) with the device, the payload folder and --yes only.
+UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program);
+
+// The percentage of one line the elevated child printed ("Formatting: 40%."), or -1 when the
+// line holds none (no '%', no digits before it, or a number that is no percentage). Never throws.
+int PercentOfLine(std::string_view line);
 
 }  // namespace pellorin

@@ -7,7 +7,17 @@
 
 #include <QApplication>
 
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace pellorin {
@@ -17,6 +27,73 @@ namespace {
 bool isSet(const char* name) {
     const char* value = std::getenv(name);
     return value && *value;
+}
+
+// Connects a socket to `address` within about a second; true when the connection stands.
+bool connects(int family, const sockaddr* address, socklen_t length) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    bool connected = ::connect(fd, address, length) == 0;
+    if (!connected && errno == EINPROGRESS) {
+        pollfd poller{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t size = sizeof error;
+        connected = ::poll(&poller, 1, 1000) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
+                    error == 0;
+    }
+    ::close(fd);
+    return connected;
+}
+
+bool connectsUnix(const std::string& path, bool abstract) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t offset = abstract ? 1 : 0;
+    if (path.size() + offset >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path + offset, path.data(), path.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
+    return connects(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length);
+}
+
+// Whether the Wayland compositor of WAYLAND_DISPLAY takes a connection on its socket.
+bool waylandAnswers() {
+    if (!isSet("WAYLAND_DISPLAY")) return false;
+    std::string socket = std::getenv("WAYLAND_DISPLAY");
+    if (!socket.starts_with("/")) {
+        if (!isSet("XDG_RUNTIME_DIR")) return false;
+        socket = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/" + socket;
+    }
+    return connectsUnix(socket, false);
+}
+
+// Whether the X server of DISPLAY ("[host]:N[.S]", "unix:N") takes a connection: its local
+// socket (abstract or in /tmp/.X11-unix), or TCP port 6000 + N on a named host.
+bool xAnswers() {
+    if (!isSet("DISPLAY")) return false;
+    const std::string display = std::getenv("DISPLAY");
+    const auto colon = display.rfind(':');
+    if (colon == std::string::npos) return false;
+    std::string host = display.substr(0, colon);
+    const std::string rest = display.substr(colon + 1);
+    const std::string number = rest.substr(0, rest.find('.'));
+    if (number.empty() || number.size() > 5 ||
+        !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    if (host.empty() || host == "unix" || host.starts_with("/")) {
+        // A launchd-style path names the socket itself.
+        if (host.starts_with("/")) return connectsUnix(display, false);
+        const std::string path = "/tmp/.X11-unix/X" + number;
+        return connectsUnix(path, true) || connectsUnix(path, false);
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(6000 + std::stoi(number));
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
+    bool answered = false;
+    for (addrinfo* it = found; it && !answered; it = it->ai_next) answered = connects(it->ai_family, it->ai_addr, it->ai_addrlen);
+    ::freeaddrinfo(found);
+    return answered;
 }
 
 }  // namespace
@@ -30,18 +107,31 @@ int CImagingToolApp::InitInstance() {
     return kExitDone;
 }
 
-bool HasDisplay() {
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY")) return true;
-    // A platform that needs no display server (offscreen, vnc, linuxfb, ...).
+DisplayProbe ProbeDisplay() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (!platform || !*platform) return false;
-    const std::string name(platform);
-    return !name.starts_with("xcb") && !name.starts_with("wayland");
+    const std::string name = platform ? platform : "";
+    // A platform that needs no display server (offscreen, vnc, linuxfb, ...).
+    if (!name.empty() && !name.starts_with("xcb") && !name.starts_with("wayland")) return {true, {}};
+    if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY")) return {false, std::string(cli::kNoDisplay)};
+    const bool wayland = (name.empty() || name.starts_with("wayland")) && waylandAnswers();
+    const bool x = (name.empty() || name.starts_with("xcb")) && xAnswers();
+    if (wayland || x) {
+        // Qt is told which of the two answers, so that it never tries one that does not.
+        if (name.empty()) ::setenv("QT_QPA_PLATFORM", wayland ? "wayland" : "xcb", 1);
+        return {true, {}};
+    }
+    std::string which;
+    if (isSet("WAYLAND_DISPLAY")) which += std::string("WAYLAND_DISPLAY=") + std::getenv("WAYLAND_DISPLAY");
+    if (isSet("DISPLAY")) which += std::string(which.empty() ? "" : ", ") + "DISPLAY=" + std::getenv("DISPLAY");
+    char text[512];
+    std::snprintf(text, sizeof text, cli::kDisplayNotAnswering, which.c_str());
+    return {false, text};
 }
 
 int RunDesktopApplication(int argc, char** argv, std::FILE* err) {
-    if (!HasDisplay()) {
-        std::fprintf(err, "%s\n", std::string(cli::kNoDisplay).c_str());
+    const DisplayProbe display = ProbeDisplay();
+    if (!display.usable) {
+        std::fprintf(err, "%s\n", display.message.c_str());
         return kExitUsage;
     }
     QApplication application(argc, argv);

@@ -4,6 +4,7 @@
 #include "framework/Framework.h"
 
 #include <cstdio>
+#include <string>
 
 namespace pellorin {
 
@@ -14,9 +15,16 @@ public:
     int InitInstance();
 };
 
-// True when a display is there to show windows on: DISPLAY or WAYLAND_DISPLAY is set, or Qt is
-// told to use a platform that needs no display server (QT_QPA_PLATFORM=offscreen, as in tests).
-bool HasDisplay();
+// Whether there is a display to show windows on, found out before Qt starts (Qt aborts the
+// process when its display does not answer): Qt is told to use a platform that needs no display
+// server (QT_QPA_PLATFORM=offscreen, as in tests), or the compositor of WAYLAND_DISPLAY or the X
+// server of DISPLAY takes a connection (then QT_QPA_PLATFORM is set to the one that does, unless
+// it is set). Otherwise `message` is the one line to print.
+struct DisplayProbe {
+    bool usable = false;
+    std::string message;
+};
+DisplayProbe ProbeDisplay();
 
 // Starts the desktop application. Without a display it says so in one line on `err` and
 // returns 64 before Qt is started.

@@ -10,15 +10,32 @@
 
 namespace pellorin {
 
+std::string EscapeControls(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, c == '\\' ? "\\\\" : "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 int RunDrivesCommand(const SystemViews& views, std::FILE* out) {
     const std::vector<DriveInfo> drives = ListDrives(views);
     std::fprintf(out, "%-14s %-32s %10s  %-5s %s\n", "DEVICE", "MODEL", "SIZE", "BUS", "FORMAT");
     for (const DriveInfo& drive : drives) {
         std::string state = drive.formattable ? "yes" : "no: " + drive.reason;
         if (drive.formattable && !drive.mounts.empty()) state += " (mounted partitions are unmounted first)";
-        std::fprintf(out, "%-14s %-32s %10s  %-5s %s\n", drive.devicePath.c_str(),
-                     drive.model.empty() ? "-" : drive.model.c_str(), FormatSize(drive.sizeBytes).c_str(),
-                     drive.usb ? "usb" : "other", state.c_str());
+        // Names come from the kernel and the device: a control character is shown, never sent
+        // to the terminal.
+        std::fprintf(out, "%-14s %-32s %10s  %-5s %s\n", EscapeControls(drive.devicePath).c_str(),
+                     drive.model.empty() ? "-" : EscapeControls(drive.model).c_str(), FormatSize(drive.sizeBytes).c_str(),
+                     drive.usb ? "usb" : "other", EscapeControls(state).c_str());
     }
     if (drives.empty()) std::fprintf(out, "(no disks)\n");
     return kExitDone;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
 namespace pellorin {
 
@@ -20,6 +21,9 @@ public:
 protected:
     bool ClaimCancel() override { return g_bFormatBusy.exchange(false); }
 };
+
+// The text with every control character (and the backslash) written as an escape: "\x1b", "\\".
+std::string EscapeControls(std::string_view text);
 
 // Lists every disk: path, model, size, bus, and whether it can be formatted or why not.
 // Returns the exit code (0).

@@ -9,7 +9,9 @@
 #include "fat16/Trace.h"
 #include "jobs/StringTable.h"
 
+#include <QGroupBox>
 #include <QLabel>
+#include <QScrollBar>
 #include <QListWidget>
 #include <QMetaObject>
 #include <QProgressBar>
@@ -18,6 +20,7 @@
 #include <QTimer>
 #include <QPushButton>
 
+#include <algorithm>
 #include <utility>
 
 namespace pellorin {
@@ -106,6 +109,8 @@ int CCreateIsoDlg::RunJob() {
 
 namespace {
 
+constexpr const char* kInstalledProgram = PELLORIN_INSTALLED_PROGRAM;
+
 // The USB job's view over the format dialog, used on the worker thread.
 class CDialogUsbView : public CIsoJobView {
 public:
@@ -152,11 +157,13 @@ CFormatUsbDlg::CFormatUsbDlg(SystemViews views, std::filesystem::path payloadDir
             CUsbPlatform platform(views);
             return FormatUsbDrive(request, platform, view);
         };
-        // The real job is offered with administrator rights where polkit is installed.
+        // The real job is offered with administrator rights where polkit is installed, always
+        // through the installed program: the polkit action names that path, so pkexec shows the
+        // action's own message and not its generic one.
         std::error_code ec;
-        const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
         const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
-        if (!ec && !pkexec.isEmpty()) SetElevation(NeedsElevation, pkexec.toStdString(), self.string());
+        if (!pkexec.isEmpty() && std::filesystem::is_regular_file(kInstalledProgram, ec))
+            SetElevation(NeedsElevation, pkexec.toStdString(), kInstalledProgram);
     }
     AddGroupBox(-1, "Select USB drive:", {7, 7, 140, 33});
     AddButton(IDOK, "&Format", {156, 7, 50, 14}, true);
@@ -230,21 +237,65 @@ void CFormatUsbDlg::FillDriveList() {
     list->clear();
     const std::vector<DriveInfo> drives = ListDrives(m_views);
     m_strDriveSignature = driveSignature(drives);
+    // Only disks the guard would let "&Format" take are offered: the one in the row is chosen,
+    // and a disk that holds the system must never be.
     for (const DriveInfo& drive : drives) {
+        if (!drive.formattable) continue;
         auto* item = new QListWidgetItem(QString::fromStdString(drive.name + " " + FormatSize(drive.sizeBytes)), list);
         item->setData(Qt::UserRole, QString::fromStdString(drive.devicePath));
-        std::string tip = drive.devicePath + (drive.model.empty() ? "" : ", " + drive.model);
-        if (!drive.formattable) tip += " (" + drive.reason + ")";
-        item->setToolTip(QString::fromStdString(tip));
+        item->setToolTip(QString::fromStdString(drive.devicePath + (drive.model.empty() ? "" : ", " + drive.model)));
     }
-    // The chosen entry is the one in the row: the first formattable disk is scrolled there.
-    for (int i = 0; i < list->count(); ++i) {
-        const std::string device = list->item(i)->data(Qt::UserRole).toString().toStdString();
-        const auto drive = FindDrive(m_views, device);
-        if (drive && drive->formattable) {
-            list->scrollToItem(list->item(i), QAbstractItemView::PositionAtTop);
-            break;
-        }
+    const bool any = list->count() > 0;
+    if (!any) {
+        auto* item = new QListWidgetItem(QString::fromUtf8(usbtext::kNoFormattableDisk), list);
+        item->setFlags(Qt::NoItemFlags);
+    }
+    if (auto* format = GetDlgItem(IDOK)) format->setEnabled(any && !m_bRunning);
+    fitDriveList();
+    list->scrollToTop();
+}
+
+void CFormatUsbDlg::fitDriveList() {
+    // One row, whole, at any font size: the list is as high as one row and as wide as its
+    // longest entry needs (it grows to the right, inside the group box, never below its
+    // template size). There is no horizontal scroll bar to cover the row.
+    QListWidget* list = DriveList();
+    if (!list) return;
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    list->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    list->setUniformItemSizes(true);
+    list->setTextElideMode(Qt::ElideNone);
+    const QFontMetrics metrics(list->font());
+    int textWidth = 0;
+    for (int i = 0; i < list->count(); ++i) textWidth = std::max(textWidth, metrics.horizontalAdvance(list->item(i)->text()));
+    const int frame = 2 * list->frameWidth();
+    const int rowHeight = std::max(list->sizeHintForRow(0), metrics.height() + 2);
+    const int scrollBar = list->verticalScrollBar()->sizeHint().width();
+    const int x = DluToPixelsX(79);
+    const int y = DluToPixelsY(20);
+    const int templateWidth = DluToPixelsX(60);
+    const int wanted = textWidth + scrollBar + frame + 2 * metrics.averageCharWidth();
+    const int room = DluToPixelsX(156) - DluToPixelsX(3) - x;  // up to the buttons' column
+    const int width = std::clamp(wanted, templateWidth, std::max(templateWidth, room));
+    int height = rowHeight + frame;
+    list->setGeometry(x, y, width, height);
+    // The row as the list lays it out at this font: the list is made exactly that high, so
+    // that no part of the next row shows below it.
+    list->doItemsLayout();
+    const int laidOut = list->count() > 0 ? list->visualItemRect(list->item(0)).height() : 0;
+    if (laidOut > 0 && laidOut != list->viewport()->height()) {
+        height += laidOut - list->viewport()->height();
+        list->setGeometry(x, y, width, height);
+    }
+    // The group box and the button beside the list follow the row's height.
+    if (auto* update = GetDlgItem(IDC_UPDATE_DRIVES)) {
+        update->setGeometry(DluToPixelsX(15), y, DluToPixelsX(60), std::max(DluToPixelsY(12), height));
+    }
+    if (auto* group = findChild<QGroupBox*>()) {
+        const QRect box = group->geometry();
+        group->setGeometry(box.x(), box.y(), std::max(box.width(), x + width + DluToPixelsX(4) - box.x()),
+                           std::max(DluToPixelsY(33), y + height + DluToPixelsY(5) - box.y()));
     }
 }
 
@@ -253,7 +304,7 @@ std::string CFormatUsbDlg::ChosenDevice() const {
     if (!list || list->count() == 0) return {};
     QModelIndex top = list->indexAt(QPoint(1, 1));
     const int row = top.isValid() ? top.row() : 0;
-    return list->item(row)->data(Qt::UserRole).toString().toStdString();
+    return list->item(row)->data(Qt::UserRole).toString().toStdString();  // empty for the "no disk" row
 }
 
 void CFormatUsbDlg::OnUpdateDrives() { FillDriveList(); }
@@ -269,6 +320,10 @@ void CFormatUsbDlg::enableButtons(bool bEnable) {
     for (int id : {IDOK, IDC_UPDATE_DRIVES}) {
         if (auto* button = GetDlgItem(id)) button->setEnabled(bEnable);
     }
+    // "&Format" has nothing to take while no disk is offered.
+    if (bEnable && ChosenDevice().empty()) {
+        if (auto* format = GetDlgItem(IDOK)) format->setEnabled(false);
+    }
 }
 
 void CFormatUsbDlg::OnFormat() {
@@ -277,8 +332,11 @@ void CFormatUsbDlg::OnFormat() {
     const std::string device = ChosenDevice();
     std::string message;
     if (!CheckUsbDrive(device, m_views, message)) {
+        // The message asks the user to choose another drive or update the list: the dialog
+        // stays open with a fresh list so that they can.
         AfxMessageBox(this, message, MB_OK | MB_ICONWARNING);
-        EndDialog(IDCANCEL);
+        enableButtons(true);
+        FillDriveList();
         return;
     }
     if (AfxMessageBox(this, LoadStringText(IDS_CONFIRM_OVERWRITE_USB), MB_YESNO | MB_ICONQUESTION) != IDYES) {
@@ -289,7 +347,7 @@ void CFormatUsbDlg::OnFormat() {
     UsbFormatWorker worker = m_worker;
     if (!m_strLauncher.empty() && m_needsElevation && m_needsElevation(device)) {
         if (AfxMessageBox(this, usbtext::kOfferElevation, MB_YESNO | MB_ICONQUESTION) == IDYES) {
-            worker = MakeElevatedWorker(m_strLauncher, m_strProgram, m_views);
+            worker = MakeElevatedWorker(m_strLauncher, m_strProgram);
         }
     }
     UsbFormatRequest request;

@@ -109,6 +109,7 @@ private:
     void onJobFinished(int nResult);
     void finishJob(int nResult);
     void enableButtons(bool bEnable);
+    void fitDriveList();
 
     SystemViews m_views;
     std::filesystem::path m_payloadDirectory;

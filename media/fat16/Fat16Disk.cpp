@@ -252,7 +252,29 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* cont
     std::vector<FilePlan> plans(paths.size());
     m_files.clear();
     m_files.resize(paths.size());
-    for (std::size_t i = 0; i < paths.size(); ++i) {
+    const bool provided = !m_openFiles.empty() || !m_openSizes.empty();
+    if (provided && (m_openFiles.size() != paths.size() || m_openSizes.size() != paths.size())) {
+        DebugPrint(1, text::kInvalidParameters);
+        m_openFiles.clear();
+        return FALSE;
+    }
+    for (std::size_t i = 0; provided && i < paths.size(); ++i) {
+        plans[i].path = paths[i];
+        m_files[i] = std::move(m_openFiles[i]);
+        std::uint64_t size = 0;
+        if (!m_files[i] || !m_files[i]->Size(size) || size != m_openSizes[i]) {
+            DebugPrint(1, text::kFileChangedSize, paths[i].c_str(), static_cast<unsigned long long>(size),
+                       static_cast<unsigned long long>(i < m_openSizes.size() ? m_openSizes[i] : 0));
+            m_files.clear();
+            m_openFiles.clear();
+            return FALSE;
+        }
+        plans[i].assigned = true;
+        plans[i].size = size;
+    }
+    m_openFiles.clear();
+    m_openSizes.clear();
+    for (std::size_t i = 0; !provided && i < paths.size(); ++i) {
         plans[i].path = paths[i];
         WIN32_FIND_DATA found;
         if (!FindFile(paths[i], found)) {

@@ -48,6 +48,14 @@ public:
     // context is passed on to every OnProgress call.
     BOOL Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* context = nullptr);
 
+    // The files of the next Format, opened by the caller (in list order) with the sizes they had
+    // when checked: Format copies from these descriptors instead of opening the paths, and
+    // fails before its first write when one is missing or its size has changed.
+    void UseOpenFiles(std::vector<std::unique_ptr<CFileHandle>> files, std::vector<std::uint64_t> sizes) {
+        m_openFiles = std::move(files);
+        m_openSizes = std::move(sizes);
+    }
+
     // Source of the tick count that becomes the volume serial number (milliseconds since the
     // system started, by default); tests inject a fixed value for reproducible disks.
     void SetTickCountSource(std::function<DWORD()> source) { m_tickCount = std::move(source); }
@@ -87,6 +95,10 @@ private:
     // The files of the last Format that are being written, open since they were sized (null
     // for entries that are missing or directories).
     std::vector<std::unique_ptr<CFileHandle>> m_files;
+
+    // Handed over by UseOpenFiles for the next Format.
+    std::vector<std::unique_ptr<CFileHandle>> m_openFiles;
+    std::vector<std::uint64_t> m_openSizes;
 
     Fat16Layout m_layout;
     std::function<DWORD()> m_tickCount;

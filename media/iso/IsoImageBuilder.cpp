@@ -160,23 +160,18 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     if (!checkPayload(payload, strTarget, payloadDirectory, view, cylinders)) return kWorkFailed;
     for (const std::string& missing : payload.missing) view.ShowMissingPayload(missing);
 
-    // Only a plain file is ever replaced: a directory, a device or a pipe of that name is left
-    // alone, so that an ISO path can never overwrite a disk.
+    // Only a plain file or a link is ever replaced: a directory, a device or a pipe of that name
+    // is left alone, so that an ISO path can never overwrite a disk. A link is itself replaced by
+    // the new image (the rename takes its name) and nothing is written through it.
     std::error_code ec;
-    const fs::file_status status = fs::status(strTarget, ec);
-    if (!ec && fs::exists(status) && !fs::is_regular_file(status)) {
+    const fs::file_status status = fs::symlink_status(strTarget, ec);
+    if (!ec && fs::exists(status) && !fs::is_regular_file(status) && !fs::is_symlink(status)) {
         showFailure(view);
         DebugPrint(1, text::kCouldNotOpen, strTarget.c_str(),
                    errorText(fs::is_directory(status) ? EISDIR : EEXIST).c_str());
         return kWorkFailed;
     }
-    // The image is written under a temporary name and takes the target's name only when whole.
-    // A link to an existing image is followed, so the image it names is the one replaced.
-    std::string realTarget = strTarget;
-    if (fs::is_symlink(fs::symlink_status(strTarget, ec)) && fs::exists(status)) {
-        const fs::path real = fs::canonical(strTarget, ec);
-        if (!ec) realTarget = real.string();
-    }
+    const std::string& realTarget = strTarget;
     std::unique_ptr<COutputFile> output = COutputFile::Create(realTarget);
     if (!output) {
         const int code = errno;

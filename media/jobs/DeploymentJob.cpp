@@ -17,6 +17,7 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <random>
 #include <system_error>
 #include <vector>
 
@@ -63,6 +64,16 @@ std::string findSourceName(const fs::path& directory, std::string_view pattern) 
     return best ? *best : std::string(pattern);
 }
 
+// ".NAME.xxxxxx" with six random letters: hidden, and beside the destination so a rename is
+// atomic.
+std::string temporaryName(const std::string& name) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    std::string suffix(6, 'x');
+    for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
+    return "." + name + "." + suffix;
+}
+
 // A file descriptor that closes itself.
 class CFd {
 public:
@@ -94,6 +105,10 @@ public:
 
     int Run() {
         m_view.SetProgressRange(0, 100);
+        // Every file goes into the folder opened here: a folder swapped for a link to another one
+        // during the run cannot redirect the files that follow.
+        m_folder.reset(::open(m_strTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!m_folder.valid()) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
         for (std::size_t i = 0; i < kSteps.size(); ++i) {
             const Step& step = kSteps[i];
             m_view.SetStatusText(LoadStringText(step.status));
@@ -103,15 +118,19 @@ public:
             const std::string source = (m_payloadDirectory / name).string();
             // The tool and the documentation take their fixed names; the flash image keeps its own.
             const bool anyExtension = step.source.ends_with(".*");
-            const std::string destination = JoinPath(m_strTarget, anyExtension ? name : std::string(step.source));
+            const std::string destinationName = anyExtension ? name : std::string(step.source);
+            const std::string destination = JoinPath(m_strTarget, destinationName);
 
             // A folder that is the payload directory already holds the file: copying it onto
             // itself would do nothing, and a cancel would then delete the payload's own file.
-            std::error_code ec;
-            if (fs::equivalent(source, destination, ec)) continue;
-
             struct stat existing {};
-            if (::lstat(destination.c_str(), &existing) == 0) {
+            const bool exists = ::fstatat(m_folder.get(), destinationName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+            struct stat sourceInfo {};
+            if (exists && ::stat(source.c_str(), &sourceInfo) == 0 && sourceInfo.st_dev == existing.st_dev &&
+                sourceInfo.st_ino == existing.st_ino)
+                continue;
+
+            if (exists) {
                 const int answer = m_view.AskQuestion(LoadStringText(step.question));
                 if (answer == kAnswerCancel) return cancel();
                 if (answer != kAnswerYes) {
@@ -121,7 +140,7 @@ public:
                 if (S_ISDIR(existing.st_mode)) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
             }
 
-            const int result = copyFile(source, destination);
+            const int result = copyFile(source, destinationName, destination);
             if (result != kWorkDone) return result;
         }
         return kWorkDone;
@@ -138,8 +157,9 @@ private:
     // Cancel clean-up: everything this run created goes, and nothing else.
     int cancel() {
         discardTemporary();
-        for (const std::string& path : m_created) {
-            if (::unlink(path.c_str()) != 0 && errno != ENOENT) ReportError(path.c_str(), static_cast<DWORD>(errno));
+        for (const std::string& name : m_created) {
+            if (::unlinkat(m_folder.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+                ReportError(JoinPath(m_strTarget, name).c_str(), static_cast<DWORD>(errno));
         }
         m_created.clear();
         return kWorkCancelled;
@@ -148,7 +168,7 @@ private:
     void discardTemporary() {
         m_temporaryFd.reset();
         if (!m_strTemporary.empty()) {
-            ::unlink(m_strTemporary.c_str());
+            ::unlinkat(m_folder.get(), m_strTemporary.c_str(), 0);
             m_strTemporary.clear();
         }
     }
@@ -171,7 +191,14 @@ private:
         return static_cast<ssize_t>(done);
     }
 
-    int copyFile(const std::string& source, const std::string& destination) {
+    int copyFile(const std::string& source, const std::string& name, const std::string& destination) {
+        // Run as root, a payload file that is a link placed by another user could name a file
+        // that user may not read: such a link is refused.
+        struct stat link {};
+        if (::geteuid() == 0 && ::lstat(source.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != 0) {
+            DebugPrint(1, "***ERROR*** [%s] is a link owned by another user!\n", source.c_str());
+            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source);
+        }
         CFd input(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
         if (!input.valid() || ::fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -180,17 +207,20 @@ private:
         ::fcntl(input.get(), F_SETFL, 0);  // blocking reads from here on
         const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
 
-        // The file is written under a temporary name next to its destination and takes the
-        // destination's name only once it reads back equal to its source.
-        const std::size_t slash = destination.rfind('/');
-        std::string pattern = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
-        pattern += "." + destination.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
-        std::vector<char> temporary(pattern.begin(), pattern.end());
-        temporary.push_back('\0');
-        const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-        if (fd < 0) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+        // The file is written under a temporary name in the folder and takes its name only once
+        // it reads back equal to its source. It is created as any new file of this user is
+        // (0666 less the umask).
+        int fd = -1;
+        for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+            m_strTemporary = temporaryName(name);
+            fd = ::openat(m_folder.get(), m_strTemporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST) break;
+        }
+        if (fd < 0) {
+            m_strTemporary.clear();
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+        }
         m_temporaryFd.reset(fd);
-        m_strTemporary = temporary.data();
 
         std::vector<BYTE> buffer(kDeploymentChunk);
         std::uint64_t position = 0;
@@ -224,15 +254,14 @@ private:
         if (!readsBackEqual(input.get(), fd, position)) {
             return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** [%s] does not read back as written!\n", destination);
         }
-        ::fchmod(fd, 0644);
-        if (::rename(m_strTemporary.c_str(), destination.c_str()) != 0) {
+        if (::renameat(m_folder.get(), m_strTemporary.c_str(), m_folder.get(), name.c_str()) != 0) {
             ReportError(destination.c_str(), static_cast<DWORD>(errno));
             return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
         }
         m_strTemporary.clear();
         m_temporaryFd.reset();
-        m_created.push_back(destination);
-        syncFolder(destination);
+        m_created.push_back(name);
+        ::fsync(m_folder.get());
         return kWorkDone;
     }
 
@@ -255,21 +284,15 @@ private:
         return compared == length;
     }
 
-    static void syncFolder(const std::string& destination) {
-        const std::size_t slash = destination.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
-        CFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (directory.valid()) ::fsync(directory.get());
-    }
-
     const std::string& m_strTarget;
     const fs::path& m_payloadDirectory;
     CDeploymentView& m_view;
     std::atomic<bool>& m_bBusy;
     std::function<ssize_t(int, void*, std::size_t)> m_read;
     std::function<ssize_t(int, const void*, std::size_t)> m_write;
-    std::vector<std::string> m_created;  // destinations this run has written, in order
-    std::string m_strTemporary;
+    CFd m_folder;                        // the target folder, open for the whole run
+    std::vector<std::string> m_created;  // names this run has written into it, in order
+    std::string m_strTemporary;          // the temporary file's name in the folder
     CFd m_temporaryFd;
 };
 

@@ -3,7 +3,10 @@
 // FLASH.*) and the restore documentation (RECOVERY.PDF) from the payload directory into a
 // folder, asking before an existing file is replaced. Each file is written under a temporary
 // name in the folder, flushed to the device, read back and compared with its source, and only
-// then given its name; a cancel removes every file this run created.
+// then given its name; a cancel removes every file this run created. The folder is opened once
+// and every file is created, renamed and removed relative to it, so that a folder swapped during
+// the run cannot send files elsewhere; new files get 0666 less the umask. Run as root, a payload
+// file that is a link owned by another user is refused.
 
 #include <sys/types.h>
 

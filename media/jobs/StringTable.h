@@ -78,6 +78,13 @@ inline constexpr std::string_view kNoVerifyOption = "Do not read the written dat
 inline constexpr std::string_view kNoDisplay =
     "pellorin: no display to open the application on (neither DISPLAY nor WAYLAND_DISPLAY is set); "
     "see pellorin --help for the commands that run in a terminal.";
+inline constexpr std::string_view kViewsRefusedElevated =
+    "pellorin: --sysfs, --mountinfo, --swaps and --dev-dir are for tests and are refused in a run "
+    "with administrator rights (through pkexec or sudo); nothing was done.";
+// The display variables that were tried ("DISPLAY=:99").
+inline constexpr char kDisplayNotAnswering[] =
+    "pellorin: the display does not answer (%s); see pellorin --help for the commands that run in "
+    "a terminal.";
 }  // namespace cli
 
 // Refusals of the ISO job that are not about space or permissions (printf formats). Each is
@@ -124,6 +131,10 @@ inline constexpr char kSystemDisk[] = "holds the running system";
 // The path, the reason.
 inline constexpr char kPayloadUnreadable[] =
     "The payload file %s cannot be read: %s.\r\n\r\nNothing was written to the USB flash device.";
+// Follows string 3 when a payload file changed between its check and the write; its path.
+inline constexpr char kPayloadChanged[] =
+    "\r\n\r\nThe payload file %s was removed, replaced or changed while the disk was being "
+    "prepared. Nothing was written to the USB flash device.";
 // The payload directory.
 inline constexpr char kNoKernel[] =
     "KERNEL.SYS is missing or empty in %s.\r\n\r\nA disk without it could not start; nothing "
@@ -132,6 +143,8 @@ inline constexpr char kNoKernel[] =
 inline constexpr char kOfferElevation[] =
     "You are not allowed to write to this disk.\r\n\r\nFormat it with administrator rights? The "
     "system will ask for an administrator's password.";
+// The drive list's one row when no disk can be formatted.
+inline constexpr char kNoFormattableDisk[] = "(no USB disk)";
 // The status line while the written data is read back.
 inline constexpr char kVerifying[] = "Verifying...";
 }  // namespace usbtext

@@ -4,8 +4,12 @@
 //   - every whole disk under <sysfs>/block, with its vendor/model and size;
 //   - whether it is a USB disk: SCSI peripheral type 0 (device/type) and a device path that runs
 //     through the USB bus;
-//   - whether it holds the running system: /, /boot, /usr, /home, an active swap area, the
-//     payload directory or the running program (through partitions and device-mapper layers);
+//   - whether it holds the running system: /, /boot, /boot/efi, /usr, /home, an active swap
+//     area, the payload folder and files or the running program. Each is traced from the mount
+//     that holds it to the mount's source and on to whole disks, through partitions,
+//     device-mapper, md, LUKS and LVM, loop devices, btrfs member devices and overlay layers;
+//     never from st_dev, which names no block device on btrfs or overlay. When one of them
+//     cannot be traced, no disk is offered;
 //   - which of its partitions are mounted.
 // And, for the re-reading of a new partition table, the disk's SCSI device and host, so that
 // exactly that disk is deleted and rescanned.
@@ -25,7 +29,7 @@ struct SystemViews {
     std::filesystem::path swaps = "/proc/swaps";
     std::filesystem::path devRoot = "/dev";  // where the device nodes are ("/dev/sdb")
     // Files and folders whose disks are never formatted besides the system's own mount points:
-    // the payload directory and the running program.
+    // the payload folder, each payload file and the running program (links are followed).
     std::vector<std::filesystem::path> protectedPaths;
 };
 
@@ -40,13 +44,13 @@ struct DriveInfo {
     std::string model;       // "vendor model", trimmed; empty when unknown
     std::uint64_t sizeBytes = 0;
     bool usb = false;        // SCSI type 0 on the USB bus
-    bool systemDisk = false;
+    bool systemDisk = false;  // holds the running system, or may (then `reason` says why)
     std::vector<MountedPartition> mounts;  // partitions of this disk (or the disk) that are mounted
     bool formattable = false;
     std::string reason;  // why not, when not formattable
 };
 
-// All whole disks, sorted by name. `dev_t`s of the protected paths are taken with stat().
+// All whole disks, sorted by name.
 std::vector<DriveInfo> ListDrives(const SystemViews& views);
 
 // The one disk whose device path or kernel name is `device` ("/dev/sdb", "sdb"); a partition
@@ -67,8 +71,9 @@ struct ScsiPlace {
 std::optional<ScsiPlace> FindScsiPlace(const std::filesystem::path& sysfsRoot, const std::string& diskName);
 
 // Deletes the SCSI device (writes "1" to its delete file). Trace: "Removing %s..." and
-// "\t...successfully done!".
-bool RemoveScsiDevice(const ScsiPlace& place);
+// "\t...successfully done!". Both writes refuse an attribute that is a link or lies outside
+// `sysfsRoot`.
+bool RemoveScsiDevice(const std::filesystem::path& sysfsRoot, const ScsiPlace& place);
 // Asks the disk's host to scan for exactly that channel, target and LUN again.
 bool RescanScsiDevice(const std::filesystem::path& sysfsRoot, const ScsiPlace& place);
 

@@ -194,6 +194,14 @@ std::string groupName(const std::string& path) {
     return std::to_string(st.st_gid);
 }
 
+// The open payload file is still the file its path names, with the size it had when checked.
+bool payloadUnchanged(CFileHandle& file, const std::string& path, std::uint64_t size) {
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(file.Descriptor(), &open) == 0 && open.st_nlink > 0 && ::stat(path.c_str(), &named) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino && static_cast<std::uint64_t>(open.st_size) == size;
+}
+
 bool isBlockDevice(CFileHandle& handle) {
     struct stat st {};
     return ::fstat(handle.Descriptor(), &st) == 0 && S_ISBLK(st.st_mode);
@@ -207,24 +215,25 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         return kWorkFailed;
     };
 
-    // The disk is looked at again: it may have gone, or changed, since it was chosen.
-    std::optional<DriveInfo> drive = FindDrive(platform.Views(), device);
-    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
-    if (drive->systemDisk) {
-        view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), usbtext::kSystemDisk));
-        return kWorkFailed;
-    }
-    if (!drive->usb) {
-        view.ShowWarning(text(IDS_NOT_A_USB_DEVICE));
-        return kWorkFailed;
-    }
-
-    // The payload is found and checked before anything is unmounted or written.
+    // The payload is found, opened and sized before anything is unmounted or written, and the
+    // format copies from these descriptors: what was checked is what is written.
     const PayloadList payload = BuildPayloadList(request.payloadDirectory);
     if (!payload.unusable.empty()) {
         const auto& first = payload.unusable.front();
         view.ShowWarning(format(usbtext::kPayloadUnreadable, first.path.c_str(), first.reason.c_str()));
         return kWorkFailed;
+    }
+    std::vector<std::unique_ptr<CFileHandle>> files;
+    for (std::size_t i = 0; i < payload.paths.size(); ++i) {
+        std::unique_ptr<CFileHandle> file = CFileHandle::OpenRegularFile(payload.paths[i]);
+        std::uint64_t size = 0;
+        if (!file || !file->Size(size) || size != payload.sizes[i]) {
+            char reason[256];
+            GetErrorText(file ? static_cast<DWORD>(ESTALE) : GetLastError(), reason, sizeof reason);
+            view.ShowWarning(format(usbtext::kPayloadUnreadable, payload.paths[i].c_str(), reason));
+            return kWorkFailed;
+        }
+        files.push_back(std::move(file));
     }
     const bool kernel = std::any_of(payload.paths.begin(), payload.paths.end(), [&](const std::string& path) {
         std::string name = fs::path(path).filename().string();
@@ -237,6 +246,22 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         view.ShowWarning(format(usbtext::kNoKernel, request.payloadDirectory.string().c_str()));
         return kWorkFailed;
     }
+
+    // The disk is looked at again (it may have gone, or changed, since it was chosen), now with
+    // every payload file protected as well as its folder.
+    SystemViews views = platform.Views();
+    views.protectedPaths.push_back(request.payloadDirectory);
+    views.protectedPaths.insert(views.protectedPaths.end(), payload.paths.begin(), payload.paths.end());
+    std::optional<DriveInfo> drive = FindDrive(views, device);
+    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (drive->systemDisk) {
+        view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
+        return kWorkFailed;
+    }
+    if (!drive->usb) {
+        view.ShowWarning(text(IDS_NOT_A_USB_DEVICE));
+        return kWorkFailed;
+    }
     for (const std::string& missing : payload.missing) view.ShowMissingPayload(missing);
 
     // Every mounted partition leaves the system's hands; one that stays mounted would write
@@ -247,8 +272,12 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
             ReportError("umount", GetLastError());
         }
     }
-    drive = FindDrive(platform.Views(), device);
+    drive = FindDrive(views, device);
     if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (drive->systemDisk) {
+        view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
+        return kWorkFailed;
+    }
     if (!drive->mounts.empty()) {
         return failOpen("***ERROR*** Could not dismount [%s]!\n",
                         format(usbtext::kStillMounted, drive->mounts.front().mountPoint.c_str()));
@@ -293,6 +322,16 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
                                 static_cast<DWORD>(bytes / (kHeads * kSectors * kSectorSize)));
     }
     if (!bound) return failWrite();
+
+    // A payload file that was removed, replaced or resized since it was checked (while the
+    // disk was being unmounted) fails the format before its first write.
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!payloadUnchanged(*files[i], payload.paths[i], payload.sizes[i])) {
+            DebugPrint(1, "***ERROR*** %s changed while the disk was prepared!\n", payload.paths[i].c_str());
+            return failWrite(format(usbtext::kPayloadChanged, payload.paths[i].c_str()));
+        }
+    }
+    disk.UseOpenFiles(std::move(files), payload.sizes);
 
     std::array<BYTE, 512> mbr{};
     std::array<BYTE, 512> pbr{};
@@ -357,7 +396,7 @@ bool CUsbPlatform::RemoveAndRescan(const std::string& diskName) {
         DebugPrint(1, "ERROR@FindScsiPlace - (%s)", diskName.c_str());
         return false;
     }
-    if (!RemoveScsiDevice(*place)) return false;
+    if (!RemoveScsiDevice(m_views.sysfsRoot, *place)) return false;
     return RescanScsiDevice(m_views.sysfsRoot, *place);
 }
 
@@ -386,7 +425,7 @@ bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::str
         return false;
     }
     if (drive->systemDisk) {
-        message = format(usbtext::kNotFormattable, drive->devicePath.c_str(), usbtext::kSystemDisk);
+        message = format(usbtext::kNotFormattable, drive->devicePath.c_str(), drive->reason.c_str());
         return false;
     }
     if (!drive->usb) {

@@ -38,6 +38,8 @@ inline constexpr char kPopulating[] = "Populating partition data...\n";
 inline constexpr char kFailedToWrite[] = "***ERROR*** Failed to write %02X sectors at %08X!\n";
 inline constexpr char kFileGrew[] = "%s grew since it was sized; only its first %u clusters were written.\n";
 inline constexpr char kFileReadFailed[] = "***ERROR*** Failed to read %s: %s\n";
+// The path, its size now, its size when it was checked.
+inline constexpr char kFileChangedSize[] = "***ERROR*** %s is %llu bytes now, %llu bytes when it was checked!\n";
 inline constexpr char kFileShrank[] =
     "***ERROR*** %s shrank since it was sized: %llu of its %llu bytes were there.\n";
 inline constexpr char kNotARegularFile[] = "***ERROR*** %s: not a regular file\n";

@@ -286,3 +286,65 @@ TEST_F(DeploymentJobTest, FolderWithATrailingSeparatorGetsTheSameFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// New files get the process's umask like any file the user creates: never a fixed, wider mode.
+TEST_F(DeploymentJobTest, FilesAreCreatedWithTheUmaskApplied) {
+    for (const mode_t mask : {mode_t{077}, mode_t{022}}) {
+        SCOPED_TRACE(mask);
+        fs::remove_all(target);
+        fs::create_directories(target);
+        const mode_t old = ::umask(mask);
+        const int result = run();
+        ::umask(old);
+        ASSERT_EQ(result, kWorkDone);
+        for (const char* name : {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}) {
+            struct stat st {};
+            ASSERT_EQ(::stat((target / name).c_str(), &st), 0) << name;
+            EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << name;
+        }
+    }
+}
+
+// The folder is swapped for a link to another folder after the first file: the rest still goes
+// into the folder the run opened, and nothing at all lands in the other one.
+TEST_F(DeploymentJobTest, AFolderSwappedMidRunCannotRedirectLaterFiles) {
+    const fs::path moved = temp / "moved";
+    const fs::path elsewhere = temp / "elsewhere";
+    fs::create_directories(elsewhere);
+    bool swapped = false;
+    view.onPump = [&](int) {
+        if (swapped || !fs::exists(target / "KMV.EXE")) return;
+        fs::rename(target, moved);
+        fs::create_directory_symlink(elsewhere, target);
+        swapped = true;
+    };
+    ASSERT_EQ(run(), kWorkDone);
+    ASSERT_TRUE(swapped);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    for (const char* name : {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}) {
+        EXPECT_EQ(readFileBytes(moved / name), readFileBytes(payload / name)) << name;
+    }
+}
+
+// Run as root, a payload link that another user placed is not followed: it could name a file
+// that user may not read, whose copy would then be theirs to read.
+TEST_F(DeploymentJobTest, AsRootAPayloadLinkOwnedByAnotherUserIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to own a link as another user";
+    writeFileBytes(temp / "secret", patternBytes(100, 9));
+    fs::remove(payload / "RECOVERY.PDF");
+    fs::create_symlink(temp / "secret", payload / "RECOVERY.PDF");
+    ASSERT_EQ(::lchown((payload / "RECOVERY.PDF").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(run(), kWorkFailed);
+    EXPECT_FALSE(fs::exists(target / "RECOVERY.PDF"));
+    ASSERT_EQ(view.warnings.size(), 1u);
+    EXPECT_EQ(view.warnings[0], LoadStringText(IDS_IMAGE_SOURCE_FAILED));
+    // Its own link is followed as before.
+    ASSERT_EQ(::lchown((payload / "RECOVERY.PDF").c_str(), 0, 0), 0);
+    view.warnings.clear();
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(readFileBytes(target / "RECOVERY.PDF"), patternBytes(100, 9));
+}
+
+}  // namespace

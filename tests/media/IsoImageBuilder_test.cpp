@@ -266,19 +266,28 @@ TEST_F(IsoImageBuilder, PayloadsThatCannotWorkAreRefusedAndTheOldImageStays) {
     }
 }
 
-TEST_F(IsoImageBuilder, ALinkToAnExistingImageReplacesTheImageItNames) {
+// A link planted at the ISO path (say, to a root-owned file, or a pipe) is replaced by the new
+// image; what it pointed to is never written.
+TEST_F(IsoImageBuilder, ALinkAtThePathIsReplacedAndNeverWrittenThrough) {
     const fs::path payload = tmp / "payload";
     writePayload(payload, 1000);
-    fs::create_directories(tmp / "images");
-    const fs::path real = tmp / "images" / "real.iso";
+    fs::create_directories(tmp / "elsewhere");
+    const fs::path real = tmp / "elsewhere" / "precious";
     writeFileBytes(real, patternBytes(100, 1));
-    const fs::path link = tmp / "link.iso";
-    fs::create_symlink(real, link);
-    const JobRun run = build(link, payload);
-    ASSERT_EQ(run.result, kWorkDone) << run.trace;
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_GT(fs::file_size(real), std::uintmax_t{kIsoDiskOffset});
-    EXPECT_EQ(std::distance(fs::directory_iterator(tmp / "images"), fs::directory_iterator()), 1);
+    const fs::path fifo = tmp / "elsewhere" / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const fs::path& target : {real, fifo, tmp / "elsewhere" / "missing"}) {
+        SCOPED_TRACE(target.string());
+        const fs::path link = tmp / "link.iso";
+        fs::remove(link);
+        fs::create_symlink(target, link);
+        const JobRun run = build(link, payload);
+        ASSERT_EQ(run.result, kWorkDone) << run.trace;
+        EXPECT_FALSE(fs::is_symlink(link));
+        EXPECT_GT(fs::file_size(link), std::uintmax_t{kIsoDiskOffset});
+        EXPECT_EQ(readFileBytes(real), patternBytes(100, 1));
+        EXPECT_EQ(std::distance(fs::directory_iterator(tmp / "elsewhere"), fs::directory_iterator()), 2);
+    }
 }
 
 TEST_F(IsoImageBuilder, MissingFilesAreNamedAndLeftOut) {

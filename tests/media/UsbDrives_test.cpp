@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <functional>
 #include <map>
 
 namespace {
@@ -56,12 +57,8 @@ TEST(UsbDrives, ListsEveryDiskWithItsBusAndGuards) {
     sys.AddMount("250:17", "/media/user/STICK\\040ONE");
     sys.AddMount("0:45", "/home", sys.Dev().string() + "/sdd1");  // anonymous number: found by source
     sys.AddSwap(sys.Dev().string() + "/sde1");
-    // The payload lives on sdf: the fake partition takes the real number of a scratch folder.
-    struct stat st {};
-    ASSERT_EQ(::stat(sys.Root().c_str(), &st), 0);
-    const std::string realNumber = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
-    fs::remove(sys.Sys() / "block/sdf/sdf1/dev");
-    testsupport::writeFileText(sys.Sys() / "block/sdf/sdf1/dev", realNumber + "\n");
+    // The payload lives on sdf: its folder is a mount of sdf1.
+    sys.AddMount("250:81", fs::canonical(sys.Root()).string());
     sys.protectedPaths.push_back(sys.Root());
 
     const std::vector<DriveInfo> drives = ListDrives(sys.Views());
@@ -76,7 +73,7 @@ TEST(UsbDrives, ListsEveryDiskWithItsBusAndGuards) {
         {"sdc", false, false, "a USB device that is not a disk (SCSI type 5)", 0},
         {"sdd", true, true, "holds the running system", 1},
         {"sde", true, true, "holds the running system", 0},
-        {"sdf", true, true, "holds the running system", 0},
+        {"sdf", true, true, "holds the running system", 1},
         {"sdg", true, false, "no medium", 0},
     };
     for (const DriveCase& c : cases) {
@@ -115,6 +112,138 @@ TEST(UsbDrives, ListsEveryDiskWithItsBusAndGuards) {
     EXPECT_FALSE(FindDrive(sys.Views(), (sys.Root() / "by-id/usb-SanCo_Cruzer-part1").string()));
 }
 
+// The payload's disk is found from the mount that holds its folder, through every layer a
+// machine stacks: each case stages one such machine. `sdb` (the stick the payload is on) must
+// never be offered (unless the payload is on no local disk at all); `sdc` (another stick) stays
+// formattable unless the guard cannot tell.
+struct StackCase {
+    const char* name;
+    std::function<void(FakeSystem&, const std::string& payload)> stage;
+    const char* sdbReason;
+    bool sdcFormattable;
+};
+
+TEST(UsbDrives, TracesThePayloadThroughEveryLayerToItsDisk) {
+    using testing_support::kUsbBusPath;
+    using testing_support::kUsbBusPath2;
+    using testsupport::writeFileText;
+    const auto btrfsMembers = [](FakeSystem& m, const std::vector<std::string>& members) {
+        for (const std::string& member : members)
+            fs::create_directories(m.Sys() / "fs/btrfs/6d1f7b2a-0c44-4d5e-9a61-1f2e3d4c5b6a/devices" / member);
+    };
+    const auto mapper = [](FakeSystem& m, const std::string& dm, const std::string& name, bool link) {
+        fs::create_directories(m.Sys() / "block" / dm / "dm");
+        writeFileText(m.Sys() / "block" / dm / "dm/name", name + "\n");
+        if (link) {
+            fs::create_directories(m.Dev() / "mapper");
+            fs::create_symlink("../" + dm, m.Dev() / "mapper" / name);
+            m.MakeImage(dm, 512);
+        }
+    };
+    const StackCase cases[] = {
+        {"btrfs on the stick (anonymous device number)",
+         [&](FakeSystem& m, const std::string& p) {
+             btrfsMembers(m, {"sdb1"});
+             m.AddMountLine("40 1 0:52 / " + p + " rw - btrfs " + m.Dev().string() + "/sdb1 rw,subvol=/");
+         },
+         "holds the running system", true},
+        {"btrfs over two sticks, mounted from the other member",
+         [&](FakeSystem& m, const std::string& p) {
+             btrfsMembers(m, {"sdd1", "sdb1"});
+             m.AddMountLine("40 1 0:52 /data " + p + " rw - btrfs " + m.Dev().string() + "/sdd1 rw");
+         },
+         "holds the running system", true},
+        {"btrfs whose members are not listed",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 0:52 / " + p + " rw - btrfs " + m.Dev().string() + "/sdb1 rw");
+         },
+         "may hold the running system", false},
+        {"overlay whose upper layer is on the stick",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 250:17 / /media/stick rw - ext4 " + m.Dev().string() + "/sdb1 rw");
+             m.AddMountLine("41 1 0:60 / " + p + " rw - overlay overlay rw,lowerdir=/usr/lib/a:/usr/lib/b,upperdir=/media/stick/up,workdir=/media/stick/work");
+         },
+         "holds the running system", true},
+        {"root of btrfs on LUKS on the stick, through the mapper link",
+         [&](FakeSystem& m, const std::string&) {
+             m.AddStacked("dm-0", "252:0", {"sdb2"});
+             mapper(m, "dm-0", "luks-5a1e", true);
+             btrfsMembers(m, {"dm-0"});
+             m.AddMountLine("40 1 0:33 /@ / rw - btrfs " + m.Dev().string() + "/mapper/luks-5a1e rw");
+         },
+         "holds the running system", true},
+        {"root of btrfs on LUKS on the stick, by the mapper name alone",
+         [&](FakeSystem& m, const std::string&) {
+             m.AddStacked("dm-0", "252:0", {"sdb2"});
+             mapper(m, "dm-0", "luks-5a1e", false);
+             btrfsMembers(m, {"dm-0"});
+             m.AddMountLine("40 1 0:33 /@ / rw - btrfs " + m.Dev().string() + "/mapper/luks-5a1e rw");
+         },
+         "holds the running system", true},
+        {"bind mount of a folder of the stick",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 250:17 /recovery " + p + " rw - vfat " + m.Dev().string() + "/sdb1 rw");
+         },
+         "holds the running system", true},
+        {"loop device whose image lives on the stick",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddDisk({"loop0", "7:0", "virtual/block/loop0", "", 20000, {}});
+             fs::create_directories(m.Sys() / "block/loop0/loop");
+             writeFileText(m.Sys() / "block/loop0/loop/backing_file", "/media/stick/disk.img\n");
+             m.AddMountLine("40 1 250:17 / /media/stick rw - vfat " + m.Dev().string() + "/sdb1 rw");
+             m.AddMountLine("41 1 7:0 / " + p + " rw - ext4 /dev/loop0 rw");
+         },
+         "holds the running system", true},
+        {"a network file system holds the payload",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 0:70 / " + p + " rw - fuse.sshfs user@server:/srv rw");
+         },
+         "may hold the running system", false},
+        {"a folder of the stick under an encrypting FUSE file system",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 250:17 / /media/stick rw - vfat " + m.Dev().string() + "/sdb1 rw");
+             m.AddMountLine("41 1 0:71 / " + p + " rw - fuse.gocryptfs /media/stick/cipher rw");
+         },
+         "holds the running system", true},
+        {"an NFS share from another machine holds nothing local",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 0:72 / " + p + " rw - nfs4 fileserver:/export/recovery rw");
+         },
+         "", true},
+        {"an NFS share this machine serves itself may hold any of its folders",
+         [&](FakeSystem& m, const std::string& p) {
+             m.AddMountLine("40 1 0:72 / " + p + " rw - nfs4 127.0.0.1:/media/stick rw");
+         },
+         "may hold the running system", false},
+        {"device-mapper slaves that run in a circle",
+         [&](FakeSystem& m, const std::string&) {
+             m.AddStacked("dm-1", "252:1", {"dm-2"});
+             m.AddStacked("dm-2", "252:2", {"dm-1", "sdb1"});
+             m.AddMount("252:1", "/");
+         },
+         "holds the running system", true},
+    };
+    for (const StackCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSystem sys;
+        sys.AddDisk({"sdb", "250:16", kUsbBusPath, "0", 30000, {"sdb1", "sdb2"}});
+        sys.AddDisk({"sdc", "250:32", kUsbBusPath2, "0", 30000, {"sdc1"}});
+        sys.AddDisk({"sdd", "250:48", "pci0000:00/usb3/3-1/3-1:1.0/host8/target8:0:0/8:0:0:0", "0", 30000, {"sdd1"}});
+        const fs::path payload = fs::canonical(sys.Root()) / "payload";
+        fs::create_directories(payload);
+        testsupport::writeFileText(payload / "FLASH.IMG", "image");
+        sys.protectedPaths = {payload, payload / "FLASH.IMG"};
+        c.stage(sys, payload.string());
+
+        std::map<std::string, DriveInfo> byName;
+        for (auto& d : ListDrives(sys.Views())) byName[d.name] = d;
+        ASSERT_TRUE(byName.contains("sdb"));
+        EXPECT_EQ(byName["sdb"].formattable, std::string(c.sdbReason).empty());
+        EXPECT_TRUE(byName["sdb"].reason.starts_with(c.sdbReason)) << byName["sdb"].reason;
+        EXPECT_EQ(byName["sdc"].formattable, c.sdcFormattable) << byName["sdc"].reason;
+    }
+}
+
 TEST(UsbDrives, RemovesAndRescansOnlyTheFormattedDisk) {
     using testing_support::kUsbBusPath;
     using testing_support::kUsbBusPath2;
@@ -129,7 +258,7 @@ TEST(UsbDrives, RemovesAndRescansOnlyTheFormattedDisk) {
     EXPECT_EQ(place->hostName, "host6");
     EXPECT_EQ(place->channelTargetLun, "0 0 1");
     EXPECT_EQ(place->deviceDir.filename(), "6:0:0:1");
-    ASSERT_TRUE(RemoveScsiDevice(*place));
+    ASSERT_TRUE(RemoveScsiDevice(sys.Sys(), *place));
     ASSERT_TRUE(RescanScsiDevice(sys.Sys(), *place));
 
     const fs::path devices = sys.Sys() / "devices";
@@ -139,6 +268,21 @@ TEST(UsbDrives, RemovesAndRescansOnlyTheFormattedDisk) {
     EXPECT_EQ(readText(host6 / "scsi_host/host6/scan"), "0 0 1");
     EXPECT_EQ(readText(devices / "pci0000:00/0000:00:14.0/usb2/2-2/2-2:1.0/host7/scsi_host/host7/scan"), "");
     EXPECT_EQ(readText(devices / testing_support::kUsbBusPath2 / "delete"), "");
+
+    // A planted link never redirects the write, and nothing outside the sysfs tree is written.
+    testsupport::TempDir outside;
+    testsupport::writeFileText(outside / "victim", "keep");
+    const fs::path sdbDelete = devices / testing_support::kUsbBusPath / "delete";
+    fs::remove(sdbDelete);
+    fs::create_symlink(outside / "victim", sdbDelete);
+    const auto sdb = FindScsiPlace(sys.Sys(), "sdb");
+    ASSERT_TRUE(sdb);
+    EXPECT_FALSE(RemoveScsiDevice(sys.Sys(), *sdb));
+    ScsiPlace away = *sdb;
+    away.deviceDir = outside.path();
+    EXPECT_FALSE(RemoveScsiDevice(sys.Sys(), away));
+    EXPECT_EQ(readText(outside / "victim"), "keep");
+    EXPECT_FALSE(fs::exists(outside / "delete"));
 
     // A disk without a SCSI device (NVMe, a vanished disk) has no place.
     sys.AddDisk({"nvme0n1", "251:0", testing_support::kNvmeBusPath, "", 1000, {}});

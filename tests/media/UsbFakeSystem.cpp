@@ -1,5 +1,6 @@
 #include "UsbFakeSystem.h"
 
+#include <algorithm>
 #include <fstream>
 
 namespace pellorin::testing_support {
@@ -69,8 +70,17 @@ void FakeSystem::AddSwap(const std::string& file, const std::string& type) {
     writeMounts();
 }
 
+void FakeSystem::AddMountLine(const std::string& line) {
+    m_mountLines.push_back(line);
+    writeMounts();
+}
+
 void FakeSystem::writeMounts() {
+    // A machine always has a root; unless a test mounts one, it is a file system in memory.
     std::string mounts;
+    const bool root = std::any_of(m_mountLines.begin(), m_mountLines.end(),
+                                  [](const std::string& line) { return line.find(" / / ") != std::string::npos; });
+    if (!root) mounts += "1 0 0:1 / / rw - tmpfs rootfs rw\n";
     for (const auto& line : m_mountLines) mounts += line + "\n";
     writeFileText(m_dir / "mountinfo", mounts);
     std::string swaps = "Filename\tType\tSize\tUsed\tPriority\n";

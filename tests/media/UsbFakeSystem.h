@@ -39,6 +39,8 @@ public:
     // A line of the mount table: the device's number, the mount point, the source.
     void AddMount(const std::string& number, const std::string& mountPoint, const std::string& source = "none");
     void SetMounts(const std::vector<std::string>& lines);
+    // One line of mountinfo as it stands. Without a line for "/", the table gets a root in memory.
+    void AddMountLine(const std::string& line);
     void AddSwap(const std::string& file, const std::string& type = "partition");
     // An image file standing for the disk's device node.
     std::filesystem::path MakeImage(const std::string& name, std::uint64_t bytes);

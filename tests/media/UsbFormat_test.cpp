@@ -232,6 +232,43 @@ TEST(UsbFormatRefusals, LeaveEveryDiskUntouched) {
          string7 + "\r\n\r\nYou are not allowed to write to this disk. Run pellorin as root, or as a member"},
         {"no kernel in the payload", "sdb", [](Machine& m, TestPlatform&) { fs::remove(m.payload / "KERNEL.SYS"); },
          "KERNEL.SYS is missing or empty"},
+        {"payload on a btrfs file system of the stick", "sdb",
+         [](Machine& m, TestPlatform&) {
+             fs::create_directories(m.sys.Sys() / "fs/btrfs/0c1d2e3f-4a5b-6c7d-8e9f-a0b1c2d3e4f5/devices/sdb1");
+             m.sys.AddMountLine("40 1 0:52 / " + fs::canonical(m.payload).string() + " rw - btrfs " +
+                                (m.sys.Dev() / "sdb1").string() + " rw");
+         },
+         "/sdb cannot be formatted: it holds the running system."},
+        {"a payload file links to the stick", "sdb",
+         [](Machine& m, TestPlatform&) {
+             const fs::path stick = fs::canonical(m.sys.Root()) / "stick";
+             fs::create_directories(stick);
+             writeFileBytes(stick / "RECOVERY.PDF", testsupport::patternBytes(100, 7));
+             fs::remove(m.payload / "RECOVERY.PDF");
+             fs::create_symlink(stick / "RECOVERY.PDF", m.payload / "RECOVERY.PDF");
+             m.sys.AddMount("250:17", stick.string());
+         },
+         "/sdb cannot be formatted: it holds the running system."},
+        {"payload file removed while the disk is unmounted", "sdb",
+         [](Machine& m, TestPlatform& p) {
+             m.sys.AddMount("250:17", "/media/stick");
+             p.unmount = [&m](const std::string&) {
+                 fs::remove(m.payload / "FLASH.IMG");
+                 m.sys.SetMounts({});
+                 return true;
+             };
+         },
+         "was removed, replaced or changed while the disk was being prepared"},
+        {"payload file grown while the disk is unmounted", "sdb",
+         [](Machine& m, TestPlatform& p) {
+             m.sys.AddMount("250:17", "/media/stick");
+             p.unmount = [&m](const std::string&) {
+                 std::ofstream(m.payload / "COMMAND.COM", std::ios::app) << "more";
+                 m.sys.SetMounts({});
+                 return true;
+             };
+         },
+         "was removed, replaced or changed while the disk was being prepared"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

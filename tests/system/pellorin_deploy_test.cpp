@@ -182,11 +182,35 @@ TEST_F(PellorinDeploy, CtrlCAtAQuestionCancels) {
     EXPECT_EQ(content("RECOVERY.PDF"), "old");
 }
 
+TEST_F(PellorinDeploy, FilesGetTheUmask) {
+    const auto run = runCommand("umask 077; " + deploy("</dev/null"));
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    for (const char* name : {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}) {
+        EXPECT_EQ(fs::status(folder / name).permissions(), fs::perms::owner_read | fs::perms::owner_write) << name;
+    }
+}
+
 TEST(PellorinDesktop, WithoutADisplaySaysSoInOneLine) {
     const auto run = runCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + pellorin("</dev/null"));
     EXPECT_EQ(run.exitCode, 64) << run.output;
     EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
     EXPECT_NE(run.output.find("pellorin --help"), std::string::npos) << run.output;
+}
+
+// A display that is named but does not answer is found out before Qt starts (Qt would abort).
+TEST(PellorinDesktop, ADisplayThatDoesNotAnswerIsSaidInOneLine) {
+    TempDir runtime;
+    const char* const cases[] = {"DISPLAY=:99", "DISPLAY=unix:98.0", "WAYLAND_DISPLAY=wayland-99",
+                                 "DISPLAY=:99 WAYLAND_DISPLAY=wayland-99"};
+    for (const char* variables : cases) {
+        SCOPED_TRACE(variables);
+        const auto run = runCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR=" +
+                                    shellQuote(runtime.path().string()) + " " + variables + " " +
+                                    pellorin("</dev/null 2>&1"));
+        EXPECT_EQ(run.exitCode, 64) << run.output;
+        EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+        EXPECT_NE(run.output.find("does not answer"), std::string::npos) << run.output;
+    }
 }
 
 }  // namespace

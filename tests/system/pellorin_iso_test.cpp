@@ -260,6 +260,34 @@ TEST_F(PellorinIso, ExistingFileIsReplacedOnlyWhenTheUserSaysSo) {
     }
 }
 
+// A link planted at FILE is replaced by the image (after the usual question); the file it names
+// keeps every byte. A device node, a pipe or a folder at FILE is refused.
+TEST_F(PellorinIso, ALinkAtTheFileIsReplacedNeverWrittenThrough) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, {"small", 5000, false, 0});
+    const fs::path precious = tmp / "precious";
+    writeFileText(precious, "root's own file");
+    const fs::path iso = tmp / "out.iso";
+    fs::create_symlink(precious, iso);
+    const auto run = runCommand(pellorin("iso " + shellQuote(iso.string()) + " --yes --payload " +
+                                         shellQuote(payload.string())) + " </dev/null");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_FALSE(fs::is_symlink(iso));
+    EXPECT_GT(fs::file_size(iso), std::uintmax_t{kDiskOffset});
+    const auto bytes = readFileBytes(precious);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "root's own file");
+
+    fs::create_directories(tmp / "folder.iso");
+    ASSERT_EQ(::mkfifo((tmp / "pipe.iso").c_str(), 0600), 0);
+    for (const fs::path& refused : {fs::path("/dev/null"), tmp / "pipe.iso", tmp / "folder.iso"}) {
+        SCOPED_TRACE(refused.string());
+        const auto again = runCommand(pellorin("iso " + shellQuote(refused.string()) + " --yes --payload " +
+                                               shellQuote(payload.string())) + " </dev/null");
+        EXPECT_EQ(again.exitCode, 3) << again.output;
+        EXPECT_NE(again.output.find("is not a plain file"), std::string::npos) << again.output;
+    }
+}
+
 TEST_F(PellorinIso, FailuresAndWrongArgumentsAreToldApart) {
     const fs::path payload = tmp / "payload";
     writePayload(payload, {"small", 5000, false, 0});

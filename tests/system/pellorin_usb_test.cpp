@@ -22,6 +22,8 @@ using namespace testsupport;
 
 constexpr std::uint64_t kDiskBytes = 40ULL << 20;
 const fs::path kTestKernel = fs::path(BINARY_DIR) / "resources/pellorin/testkernel.bin";
+// The staged machine's root: a file system in memory, on no disk.
+constexpr const char* kRootLine = "1 0 0:1 / / rw - tmpfs rootfs rw\n";
 constexpr const char* kUsbPath = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
 
 std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
@@ -73,7 +75,10 @@ protected:
         }
         ASSERT_TRUE(fs::exists(kTestKernel)) << kTestKernel;
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
-        writeFileText(tmp / "mountinfo", "");
+        // The views are refused in a run that looks elevated; these runs are the test's own.
+        unsetenv("PKEXEC_UID");
+        unsetenv("SUDO_UID");
+        writeFileText(tmp / "mountinfo", kRootLine);
         writeFileText(tmp / "swaps", "Filename\tType\tSize\tUsed\tPriority\n");
         names = writePayload(tmp / "payload");
     }
@@ -212,6 +217,135 @@ TEST_F(PellorinUsb, RefusesAndAsksWithExitCodes) {
     EXPECT_NE(list.output.find("usb   yes"), std::string::npos) << list.output;
     const auto sata = runCommand(shellQuote(PELLORIN_PROGRAM) + " drives" + Views(tmp / "sata", dev));
     EXPECT_NE(sata.output.find("other no: not on the USB bus"), std::string::npos) << sata.output;
+}
+
+// The caller of an elevated run cannot hand it fake views: with PKEXEC_UID (or SUDO_UID) set,
+// any view option is refused before anything is looked at.
+TEST_F(PellorinUsb, ViewOptionsAreRefusedInAnElevatedRun) {
+    const fs::path dev = tmp / "dev";
+    fs::create_directories(dev);
+    { std::ofstream create(dev / "sdx"); }
+    fs::resize_file(dev / "sdx", kDiskBytes);
+    fakeSysfs(tmp / "sys", "sdx", "250:0", true);
+    writeFileText(tmp / "mountinfo", std::string(kRootLine) + "30 1 250:0 / " + (tmp / "mnt").string() +
+                                         " rw - vfat " + (dev / "sdx").string() + " rw\n");
+    for (const char* variable : {"PKEXEC_UID=1000", "SUDO_UID=1000"}) {
+        SCOPED_TRACE(variable);
+        const auto before = diskHead(dev / "sdx");
+        const auto run = runCommand(std::string("env ") + variable + " " + shellQuote(PELLORIN_PROGRAM) + " usb " +
+                                    shellQuote((dev / "sdx").string()) + " --yes --payload " +
+                                    shellQuote((tmp / "payload").string()) + Views(tmp / "sys", dev) + " 2>&1 </dev/null");
+        EXPECT_EQ(run.exitCode, 64) << run.output;
+        EXPECT_NE(run.output.find("refused in a run with administrator rights"), std::string::npos) << run.output;
+        EXPECT_TRUE(diskHead(dev / "sdx") == before);
+        EXPECT_EQ(readFileBytes(tmp / "sys/devices" / kUsbPath / "delete").size(), 0U);
+        const auto drives = runCommand(std::string("env ") + variable + " " + shellQuote(PELLORIN_PROGRAM) +
+                                       " drives --sysfs " + shellQuote((tmp / "sys").string()) + " 2>&1");
+        EXPECT_EQ(drives.exitCode, 64) << drives.output;
+    }
+}
+
+// `drives` on a machine whose device-mapper slaves run in a circle ends, and a model name with
+// control characters is shown escaped, never sent to the terminal.
+TEST_F(PellorinUsb, DrivesEndsOnASlavesCycleAndEscapesNames) {
+    const fs::path sys = tmp / "sys";
+    fakeSysfs(sys, "sdx", "250:0", true);
+    writeFileText(sys / "devices" / kUsbPath / "model", "Evil\x1b[2JStick\n");
+    for (const auto& [name, other] : {std::pair{"dm-1", "dm-2"}, std::pair{"dm-2", "dm-1"}}) {
+        fs::create_directories(sys / "block" / name / "slaves" / other);
+        writeFileText(sys / "block" / name / "dev", std::string("252:") + (name[3] == '1' ? "1" : "2") + "\n");
+        writeFileText(sys / "block" / name / "size", "1000\n");
+    }
+    writeFileText(tmp / "mountinfo", "1 0 252:1 / / rw - ext4 /dev/dm-1 rw\n");
+    const auto list = runCommand("timeout 20 " + shellQuote(PELLORIN_PROGRAM) + " drives" + Views(sys, tmp / "dev") + " 2>&1");
+    ASSERT_EQ(list.exitCode, 0) << list.output;
+    EXPECT_EQ(list.output.find('\x1b'), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("Acme Evil\\x1b[2JStick"), std::string::npos) << list.output;
+}
+
+// The payload on a real btrfs file system of the stick (a loop device): directly, through a bind
+// mount of one of its folders, and inside an overlay whose upper layer is on it. btrfs shows an
+// anonymous device number, so the stick is only found through the mount's source and the file
+// system's member devices. Every run is refused and the stick's first sectors stay as they were.
+TEST_F(PellorinUsb, APayloadOnTheSticksOwnBtrfsIsRefused) {
+    if (!haveProgram("mkfs.btrfs")) GTEST_SKIP() << "mkfs.btrfs is not installed";
+    const fs::path backing = tmp / "btrfs.img";
+    { std::ofstream create(backing); }
+    fs::resize_file(backing, 160ULL << 20);
+    const auto attach = runCommand("losetup --find --show " + shellQuote(backing.string()) + " 2>&1");
+    if (attach.exitCode != 0) GTEST_SKIP() << "no loop device on this machine: " << attach.output;
+    const std::string loop = attach.output.substr(0, attach.output.find('\n'));
+    struct Mounted {
+        std::vector<fs::path> points;
+        std::string loop;
+        ~Mounted() {
+            for (auto it = points.rbegin(); it != points.rend(); ++it) runCommand("umount " + shellQuote(it->string()));
+            runCommand("losetup -d " + shellQuote(loop));
+        }
+    } mounted{{}, loop};
+    const auto mkfs = runCommand("mkfs.btrfs -q -f " + shellQuote(loop) + " 2>&1");
+    ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
+    const fs::path stick = tmp / "stick";
+    fs::create_directories(stick);
+    const auto mount = runCommand("mount " + shellQuote(loop) + " " + shellQuote(stick.string()) + " 2>&1");
+    if (mount.exitCode != 0) GTEST_SKIP() << "btrfs cannot be mounted here: " << mount.output;
+    mounted.points.push_back(stick);
+    writePayload(stick / "payload");
+    fs::create_directories(stick / "up");
+    fs::create_directories(stick / "work");
+    fs::create_directories(tmp / "lower");
+    fs::create_directories(tmp / "bound");
+    fs::create_directories(tmp / "overlay");
+    ASSERT_EQ(runCommand("mount --bind " + shellQuote((stick / "payload").string()) + " " + shellQuote((tmp / "bound").string())).exitCode, 0);
+    mounted.points.push_back(tmp / "bound");
+    const auto overlay = runCommand("mount -t overlay overlay -o lowerdir=" + (tmp / "lower").string() +
+                                    ",upperdir=" + (stick / "up").string() + ",workdir=" + (stick / "work").string() + " " +
+                                    shellQuote((tmp / "overlay").string()) + " 2>&1");
+    const bool haveOverlay = overlay.exitCode == 0;
+    if (haveOverlay) {
+        mounted.points.push_back(tmp / "overlay");
+        writePayload(tmp / "overlay" / "payload");
+    }
+
+    // The staged machine: the loop device as a USB disk, the kernel's own btrfs listing, and the
+    // kernel's own lines for the mounts of this test under a root in memory.
+    struct stat st {};
+    ASSERT_EQ(::stat(loop.c_str(), &st), 0);
+    const std::string name = fs::path(loop).filename().string();
+    const fs::path sys = tmp / "sys";
+    fakeSysfs(sys, name, std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)), true);
+    fs::create_directories(sys / "fs");
+    fs::create_directory_symlink("/sys/fs/btrfs", sys / "fs/btrfs");
+    std::string table = kRootLine;
+    {
+        std::ifstream real("/proc/self/mountinfo");
+        const std::string root = fs::canonical(tmp.path()).string();
+        for (std::string line; std::getline(real, line);) {
+            if (line.find(" " + root + "/") != std::string::npos) table += line + "\n";
+        }
+    }
+    writeFileText(tmp / "mountinfo", table);
+
+    std::vector<fs::path> payloads = {stick / "payload", tmp / "bound"};
+    if (haveOverlay) payloads.push_back(tmp / "overlay" / "payload");
+    // The first 64 KiB: where a format starts writing, and where btrfs itself never writes.
+    const auto head = [&backing] {
+        auto bytes = diskHead(backing);
+        bytes.resize(64 << 10);
+        return bytes;
+    };
+    for (const fs::path& payload : payloads) {
+        SCOPED_TRACE(payload.string());
+        const auto before = head();
+        const auto run = runCommand(shellQuote(PELLORIN_PROGRAM) + " usb " + shellQuote(loop) + " --yes --payload " +
+                                    shellQuote(payload.string()) + Views(sys, "/dev") + " 2>&1 </dev/null");
+        EXPECT_EQ(run.exitCode, 3) << run.output;
+        EXPECT_NE(run.output.find("cannot be formatted: it holds the running system"), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("formatted successfully"), std::string::npos) << run.output;
+        EXPECT_TRUE(head() == before);
+        EXPECT_TRUE(fs::exists(stick / "payload" / "FLASH.IMG")) << "the stick stayed mounted";
+    }
+    if (!haveOverlay) std::fprintf(stderr, "overlay cannot be mounted here: %s\n", overlay.output.c_str());
 }
 
 }  // namespace

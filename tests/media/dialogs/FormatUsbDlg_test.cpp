@@ -6,6 +6,8 @@
 #include "app/WorkDialogs.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
 
@@ -16,12 +18,17 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <fstream>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,36 +82,64 @@ protected:
     std::atomic<bool> started{false};
 };
 
-TEST_F(FormatUsbDialogTest, ListsTheDisksAndUpdatesThem) {
+TEST_F(FormatUsbDialogTest, ListsOnlyDisksThatCanBeFormattedAndUpdatesThem) {
     CFormatUsbDlg dialog(sys.Views(), sys.Root(), Worker(kWorkDone));
     dialog.show();
     QListWidget* list = dialog.DriveList();
-    ASSERT_EQ(list->count(), 2);
-    EXPECT_EQ(list->item(0)->text(), "sda 488.3 MiB");
-    EXPECT_EQ(list->item(1)->text(), "sdb 14.9 GiB");
-    EXPECT_EQ(list->item(1)->toolTip().toStdString(), (sys.Dev() / "sdb").string() + ", Acme Stick");
-    // The row shows the first disk that can be formatted, and that is the chosen one.
+    // The SATA disk is never offered.
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_EQ(list->item(0)->text(), "sdb 14.9 GiB");
+    EXPECT_EQ(list->item(0)->toolTip().toStdString(), (sys.Dev() / "sdb").string() + ", Acme Stick");
     EXPECT_EQ(dialog.ChosenDevice(), (sys.Dev() / "sdb").string());
 
     sys.AddDisk({"sdc", "250:32", testing_support::kUsbBusPath2, "0", 2000000, {}});
     QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDC_UPDATE_DRIVES), Qt::LeftButton);
-    EXPECT_EQ(list->count(), 3);
+    EXPECT_EQ(list->count(), 2);
     // Scrolling the row chooses another disk, whatever is highlighted.
     list->setCurrentRow(0);
-    list->scrollToItem(list->item(2), QAbstractItemView::PositionAtTop);
+    list->scrollToItem(list->item(1), QAbstractItemView::PositionAtTop);
     EXPECT_EQ(dialog.ChosenDevice(), (sys.Dev() / "sdc").string());
 
     // A stick pulled or plugged in shows without the button; the chosen disk stays chosen.
-    fs::remove_all(sys.Sys() / "block/sda");
     sys.AddDisk({"sdd", "250:48", "pci0000:00/usb3/3-1/3-1:1.0/host8/target8:0:0/8:0:0:0", "0", 2000000, {}});
     dialog.RefreshIfChanged();
     ASSERT_EQ(list->count(), 3);
-    EXPECT_EQ(list->item(0)->text(), "sdb 14.9 GiB");
     EXPECT_EQ(dialog.ChosenDevice(), (sys.Dev() / "sdc").string());
     EXPECT_TRUE(messages.empty());
 }
 
+// With no disk that can be formatted (here: the only stick holds the root file system), the
+// row says so, nothing is chosen and "&Format" cannot be pressed; a stick plugged in later is
+// offered.
+TEST_F(FormatUsbDialogTest, WithNoFormattableDiskTheRowSaysSoAndFormatIsDisabled) {
+    FakeSystem machine;
+    machine.AddDisk({"sda", "250:0", testing_support::kSataBusPath, "0", 1000000, {"sda1"}});
+    machine.AddDisk({"sdb", "250:16", testing_support::kUsbBusPath, "0", 31260672, {"sdb1"}});
+    machine.AddMount("250:17", "/");
+    CFormatUsbDlg dialog(machine.Views(), machine.Root(), Worker(kWorkDone));
+    dialog.show();
+    QListWidget* list = dialog.DriveList();
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_EQ(list->item(0)->text(), QString::fromUtf8(usbtext::kNoFormattableDisk));
+    EXPECT_EQ(dialog.ChosenDevice(), "");
+    EXPECT_FALSE(dialog.GetDlgItem<QPushButton>(IDOK)->isEnabled());
+    QTest::keyClick(&dialog, Qt::Key_Return);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(requests.empty());
+    EXPECT_TRUE(messages.empty());
+    QDir().mkpath(QStringLiteral(DIALOG_PNG_DIR));
+    EXPECT_TRUE(dialog.grab().save(QStringLiteral(DIALOG_PNG_DIR "/format_usb_130_no_disk.png")));
+
+    machine.AddDisk({"sdc", "250:32", testing_support::kUsbBusPath2, "0", 2000000, {}});
+    dialog.RefreshIfChanged();
+    EXPECT_EQ(dialog.ChosenDevice(), (machine.Dev() / "sdc").string());
+    EXPECT_TRUE(dialog.GetDlgItem<QPushButton>(IDOK)->isEnabled());
+}
+
 TEST_F(FormatUsbDialogTest, FormatChecksAsksAndEnds) {
+    std::vector<std::unique_ptr<FakeSystem>> machines;
+    for (int i = 0; i < 5; ++i) machines.push_back(std::make_unique<FakeSystem>());
+    const fs::path s_dev = machines[0]->Dev();
     struct Case {
         const char* name;
         std::function<void(FakeSystem&, QListWidget&)> arrange;
@@ -114,11 +149,15 @@ TEST_F(FormatUsbDialogTest, FormatChecksAsksAndEnds) {
         bool jobRuns;
         int dialogResult;
     };
+    // A refusal leaves the dialog open (result 0) with its buttons enabled, so that the user can
+    // do what the message says.
     const Case cases[] = {
-        {"disk on another bus", [](FakeSystem&, QListWidget& l) { l.scrollToItem(l.item(0), QAbstractItemView::PositionAtTop); },
-         IDYES, kWorkDone, {text(IDS_NOT_A_USB_DEVICE)}, false, IDCANCEL},
+        {"disk now holds the system", [](FakeSystem& s, QListWidget&) { s.AddMount("250:17", "/"); },
+         IDYES, kWorkDone,
+         {QString::fromStdString((s_dev / "sdb").string() + " cannot be formatted: it holds the running system.")},
+         false, 0},
         {"disk gone since the list", [](FakeSystem& s, QListWidget&) { fs::remove_all(s.Sys() / "block/sdb"); },
-         IDYES, kWorkDone, {text(IDS_NETWORK_DRIVE)}, false, IDCANCEL},
+         IDYES, kWorkDone, {text(IDS_NETWORK_DRIVE)}, false, 0},
         {"no to the confirmation", {}, IDNO, kWorkDone, {text(IDS_CONFIRM_OVERWRITE_USB)}, false, IDCANCEL},
         {"formatted", {}, IDYES, kWorkDone, {text(IDS_CONFIRM_OVERWRITE_USB), text(IDS_USB_FORMAT_DONE)}, true, IDOK},
         {"job failed and said so", {}, IDYES, kWorkFailed, {text(IDS_CONFIRM_OVERWRITE_USB)}, true, IDCANCEL},
@@ -127,14 +166,21 @@ TEST_F(FormatUsbDialogTest, FormatChecksAsksAndEnds) {
         SCOPED_TRACE(c.name);
         messages.clear();
         requests.clear();
-        FakeSystem machine;
+        FakeSystem& machine = *machines[&c - cases];
         machine.AddDisk({"sda", "250:0", testing_support::kSataBusPath, "0", 1000000, {}});
-        machine.AddDisk({"sdb", "250:16", testing_support::kUsbBusPath, "0", 31260672, {}});
+        machine.AddDisk({"sdb", "250:16", testing_support::kUsbBusPath, "0", 31260672, {"sdb1"}});
         CFormatUsbDlg dialog(machine.Views(), machine.Root(), Worker(c.jobResult));
         dialog.show();
         if (c.arrange) c.arrange(machine, *dialog.DriveList());
         answer = [&c](const QString& body) { return body == text(IDS_CONFIRM_OVERWRITE_USB) ? c.answerTo27 : IDOK; };
         QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDOK), Qt::LeftButton);
+        if (c.dialogResult == 0) {
+            EXPECT_TRUE(dialog.isVisible());
+            EXPECT_TRUE(dialog.GetDlgItem<QPushButton>(IDC_UPDATE_DRIVES)->isEnabled());
+            EXPECT_EQ(messages, c.messages);
+            EXPECT_TRUE(requests.empty());
+            continue;
+        }
         ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 5000));
         EXPECT_EQ(dialog.result(), c.dialogResult);
         EXPECT_EQ(messages, c.messages);
@@ -177,10 +223,17 @@ TEST_F(FormatUsbDialogTest, CancelDuringTheJobAsksQuestion15) {
 
 // Where the disk cannot be written, "&Format" offers to run the job with administrator rights:
 // the launcher (here a script standing for pkexec) runs pellorin's own "usb" command, whose
-// progress and messages reach the dialog.
+// progress and messages reach the dialog. The dialog hands over only the disk, the payload
+// folder and --yes (the elevated run reads the kernel's own views); this launcher, which is no
+// elevated run, adds the made-up machine's views to what it was given.
 TEST_F(FormatUsbDialogTest, OffersAdministratorRightsAndShowsTheChildsJob) {
     const fs::path launcher = sys.Root() / "launcher";
-    testsupport::writeFileText(launcher, "#!/bin/sh\nexec \"$@\"\n");
+    const SystemViews views = sys.Views();
+    testsupport::writeFileText(launcher, "#!/bin/sh\n"
+                                         "case \"$*\" in *--sysfs*|*--dev-dir*) echo \"views passed: $*\"; exit 99;; esac\n"
+                                         "exec env -u PKEXEC_UID -u SUDO_UID \"$@\" --sysfs '" + views.sysfsRoot.string() +
+                                         "' --mountinfo '" + views.mountInfo.string() + "' --swaps '" +
+                                         views.swaps.string() + "' --dev-dir '" + views.devRoot.string() + "'\n");
     ::chmod(launcher.c_str(), 0755);
     const fs::path stubborn = sys.Root() / "progress-forever";
     testsupport::writeFileText(stubborn, "#!/bin/sh\nwhile echo 'Formatting: 40%.'; do sleep 0.05; done\nexit 2\n");
@@ -242,6 +295,90 @@ TEST_F(FormatUsbDialogTest, OffersAdministratorRightsAndShowsTheChildsJob) {
         const auto bytes = testsupport::readFileBytes(image);
         EXPECT_EQ(bytes[510] == 0x55 && bytes[511] == 0xAA, c.childRan && c.dialogResult == IDOK);
     }
+}
+
+// The application dying while the elevated child writes (killed, crashed) closes the child's
+// output: the child ends at its next progress line instead of writing on unseen. The test runs
+// itself as the application, starts a child that prints progress forever, kills the
+// application and watches the child end.
+TEST_F(FormatUsbDialogTest, TheChildEndsWhenTheApplicationDies) {
+    const QByteArray pidFile = qgetenv("PELLORIN_CHILD_PID_FILE");
+    if (!pidFile.isEmpty()) {
+        const fs::path child = sys.Root() / "child";
+        testsupport::writeFileText(child, "#!/bin/sh\necho $$ > '" + pidFile.toStdString() +
+                                              "'\nwhile echo 'Formatting: 40%.'; do sleep 0.05; done\nexit 2\n");
+        ::chmod(child.c_str(), 0755);
+        CFormatUsbDlg dialog(sys.Views(), sys.Root(), Worker(kWorkDone));
+        dialog.SetElevation([](const std::string&) { return true; }, child.string(), PELLORIN_PROGRAM);
+        dialog.show();
+        answer = [](const QString&) { return IDYES; };
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDOK), Qt::LeftButton);
+        QTest::qWait(60000);  // killed long before
+        return;
+    }
+    const fs::path pids = sys.Root() / "child.pid";
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    ::setenv("PELLORIN_CHILD_PID_FILE", pids.c_str(), 1);
+    pid_t app = ::fork();
+    if (app == 0) {
+        ::execl(self.c_str(), self.c_str(), "--gtest_filter=FormatUsbDialogTest.TheChildEndsWhenTheApplicationDies",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::unsetenv("PELLORIN_CHILD_PID_FILE");
+    ASSERT_GE(app, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(pids) && fs::file_size(pids) > 0; }, 30000));
+    QTest::qWait(300);  // the child is writing its progress
+    const auto bytes = testsupport::readFileBytes(pids);
+    const pid_t child = std::stoi(std::string(bytes.begin(), bytes.end()));
+    const auto running = [child] {
+        std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+        std::string pid, name, state;
+        return stat >> pid >> name >> state && state != "Z" && state != "X";
+    };
+    ASSERT_TRUE(running());
+    ::kill(app, SIGKILL);
+    int status = 0;
+    ::waitpid(app, &status, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !running(); }, 5000)) << "the child writes on";
+    if (running()) ::kill(child, SIGKILL);
+}
+
+// The one-row list shows its whole entry, with no scroll bar over it and no half row below, at
+// the normal size, at a font DPI of 144 and at a scale of 1.5. Each size needs its own
+// application, so the test runs itself once per size; each run saves a picture.
+TEST_F(FormatUsbDialogTest, TheRowShowsTheWholeEntryAtEverySize) {
+    const QByteArray picture = qgetenv("PELLORIN_ROW_PICTURE");
+    if (picture.isEmpty()) {
+        const std::string self = fs::read_symlink("/proc/self/exe").string();
+        for (const char* size : {"normal", "dpi144", "scale150"}) {
+            SCOPED_TRACE(size);
+            const std::string env = std::string(size) == "dpi144"     ? "QT_FONT_DPI=144 "
+                                    : std::string(size) == "scale150" ? "QT_SCALE_FACTOR=1.5 "
+                                                                      : "";
+            const std::string command = "env " + env + "PELLORIN_ROW_PICTURE=" + size + " '" + self +
+                                        "' --gtest_filter=FormatUsbDialogTest.TheRowShowsTheWholeEntryAtEverySize"
+                                        " >/dev/null 2>&1";
+            EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        }
+        return;
+    }
+    FakeSystem machine;
+    machine.AddDisk({"sdaa", "65:160", testing_support::kUsbBusPath, "0", 3907029168ULL, {}});
+    machine.AddDisk({"sdab", "65:176", testing_support::kUsbBusPath2, "0", 2000000, {}});
+    CFormatUsbDlg dialog(machine.Views(), machine.Root(), Worker(kWorkDone));
+    dialog.show();
+    QListWidget* list = dialog.DriveList();
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_FALSE(list->horizontalScrollBar()->isVisible());
+    const QRect viewport = list->viewport()->rect();
+    const QRect row = list->visualItemRect(list->item(0));
+    EXPECT_TRUE(viewport.contains(row)) << "the row is cut";
+    EXPECT_LE(viewport.height(), row.height()) << "part of the next row shows";
+    EXPECT_LE(list->fontMetrics().horizontalAdvance(list->item(0)->text()), row.width());
+    EXPECT_TRUE(dialog.rect().contains(list->geometry()));
+    QDir().mkpath(QStringLiteral(DIALOG_PNG_DIR));
+    EXPECT_TRUE(dialog.grab().save(QStringLiteral(DIALOG_PNG_DIR "/format_usb_130_row_%1.png").arg(QString::fromUtf8(picture))));
 }
 
 TEST_F(FormatUsbDialogTest, RendersTheFilledDialog) {
