@@ -136,10 +136,10 @@ std::vector<std::string> OptionWords(const CLI::Option& option) {
     return words;
 }
 
-std::string Joined(const std::vector<std::string>& words) {
+std::string Joined(const std::vector<std::string>& words, const char* separator = " ") {
     std::string text;
     for (const std::string& word : words) {
-        if (!text.empty()) text += ' ';
+        if (!text.empty()) text += separator;
         text += word;
     }
     return text;
@@ -168,7 +168,7 @@ std::string BashCompletionScript() {
         commands.push_back(command->get_name());
         std::vector<std::string> words{"-h", "--help"};
         std::string valueCases;
-        std::string positional = "FILE";
+        std::string positional;  // the name of the command's operand, if it has one
         for (const CLI::Option* option : command->get_options()) {
             if (option->get_group().empty()) continue;  // hidden
             if (option->get_positional()) {
@@ -177,10 +177,8 @@ std::string BashCompletionScript() {
             }
             const std::vector<std::string> optionWords = OptionWords(*option);
             if (option->get_items_expected_max() > 0) {  // takes a value, not a flag
-                std::string pattern;
-                for (const std::string& word : optionWords) pattern += (pattern.empty() ? "" : "|") + word;
-                valueCases += "            " + pattern + ") " + ValueCompletion(option->get_type_name()) +
-                              "; return ;;\n";
+                valueCases += "            " + Joined(optionWords, "|") + ") " +
+                              ValueCompletion(option->get_type_name()) + "; return ;;\n";
             }
             for (const std::string& word : optionWords) {
                 if (word != "-h" && word != "--help") words.push_back(word);
@@ -190,11 +188,8 @@ std::string BashCompletionScript() {
         if (!valueCases.empty()) cases += "        case $prev in\n" + valueCases + "        esac\n";
         cases += "        if [[ $cur == -* ]]; then\n            COMPREPLY=($(compgen -W \"" + Joined(words) +
                  "\" -- \"$cur\"))\n";
-        if (command->get_name() == "drives") {
-            cases += "        fi ;;\n";
-        } else {
-            cases += "        else\n            " + ValueCompletion(positional) + "\n        fi ;;\n";
-        }
+        if (!positional.empty()) cases += "        else\n            " + ValueCompletion(positional) + "\n";
+        cases += "        fi ;;\n";
     }
 
     std::string script =
@@ -203,11 +198,7 @@ std::string BashCompletionScript() {
         "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} command= i\n"
         "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
         "        case ${COMP_WORDS[i]} in\n"
-        "        " + [&] {
-            std::string pattern;
-            for (const std::string& name : commands) pattern += (pattern.empty() ? "" : "|") + name;
-            return pattern;
-        }() + ") command=${COMP_WORDS[i]}; break ;;\n"
+        "        " + Joined(commands, "|") + ") command=${COMP_WORDS[i]}; break ;;\n"
         "        esac\n"
         "    done\n"
         "    case $command in\n"
