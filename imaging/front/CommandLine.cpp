@@ -88,7 +88,10 @@ ParsedCommandLine parseCommandLine(std::string_view commandLine) {
             continue;
         }
         const std::string_view key = arg.substr(1);
-        if (keyIs(key, "H") || keyIs(key, "?")) {
+        // "help" and "-help" (from "--help") are what an operator new to dorvix tries first;
+        // no key begins with "help", so they are the usage key rather than ignored words
+        // that would let the run go on to a restore.
+        if (keyIs(key, "H") || keyIs(key, "?") || keyIs(key, "help") || keyIs(key, "-help")) {
             parsed.outcome = ParseOutcome::Usage;
             return parsed;
         } else if (keyIs(key, "D")) {

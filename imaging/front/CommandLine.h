@@ -50,7 +50,7 @@ std::int64_t decimalValue(std::string_view text);
 
 enum class ParseOutcome {
     Run,              // go on with the main flow
-    Usage,            // key "H" or "?": print the usage text, exit code 0
+    Usage,            // key "H", "?", "help" or "-help": print the usage text, exit code 0
     DeviceDump,       // key "devdump" or "dd": list the devices, exit code 0
     ArgumentTooLong,  // an argument did not fit: exit code 1
 };

@@ -11,18 +11,20 @@ namespace dorvix::text {
 // ---- Banner, usage and main flow ----------------------------------------------------------
 inline constexpr char kBanner[] = "QZ Keldan Imaging Tool, Version 3.03.000\n";
 inline constexpr char kBannerNotice[] = "Run \"dorvix -?\" for the list of options.\n\n";
+// The usage lists the keys the parser knows: the restore by default, "-writeflat" for a flat
+// image, and the two captures, whose <imgfile> is the file they write.
 inline constexpr char kUsage[] =
     "\nUsage: dorvix -devdump\r\n\t\tTo print disk device number and associated CHS parameters.\r\n\r\n"
-    "\tdorvix -imgwrite [-targetdev:n] [<imgfile>]\r\n\t\tTo image a disk with an KMV style file.\r\n\r\n"
+    "\tdorvix [-targetdev:n] [-y] [-w] [<imgfile>]\r\n\t\tTo image a disk with an KMV style file (the default).\r\n\r\n"
+    "\tdorvix -writeflat [-targetdev:n] [-y] [-w] [<imgfile>]\r\n\t\tTo image a disk with a flat KMV style file.\r\n\r\n"
     "\tdorvix -imgcopy [-targetdev:n] [<imgfile>]\r\n\t\tTo copy a disk to an KMV style file.\r\n\r\n"
-    "\tdorvix -flatimg [-targetdev:n] [<imgfile>]\r\n\t\tTo copy a disk to a flat KMV style file.\r\n\r\n"
-    "\tdorvix -flatcopy [-targetdev:n] [<imgfile>]\r\n\t\tTo image a disk with a flat KMV style file.\r\n\r\n"
-    "or\r\n\tdorvix [-targetdev:n] [-y] [-w] [<imgfile>]\r\n\r\n[Optional] Parameter Definitions:\r\n"
+    "\tdorvix -flatcopy [-targetdev:n] [<imgfile>]\r\n\t\tTo copy a disk to a flat KMV style file.\r\n\r\n"
+    "[Optional] Parameter Definitions:\r\n"
     "-icmbr:<file>\t\tinserts MBR code from specified bin file.\r\n-icpbr:<file>\t\tinserts PBR code from specified bin "
     "file.\r\n"
     "-targetdev:n\t\tWhere n=1 (default) thru 9, Sets the disk device number to image.\r\n"
     "-y\t\t\t\t\tSuppresses confirmation prompts.\r\n-w\t\t\t\t\tWindowed mode.\r\n"
-    "<imgfile>\t\t\tSpecifies the image file name [FLASH.IMG].\r\n\r\n";
+    "<imgfile>\t\t\tSpecifies the image file name [FLASH.IMG] (written by -imgcopy and -flatcopy).\r\n\r\n";
 inline constexpr char kDefaultImage[] = "FLASH.IMG";
 inline constexpr char kImageMissing[] = "ERROR: The image file does not exist.";
 // Arguments are held in buffers of 99 characters; a longer one is refused rather than cut,

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <system_error>
+#include <vector>
 
 namespace pellorin {
 
@@ -66,59 +67,164 @@ bool RunsElevated() {
     return ::geteuid() != ::getuid() || ::getegid() != ::getgid();
 }
 
-int RunCommandLine(int argc, char** argv) {
-    CLI::App app{std::string(cli::kDescription), "pellorin"};
-    app.footer(std::string(cli::kExitCodes));
-    app.require_subcommand(1);
+namespace {
 
+// What the command line fills in, and the commands it defines.
+struct CommandLineValues {
     std::string strTarget;
     std::string strPayload;
     bool bYes = false;
-    CLI::App* iso = app.add_subcommand("iso", std::string(cli::kIsoCommand));
-    iso->add_option("FILE", strTarget, std::string(cli::kIsoFileOption))->required();
-    CLI::Validator existingDirectory = CLI::ExistingDirectory;
-    existingDirectory.description("");  // the help shows DIR alone
-    iso->add_option("--payload", strPayload, std::string(cli::kPayloadOption))
-        ->type_name("DIR")
-        ->check(existingDirectory);
-    iso->add_flag("-y,--yes", bYes, std::string(cli::kYesOption));
 
     std::string strFolder;
     std::string strDeployPayload;
     bool bReplace = false;
     bool bKeep = false;
-    CLI::App* deploy = app.add_subcommand("deploy", std::string(cli::kDeployCommand));
-    deploy->add_option("DIR", strFolder, std::string(cli::kDeployFolderOption))->required()->check(existingDirectory);
-    deploy->add_option("--payload", strDeployPayload, std::string(cli::kPayloadOption))
-        ->type_name("DIR")
-        ->check(existingDirectory);
-    CLI::Option* replace = deploy->add_flag("-y,--yes", bReplace, std::string(cli::kDeployYesOption));
-    deploy->add_flag("-n,--no-overwrite", bKeep, std::string(cli::kNoOverwriteOption))->excludes(replace);
 
-    // Where the kernel's views are read from; hidden, for tests that point them at fake trees.
     SystemViews views;
     std::vector<CLI::Option*> viewOptions;
-    const auto addViewOptions = [&views, &viewOptions](CLI::App* command) {
-        viewOptions.push_back(command->add_option("--sysfs", views.sysfsRoot)->group(""));
-        viewOptions.push_back(command->add_option("--mountinfo", views.mountInfo)->group(""));
-        viewOptions.push_back(command->add_option("--swaps", views.swaps)->group(""));
-        viewOptions.push_back(command->add_option("--dev-dir", views.devRoot)->group(""));
-    };
-    CLI::App* drives = app.add_subcommand("drives", std::string(cli::kDrivesCommand));
-    addViewOptions(drives);
 
     std::string strDevice;
     std::string strUsbPayload;
     bool bUsbYes = false;
     bool bNoVerify = false;
-    CLI::App* usb = app.add_subcommand("usb", std::string(cli::kUsbCommand));
-    usb->add_option("DEVICE", strDevice, std::string(cli::kUsbDeviceOption))->required();
-    usb->add_option("--payload", strUsbPayload, std::string(cli::kPayloadOption))
+
+    CLI::App* iso = nullptr;
+    CLI::App* deploy = nullptr;
+    CLI::App* drives = nullptr;
+    CLI::App* usb = nullptr;
+};
+
+// Defines the commands and options on `app`; the help text and the shell completion are both
+// read from these definitions.
+void DefineCommandLine(CLI::App& app, CommandLineValues& v) {
+    app.footer(std::string(cli::kExitCodes));
+    app.require_subcommand(1);
+
+    v.iso = app.add_subcommand("iso", std::string(cli::kIsoCommand));
+    v.iso->add_option("FILE", v.strTarget, std::string(cli::kIsoFileOption))->required();
+    CLI::Validator existingDirectory = CLI::ExistingDirectory;
+    existingDirectory.description("");  // the help shows DIR alone
+    v.iso->add_option("--payload", v.strPayload, std::string(cli::kPayloadOption))
         ->type_name("DIR")
         ->check(existingDirectory);
-    usb->add_flag("-y,--yes", bUsbYes, std::string(cli::kUsbYesOption));
-    usb->add_flag("--no-verify", bNoVerify, std::string(cli::kNoVerifyOption));
-    addViewOptions(usb);
+    v.iso->add_flag("-y,--yes", v.bYes, std::string(cli::kYesOption));
+
+    v.deploy = app.add_subcommand("deploy", std::string(cli::kDeployCommand));
+    v.deploy->add_option("DIR", v.strFolder, std::string(cli::kDeployFolderOption))
+        ->required()
+        ->check(existingDirectory);
+    v.deploy->add_option("--payload", v.strDeployPayload, std::string(cli::kPayloadOption))
+        ->type_name("DIR")
+        ->check(existingDirectory);
+    CLI::Option* replace = v.deploy->add_flag("-y,--yes", v.bReplace, std::string(cli::kDeployYesOption));
+    v.deploy->add_flag("-n,--no-overwrite", v.bKeep, std::string(cli::kNoOverwriteOption))->excludes(replace);
+
+    // Where the kernel's views are read from; hidden, for tests that point them at fake trees.
+    const auto addViewOptions = [&v](CLI::App* command) {
+        v.viewOptions.push_back(command->add_option("--sysfs", v.views.sysfsRoot)->group(""));
+        v.viewOptions.push_back(command->add_option("--mountinfo", v.views.mountInfo)->group(""));
+        v.viewOptions.push_back(command->add_option("--swaps", v.views.swaps)->group(""));
+        v.viewOptions.push_back(command->add_option("--dev-dir", v.views.devRoot)->group(""));
+    };
+    v.drives = app.add_subcommand("drives", std::string(cli::kDrivesCommand));
+    addViewOptions(v.drives);
+
+    v.usb = app.add_subcommand("usb", std::string(cli::kUsbCommand));
+    v.usb->add_option("DEVICE", v.strDevice, std::string(cli::kUsbDeviceOption))->required();
+    v.usb->add_option("--payload", v.strUsbPayload, std::string(cli::kPayloadOption))
+        ->type_name("DIR")
+        ->check(existingDirectory);
+    v.usb->add_flag("-y,--yes", v.bUsbYes, std::string(cli::kUsbYesOption));
+    v.usb->add_flag("--no-verify", v.bNoVerify, std::string(cli::kNoVerifyOption));
+    addViewOptions(v.usb);
+}
+
+// The words an option is written as: "-y", "--yes".
+std::vector<std::string> OptionWords(const CLI::Option& option) {
+    std::vector<std::string> words;
+    for (const std::string& name : option.get_snames()) words.push_back("-" + name);
+    for (const std::string& name : option.get_lnames()) words.push_back("--" + name);
+    return words;
+}
+
+std::string Joined(const std::vector<std::string>& words, const char* separator = " ") {
+    std::string text;
+    for (const std::string& word : words) {
+        if (!text.empty()) text += separator;
+        text += word;
+    }
+    return text;
+}
+
+// The compgen arguments that complete a value named `name` (an option's type or a positional's
+// name): folders for DIR, whole disks for DEVICE, files otherwise.
+std::string ValueCompletion(const std::string& name) {
+    if (name == "DIR") return "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\"))";
+    if (name == "DEVICE") {
+        return "COMPREPLY=($(compgen -W \"$(cd /sys/block 2>/dev/null && printf '/dev/%s ' *)\" -- \"$cur\"))";
+    }
+    return "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\"))";
+}
+
+}  // namespace
+
+std::string BashCompletionScript() {
+    CLI::App app{std::string(cli::kDescription), "pellorin"};
+    CommandLineValues values;
+    DefineCommandLine(app, values);
+
+    std::vector<std::string> commands;
+    std::string cases;
+    for (const CLI::App* command : app.get_subcommands({})) {
+        commands.push_back(command->get_name());
+        std::vector<std::string> words{"-h", "--help"};
+        std::string valueCases;
+        std::string positional;  // the name of the command's operand, if it has one
+        for (const CLI::Option* option : command->get_options()) {
+            if (option->get_group().empty()) continue;  // hidden
+            if (option->get_positional()) {
+                positional = option->get_name();
+                continue;
+            }
+            const std::vector<std::string> optionWords = OptionWords(*option);
+            if (option->get_items_expected_max() > 0) {  // takes a value, not a flag
+                valueCases += "            " + Joined(optionWords, "|") + ") " +
+                              ValueCompletion(option->get_type_name()) + "; return ;;\n";
+            }
+            for (const std::string& word : optionWords) {
+                if (word != "-h" && word != "--help") words.push_back(word);
+            }
+        }
+        cases += "    " + command->get_name() + ")\n";
+        if (!valueCases.empty()) cases += "        case $prev in\n" + valueCases + "        esac\n";
+        cases += "        if [[ $cur == -* ]]; then\n            COMPREPLY=($(compgen -W \"" + Joined(words) +
+                 "\" -- \"$cur\"))\n";
+        if (!positional.empty()) cases += "        else\n            " + ValueCompletion(positional) + "\n";
+        cases += "        fi ;;\n";
+    }
+
+    std::string script =
+        "# bash completion for pellorin, generated from its command line definitions\n"
+        "_pellorin() {\n"
+        "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} command= i\n"
+        "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
+        "        case ${COMP_WORDS[i]} in\n"
+        "        " + Joined(commands, "|") + ") command=${COMP_WORDS[i]}; break ;;\n"
+        "        esac\n"
+        "    done\n"
+        "    case $command in\n"
+        "    \"\") COMPREPLY=($(compgen -W \"" + Joined(commands) + " -h --help\" -- \"$cur\")) ;;\n" +
+        cases +
+        "    esac\n"
+        "}\n"
+        "complete -F _pellorin pellorin\n";
+    return script;
+}
+
+int RunCommandLine(int argc, char** argv) {
+    CLI::App app{std::string(cli::kDescription), "pellorin"};
+    CommandLineValues v;
+    DefineCommandLine(app, v);
 
     try {
         app.parse(argc, argv);
@@ -130,32 +236,32 @@ int RunCommandLine(int argc, char** argv) {
     // A run with rights its caller may not have (through pkexec, sudo or a set-user-id bit) reads
     // only the kernel's own views: a caller's fake tables could otherwise steer it to a disk or
     // file the guard would refuse.
-    if (RunsElevated() && std::any_of(viewOptions.begin(), viewOptions.end(),
+    if (RunsElevated() && std::any_of(v.viewOptions.begin(), v.viewOptions.end(),
                                       [](const CLI::Option* option) { return option->count() > 0; })) {
         std::fprintf(stderr, "%s\n", std::string(cli::kViewsRefusedElevated).c_str());
         return kExitUsage;
     }
 
-    if (iso->parsed()) {
-        const fs::path payloadDirectory = strPayload.empty() ? ProgramDirectory() : fs::path(strPayload);
-        return RunIsoCommand(strTarget, payloadDirectory, bYes, std::cin, stdout, stderr);
+    if (v.iso->parsed()) {
+        const fs::path payloadDirectory = v.strPayload.empty() ? ProgramDirectory() : fs::path(v.strPayload);
+        return RunIsoCommand(v.strTarget, payloadDirectory, v.bYes, std::cin, stdout, stderr);
     }
-    if (deploy->parsed()) {
-        const fs::path payloadDirectory = strDeployPayload.empty() ? ProgramDirectory() : fs::path(strDeployPayload);
-        const OverwritePolicy policy = bReplace ? OverwritePolicy::Yes : bKeep ? OverwritePolicy::No : OverwritePolicy::Ask;
-        return RunDeployCommand(strFolder, payloadDirectory, policy, std::cin, stdout, stderr);
+    if (v.deploy->parsed()) {
+        const fs::path payloadDirectory = v.strDeployPayload.empty() ? ProgramDirectory() : fs::path(v.strDeployPayload);
+        const OverwritePolicy policy = v.bReplace ? OverwritePolicy::Yes : v.bKeep ? OverwritePolicy::No : OverwritePolicy::Ask;
+        return RunDeployCommand(v.strFolder, payloadDirectory, policy, std::cin, stdout, stderr);
     }
     // The disks of the running program and of its payload are never offered.
-    views.protectedPaths.push_back(ProgramDirectory());
-    if (drives->parsed()) return RunDrivesCommand(views, stdout);
-    if (usb->parsed()) {
+    v.views.protectedPaths.push_back(ProgramDirectory());
+    if (v.drives->parsed()) return RunDrivesCommand(v.views, stdout);
+    if (v.usb->parsed()) {
         UsbFormatRequest request;
-        request.device = strDevice;
-        request.payloadDirectory = strUsbPayload.empty() ? ProgramDirectory() : fs::path(strUsbPayload);
-        request.verify = !bNoVerify;
-        views.protectedPaths.push_back(request.payloadDirectory);
-        CUsbPlatform platform(views);
-        return RunUsbCommand(request, bUsbYes, platform, std::cin, stdout, stderr);
+        request.device = v.strDevice;
+        request.payloadDirectory = v.strUsbPayload.empty() ? ProgramDirectory() : fs::path(v.strUsbPayload);
+        request.verify = !v.bNoVerify;
+        v.views.protectedPaths.push_back(request.payloadDirectory);
+        CUsbPlatform platform(v.views);
+        return RunUsbCommand(request, v.bUsbYes, platform, std::cin, stdout, stderr);
     }
     return kExitUsage;
 }

@@ -29,6 +29,10 @@ bool RunsElevated();
 // --mountinfo, --swaps, --dev-dir) are refused with kExitUsage in an elevated run.
 int RunCommandLine(int argc, char** argv);
 
+// A bash completion script for the commands and options of RunCommandLine, read from the
+// same definitions (hidden options left out).
+std::string BashCompletionScript();
+
 // "iso": asks before replacing an existing file (unless bYes), then builds the image with a
 // terminal progress display; Ctrl-C cancels the write. Answers are read from `in`, the progress
 // and the questions go to `err`, the final message to `out`.

@@ -44,7 +44,8 @@ std::string FormatPercentText(unsigned percent);
 // Texts of the command line.
 namespace cli {
 inline constexpr std::string_view kDescription =
-    "Builds the recovery media of the thin-client image from the files next to the program.";
+    "Builds the recovery media of the thin-client image from the files next to the program.\n"
+    "Without a command it opens the desktop application.";
 inline constexpr std::string_view kIsoCommand = "Write a bootable ISO image file";
 inline constexpr std::string_view kIsoFileOption = "The ISO image file to write";
 inline constexpr std::string_view kPayloadOption =

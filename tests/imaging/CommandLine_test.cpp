@@ -140,7 +140,12 @@ TEST(ParseCommandLine, OptionTableInItsOrder) {
         {"/td:3/x", ParseOutcome::Run, [](CommandOptions& o) { o.targetDevice = 3; }},
         {"-h", ParseOutcome::Usage, nullptr},
         {"-y /? -td:3", ParseOutcome::Usage, nullptr},
-        {"-HELP", ParseOutcome::Run, [](CommandOptions&) {}},
+        // the help words an operator tries first print the usage instead of going on to a restore
+        {"--help", ParseOutcome::Usage, nullptr},
+        {"-HELP", ParseOutcome::Usage, nullptr},
+        {"/help -y", ParseOutcome::Usage, nullptr},
+        {"-y FLASH.IMG --Help", ParseOutcome::Usage, nullptr},
+        {"-helpme ---help", ParseOutcome::Run, [](CommandOptions&) {}},
         {"-td:3 -devdump -h", ParseOutcome::DeviceDump, nullptr},
         {"/DD", ParseOutcome::DeviceDump, nullptr},
         {"x -td:3", ParseOutcome::Run,

@@ -14,18 +14,19 @@ using testsupport::TempDir;
 
 namespace {
 
+// The usage names the keys the parser knows, each with what it does.
 const std::string kUsage =
     "\nUsage: dorvix -devdump\r\n\t\tTo print disk device number and associated CHS parameters.\r\n\r\n"
-    "\tdorvix -imgwrite [-targetdev:n] [<imgfile>]\r\n\t\tTo image a disk with an KMV style file.\r\n\r\n"
+    "\tdorvix [-targetdev:n] [-y] [-w] [<imgfile>]\r\n\t\tTo image a disk with an KMV style file (the default).\r\n\r\n"
+    "\tdorvix -writeflat [-targetdev:n] [-y] [-w] [<imgfile>]\r\n\t\tTo image a disk with a flat KMV style file.\r\n\r\n"
     "\tdorvix -imgcopy [-targetdev:n] [<imgfile>]\r\n\t\tTo copy a disk to an KMV style file.\r\n\r\n"
-    "\tdorvix -flatimg [-targetdev:n] [<imgfile>]\r\n\t\tTo copy a disk to a flat KMV style file.\r\n\r\n"
-    "\tdorvix -flatcopy [-targetdev:n] [<imgfile>]\r\n\t\tTo image a disk with a flat KMV style file.\r\n\r\n"
-    "or\r\n\tdorvix [-targetdev:n] [-y] [-w] [<imgfile>]\r\n\r\n[Optional] Parameter Definitions:\r\n"
+    "\tdorvix -flatcopy [-targetdev:n] [<imgfile>]\r\n\t\tTo copy a disk to a flat KMV style file.\r\n\r\n"
+    "[Optional] Parameter Definitions:\r\n"
     "-icmbr:<file>\t\tinserts MBR code from specified bin file.\r\n"
     "-icpbr:<file>\t\tinserts PBR code from specified bin file.\r\n"
     "-targetdev:n\t\tWhere n=1 (default) thru 9, Sets the disk device number to image.\r\n"
     "-y\t\t\t\t\tSuppresses confirmation prompts.\r\n-w\t\t\t\t\tWindowed mode.\r\n"
-    "<imgfile>\t\t\tSpecifies the image file name [FLASH.IMG].\r\n\r\n";
+    "<imgfile>\t\t\tSpecifies the image file name [FLASH.IMG] (written by -imgcopy and -flatcopy).\r\n\r\n";
 
 std::string noDevice(int n) { return "DSK" + std::to_string(n) + ": <no device>\r\n"; }
 
@@ -89,6 +90,21 @@ TEST_F(DorvixProgram, UsageTextByteForByte) {
         EXPECT_EQ(result.exitCode, 0) << key;
         EXPECT_EQ(result.output, kUsage) << key;
     }
+}
+
+// An operator's first try at help, on a device where the default restore would find both its
+// image and its disk: the usage, exit code 0, no question asked and the disk untouched.
+TEST_F(DorvixProgram, HelpWordsPrintTheUsageAndLeaveTheDiskAlone) {
+    const auto disk = dir / "flash.img";
+    testsupport::writeFileBytes(disk, std::vector<std::uint8_t>(1u << 20, 0x5A));
+    testsupport::writeFileBytes(dir / "FLASH.IMG", std::vector<std::uint8_t>(4096, 0));
+    table("DSK1: " + disk.string() + "\n");
+    for (const char* key : {"--help", "-help", "/help", "-y --HELP"}) {
+        const auto result = run(key, "YES\n", false);
+        EXPECT_EQ(result.exitCode, 0) << key;
+        EXPECT_EQ(result.output, kUsage) << key;
+    }
+    EXPECT_EQ(testsupport::readFileBytes(disk), std::vector<std::uint8_t>(1u << 20, 0x5A));
 }
 
 TEST_F(DorvixProgram, DeviceDumpWithoutTableListsNineAbsentDevices) {
