@@ -99,7 +99,11 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
     if (writesDisk) {
         bool go = true;
         if (!services.imageExists(options.imagePath)) {
-            showError(window, text::kImageMissing);
+            if (window != nullptr) {
+                showError(window, text::kImageMissingBox, options.imagePath.c_str());
+            } else {
+                showError(nullptr, text::kImageMissing);
+            }
             go = false;
         } else if (!options.assumeYes && !confirmRestore(window)) {
             go = false;

@@ -211,9 +211,10 @@ TEST(MainFlowWindowed, MissingImageIsShownInTheWindowAndClosesIt) {
     Recorder recorder;
     recorder.imageExists = false;
     ConsoleCapture console;
-    EXPECT_EQ(dorvix::runMainFlow("-w -y", recorder.services()), 1);
+    EXPECT_EQ(dorvix::runMainFlow("-w -y \"/media/usb stick/FLASH.IMG\"", recorder.services()), 1);
     ASSERT_EQ(recorder.dialog.boxes.size(), 1u);
-    EXPECT_EQ(recorder.dialog.boxes[0].text, "ERROR: The image file does not exist.");
+    EXPECT_EQ(recorder.dialog.boxes[0].text, "ERROR: The image file does not exist.\r\n\r\n/media/usb stick/FLASH.IMG");
+    EXPECT_EQ(recorder.dialog.boxes[0].icon, dorvix::MessageBoxIcon::Error);
     EXPECT_EQ(recorder.dialog.messages.back().message, dorvix::UM_CLOSEPROGRESS);
 }
 
