@@ -144,4 +144,16 @@ bool announceReboot(ProgressWindow window) {
     return true;
 }
 
+void announceRestartByHand(ProgressWindow window, const char* notice, bool assumeYes) {
+    if (ProgressWindow boxes = assumeYes ? nullptr : questionWindow(window)) {
+        // A box holds its text without the console's blank lines around it.
+        std::string_view text(notice);
+        while (!text.empty() && text.front() == '\n') text.remove_prefix(1);
+        while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+        boxes->messageBox(text, text::kErrorTitle, MessageBoxButtons::Ok, MessageBoxIcon::Information);
+        return;
+    }
+    consoleWrite(notice);
+}
+
 }  // namespace dorvix

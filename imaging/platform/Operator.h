@@ -76,4 +76,8 @@ bool confirmRestore(ProgressWindow window);
 // Before the reset: always true, after the operator has acknowledged it.
 bool announceReboot(ProgressWindow window);
 
+// After a successful run that no reset follows: `notice` on the console, or, in windowed mode
+// without assume yes, in a message box the operator acknowledges.
+void announceRestartByHand(ProgressWindow window, const char* notice, bool assumeYes);
+
 }  // namespace dorvix

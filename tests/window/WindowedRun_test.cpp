@@ -311,6 +311,19 @@ TEST_F(WindowedRun, MissingImageBoxNamesTheFile) {
     EXPECT_FALSE(fs::exists(marker));
 }
 
+TEST_F(WindowedRun, WithoutAResetTheBoxSaysRestartByHandNotReboot) {
+    ScopedEnv noReset{"DORVIX_RESET_COMMAND", ""};
+    EXPECT_EQ(run("-w " + image.string()), 0) << consoleText;
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].title.toStdString(), dorvix::text::kConfirmTitle);
+    EXPECT_EQ(boxes[1].title.toStdString(), dorvix::text::kErrorTitle);
+    EXPECT_EQ(boxes[1].text.toStdString(), "The device must now be restarted by hand.");
+    EXPECT_EQ(boxes[1].icon, QMessageBox::Information);
+    EXPECT_FALSE(boxes[1].hasCancel);
+    EXPECT_EQ(consoleText.find("rebooted"), std::string::npos);
+    EXPECT_FALSE(fs::exists(marker));
+}
+
 TEST_F(WindowedRun, CaptureShowsItsHeadingAndReachesHundred) {
     const fs::path out = dir / "CAPTURE.IMG";
     EXPECT_EQ(run("-imgcopy -w -nor -td:2 " + out.string()), 0) << consoleText;
