@@ -1,6 +1,7 @@
 #include "platform/Power.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/reboot.h>
 #include <unistd.h>
 
@@ -45,17 +46,52 @@ bool logindReboot() {
     return r >= 0;
 }
 
+// The inhibitor lock held while an engine runs: logind keeps it while this descriptor is open.
+int inhibitorLock() {
+    SystemBus system;
+    if (system.bus == nullptr) {
+        return -1;
+    }
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int fd = -1;
+    if (sd_bus_call_method(system.bus, kLogindService, kLogindPath, kLogindManager, "Inhibit", &error, &reply,
+                           "ssss", "sleep:idle", "dorvix", "A disk is being imaged", "block") >= 0) {
+        int received = -1;
+        // The descriptor belongs to the reply: keep a copy of our own.
+        if (sd_bus_message_read(reply, "h", &received) >= 0 && received >= 0) {
+            fd = ::fcntl(received, F_DUPFD_CLOEXEC, 3);
+        }
+    }
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    return fd;
+}
 #else
 bool logindReboot() { return false; }
+int inhibitorLock() { return -1; }
 #endif
 
+// The maker's library keeps its state for the process; so does its stand-in.
+int g_inhibitor = -1;
 bool g_machineResetEnabled = false;
 
 }  // namespace
 
-int QZPreventSuspend() { return 1; }
+int QZPreventSuspend() {
+    if (g_inhibitor < 0) {
+        g_inhibitor = inhibitorLock();
+    }
+    return 1;
+}
 
-int QZAllowSuspend() { return 1; }
+int QZAllowSuspend() {
+    if (g_inhibitor >= 0) {
+        ::close(g_inhibitor);
+        g_inhibitor = -1;
+    }
+    return 1;
+}
 
 ResetPlan planReset(const ResetSituation& situation) {
     if (situation.resetCommand != nullptr) {

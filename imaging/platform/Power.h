@@ -10,13 +10,16 @@
 //   disks (no DORVIX_DEVICES table of a test): through systemd's logind where it runs, else
 //   with sync() and reboot(RB_AUTOBOOT).
 // Without a reset the operator is told that the device must be restarted by hand.
+//
+// Suspend is blocked with a logind inhibitor lock ("sleep:idle", mode "block") while an
+// engine runs; without logind nothing happens.
 
 #include <string>
 
 namespace dorvix {
 
-// Keep the device from suspending while an engine runs, and allow it again. Nothing to do
-// on Linux; the results are not used.
+// Keep the device from suspending while an engine runs, and allow it again; always paired.
+// The results are not used.
 int QZPreventSuspend();
 int QZAllowSuspend();
 

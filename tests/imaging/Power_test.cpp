@@ -86,4 +86,12 @@ TEST(ResetRequest, TestProgramsCannotRestartTheMachine) {
     EXPECT_FALSE(dorvix::requestSystemReset({dorvix::ResetWay::Logind, {}}));
 }
 
+TEST(Suspend, PreventAndAllowPairWithoutLogind) {
+    // Without logind (or without permission) nothing is held; the calls still pair.
+    EXPECT_EQ(dorvix::QZPreventSuspend(), 1);
+    EXPECT_EQ(dorvix::QZPreventSuspend(), 1);  // a second block is the same block
+    EXPECT_EQ(dorvix::QZAllowSuspend(), 1);
+    EXPECT_EQ(dorvix::QZAllowSuspend(), 1);
+}
+
 }  // namespace
