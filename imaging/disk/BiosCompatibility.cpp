@@ -65,6 +65,64 @@ std::string upper(std::string_view text) {
     return out;
 }
 
+bool hasAnchor(std::span<const std::uint8_t> bytes, std::string_view anchor) {
+    return bytes.size() >= anchor.size() && std::equal(anchor.begin(), anchor.end(), bytes.begin());
+}
+
+// At most `limit` bytes of a file; none when it cannot be opened or read.
+std::optional<std::vector<std::uint8_t>> readFileBytes(const std::string& path, std::size_t limit) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(limit);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(limit));
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+std::optional<SmbiosTables> tablesInWindow(std::vector<std::uint8_t> window, std::string source) {
+    if (window.empty()) {
+        return std::nullopt;
+    }
+    auto table = findSmbiosTable(window);
+    if (!table) {
+        return std::nullopt;
+    }
+    return SmbiosTables{std::move(window), *table, std::move(source)};
+}
+
+// The type-0 version of the table inside `bytes`.
+bool versionFromTable(std::span<const std::uint8_t> bytes, SmbiosTable table, std::string& version,
+                      std::size_t& size, std::size_t capacity, bool debug) {
+    auto type0 = findSmbiosStructure(bytes, table, 0);
+    if (debug) {
+        showStatus(nullptr, text::kSmbiosTable, table.count, static_cast<const void*>(bytes.data() + table.offset));
+        showStatus(nullptr, text::kSmbiosType0At, type0 ? static_cast<const void*>(bytes.data() + *type0) : nullptr);
+    }
+    if (!type0) {
+        if (debug) {
+            showStatus(nullptr, text::kSmbiosNoType0);
+        }
+        return false;
+    }
+    std::size_t formatted = bytes[*type0 + kStructLength];
+    unsigned number = formatted > kBiosInfoVersionString ? bytes[*type0 + kBiosInfoVersionString] : 0;
+    std::string found = getSmbiosString(bytes, *type0 + formatted, number);
+    size = found.size() + 1;
+    if (debug) {
+        showStatus(nullptr, text::kSmbiosVersionRead, found.c_str());
+    }
+    if (found.size() >= capacity) {
+        return false;
+    }
+    version = std::move(found);
+    return true;
+}
+
 }  // namespace
 
 std::optional<SmbiosTable> findSmbiosTable(std::span<const std::uint8_t> window) {
@@ -90,12 +148,16 @@ std::optional<std::size_t> findSmbiosStructure(std::span<const std::uint8_t> win
         if (formatted < kStructHeaderSize || offset + formatted > window.size()) {
             return std::nullopt;
         }
-        if (window[offset + kStructType] == type) {
-            return offset;
-        }
+        // A structure counts only whole: its string set closed inside the bytes read.
         auto next = endOfStringSet(window, offset + formatted);
         if (!next) {
             return std::nullopt;
+        }
+        if (window[offset + kStructType] == type) {
+            return offset;
+        }
+        if (table.count == kNoStructureCount && window[offset + kStructType] == kEndOfTableType) {
+            return std::nullopt;  // a table without a count ends here
         }
         offset = *next;
     }
@@ -133,28 +195,67 @@ bool getBiosVersion(std::span<const std::uint8_t> window, std::string& version, 
         }
         return false;
     }
-    auto type0 = findSmbiosStructure(window, *table, 0);
+    return versionFromTable(window, *table, version, size, capacity, debug);
+}
+
+bool getBiosVersion(const SmbiosTables& tables, std::string& version, std::size_t& size, std::size_t capacity,
+                    bool debug) {
     if (debug) {
-        showStatus(nullptr, text::kSmbiosTable, table->count,
-                   static_cast<const void*>(window.data() + table->offset));
-        showStatus(nullptr, text::kSmbiosType0At,
-                   type0 ? static_cast<const void*>(window.data() + *type0) : nullptr);
+        showStatus(nullptr, text::kSmbiosSource, tables.source.c_str());
     }
-    if (!type0) {
-        if (debug) {
-            showStatus(nullptr, text::kSmbiosNoType0);
+    return versionFromTable(tables.bytes, tables.table, version, size, capacity, debug);
+}
+
+std::optional<SmbiosEntryPoint> parseSmbiosEntryPoint(std::span<const std::uint8_t> entry) {
+    SmbiosEntryPoint found;
+    std::size_t length = 0;
+    if (hasAnchor(entry, "_SM3_")) {
+        if (entry.size() < kEntry3FieldsEnd) {
+            return std::nullopt;
         }
-        return false;
+        length = entry[kEntry3Length];
+        if (length < kEntry3FieldsEnd || length > entry.size() || byteSum(entry.first(length)) != 0) {
+            return std::nullopt;
+        }
+        found = SmbiosEntryPoint{3, load32(entry, kEntry3TableMaxSize), kNoStructureCount};
+    } else if (hasAnchor(entry, "_SM_")) {
+        if (entry.size() < kEntryFieldsEnd) {
+            return std::nullopt;
+        }
+        // Some 2.1 firmware reports 0x1E for its 0x1F bytes; the fields used lie below 30.
+        length = entry[kEntryLength];
+        if (length < kEntryFieldsEnd || length > entry.size() || byteSum(entry.first(length)) != 0 ||
+            !hasAnchor(entry.subspan(kEntryIntermediateStart), "_DMI_") ||
+            byteSum(entry.subspan(kEntryIntermediateStart, length - kEntryIntermediateStart)) != 0) {
+            return std::nullopt;
+        }
+        found = SmbiosEntryPoint{2, load16(entry, kEntryTableLength), load16(entry, kEntryStructureCount)};
+    } else {
+        return std::nullopt;
     }
-    std::size_t formatted = window[*type0 + kStructLength];
-    unsigned number = formatted > kBiosInfoVersionString ? window[*type0 + kBiosInfoVersionString] : 0;
-    std::string found = getSmbiosString(window, *type0 + formatted, number);
-    size = found.size() + 1;
-    if (found.size() >= capacity) {
-        return false;
+    if (found.tableLength < kStructHeaderSize || found.tableLength > kMaxSmbiosTableSize) {
+        return std::nullopt;
     }
-    version = std::move(found);
-    return true;
+    return found;
+}
+
+std::optional<SmbiosTables> readSysfsSmbios(const std::string& sysfsRoot) {
+    const std::string folder = sysfsRoot + "/firmware/dmi/tables";
+    // Both entry points are shorter than 64 bytes; more than that is not an entry point.
+    auto entryBytes = readFileBytes(folder + "/smbios_entry_point", 64);
+    if (!entryBytes) {
+        return std::nullopt;
+    }
+    auto entry = parseSmbiosEntryPoint(*entryBytes);
+    if (!entry) {
+        return std::nullopt;
+    }
+    auto table = readFileBytes(folder + "/DMI", entry->tableLength);
+    if (!table || table->size() < entry->tableLength) {
+        return std::nullopt;  // a table cut short is no table
+    }
+    return SmbiosTables{std::move(*table), SmbiosTable{0, entry->count},
+                        (entry->major == 3 ? "3.x tables in " : "2.x tables in ") + folder};
 }
 
 std::vector<std::uint8_t> readBiosWindow() {
@@ -175,6 +276,16 @@ std::vector<std::uint8_t> readBiosWindow() {
     return window;
 }
 
+std::optional<SmbiosTables> readSmbios(const std::string& sysfsRoot) {
+    if (const char* fromEnv = std::getenv("DORVIX_SMBIOS_WINDOW"); fromEnv != nullptr && *fromEnv != '\0') {
+        return tablesInWindow(readBiosWindow(), std::string("the BIOS window in ") + fromEnv);
+    }
+    if (auto kernel = readSysfsSmbios(sysfsRoot)) {
+        return kernel;
+    }
+    return tablesInWindow(readBiosWindow(), "the BIOS window in /dev/mem");
+}
+
 bool biosVersionAccepted(std::string_view version, std::string_view targetBios) {
     std::string family = upper(version.substr(0, std::min(version.find(' '), version.size())));
     std::string list = upper(targetBios.empty() ? std::string_view(text::kBiosEmptyListStandsFor) : targetBios);
@@ -182,8 +293,15 @@ bool biosVersionAccepted(std::string_view version, std::string_view targetBios) 
 }
 
 bool getBiosVersion(std::string& version, std::size_t& size, std::size_t capacity) {
-    std::vector<std::uint8_t> window = readBiosWindow();
-    return getBiosVersion(window, version, size, capacity, processFlags().debug);
+    const bool debug = processFlags().debug;
+    auto tables = readSmbios();
+    if (!tables) {
+        if (debug) {
+            showStatus(nullptr, text::kSmbiosNotFound);
+        }
+        return false;
+    }
+    return getBiosVersion(*tables, version, size, capacity, debug);
 }
 
 bool checkBiosCompatibility(ProgressWindow window, const KmvImageHeader& header) {

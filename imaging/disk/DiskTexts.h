@@ -49,6 +49,8 @@ inline constexpr char kFlatDefaultTargetBios[] = "KQ3A3,KQ3A0";
 inline constexpr char kSmbiosNotFound[] = "***ERROR*** SMBIOS was not found!\n";
 inline constexpr char kSmbiosTable[] = "wStructCount = %04X, lpbySMBIOSTable = %p\n";
 inline constexpr char kSmbiosType0At[] = "lpbySMBIOSStruct_Type0 = %p\n";
+inline constexpr char kSmbiosSource[] = "SMBIOS: reading %s\n";
+inline constexpr char kSmbiosVersionRead[] = "SMBIOS: BIOS version \"%s\"\n";
 inline constexpr char kSmbiosNoType0[] = "***ERROR*** An SMBIOS structure of type 0 was not found!\n";
 inline constexpr char kBiosDebug[] = "BIOS = (%s), ih.targetBIOS = %s\n";
 inline constexpr char kBiosNotSupported[] = "***ERROR*** The system is not supported by the image!\n";

@@ -36,8 +36,9 @@ MainFlowServices platformServices(DeviceProvider& devices) {
     s.startProgressDialog = startProgressDialog;
     s.attachProgressWindow = attachProgressWindow;
     s.dumpDevices = [&devices] { dumpDevices(devices); };
+    s.resetPossible = [] { return planSystemReset().way != ResetWay::None; };
     s.preResetCall = preResetCall;
-    s.requestReset = requestSystemReset;
+    s.requestReset = [] { return requestSystemReset(planSystemReset()); };
     s.restoreFatImage = [&devices](ProgressWindow window, const std::string& image, std::uint8_t target,
                                    const std::optional<std::string>& mbrCode,
                                    const std::optional<std::string>& bootCode) {
@@ -99,7 +100,11 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
     if (writesDisk) {
         bool go = true;
         if (!services.imageExists(options.imagePath)) {
-            showError(window, text::kImageMissing);
+            if (window != nullptr) {
+                showError(window, text::kImageMissingBox, options.imagePath.c_str());
+            } else {
+                showError(nullptr, text::kImageMissing);
+            }
             go = false;
         } else if (!options.assumeYes && !confirmRestore(window)) {
             go = false;
@@ -141,9 +146,17 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
 
     closeProgress(window);
 
-    if (result == 0 && options.restart && (options.assumeYes || announceReboot(window))) {
-        services.preResetCall();
-        services.requestReset();
+    if (result == 0 && options.restart) {
+        // The reboot is announced only when one will follow; otherwise the operator learns
+        // that the restart is theirs.
+        if (!services.resetPossible()) {
+            announceRestartByHand(window, text::kRestartByHand, options.assumeYes);
+        } else if (options.assumeYes || announceReboot(window)) {
+            services.preResetCall();
+            if (!services.requestReset()) {
+                announceRestartByHand(window, text::kResetFailed, options.assumeYes);
+            }
+        }
     }
     return result;
 }

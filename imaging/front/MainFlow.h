@@ -25,8 +25,11 @@ struct MainFlowServices {
     std::function<ProgressWindow()> startProgressDialog;
     std::function<ProgressWindow(std::int64_t)> attachProgressWindow;
     std::function<void()> dumpDevices;
+    // Whether a reset would follow a successful run; only then is it announced.
+    std::function<bool()> resetPossible;
     std::function<void()> preResetCall;
-    std::function<void()> requestReset;
+    // False when the reset could not be requested.
+    std::function<bool()> requestReset;
     std::function<int(ProgressWindow, const std::string&, std::uint8_t, const std::optional<std::string>&,
                       const std::optional<std::string>&)>
         restoreFatImage;

@@ -200,7 +200,8 @@ void ProgressChannel::sendMessage(ProgressMessage message, unsigned wParam, std:
     }
 }
 
-MessageBoxResult ProgressChannel::messageBox(std::string_view text, std::string_view, MessageBoxButtons) {
+MessageBoxResult ProgressChannel::messageBox(std::string_view text, std::string_view, MessageBoxButtons,
+                                             MessageBoxIcon) {
     // The peer has seen the error once it answers; a peer that goes away first may not have.
     if (!writeLine("error " + escapeChannelText(text)) || (m_readable && !readLine())) {
         consoleWrite(text);

@@ -40,7 +40,8 @@ public:
     static std::unique_ptr<ProgressChannel> attach(std::int64_t fd);
 
     void sendMessage(ProgressMessage message, unsigned wParam, std::string_view text) override;
-    MessageBoxResult messageBox(std::string_view text, std::string_view title, MessageBoxButtons buttons) override;
+    MessageBoxResult messageBox(std::string_view text, std::string_view title, MessageBoxButtons buttons,
+                                MessageBoxIcon icon) override;
     ProgressWindowHost* questionHost() override { return m_questions; }
 
     // The message boxes that show the two questions in windowed mode (none: the console).

@@ -27,6 +27,8 @@ inline constexpr char kUsage[] =
     "<imgfile>\t\t\tSpecifies the image file name [FLASH.IMG] (written by -imgcopy and -flatcopy).\r\n\r\n";
 inline constexpr char kDefaultImage[] = "FLASH.IMG";
 inline constexpr char kImageMissing[] = "ERROR: The image file does not exist.";
+// A box stands apart from the command line that named the file, so it names the file too.
+inline constexpr char kImageMissingBox[] = "ERROR: The image file does not exist.\r\n\r\n%s";
 // Arguments are held in buffers of 99 characters; a longer one is refused rather than cut,
 // because a cut image path could name another file.
 inline constexpr char kArgumentTooLong[] = "ERROR: Argument longer than 99 characters: %.40s...\n";

@@ -72,11 +72,23 @@ void showError(ProgressWindow window, const char* format, ...) {
     va_start(args, format);
     if (window != nullptr) {
         const std::string line = formatWindowText(format, args);
-        window->messageBox(line, text::kErrorTitle, MessageBoxButtons::Ok);
+        window->messageBox(line, text::kErrorTitle, MessageBoxButtons::Ok, messageBoxIcon(line));
     } else {
         consoleWrite(formatAll(format, args));
     }
     va_end(args);
+}
+
+MessageBoxIcon messageBoxIcon(std::string_view text) {
+    const std::size_t start = text.find_first_not_of("\r\n");
+    const std::string_view marked = start == std::string_view::npos ? std::string_view{} : text.substr(start);
+    if (marked.starts_with("WARNING")) {
+        return MessageBoxIcon::Warning;
+    }
+    if (marked.starts_with("***ERROR***") || marked.starts_with("ERROR")) {
+        return MessageBoxIcon::Error;
+    }
+    return MessageBoxIcon::Information;
 }
 
 void showProgress(ProgressWindow window, int percent) {
@@ -101,7 +113,8 @@ void closeProgress(ProgressWindow window) {
 
 bool confirmRestore(ProgressWindow window) {
     if (ProgressWindow boxes = questionWindow(window)) {
-        return boxes->messageBox(text::kConfirmBox, text::kConfirmTitle, MessageBoxButtons::OkCancel) ==
+        return boxes->messageBox(text::kConfirmBox, text::kConfirmTitle, MessageBoxButtons::OkCancel,
+                                 MessageBoxIcon::Question) ==
                MessageBoxResult::Ok;
     }
     consoleWrite(text::kConfirmConsole);
@@ -122,12 +135,25 @@ bool confirmRestore(ProgressWindow window) {
 
 bool announceReboot(ProgressWindow window) {
     if (ProgressWindow boxes = questionWindow(window)) {
-        boxes->messageBox(text::kRebootBox, text::kErrorTitle, MessageBoxButtons::OkCancel);
+        boxes->messageBox(text::kRebootBox, text::kErrorTitle, MessageBoxButtons::OkCancel,
+                          MessageBoxIcon::Information);
         return true;
     }
     consoleWrite(text::kRebootConsole);
     consoleReadChar();
     return true;
+}
+
+void announceRestartByHand(ProgressWindow window, const char* notice, bool assumeYes) {
+    if (ProgressWindow boxes = assumeYes ? nullptr : questionWindow(window)) {
+        // A box holds its text without the console's blank lines around it.
+        std::string_view text(notice);
+        while (!text.empty() && text.front() == '\n') text.remove_prefix(1);
+        while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+        boxes->messageBox(text, text::kErrorTitle, MessageBoxButtons::Ok, MessageBoxIcon::Information);
+        return;
+    }
+    consoleWrite(notice);
 }
 
 }  // namespace dorvix

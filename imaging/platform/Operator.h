@@ -22,6 +22,9 @@ enum ProgressMessage : unsigned {
 };
 
 enum class MessageBoxButtons { Ok, OkCancel };
+// What a box is about, shown as its icon: a failure, a warning, a question to the operator, or
+// information.
+enum class MessageBoxIcon { Error, Warning, Question, Information };
 enum class MessageBoxResult { Ok, Cancel };
 
 // A progress window: the dialog of windowed mode, or the channel of a window named by
@@ -32,7 +35,8 @@ public:
     virtual ~ProgressWindowHost() = default;
     virtual void sendMessage(ProgressMessage message, unsigned wParam, std::string_view text) = 0;
     // A modal message box owned by the window.
-    virtual MessageBoxResult messageBox(std::string_view text, std::string_view title, MessageBoxButtons buttons) = 0;
+    virtual MessageBoxResult messageBox(std::string_view text, std::string_view title, MessageBoxButtons buttons,
+                                        MessageBoxIcon icon) = 0;
     // Where the two questions of windowed mode are shown as message boxes: the window itself,
     // or, for a window in another program, the message boxes of this program (none: console).
     virtual ProgressWindowHost* questionHost() { return this; }
@@ -49,9 +53,13 @@ std::string cutWindowText(std::string text);
 // Console: printed as it stands, no line end added ("\r..." overwrites the current line).
 void showStatus(ProgressWindow window, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// printf-style error text. Window: a message box with OK (cut to 511 characters).
-// Console: printed as it stands.
+// printf-style error text. Window: a message box with OK (cut to 511 characters), its icon
+// chosen by the text's own mark (messageBoxIcon). Console: printed as it stands.
 void showError(ProgressWindow window, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The icon of an error text: the system marks its texts by their first word ("***ERROR***",
+// "ERROR:", "WARNING"); an unmarked text (the BIOS line of the debug flag) is information.
+MessageBoxIcon messageBoxIcon(std::string_view text);
 
 // Progress in percent: UM_PROGRESS to the window, or "\r%d%% completed." on the console.
 void showProgress(ProgressWindow window, int percent);
@@ -67,5 +75,9 @@ bool confirmRestore(ProgressWindow window);
 
 // Before the reset: always true, after the operator has acknowledged it.
 bool announceReboot(ProgressWindow window);
+
+// After a successful run that no reset follows: `notice` on the console, or, in windowed mode
+// without assume yes, in a message box the operator acknowledges.
+void announceRestartByHand(ProgressWindow window, const char* notice, bool assumeYes);
 
 }  // namespace dorvix

@@ -32,8 +32,7 @@ inline constexpr char kTableBadSetting[] = "unknown setting (heads=, sectors=, t
 inline constexpr char kTableRepeatedSetting[] = "setting given twice: ";
 inline constexpr char kTableBadValue[] = "not a usable 32-bit decimal value: ";
 inline constexpr char kTableDuplicate[] = "device named on more than one line, left out: ";
-inline constexpr char kRestartByHand[] =
-    "\nThe device must now be restarted (no reset command is configured in DORVIX_RESET_COMMAND).\n";
-inline constexpr char kResetCommandFailed[] = "\nThe reset command failed; the device must now be restarted.\n";
+inline constexpr char kRestartByHand[] = "\nThe device must now be restarted by hand.\n";
+inline constexpr char kResetFailed[] = "\nThe restart failed; the device must now be restarted by hand.\n";
 
 }  // namespace dorvix::text

@@ -122,7 +122,7 @@ private:
 class SilentWindow : public ProgressWindowHost {
 public:
     void sendMessage(ProgressMessage, unsigned, std::string_view) override {}
-    MessageBoxResult messageBox(std::string_view, std::string_view, MessageBoxButtons) override {
+    MessageBoxResult messageBox(std::string_view, std::string_view, MessageBoxButtons, MessageBoxIcon) override {
         return MessageBoxResult::Ok;
     }
 };

@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 
 #include <cstdint>
 #include <string>
@@ -270,6 +272,193 @@ TEST(BiosDecision, CheckAgainstWindowFileAndHeader) {
                   c.accepted ? "" : "***ERROR*** The system is not supported by the image!\n");
     }
     ::unsetenv("DORVIX_SMBIOS_WINDOW");
+}
+
+// ---- Tables published by the kernel (/sys/firmware/dmi/tables) ---------------------------
+
+// A structure table as the kernel's DMI file holds it: a type-1 structure, the type-0 one
+// with `version`, then the end-of-table structure.
+Bytes kernelTable(const std::string& version) {
+    Bytes t;
+    auto put = [&t](std::uint8_t type, std::uint8_t length, const std::vector<std::string>& strings,
+                    std::uint8_t versionNumber) {
+        const std::size_t at = t.size();
+        t.resize(at + length, 0);
+        t[at] = type;
+        t[at + 1] = length;
+        if (length > 5) t[at + 5] = versionNumber;
+        for (const auto& str : strings) {
+            t.insert(t.end(), str.begin(), str.end());
+            t.push_back(0);
+        }
+        if (strings.empty()) t.push_back(0);
+        t.push_back(0);
+    };
+    put(1, 8, {"Maker", "Model"}, 0);
+    put(0, 0x18, {"Vendor", version, "01/01/2026"}, 2);
+    put(127, 4, {}, 0);
+    return t;
+}
+
+void fixSum(Bytes& bytes, std::size_t from, std::size_t length, std::size_t sumAt) {
+    bytes[sumAt] = 0;
+    std::uint8_t sum = 0;
+    for (std::size_t i = from; i < from + length; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
+    bytes[sumAt] = static_cast<std::uint8_t>(-sum);
+}
+
+Bytes entryPoint2(std::uint16_t tableLength, std::uint16_t count) {
+    Bytes e(0x1F, 0);
+    std::copy_n("_SM_", 4, e.begin());
+    e[5] = 0x1F;
+    e[6] = 2;
+    e[7] = 8;
+    std::copy_n("_DMI_", 5, e.begin() + 16);
+    dorvix::store16(e, 22, tableLength);
+    dorvix::store32(e, 24, 0x000E1000);
+    dorvix::store16(e, 28, count);
+    fixSum(e, 16, 0x1F - 16, 21);
+    fixSum(e, 0, 0x1F, 4);
+    return e;
+}
+
+Bytes entryPoint3(std::uint32_t tableMaxSize) {
+    Bytes e(0x18, 0);
+    std::copy_n("_SM3_", 5, e.begin());
+    e[6] = 0x18;
+    e[7] = 3;
+    e[8] = 4;
+    e[10] = 1;
+    dorvix::store32(e, 12, tableMaxSize);
+    dorvix::store32(e, 16, 0x7F000000);  // a 64-bit address, far above any BIOS window
+    fixSum(e, 0, 0x18, 5);
+    return e;
+}
+
+// A fake sysfs root holding firmware/dmi/tables.
+struct StagedSysfs {
+    testsupport::TempDir root;
+    void stage(const Bytes& entry, const Bytes& table) {
+        const auto folder = root / "firmware" / "dmi" / "tables";
+        std::filesystem::create_directories(folder);
+        testsupport::writeFileBytes(folder / "smbios_entry_point", entry);
+        testsupport::writeFileBytes(folder / "DMI", table);
+    }
+    std::string path() const { return root.path().string(); }
+};
+
+std::optional<std::string> versionFromSysfs(const std::string& root) {
+    auto tables = dorvix::readSysfsSmbios(root);
+    if (!tables) return std::nullopt;
+    std::string version;
+    std::size_t size = 0;
+    if (!dorvix::getBiosVersion(*tables, version, size, 256, false)) return std::nullopt;
+    return version;
+}
+
+TEST(KernelSmbios, EntryPointsAndTablesAsTheKernelPublishesThem) {
+    const Bytes table = kernelTable("KQ3A3 V1.10");
+    const auto length = static_cast<std::uint16_t>(table.size());
+    auto broken = [](Bytes b, std::size_t at) {
+        b[at] ^= 0x01;
+        return b;
+    };
+    struct Case {
+        const char* name;
+        Bytes entry;
+        Bytes dmi;
+        std::optional<std::string> version;
+    };
+    Bytes table2withGarbage = table;
+    table2withGarbage.resize(table.size() + 100, 0xEE);  // space after the end-of-table structure
+    const std::size_t type0At = 8 + 13;  // behind the type-1 structure and "Maker", "Model"
+    ASSERT_EQ(table[type0At], 0);
+    Bytes overlong = table;
+    overlong[type0At + 1] = 0xF0;  // the type-0 formatted area runs past the table
+    Bytes endFirst = table;
+    endFirst[type0At] = 127;
+    const Case cases[] = {
+        {"2.x", entryPoint2(length, 3), table, "KQ3A3 V1.10"},
+        {"3.x", entryPoint3(length), table, "KQ3A3 V1.10"},
+        {"3.x maximum size beyond the end-of-table structure", entryPoint3(length + 100), table2withGarbage,
+         "KQ3A3 V1.10"},
+        {"2.x count stops before type 0", entryPoint2(length, 1), table, std::nullopt},
+        {"3.x end-of-table before type 0", entryPoint3(length), endFirst, std::nullopt},
+        {"2.x entry checksum wrong", broken(entryPoint2(length, 3), 4), table, std::nullopt},
+        {"2.x intermediate checksum wrong", broken(entryPoint2(length, 3), 21), table, std::nullopt},
+        {"3.x checksum wrong", broken(entryPoint3(length), 5), table, std::nullopt},
+        {"entry point cut short", [&] {
+             Bytes e = entryPoint3(length);
+             e.resize(12);
+             return e;
+         }(), table, std::nullopt},
+        {"2.x length byte beyond the file", [&] {
+             Bytes e = entryPoint2(length, 3);
+             e[5] = 0x40;
+             return e;
+         }(), table, std::nullopt},
+        {"no anchor", Bytes(0x1F, 0), table, std::nullopt},
+        {"table shorter than the entry point says", entryPoint2(length, 3), Bytes(table.begin(), table.end() - 1),
+         std::nullopt},
+        {"3.x table size beyond any real table", entryPoint3(0x7FFFFFFF), table, std::nullopt},
+        {"structure runs past the table", entryPoint2(length, 3), overlong, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StagedSysfs sysfs;
+        sysfs.stage(c.entry, c.dmi);
+        EXPECT_EQ(versionFromSysfs(sysfs.path()), c.version);
+    }
+    EXPECT_FALSE(dorvix::readSysfsSmbios("/nonexistent-sysfs"));
+}
+
+// Every cut of a table, whether its entry point admits the cut or not, is read without a
+// fault: a version or nothing.
+TEST(KernelSmbios, EveryTruncationIsSafe) {
+    const Bytes table = kernelTable("KQ7B2 V2.00");
+    for (std::size_t cut = 0; cut <= table.size(); ++cut) {
+        const Bytes dmi(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(cut));
+        for (const Bytes& entry : {entryPoint2(static_cast<std::uint16_t>(cut), 3),
+                                   entryPoint3(static_cast<std::uint32_t>(cut)),
+                                   entryPoint2(static_cast<std::uint16_t>(table.size()), 3)}) {
+            StagedSysfs sysfs;
+            sysfs.stage(entry, dmi);
+            auto version = versionFromSysfs(sysfs.path());
+            if (version) {
+                EXPECT_EQ(*version, "KQ7B2 V2.00") << cut;
+            }
+        }
+    }
+}
+
+TEST(KernelSmbios, KernelTablesComeFirstAWindowFileReplacesEverything) {
+    StagedSysfs sysfs;
+    const Bytes table = kernelTable("KQ3A0 V3");
+    sysfs.stage(entryPoint3(static_cast<std::uint32_t>(table.size())), table);
+    testsupport::TempDir dir;
+    testsupport::writeFileBytes(dir / "window", machineWindow("KQ7B2 V1"));
+    const char* old = std::getenv("DORVIX_SMBIOS_WINDOW");
+    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+
+    ::unsetenv("DORVIX_SMBIOS_WINDOW");
+    auto tables = dorvix::readSmbios(sysfs.path());
+    ASSERT_TRUE(tables);
+    std::string version;
+    std::size_t size = 0;
+    EXPECT_TRUE(dorvix::getBiosVersion(*tables, version, size, 256, false));
+    EXPECT_EQ(version, "KQ3A0 V3");
+
+    ::setenv("DORVIX_SMBIOS_WINDOW", (dir / "window").c_str(), 1);
+    tables = dorvix::readSmbios(sysfs.path());
+    ASSERT_TRUE(tables);
+    EXPECT_TRUE(dorvix::getBiosVersion(*tables, version, size, 256, false));
+    EXPECT_EQ(version, "KQ7B2 V1");
+
+    ::setenv("DORVIX_SMBIOS_WINDOW", "/nonexistent", 1);  // tests' "no SMBIOS" never reaches the kernel's
+    EXPECT_FALSE(dorvix::readSmbios(sysfs.path()));
+
+    if (saved) ::setenv("DORVIX_SMBIOS_WINDOW", saved->c_str(), 1);
+    else ::unsetenv("DORVIX_SMBIOS_WINDOW");
 }
 
 }  // namespace

@@ -63,6 +63,7 @@ public:
         std::string text;
         std::string title;
         dorvix::MessageBoxButtons buttons;
+        dorvix::MessageBoxIcon icon;
     };
     std::vector<Message> messages;
     std::vector<Box> boxes;
@@ -72,8 +73,8 @@ public:
         messages.push_back({message, wParam, std::string(text)});
     }
     dorvix::MessageBoxResult messageBox(std::string_view text, std::string_view title,
-                                        dorvix::MessageBoxButtons buttons) override {
-        boxes.push_back({std::string(text), std::string(title), buttons});
+                                        dorvix::MessageBoxButtons buttons, dorvix::MessageBoxIcon icon) override {
+        boxes.push_back({std::string(text), std::string(title), buttons, icon});
         return answer;
     }
 };

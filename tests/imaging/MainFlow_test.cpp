@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using dorvix::MainFlowServices;
 using dorvix::ProgressWindow;
 using dorvixtest::ConsoleCapture;
@@ -22,6 +24,8 @@ struct Recorder {
     FakeWindow dialog;
     FakeWindow named;
     bool dialogAvailable = true;
+    bool resetPossible = true;
+    bool resetWorks = true;
     std::optional<std::string> biosList = std::string("KQ9Z9");
     std::optional<dorvix::FailedRead> biosListFailure;
 
@@ -43,7 +47,11 @@ struct Recorder {
         };
         s.dumpDevices = [this] { calls.push_back("dump"); };
         s.preResetCall = [this] { calls.push_back("pre-reset"); };
-        s.requestReset = [this] { calls.push_back("reset"); };
+        s.resetPossible = [this] { return resetPossible; };
+        s.requestReset = [this] {
+            calls.push_back("reset");
+            return resetWorks;
+        };
         s.restoreFatImage = [this](ProgressWindow w, const std::string& path, std::uint8_t dev,
                                    const std::optional<std::string>& mbr, const std::optional<std::string>& pbr) {
             calls.push_back("restore " + windowName(w) + " " + path + " " + std::to_string(dev) + " " +
@@ -152,6 +160,59 @@ TEST(MainFlowConsole, BannerConfirmationAndRebootTexts) {
     EXPECT_TRUE(out.ends_with("Press <enter> to continue...")) << out;
 }
 
+// The reboot is announced only when a reset will follow; otherwise, and when the reset request
+// fails, the operator is told to restart the device by hand, on the console or in a box.
+TEST(MainFlowReset, AnnouncedOnlyWhenItFollows) {
+    const std::string byHand = "The device must now be restarted by hand.";
+    const std::string failed = "The restart failed; the device must now be restarted by hand.";
+    const struct {
+        const char* name;
+        std::string commandLine;
+        bool possible;
+        bool works;
+        std::vector<std::string> resetCalls;  // after the engine
+        std::string consoleTail;              // what the console ends with
+        std::string boxText;                  // the box in windowed mode, if any
+    } cases[] = {
+        {"console, reset follows", "", true, true, {"pre-reset", "reset"}, "Press <enter> to continue...", ""},
+        {"console, no reset", "", false, true, {}, "\n" + byHand + "\n", ""},
+        {"console, reset fails", "", true, false, {"pre-reset", "reset"}, "\n" + failed + "\n", ""},
+        {"-norestart: nothing said", "-nor", false, true, {}, "Type NO to exit, or YES to continue: ", ""},
+        {"windowed, no reset", "-w", false, true, {}, "", byHand},
+        {"windowed, reset fails", "-w", true, false, {"pre-reset", "reset"}, "", failed},
+        {"windowed with -y, no reset: console only", "-w -y", false, true, {}, "\n" + byHand + "\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedFlags keep({});
+        Recorder recorder;
+        recorder.resetPossible = c.possible;
+        recorder.resetWorks = c.works;
+        ConsoleCapture console("yes\n\n");
+        ASSERT_EQ(dorvix::runMainFlow(c.commandLine, recorder.services()), 0);
+        const auto allow = std::find(recorder.calls.begin(), recorder.calls.end(), "allow");
+        ASSERT_NE(allow, recorder.calls.end());
+        EXPECT_EQ(std::vector<std::string>(allow + 1, recorder.calls.end()), c.resetCalls);
+        const std::string out = console.output();
+        EXPECT_TRUE(out.ends_with(c.consoleTail)) << out;
+        if (!c.possible) {
+            EXPECT_EQ(out.find("rebooted"), std::string::npos);
+        }
+        std::vector<std::string> boxTexts;
+        for (const auto& box : recorder.dialog.boxes) {
+            if (box.title != "QZ Keldan Imaging Tool, Version 3.03.000") boxTexts.push_back(box.text);
+        }
+        if (c.boxText.empty()) {
+            EXPECT_TRUE(boxTexts.empty() || c.possible);
+        } else {
+            ASSERT_FALSE(boxTexts.empty());
+            EXPECT_EQ(boxTexts.back(), c.boxText);
+            EXPECT_EQ(recorder.dialog.boxes.back().icon, dorvix::MessageBoxIcon::Information);
+            EXPECT_EQ(recorder.dialog.boxes.back().buttons, dorvix::MessageBoxButtons::Ok);
+        }
+    }
+}
+
 TEST(MainFlowConsole, UsageAndDeviceDumpPrintNoBanner) {
     for (const char* line : {"-h", "-dd"}) {
         ScopedFlags keep({});
@@ -211,9 +272,10 @@ TEST(MainFlowWindowed, MissingImageIsShownInTheWindowAndClosesIt) {
     Recorder recorder;
     recorder.imageExists = false;
     ConsoleCapture console;
-    EXPECT_EQ(dorvix::runMainFlow("-w -y", recorder.services()), 1);
+    EXPECT_EQ(dorvix::runMainFlow("-w -y \"/media/usb stick/FLASH.IMG\"", recorder.services()), 1);
     ASSERT_EQ(recorder.dialog.boxes.size(), 1u);
-    EXPECT_EQ(recorder.dialog.boxes[0].text, "ERROR: The image file does not exist.");
+    EXPECT_EQ(recorder.dialog.boxes[0].text, "ERROR: The image file does not exist.\r\n\r\n/media/usb stick/FLASH.IMG");
+    EXPECT_EQ(recorder.dialog.boxes[0].icon, dorvix::MessageBoxIcon::Error);
     EXPECT_EQ(recorder.dialog.messages.back().message, dorvix::UM_CLOSEPROGRESS);
 }
 

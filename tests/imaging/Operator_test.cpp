@@ -59,6 +59,7 @@ TEST(ConfirmRestoreWindowed, MessageBoxDecides) {
         EXPECT_EQ(window.boxes[0].title, "QZ Keldan Imaging Tool, Version 3.03.000");
         EXPECT_EQ(window.boxes[0].buttons, MessageBoxButtons::OkCancel);
         EXPECT_EQ(window.boxes[0].text.substr(0, 9), "WARNING! ");
+        EXPECT_EQ(window.boxes[0].icon, dorvix::MessageBoxIcon::Question);
         EXPECT_EQ(console.output(), "");
     }
 }
@@ -91,6 +92,28 @@ TEST(AnnounceReboot, AlwaysTrue) {
         ASSERT_EQ(window.boxes.size(), 1u);
         EXPECT_EQ(window.boxes[0].title, "QZ Tarvex Thin Client Imaging Tool, Version 3.03.000");
         EXPECT_EQ(window.boxes[0].text, "The system will now be rebooted.\r\n\r\nPress OK to continue...");
+        EXPECT_EQ(window.boxes[0].icon, dorvix::MessageBoxIcon::Information);
+    }
+}
+
+TEST(StatusAndErrors, ErrorBoxIconFollowsTheTextsOwnMark) {
+    using dorvix::MessageBoxIcon;
+    const struct {
+        const char* text;
+        MessageBoxIcon icon;
+    } cases[] = {
+        {"***ERROR*** The system is not supported by the image!\n", MessageBoxIcon::Error},
+        {"ERROR: The image file does not exist.", MessageBoxIcon::Error},
+        {"\r\n***ERROR*** Failed to write sector!", MessageBoxIcon::Error},  // leading line ends
+        {"WARNING: Header signature not present, assuming NOHEADER!", MessageBoxIcon::Warning},
+        {"BIOS = (KQ3A3), ih.targetBIOS = KQ3A3,KQ3A0\n", MessageBoxIcon::Information},
+        {"", MessageBoxIcon::Information},
+    };
+    for (const auto& c : cases) {
+        FakeWindow window;
+        dorvix::showError(&window, "%s", c.text);
+        ASSERT_EQ(window.boxes.size(), 1u);
+        EXPECT_EQ(window.boxes[0].icon, c.icon) << c.text;
     }
 }
 

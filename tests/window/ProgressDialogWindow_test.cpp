@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QScreen>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -67,6 +68,20 @@ TEST(ProgressDialogWindow, MessagesChangeTheControlsAndCloseEndsIt) {
     EXPECT_EQ(dialog.status()->textFormat(), Qt::PlainText);
     dialog.handleMessage(dorvix::UM_HEADINGTEXT, 0, "Copying volume to KMV file, one moment please...");
     EXPECT_EQ(dialog.heading()->text(), QStringLiteral("Copying volume to KMV file, one moment please..."));
+    dialog.handleMessage(dorvix::UM_CLOSEPROGRESS, 0, {});
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), 1);
+}
+
+TEST(ProgressDialogWindow, EscAndTheCloseBoxLeaveItOpenOnlyItsCloseMessageEndsIt) {
+    ProgressDialogWindow dialog;
+    dialog.showCentred();
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(dialog.close());  // what the close box of the frame does
+    EXPECT_TRUE(dialog.isVisible());
+    dialog.handleMessage(dorvix::UM_PROGRESS, 30, {});
+    EXPECT_EQ(dialog.bar()->value(), 30);
     dialog.handleMessage(dorvix::UM_CLOSEPROGRESS, 0, {});
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), 1);

@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -74,6 +75,9 @@ struct Box {
     QString title;
     QString text;
     bool hasCancel;
+    QMessageBox::Icon icon;
+    int width;
+    int neededWidth;  // for the whole title
 };
 
 // Answers message boxes in order with the given buttons and records each one.
@@ -91,7 +95,8 @@ private:
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             auto* box = qobject_cast<QMessageBox*>(widget);
             if (box == nullptr || !box->isVisible()) continue;
-            boxes.push_back({box->windowTitle(), box->text(), box->button(QMessageBox::Cancel) != nullptr});
+            boxes.push_back({box->windowTitle(), box->text(), box->button(QMessageBox::Cancel) != nullptr, box->icon(),
+                             box->width(), dorvix::titleWidth(*box)});
             savePicture(*box, boxes.back());
             const MessageBoxResult answer = m_answers.empty() ? MessageBoxResult::Ok : m_answers.front();
             if (!m_answers.empty()) m_answers.pop_front();
@@ -102,13 +107,36 @@ private:
             return;
         }
     }
+    // The offscreen platform draws no frame: the picture gets a title bar drawn as a window
+    // manager would, an icon and three buttons of twice the font's height beside the title, so
+    // that a title too long for its box shows cut off.
+    static QPixmap withTitleBar(QMessageBox& box) {
+        const QPixmap body = box.grab();
+        const QFont font = QApplication::font("QMdiSubWindowTitleBar");
+        const int bar = 2 * QFontMetrics(font).height();
+        QPixmap framed(body.width(), body.height() + bar);
+        framed.fill(Qt::white);
+        QPainter painter(&framed);
+        painter.fillRect(0, 0, body.width(), bar, QColor(0x30, 0x40, 0x60));
+        painter.setPen(Qt::white);
+        for (int i = 1; i <= 3; ++i) painter.drawRect(body.width() - i * bar + 4, 4, bar - 8, bar - 8);
+        painter.setFont(font);
+        painter.drawText(QRect(bar, 0, body.width() - 4 * bar, bar), Qt::AlignVCenter | Qt::AlignLeft,
+                         box.windowTitle());
+        painter.drawPixmap(0, bar, body);
+        return framed;
+    }
     // Each kind of box is rendered once into the dialog folder next to the progress dialog's picture.
     static void savePicture(QMessageBox& box, const Box& seen) {
         const bool confirmation = seen.title.toStdString() == dorvix::text::kConfirmTitle;
-        const char* name = confirmation ? "dorvix_confirm.png" : seen.hasCancel ? "dorvix_reboot.png" : "dorvix_error.png";
+        const char* name = confirmation                                 ? "dorvix_confirm.png"
+                           : seen.hasCancel                             ? "dorvix_reboot.png"
+                           : seen.icon == QMessageBox::Information      ? "dorvix_restart_by_hand.png"
+                           : seen.text.contains(QStringLiteral("does not exist")) ? "dorvix_missing_image.png"
+                                                                        : "dorvix_error.png";
         const fs::path picture = fs::path(DIALOG_PNG_DIR) / name;
         fs::create_directories(picture.parent_path());
-        EXPECT_TRUE(box.grab().save(QString::fromStdString(picture.string()), "PNG"));
+        EXPECT_TRUE(withTitleBar(box).save(QString::fromStdString(picture.string()), "PNG"));
     }
 
     std::deque<MessageBoxResult> m_answers;
@@ -164,6 +192,9 @@ protected:
         BoxClicker clicker(std::move(answers));
         const int result = dorvix::runWithWindows(host, commandLine, dorvix::platformServices());
         boxes = clicker.boxes;
+        for (const Box& b : boxes) {
+            EXPECT_GE(b.width, b.neededWidth) << "title cut off: " << b.title.toStdString();
+        }
         consoleText = console.output();
         dialogVisibleAtEnd = host.dialog() != nullptr && host.dialog()->isVisible();
         return result;
@@ -250,6 +281,49 @@ TEST_F(WindowedRun, RestoreShowsTheEngineInTheDialogAndIsRenderedToAPicture) {
     EXPECT_TRUE(ok);
 }
 
+TEST_F(WindowedRun, EscAndTheCloseBoxDuringARunLeaveTheDialogShowingTheRun) {
+    int tries = 0;
+    onShown = [&](dorvix::WindowHost& host) {
+        const Shown& s = shown.back();
+        if (s.message == dorvix::UM_PROGRESS && s.wParam > 0 && s.wParam < 100 && tries < 3) {
+            ++tries;
+            QTest::keyClick(host.dialog(), Qt::Key_Escape);
+            host.dialog()->close();
+            EXPECT_TRUE(host.dialog()->isVisible());
+        }
+    };
+    EXPECT_EQ(run("-w -y " + image.string()), 0) << consoleText;
+    EXPECT_GT(tries, 0);
+    expectDialogFollowedTheEngine(shown);  // every later message found the dialog visible
+    EXPECT_FALSE(dialogVisibleAtEnd);
+    EXPECT_TRUE(fs::exists(marker));
+    bool ok = false;
+    EXPECT_EQ(testsupport::getFile(target, 63, "::/DATA.BIN", ok), testsupport::patternBytes(300000, 2));
+    EXPECT_TRUE(ok);
+}
+
+TEST_F(WindowedRun, MissingImageBoxNamesTheFile) {
+    const fs::path missing = dir / "no such folder" / "FLASH.IMG";
+    EXPECT_EQ(run("-w -y \"" + missing.string() + "\""), 1);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text.toStdString(), "ERROR: The image file does not exist.\n\n" + missing.string());
+    EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+    EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST_F(WindowedRun, WithoutAResetTheBoxSaysRestartByHandNotReboot) {
+    ScopedEnv noReset{"DORVIX_RESET_COMMAND", ""};
+    EXPECT_EQ(run("-w " + image.string()), 0) << consoleText;
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].title.toStdString(), dorvix::text::kConfirmTitle);
+    EXPECT_EQ(boxes[1].title.toStdString(), dorvix::text::kErrorTitle);
+    EXPECT_EQ(boxes[1].text.toStdString(), "The device must now be restarted by hand.");
+    EXPECT_EQ(boxes[1].icon, QMessageBox::Information);
+    EXPECT_FALSE(boxes[1].hasCancel);
+    EXPECT_EQ(consoleText.find("rebooted"), std::string::npos);
+    EXPECT_FALSE(fs::exists(marker));
+}
+
 TEST_F(WindowedRun, CaptureShowsItsHeadingAndReachesHundred) {
     const fs::path out = dir / "CAPTURE.IMG";
     EXPECT_EQ(run("-imgcopy -w -nor -td:2 " + out.string()), 0) << consoleText;
@@ -273,6 +347,7 @@ TEST_F(WindowedRun, EngineErrorIsShownInABoxWithTheErrorTitle) {
     EXPECT_EQ(boxes[0].title.toStdString(), dorvix::text::kErrorTitle);
     EXPECT_EQ(boxes[0].text, dorvix::controlText(dorvix::text::kHeaderInvalid));
     EXPECT_FALSE(boxes[0].hasCancel);
+    EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
     EXPECT_EQ(shown.back().message, dorvix::UM_CLOSEPROGRESS);
     EXPECT_FALSE(fs::exists(marker));  // a failed run never resets
     EXPECT_TRUE(testsupport::readFileBytes(target) == before);
@@ -317,6 +392,7 @@ TEST_P(WindowedQuestions, BoxesDecideAsTheOperatorAnswers) {
         EXPECT_TRUE(b.hasCancel);
         const bool confirmation = b.title.toStdString() == dorvix::text::kConfirmTitle;
         EXPECT_EQ(b.text, dorvix::controlText(confirmation ? dorvix::text::kConfirmBox : dorvix::text::kRebootBox));
+        EXPECT_EQ(b.icon, confirmation ? QMessageBox::Question : QMessageBox::Information);
     }
     EXPECT_EQ(fs::exists(marker), c.reset);
     EXPECT_EQ(testsupport::readFileBytes(target) != before, c.diskWritten);

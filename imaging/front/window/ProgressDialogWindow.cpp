@@ -2,6 +2,7 @@
 
 #include "front/StringTable.h"
 
+#include <QCloseEvent>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
@@ -82,6 +83,10 @@ void ProgressDialogWindow::showCentred() {
     }
     show();
 }
+
+void ProgressDialogWindow::reject() {}
+
+void ProgressDialogWindow::closeEvent(QCloseEvent* event) { event->ignore(); }
 
 void ProgressDialogWindow::handleMessage(ProgressMessage message, unsigned wParam, std::string_view text) {
     switch (message) {

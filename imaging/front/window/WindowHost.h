@@ -29,7 +29,8 @@ public:
 
     void sendMessage(ProgressMessage message, unsigned wParam, std::string_view text) override;
     // A modal message box, owned by the dialog while it is shown.
-    MessageBoxResult messageBox(std::string_view text, std::string_view title, MessageBoxButtons buttons) override;
+    MessageBoxResult messageBox(std::string_view text, std::string_view title, MessageBoxButtons buttons,
+                                MessageBoxIcon icon) override;
 
     ProgressDialogWindow* dialog() const { return m_dialog.get(); }
     void setObserver(Observer observer) { m_observer = std::move(observer); }
@@ -40,5 +41,8 @@ private:
     std::unique_ptr<ProgressDialogWindow> m_dialog;
     Observer m_observer;
 };
+
+// The width a message box needs to show its whole window title in its frame.
+int titleWidth(const QWidget& box);
 
 }  // namespace dorvix
