@@ -358,16 +358,16 @@ TEST_F(DorvixCapture, SourcesNoRestoreWouldTakeAreRefusedSayingWhy) {
              writeFileBytes(disk, d);
          },
          "is not a FAT16 volume that a KMV file can carry"},
-        {"path of 256 characters",
+        {"path of 260 characters",
          [&] {
              std::string path = "::";
              for (int i = 0; i < 4; ++i) {
                  path += "/" + a60;
                  mmd(path);
              }
-             put(path + "/" + std::string(11, 'b'), 10, 1);
+             put(path + "/" + std::string(15, 'b'), 10, 1);
          },
-         "a path of 256 characters; an image carries at most 255"},
+         "a path of 260 characters; an image carries at most 259"},
         {"one sector per cluster",
          [&] {
              DiskShape shape;
