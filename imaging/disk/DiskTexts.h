@@ -54,6 +54,10 @@ inline constexpr char kBiosDebug[] = "BIOS = (%s), ih.targetBIOS = %s\n";
 inline constexpr char kBiosNotSupported[] = "***ERROR*** The system is not supported by the image!\n";
 inline constexpr char kBiosEmptyListStandsFor[] = "KQ7B2";
 
+// A partition of the disk's table that ends behind the disk's last sector.
+inline constexpr char kFlatCapturePartitionPastDisk[] =
+    "***ERROR*** Partition %d of the source disk ends at sector %llu, but the disk has only %llu sectors; "
+    "it cannot be captured whole!\n";
 // ---- Disk record (debug output) -----------------------------------------------------------
 inline constexpr char kDeviceNameFormat[] = "DSK%1d:";
 inline constexpr char kDiagOpenFailed[] = "***ERROR*** Failed to open \"%s\" (%08X)!\n";

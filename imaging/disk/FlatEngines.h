@@ -48,7 +48,8 @@ struct FlatCaptureVolumeSteps {
     std::function<ImageVolumeResult(ImageFile& image)> prepareImageVolume;
 };
 
-// Captures the whole of DSKn: (whole cylinders) into a flat image file with header.
+// Captures the whole of DSKn: (its whole cylinders, and each partition of its table to the
+// partition's end) into a flat image file with header.
 int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
                      const std::string& imagePath, const FlatCaptureVolumeSteps& volumeSteps);
 

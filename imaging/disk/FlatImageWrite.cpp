@@ -11,6 +11,8 @@
 #include "platform/Pause.h"
 #include "platform/ProcessFlags.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace dorvix {
@@ -83,7 +85,9 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
         showStatus(nullptr, text::kFlatTotalSectors, static_cast<unsigned long>(sectors),
                    static_cast<unsigned long>(disk.totalSectors));
     }
-    if (sectors > disk.totalSectors) {
+    // A flat capture holds every sector of its partitions, also those behind the last whole
+    // cylinder: the image must fit the disk, not its whole cylinders (and 32-bit sector numbers).
+    if (sectors > std::min<std::uint64_t>(disk.deviceSectors(), UINT32_MAX)) {
         showStatus(nullptr, text::kFlatTargetTooSmall);
         return kFlatUnusable;
     }

@@ -104,6 +104,55 @@ TEST(FlatCapture, CaptureAndWriteBackReproduceTheDiskWithoutTheDocumentsFolder) 
     EXPECT_TRUE(expected == actual);
 }
 
+// A partition that runs 500 sectors past the last whole cylinder, filled to its end: the image
+// holds it whole, and written back every file reads as it was.
+TEST(FlatCapture, PartitionPastTheLastWholeCylinderIsCapturedToItsEnd) {
+    if (!testsupport::haveProgram("mkfs.fat") || !testsupport::haveProgram("mcopy")) GTEST_SKIP();
+    TempDir dir;
+    constexpr std::uint32_t kDisk = 11 * kCylinder + 500;
+    const fs::path source = dir / "source.disk";
+    const std::string files = shellQuote((dir / "files").string());
+    makeSourceDisk(source, kDisk - 32, 4,
+                   "mkdir -p " + files + " && cd " + files +
+                       " && head -c 45000000 /dev/urandom > big.bin && head -c 1000000 /dev/urandom > LAST.BIN"
+                       " && mcopy -m -i \"$V\" big.bin LAST.BIN ::",
+                   kDisk);
+    const Bytes before = testsupport::readFileBytes(source);
+    const fs::path table = writeDeviceTable(
+        dir.path(), {{1, source.string()}, {2, (dir / "copy.disk").string() + " heads=255 sectors=32"}});
+
+    auto capture = runDorvix(table, "-y -nor -flatcopy CAP.IMG");
+    ASSERT_EQ(capture.exitCode, 0) << capture.output;
+    const Bytes image = testsupport::readFileBytes(dir / "CAP.IMG");
+    ASSERT_EQ(image.size(), 512 + std::size_t{kDisk} * 512);
+    EXPECT_EQ(le32(image, 32), kDisk);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), image.begin() + 512));
+
+    makeBlankDisk(dir / "copy.disk", kDisk);
+    auto write = runDorvix(table, "-y -nor -writeflat -td:2 CAP.IMG");
+    ASSERT_EQ(write.exitCode, 0) << write.output;
+    EXPECT_TRUE(testsupport::readFileBytes(dir / "copy.disk") == before);
+    const fs::path copied = extractPartition(dir / "copy.disk", dir / "copied.vol");
+    expectFsckClean(copied);
+    copyTreeOut(copied, dir / "actual");
+    EXPECT_TRUE(testsupport::readFileBytes(dir / "actual" / "LAST.BIN") ==
+                testsupport::readFileBytes(dir / "files" / "LAST.BIN"));
+    EXPECT_TRUE(testsupport::readFileBytes(dir / "actual" / "big.bin") ==
+                testsupport::readFileBytes(dir / "files" / "big.bin"));
+
+    // A partition that claims sectors past the end of the disk cannot be captured whole: refused
+    // before any image exists, the old one kept.
+    const fs::path shortDisk = dir / "short.disk";
+    testsupport::writeFileBytes(shortDisk, Bytes(before.begin(), before.end() - 512));
+    const fs::path shortTable = writeDeviceTable(dir.path(), {{1, shortDisk.string()}});
+    auto refused = runDorvix(shortTable, "-y -nor -flatcopy CAP.IMG");
+    EXPECT_EQ(refused.exitCode, 3) << refused.output;
+    EXPECT_NE(refused.output.find("Partition 1 of the source disk ends at sector " + std::to_string(kDisk)),
+              std::string::npos)
+        << refused.output;
+    EXPECT_TRUE(testsupport::readFileBytes(dir / "CAP.IMG") == image);
+}
+
 TEST(FlatCapture, RefusesDisksItCannotCapture) {
     TempDir dir;
     testsupport::writeFileBytes(dir / "big.disk", Bytes(std::size_t{4} * kCylinder * 512, 0));
