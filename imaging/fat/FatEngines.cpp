@@ -93,6 +93,12 @@ int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t
         showError(window, "%s", text::kCannotAccessDevice);
         return -1;
     }
+    // The FAT engine and the image body work in 512-byte sectors; another disk is left untouched.
+    if (!disk.hasImageSectors()) {
+        showError(window, text::kSectorSizeUnsupported, static_cast<int>(sourceDevice), disk.bytesPerSector);
+        disk.Close();
+        return -1;
+    }
     if (imageIsSource(devices.backingPath(sourceDevice), imagePath)) {
         showError(window, "%s", text::kImageIsSource);
         disk.Close();
@@ -134,7 +140,8 @@ std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint
                                               std::optional<FailedRead>& failed) {
     failed.reset();
     DiskDevice disk(devices);
-    if (!disk.Open(diskNumber)) {
+    // A disk of other sectors holds no volume the engine reads; its capture refuses it.
+    if (!disk.Open(diskNumber) || !disk.hasImageSectors()) {
         return std::nullopt;
     }
     WatchedDisk watched(disk, disk.totalSectors);

@@ -173,6 +173,29 @@ TEST(FlatCapture, RefusesDisksItCannotCapture) {
         EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
         EXPECT_FALSE(fs::exists(dir / "CAP.IMG"));
     }
+    // Every mode refuses a disk of 4096-byte sectors with that one message, before it creates
+    // or writes anything: no image appears, the disk and an existing image keep their bytes.
+    const Bytes disk = testsupport::readFileBytes(dir / "big.disk");
+    testsupport::writeFileBytes(dir / "FLASH.IMG", Bytes(1024, 0x5A));
+    const Case modes[] = {
+        {"-y -nor -flatcopy CAP.IMG", 5, nullptr},
+        {"-y -nor -imgcopy CAP.IMG", 255, nullptr},
+        {"-y -nor -writeflat FLASH.IMG", 4, nullptr},
+        {"-y -nor FLASH.IMG", 255, nullptr},
+    };
+    for (const auto& c : modes) {
+        SCOPED_TRACE(c.args);
+        auto run = runDorvix(table, c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        const std::string message = "ERROR: DSK1: has sectors of 4096 bytes; only 512-byte sectors can be imaged.";
+        const auto at = run.output.find(message);
+        ASSERT_NE(at, std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("***ERROR***"), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find(message, at + 1), std::string::npos) << run.output;
+        EXPECT_FALSE(fs::exists(dir / "CAP.IMG"));
+        EXPECT_TRUE(testsupport::readFileBytes(dir / "big.disk") == disk);
+        EXPECT_TRUE(testsupport::readFileBytes(dir / "FLASH.IMG") == Bytes(1024, 0x5A));
+    }
     // A disk without a FAT16 volume cannot be prepared for the capture.
     testsupport::writeFileBytes(dir / "blank.disk", Bytes(std::size_t{2} * 16065 * 512, 0));
     const fs::path blank = writeDeviceTable(dir.path(), {{1, (dir / "blank.disk").string()}});
