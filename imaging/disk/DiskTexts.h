@@ -11,6 +11,10 @@ namespace dorvix::text {
 inline constexpr char kSectorSizeUnsupported[] =
     "ERROR: DSK%d: has sectors of %u bytes; only 512-byte sectors can be imaged.\n";
 
+// Follows a capture's failure to write its image: the folder and the system's reason (a full
+// disk, a file-size limit).
+inline constexpr char kImageFileWriteError[] = "***ERROR*** Writing the image file in %s failed: %s\n";
+
 // Both captures refuse an image named as the file behind their source disk.
 inline constexpr char kImageIsSource[] = "***ERROR*** The KMV file named is the source disk itself...\r\n";
 
@@ -44,6 +48,10 @@ inline constexpr char kFlatCaptureSeekFailed[] = "***ERROR*** fseek(ofp, 0, %d) 
 inline constexpr char kFlatCaptureCompleted[] = "Completed successfully! (%ld seconds)\n\n";
 inline constexpr char kFlatCaptureExcludedFolder[] = "\\Documents and Settings";
 inline constexpr char kFlatDefaultTargetBios[] = "KQ3A3,KQ3A0";
+// A partition of the disk's table that ends behind the disk's last sector.
+inline constexpr char kFlatCapturePartitionPastDisk[] =
+    "***ERROR*** Partition %d of the source disk ends at sector %llu, but the disk has only %llu sectors; "
+    "it cannot be captured whole!\n";
 
 // ---- BIOS compatibility -------------------------------------------------------------------
 inline constexpr char kSmbiosNotFound[] = "***ERROR*** SMBIOS was not found!\n";
@@ -54,10 +62,6 @@ inline constexpr char kBiosDebug[] = "BIOS = (%s), ih.targetBIOS = %s\n";
 inline constexpr char kBiosNotSupported[] = "***ERROR*** The system is not supported by the image!\n";
 inline constexpr char kBiosEmptyListStandsFor[] = "KQ7B2";
 
-// A partition of the disk's table that ends behind the disk's last sector.
-inline constexpr char kFlatCapturePartitionPastDisk[] =
-    "***ERROR*** Partition %d of the source disk ends at sector %llu, but the disk has only %llu sectors; "
-    "it cannot be captured whole!\n";
 // ---- Disk record (debug output) -----------------------------------------------------------
 inline constexpr char kDeviceNameFormat[] = "DSK%1d:";
 inline constexpr char kDiagOpenFailed[] = "***ERROR*** Failed to open \"%s\" (%08X)!\n";

@@ -18,6 +18,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -59,6 +60,8 @@ private:
     int prepareImageVolume();
     // Mounts the disk again and closes everything; an unfinished image is removed.
     void cleanUp();
+    // After a failed write of the image: where, and the system's reason, when it gave one.
+    void reportImageError(bool asError);
 
     DeviceProvider& m_devices;
     ProgressWindow m_window;
@@ -114,6 +117,7 @@ int FlatCapture::run() {
     header.bytes[kImageKind] = kKindFlat;
     if (!m_image.writeAt(0, header.bytes)) {
         showError(m_window, text::kFlatCaptureHeaderWriteFailed, 512L);
+        reportImageError(true);
         return kCaptureFailed;
     }
 
@@ -129,6 +133,7 @@ int FlatCapture::run() {
     // Sealed, flushed, then named: nothing reports the image done before it is on the disk.
     if (!m_image.writeAt(0, header.bytes) || !m_image.commit()) {
         showError(m_window, text::kFlatCaptureHeaderWriteFailed, 512L);
+        reportImageError(true);
         return kCaptureFailed;
     }
     showStatus(m_window, text::kFlatCaptureCompleted, static_cast<long>((tickCount() - started) / 1000));
@@ -201,6 +206,7 @@ int FlatCapture::copyDisk(std::uint32_t sectors) {
         if (!m_image.writeAt(std::uint64_t{kmvheader::kSize} + std::uint64_t{position} * m_disk.bytesPerSector,
                              std::span(buffer).first(bytes))) {
             showStatus(m_window, text::kFlatCaptureWriteFailed, static_cast<long>(bytes));
+            reportImageError(false);
             result = kCaptureFailed;
             break;
         }
@@ -230,7 +236,20 @@ int FlatCapture::prepareImageVolume() {
         break;
     }
     showStatus(m_window, text::kFlatCaptureWriteFailed, 512L);
+    reportImageError(false);
     return kCaptureFailed;
+}
+
+void FlatCapture::reportImageError(bool asError) {
+    if (m_image.lastError() == 0) {
+        return;
+    }
+    const std::string folder = imageFolder(m_imagePath);
+    if (asError) {
+        showError(m_window, text::kImageFileWriteError, folder.c_str(), std::strerror(m_image.lastError()));
+    } else {
+        showStatus(m_window, text::kImageFileWriteError, folder.c_str(), std::strerror(m_image.lastError()));
+    }
 }
 
 void FlatCapture::cleanUp() {

@@ -618,8 +618,17 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     if (hooks.mountFirstPartition) {
         hooks.mountFirstPartition();
     }
+    // A failed write of the image says where and why (a full disk, a file-size limit).
+    auto imageError = [&](const char* message) {
+        std::string line = message;
+        if (file.lastError() != 0) {
+            line += formatText(text::kImageFileWriteError, imageFolder(imagePath).c_str(),
+                               std::strerror(file.lastError()));
+        }
+        say(hooks.error, line.c_str());
+    };
     if (walked == WalkResult::Failed) {
-        say(hooks.error, text::kCopyFailed);
+        imageError(text::kCopyFailed);
         discardImage();
         return -1;
     }
@@ -638,7 +647,7 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     const std::int64_t length = written ? file.length() : -1;
     // The image gets its name only once it is whole and on the disk.
     if (length < 0 || !file.flush() || !hooks.writeHeader || !hooks.writeHeader(file, length) || !file.commit()) {
-        say(hooks.error, text::kCannotWriteImage);
+        imageError(text::kCannotWriteImage);
         discardImage();
         return -1;
     }

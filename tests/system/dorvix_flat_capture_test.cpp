@@ -153,6 +153,46 @@ TEST(FlatCapture, PartitionPastTheLastWholeCylinderIsCapturedToItsEnd) {
     EXPECT_TRUE(testsupport::readFileBytes(dir / "CAP.IMG") == image);
 }
 
+// Under a file-size limit both captures end with their message and the system's reason, not
+// killed by SIGXFSZ, and leave no file behind.
+TEST(FlatCapture, FileSizeLimitEndsBothCapturesWithAMessage) {
+    if (!testsupport::haveProgram("mkfs.fat") || !testsupport::haveProgram("mcopy") ||
+        !testsupport::haveProgram("prlimit")) {
+        GTEST_SKIP();
+    }
+    TempDir dir;
+    const fs::path source = dir / "source.disk";
+    makeSourceDisk(source, kVolumeSectors, 4, sourceFill(dir / "files"), kDiskSectors);
+    const fs::path table = writeDeviceTable(dir.path(), {{1, source.string()}});
+    const Bytes before = testsupport::readFileBytes(source);
+    struct Case {
+        const char* mode;
+        int exitCode;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"-flatcopy", 3, "***ERROR*** fwrite(pBuffer,1,"},
+        {"-imgcopy", 255, "ERROR: An error occurred, copy failed...\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        auto run = testsupport::runCommand("cd " + shellQuote(dir.path().string()) + " && DORVIX_DEVICES=" +
+                                           shellQuote(table.string()) + " DORVIX_PAUSE_MS=0 prlimit --fsize=40000 " +
+                                           shellQuote(DORVIX_PROGRAM) + " -y -nor " + c.mode + " CAP.IMG </dev/null");
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("***ERROR*** Writing the image file in " + fs::canonical(dir.path()).string() +
+                                  " failed: File too large\n"),
+                  std::string::npos)
+            << run.output;
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"devices", "files", "source.disk"}));
+        EXPECT_TRUE(testsupport::readFileBytes(source) == before);
+    }
+}
+
 TEST(FlatCapture, RefusesDisksItCannotCapture) {
     TempDir dir;
     testsupport::writeFileBytes(dir / "big.disk", Bytes(std::size_t{4} * kCylinder * 512, 0));
