@@ -525,6 +525,12 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         releaseVolume(source);
         return -1;
     }
+    // A root directory that ends inside a sector is one fsck.fat refuses: the volume is damaged.
+    if (source.rootEntries % (source.bytesPerSector / kBytes) != 0) {
+        say(hooks.error, text::kSourceDamaged);
+        releaseVolume(source);
+        return -1;
+    }
 
     CaptureJob job;
     job.hooks = &hooks;

@@ -288,6 +288,7 @@ TEST_F(DorvixCapture, DamagedOrUnsuitableSourcesEndWithAMessageAndNoImage) {
         {"directory loop", subEntry + 26, dirCluster},
         {"zero first cluster", subEntry + 26, 0},
         {"not FAT16", boot + 22, 3},
+        {"root directory ending inside a sector", boot + 17, 500},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
