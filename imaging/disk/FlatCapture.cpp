@@ -186,9 +186,12 @@ int FlatCapture::copyDisk(std::uint32_t sectors) {
     showStatus(m_window, text::kFlatCapturing);
     showStatus(m_window, text::kFlatCaptureZeroPercent);
     // A disk that stays mounted (or that another program holds) is not read behind its
-    // file system's back.
+    // file system's back. A disk whose file systems stay mounted has nothing to mount again.
+    if (!m_disk.Dismount()) {
+        return kCaptureFailed;
+    }
     m_dismounted = true;
-    if (!m_disk.Dismount() || !m_disk.LockExclusive()) {
+    if (!m_disk.LockExclusive()) {
         return kCaptureFailed;
     }
 

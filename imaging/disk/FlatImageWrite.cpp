@@ -96,30 +96,44 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
     if (!disk.Dismount() || !disk.LockExclusive()) {
         return kFlatOpenFailure;
     }
-    // The operator sees the percentages of a copy in 16 KiB steps, however large the requests.
+    // The operator sees the percentages of a copy in 16 KiB steps, however large the requests;
+    // 100 % only once the flush has put everything on the disk.
     const auto total = static_cast<std::uint32_t>(sectors);
     ChunkProgress progress(total, kProgressStepSectors);
+    bool complete = false;
+    bool progressOnConsole = false;
     const ImageCopyResult copied =
         copyImageToDisk(::fileno(image.get()), imageOffset, disk, 0, total, [&](std::uint32_t done) {
-            progress.advance(done, [window](int percent) { showProgress(window, percent); });
+            progress.advance(done, [&](int percent) {
+                if (percent == 100) {
+                    complete = true;
+                } else {
+                    showProgress(window, percent);
+                    progressOnConsole = window == nullptr;
+                }
+            });
         });
+    // A failure begins its own line, not the end of the percentage shown last.
+    auto failure = [&](const char* message) {
+        showStatus(nullptr, "%s%s", progressOnConsole ? "\n" : "", message);
+        return kFlatUnusable;
+    };
     switch (copied) {
     case ImageCopyResult::Done:
         break;
     case ImageCopyResult::ReadFailed:
-        showStatus(nullptr, text::kFlatReadError);
-        return kFlatUnusable;
+        return failure(text::kFlatReadError);
     case ImageCopyResult::WriteFailed:
-        showStatus(nullptr, text::kFlatWriteError);
-        return kFlatUnusable;
+        return failure(text::kFlatWriteError);
     case ImageCopyResult::NoMemory:
-        showStatus(nullptr, text::kFlatNoBuffer);
-        return kFlatUnusable;
+        return failure(text::kFlatNoBuffer);
     }
     // Done means on the disk: a failed flush is a failed write.
     if (!disk.Flush()) {
-        showStatus(nullptr, text::kFlatWriteError);
-        return kFlatUnusable;
+        return failure(text::kFlatWriteError);
+    }
+    if (complete) {
+        showProgress(window, 100);
     }
     showStatus(window, text::kFlatCompleted, (tickCount() - started) / 1000);
     pauseForOperator(2000);

@@ -116,8 +116,18 @@ int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t
             showProgress(window, static_cast<int>(percent));
         }
     };
-    hooks.dismount = [&disk] { return disk.Dismount() && disk.LockExclusive(); };
-    hooks.mountFirstPartition = [&disk] { disk.MountFirstPartition(); };
+    // A disk whose file systems stay mounted has nothing to mount again.
+    bool dismounted = false;
+    hooks.dismount = [&disk, &dismounted] {
+        dismounted = disk.Dismount();
+        return dismounted && disk.LockExclusive();
+    };
+    hooks.mountFirstPartition = [&disk, &dismounted] {
+        if (dismounted) {
+            disk.MountFirstPartition();
+            dismounted = false;
+        }
+    };
     hooks.now = [] { return localTime(); };
     hooks.writeHeader = [&disk, &targetBiosList](ImageFile& file, std::int64_t length) {
         const KmvImageHeader header = fatImageHeader(disk, targetBiosList, length);
