@@ -15,6 +15,12 @@ inline constexpr char kSectorSizeUnsupported[] =
 // disk, a file-size limit).
 inline constexpr char kImageFileWriteError[] = "***ERROR*** Writing the image file in %s failed: %s\n";
 
+// A capture gives the image's IMAGE.INI its date; a value longer than the old one can make
+// the file need another cluster, which a full volume does not have.
+inline constexpr char kStampNoRoom[] =
+    "***ERROR*** The volume has no room for the capture date in \\IMAGE.INI: its ModDate= line needs "
+    "another cluster. Free some space on the volume and capture again.\n";
+
 // Both captures refuse an image named as the file behind their source disk.
 inline constexpr char kImageIsSource[] = "***ERROR*** The KMV file named is the source disk itself...\r\n";
 

@@ -235,6 +235,9 @@ int FlatCapture::prepareImageVolume() {
     case ImageVolumeResult::NotMountable:
         showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
         return kCaptureNoResources;
+    case ImageVolumeResult::NoRoomForStamp:
+        showError(m_window, "%s", text::kStampNoRoom);
+        return kCaptureFailed;
     case ImageVolumeResult::WriteFailed:
         break;
     }

@@ -33,6 +33,7 @@ enum class ImageVolumeResult {
     Prepared,     // the documents folder left out and IMAGE.INI stamped (or nothing to stamp)
     NotMountable, // no FAT16 volume could be mounted in the image
     WriteFailed,  // rewriting the image's volume failed
+    NoRoomForStamp,  // IMAGE.INI grows with its stamp and the volume has no free cluster
 };
 
 // The FAT engine's part in a flat capture, wired in by the main flow: the disk's target-BIOS

@@ -181,9 +181,12 @@ ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
     }
     Exclusion exclusion;
     excludeFolder(volume, kExcludedFolder, exclusion);
-    const bool stamped = stampVolumeIni(volume, localTime());
+    bool noRoom = false;
+    const bool stamped = stampVolumeIni(volume, localTime(), &noRoom);
     releaseVolume(volume);
-    return stamped ? ImageVolumeResult::Prepared : ImageVolumeResult::WriteFailed;
+    return stamped ? ImageVolumeResult::Prepared
+           : noRoom ? ImageVolumeResult::NoRoomForStamp
+                    : ImageVolumeResult::WriteFailed;
 }
 
 FlatCaptureVolumeSteps flatCaptureVolumeSteps() {

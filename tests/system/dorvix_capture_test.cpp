@@ -17,6 +17,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -562,6 +563,24 @@ TEST_F(DorvixCapture, FullImageFolderIsNamedWithTheSystemsReason) {
         EXPECT_TRUE(std::filesystem::is_empty(small));
     }
     runCommand("umount " + shellQuote(small.string()));
+}
+
+// A full volume whose IMAGE.INI grows past its cluster with the capture date: both captures
+// say that the volume has no room for the stamp, and leave no image.
+TEST_F(DorvixCapture, FullVolumeWithoutRoomForTheStampIsRefusedSayingSo) {
+    putText("::/IMAGE.INI", std::string(2030, ';') + "\r\nModDate=x\r\nEnd\r\n");
+    ASSERT_TRUE(fillVolume(disk, kStart, "::/FILL.BIN"));
+    const std::vector<std::uint8_t> before = readFileBytes(disk);
+    for (const auto& [mode, exitCode] : {std::pair<std::string, int>{"-imgcopy", 255}, {"-flatcopy", 3}}) {
+        SCOPED_TRACE(mode);
+        const CommandResult run = capture(mode + " -y -norestart capture.kmv");
+        EXPECT_EQ(run.exitCode, exitCode) << run.output;
+        EXPECT_NE(run.output.find("***ERROR*** The volume has no room for the capture date in \\IMAGE.INI"),
+                  std::string::npos)
+            << run.output;
+        EXPECT_FALSE(std::filesystem::exists(image));
+        EXPECT_TRUE(readFileBytes(disk) == before);
+    }
 }
 
 TEST_F(DorvixCapture, MissingDeviceIsReportedWithoutImageOrRestart) {
