@@ -78,7 +78,10 @@ bool DiskDevice::Open(std::uint8_t n) {
 
     std::array<std::uint8_t, mbr::kSize> sector0{};
     std::uint32_t tableStart = 0;
-    if (ReadSectors(0, 1, sector0) && load16(sector0, mbr::kSignature) == mbr::kSignatureValue) {
+    // A sector of another size does not fit the 512-byte record: the driver's values serve, as
+    // for a disk without a table, and the engines refuse such a disk with their own message.
+    if (hasImageSectors() && ReadSectors(0, 1, sector0) &&
+        load16(sector0, mbr::kSignature) == mbr::kSignatureValue) {
         tableStart = load32(sector0, mbr::kFirstSector);
     }
     // The old partition's start gives the track length when it can be one (1 to 63); a start

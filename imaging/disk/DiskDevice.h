@@ -66,6 +66,9 @@ public:
     static constexpr std::uint32_t kImageSectorBytes = 512;
     bool hasImageSectors() const { return bytesPerSector == kImageSectorBytes; }
 
+    // Every sector the driver reports, also those behind the last whole cylinder.
+    std::uint64_t deviceSectors() const { return m_driverTotalSectors; }
+
     // "DSKn:" of the bound device (DSK255: when none is bound).
     std::string deviceName() const;
 

@@ -11,6 +11,16 @@ namespace dorvix::text {
 inline constexpr char kSectorSizeUnsupported[] =
     "ERROR: DSK%d: has sectors of %u bytes; only 512-byte sectors can be imaged.\n";
 
+// Follows a capture's failure to write its image: the folder and the system's reason (a full
+// disk, a file-size limit).
+inline constexpr char kImageFileWriteError[] = "***ERROR*** Writing the image file in %s failed: %s\n";
+
+// A capture gives the image's IMAGE.INI its date; a value longer than the old one can make
+// the file need another cluster, which a full volume does not have.
+inline constexpr char kStampNoRoom[] =
+    "***ERROR*** The volume has no room for the capture date in \\IMAGE.INI: its ModDate= line needs "
+    "another cluster. Free some space on the volume and capture again.\n";
+
 // Both captures refuse an image named as the file behind their source disk.
 inline constexpr char kImageIsSource[] = "***ERROR*** The KMV file named is the source disk itself...\r\n";
 
@@ -44,6 +54,10 @@ inline constexpr char kFlatCaptureSeekFailed[] = "***ERROR*** fseek(ofp, 0, %d) 
 inline constexpr char kFlatCaptureCompleted[] = "Completed successfully! (%ld seconds)\n\n";
 inline constexpr char kFlatCaptureExcludedFolder[] = "\\Documents and Settings";
 inline constexpr char kFlatDefaultTargetBios[] = "KQ3A3,KQ3A0";
+// A partition of the disk's table that ends behind the disk's last sector.
+inline constexpr char kFlatCapturePartitionPastDisk[] =
+    "***ERROR*** Partition %d of the source disk ends at sector %llu, but the disk has only %llu sectors; "
+    "it cannot be captured whole!\n";
 
 // ---- BIOS compatibility -------------------------------------------------------------------
 inline constexpr char kSmbiosNotFound[] = "***ERROR*** SMBIOS was not found!\n";

@@ -1,8 +1,8 @@
-// captureFlatImage: the whole of DSKn: (whole cylinders), cylinder by cylinder, into an image
-// file with a flat header. The disk is only read: the copy goes to an unnamed (or hidden) file
-// in the image's folder, and there the FAT engine's step (handed in by the main flow) leaves
-// "\Documents and Settings" out and gives IMAGE.INI the capture time. The image gets its name
-// once it is sealed and on the disk.
+// captureFlatImage: the whole of DSKn: (whole cylinders, and every partition to its end),
+// cylinder by cylinder, into an image file with a flat header. The disk is only read: the copy
+// goes to an unnamed (or hidden) file in the image's folder, and there the FAT engine's step
+// (handed in by the main flow) leaves "\Documents and Settings" out and gives IMAGE.INI the
+// capture time. The image gets its name once it is sealed and on the disk.
 
 #include "disk/BiosCompatibility.h"
 #include "disk/DiskDevice.h"
@@ -12,7 +12,13 @@
 #include "disk/ImageInput.h"
 #include "platform/Clock.h"
 #include "records/ByteOrder.h"
+#include "records/Mbr.h"
 
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -46,11 +52,16 @@ public:
     int run();
 
 private:
-    int copyDisk();
+    // The sectors the image holds, or nothing (the refusal shown) when a partition cannot be
+    // captured whole.
+    std::optional<std::uint32_t> sectorsToCapture();
+    int copyDisk(std::uint32_t sectors);
     // Leaves the documents folder out of the image's volume and stamps its IMAGE.INI.
     int prepareImageVolume();
     // Mounts the disk again and closes everything; an unfinished image is removed.
     void cleanUp();
+    // After a failed write of the image: where, and the system's reason, when it gave one.
+    void reportImageError(bool asError);
 
     DeviceProvider& m_devices;
     ProgressWindow m_window;
@@ -88,6 +99,10 @@ int FlatCapture::run() {
         return kCaptureFailed;
     }
     const std::string list = listed ? cutTargetBiosList(*listed) : std::string();
+    const std::optional<std::uint32_t> sectors = sectorsToCapture();
+    if (!sectors) {
+        return kCaptureFailed;
+    }
     if (!m_image.createTemporary(m_imagePath)) {
         showError(m_window, text::kFlatCaptureOpenForWrite, m_imagePath.c_str());
         return kCaptureFailed;
@@ -102,29 +117,61 @@ int FlatCapture::run() {
     header.bytes[kImageKind] = kKindFlat;
     if (!m_image.writeAt(0, header.bytes)) {
         showError(m_window, text::kFlatCaptureHeaderWriteFailed, 512L);
+        reportImageError(true);
         return kCaptureFailed;
     }
 
-    int result = copyDisk();
+    int result = copyDisk(*sectors);
     if (result == 0) {
         result = prepareImageVolume();
     }
     if (result != 0) {
         return result;
     }
-    store32(header.bytes, kBodySectors, m_disk.totalSectors);
+    store32(header.bytes, kBodySectors, *sectors);
     sealImageHeader(header);
     // Sealed, flushed, then named: nothing reports the image done before it is on the disk.
     if (!m_image.writeAt(0, header.bytes) || !m_image.commit()) {
         showError(m_window, text::kFlatCaptureHeaderWriteFailed, 512L);
+        reportImageError(true);
         return kCaptureFailed;
     }
     showStatus(m_window, text::kFlatCaptureCompleted, static_cast<long>((tickCount() - started) / 1000));
     return 0;
 }
 
-int FlatCapture::copyDisk() {
-    const std::uint32_t sectors = m_disk.totalSectors;
+std::optional<std::uint32_t> FlatCapture::sectorsToCapture() {
+    // Whole cylinders, as the geometry gives them; a partition of the table in sector 0 that
+    // runs past the last whole cylinder is taken to its end, so that no image lacks the end of
+    // a volume. A partition that runs past the end of the disk cannot be captured whole.
+    std::uint64_t sectors = m_disk.totalSectors;
+    std::array<std::uint8_t, mbr::kSize> sector0{};
+    if (!m_disk.ReadSectors(0, 1, sector0)) {
+        showStatus(m_window, text::kFlatCaptureReadFailed, 0UL, 1U);
+        return std::nullopt;
+    }
+    if (load16(sector0, mbr::kSignature) != mbr::kSignatureValue) {
+        return static_cast<std::uint32_t>(sectors);
+    }
+    const std::uint64_t limit = std::min<std::uint64_t>(m_disk.deviceSectors(), UINT32_MAX);
+    for (int n = 0; n < 4; ++n) {
+        const std::size_t entry = mbr::kPartition1 + std::size_t(n) * mbr::partition::kBytes;
+        const std::uint32_t count = load32(sector0, entry + mbr::partition::kSectorCount);
+        if (sector0[entry + mbr::partition::kType] == 0 || count == 0) {
+            continue;
+        }
+        const std::uint64_t end = std::uint64_t{load32(sector0, entry + mbr::partition::kFirstSector)} + count;
+        if (end > limit) {
+            showError(m_window, text::kFlatCapturePartitionPastDisk, n + 1, static_cast<unsigned long long>(end),
+                      static_cast<unsigned long long>(limit));
+            return std::nullopt;
+        }
+        sectors = std::max(sectors, end);
+    }
+    return static_cast<std::uint32_t>(sectors);
+}
+
+int FlatCapture::copyDisk(std::uint32_t sectors) {
     showStatus(m_window, text::kFlatCaptureTotalSectors, static_cast<unsigned long>(sectors),
                static_cast<unsigned long>(sectors));
     const std::uint32_t chunk = m_disk.heads * m_disk.sectorsPerTrack;
@@ -139,9 +186,12 @@ int FlatCapture::copyDisk() {
     showStatus(m_window, text::kFlatCapturing);
     showStatus(m_window, text::kFlatCaptureZeroPercent);
     // A disk that stays mounted (or that another program holds) is not read behind its
-    // file system's back.
+    // file system's back. A disk whose file systems stay mounted has nothing to mount again.
+    if (!m_disk.Dismount()) {
+        return kCaptureFailed;
+    }
     m_dismounted = true;
-    if (!m_disk.Dismount() || !m_disk.LockExclusive()) {
+    if (!m_disk.LockExclusive()) {
         return kCaptureFailed;
     }
 
@@ -159,6 +209,7 @@ int FlatCapture::copyDisk() {
         if (!m_image.writeAt(std::uint64_t{kmvheader::kSize} + std::uint64_t{position} * m_disk.bytesPerSector,
                              std::span(buffer).first(bytes))) {
             showStatus(m_window, text::kFlatCaptureWriteFailed, static_cast<long>(bytes));
+            reportImageError(false);
             result = kCaptureFailed;
             break;
         }
@@ -184,11 +235,27 @@ int FlatCapture::prepareImageVolume() {
     case ImageVolumeResult::NotMountable:
         showStatus(m_window, text::kFlatCaptureOpenVolumeFailed);
         return kCaptureNoResources;
+    case ImageVolumeResult::NoRoomForStamp:
+        showError(m_window, "%s", text::kStampNoRoom);
+        return kCaptureFailed;
     case ImageVolumeResult::WriteFailed:
         break;
     }
     showStatus(m_window, text::kFlatCaptureWriteFailed, 512L);
+    reportImageError(false);
     return kCaptureFailed;
+}
+
+void FlatCapture::reportImageError(bool asError) {
+    if (m_image.lastError() == 0) {
+        return;
+    }
+    const std::string folder = imageFolder(m_imagePath);
+    if (asError) {
+        showError(m_window, text::kImageFileWriteError, folder.c_str(), std::strerror(m_image.lastError()));
+    } else {
+        showStatus(m_window, text::kImageFileWriteError, folder.c_str(), std::strerror(m_image.lastError()));
+    }
 }
 
 void FlatCapture::cleanUp() {

@@ -33,6 +33,7 @@ enum class ImageVolumeResult {
     Prepared,     // the documents folder left out and IMAGE.INI stamped (or nothing to stamp)
     NotMountable, // no FAT16 volume could be mounted in the image
     WriteFailed,  // rewriting the image's volume failed
+    NoRoomForStamp,  // IMAGE.INI grows with its stamp and the volume has no free cluster
 };
 
 // The FAT engine's part in a flat capture, wired in by the main flow: the disk's target-BIOS
@@ -48,7 +49,8 @@ struct FlatCaptureVolumeSteps {
     std::function<ImageVolumeResult(ImageFile& image)> prepareImageVolume;
 };
 
-// Captures the whole of DSKn: (whole cylinders) into a flat image file with header.
+// Captures the whole of DSKn: (its whole cylinders, and each partition of its table to the
+// partition's end) into a flat image file with header.
 int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
                      const std::string& imagePath, const FlatCaptureVolumeSteps& volumeSteps);
 

@@ -11,6 +11,8 @@
 #include "platform/Pause.h"
 #include "platform/ProcessFlags.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace dorvix {
@@ -83,7 +85,9 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
         showStatus(nullptr, text::kFlatTotalSectors, static_cast<unsigned long>(sectors),
                    static_cast<unsigned long>(disk.totalSectors));
     }
-    if (sectors > disk.totalSectors) {
+    // A flat capture holds every sector of its partitions, also those behind the last whole
+    // cylinder: the image must fit the disk, not its whole cylinders (and 32-bit sector numbers).
+    if (sectors > std::min<std::uint64_t>(disk.deviceSectors(), UINT32_MAX)) {
         showStatus(nullptr, text::kFlatTargetTooSmall);
         return kFlatUnusable;
     }
@@ -92,30 +96,44 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
     if (!disk.Dismount() || !disk.LockExclusive()) {
         return kFlatOpenFailure;
     }
-    // The operator sees the percentages of a copy in 16 KiB steps, however large the requests.
+    // The operator sees the percentages of a copy in 16 KiB steps, however large the requests;
+    // 100 % only once the flush has put everything on the disk.
     const auto total = static_cast<std::uint32_t>(sectors);
     ChunkProgress progress(total, kProgressStepSectors);
+    bool complete = false;
+    bool progressOnConsole = false;
     const ImageCopyResult copied =
         copyImageToDisk(::fileno(image.get()), imageOffset, disk, 0, total, [&](std::uint32_t done) {
-            progress.advance(done, [window](int percent) { showProgress(window, percent); });
+            progress.advance(done, [&](int percent) {
+                if (percent == 100) {
+                    complete = true;
+                } else {
+                    showProgress(window, percent);
+                    progressOnConsole = window == nullptr;
+                }
+            });
         });
+    // A failure begins its own line, not the end of the percentage shown last.
+    auto failure = [&](const char* message) {
+        showStatus(nullptr, "%s%s", progressOnConsole ? "\n" : "", message);
+        return kFlatUnusable;
+    };
     switch (copied) {
     case ImageCopyResult::Done:
         break;
     case ImageCopyResult::ReadFailed:
-        showStatus(nullptr, text::kFlatReadError);
-        return kFlatUnusable;
+        return failure(text::kFlatReadError);
     case ImageCopyResult::WriteFailed:
-        showStatus(nullptr, text::kFlatWriteError);
-        return kFlatUnusable;
+        return failure(text::kFlatWriteError);
     case ImageCopyResult::NoMemory:
-        showStatus(nullptr, text::kFlatNoBuffer);
-        return kFlatUnusable;
+        return failure(text::kFlatNoBuffer);
     }
     // Done means on the disk: a failed flush is a failed write.
     if (!disk.Flush()) {
-        showStatus(nullptr, text::kFlatWriteError);
-        return kFlatUnusable;
+        return failure(text::kFlatWriteError);
+    }
+    if (complete) {
+        showProgress(window, 100);
     }
     showStatus(window, text::kFlatCompleted, (tickCount() - started) / 1000);
     pauseForOperator(2000);

@@ -1,13 +1,161 @@
 #include "disk/ImageFile.h"
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <iterator>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace dorvix {
+
+namespace {
+
+constexpr char kTemporaryMark[] = ".dorvix-";
+
+// Set by a test to take the hidden-name path where the file system has unnamed files.
+bool unnamedFilesAllowed() {
+    const char* forced = std::getenv("DORVIX_NO_UNNAMED_TEMP");
+    return forced == nullptr || *forced == '\0' || std::strcmp(forced, "0") == 0;
+}
+
+// When this program began: temporaries older than that belong to an earlier run.
+const std::chrono::system_clock::time_point kRunStarted = std::chrono::system_clock::now();
+
+// The named temporary file that SIGINT, SIGTERM and SIGHUP remove before the signal takes its
+// course (one capture runs at a time).
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+char g_pendingName[PATH_MAX];
+volatile std::sig_atomic_t g_pendingSet = 0;
+struct sigaction g_previous[std::size(kCleanupSignals)];
+bool g_installed[std::size(kCleanupSignals)] = {};
+
+extern "C" void removePendingTemporary(int signal) {
+    if (g_pendingSet != 0) {
+        ::unlink(g_pendingName);
+    }
+    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+        if (kCleanupSignals[i] == signal) {
+            ::sigaction(signal, &g_previous[i], nullptr);
+        }
+    }
+    ::raise(signal);  // delivered with the previous action once this handler returns
+}
+
+void registerPending(const std::filesystem::path& name) {
+    const std::string text = name.string();
+    if (text.size() >= sizeof g_pendingName) {
+        return;
+    }
+    g_pendingSet = 0;
+    std::memcpy(g_pendingName, text.c_str(), text.size() + 1);
+    g_pendingSet = 1;
+    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+        if (g_installed[i]) {
+            continue;
+        }
+        struct sigaction current {};
+        ::sigaction(kCleanupSignals[i], nullptr, &current);
+        if (current.sa_handler == SIG_IGN) {
+            continue;  // an ignored signal does not end the run
+        }
+        struct sigaction action {};
+        action.sa_handler = removePendingTemporary;
+        sigemptyset(&action.sa_mask);
+        if (::sigaction(kCleanupSignals[i], &action, &g_previous[i]) == 0) {
+            g_installed[i] = true;
+        }
+    }
+}
+
+void unregisterPending() {
+    g_pendingSet = 0;
+    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+        if (g_installed[i]) {
+            ::sigaction(kCleanupSignals[i], &g_previous[i], nullptr);
+            g_installed[i] = false;
+        }
+    }
+}
+
+// Removes the hidden temporaries of earlier runs from `folder`: regular files of our pattern
+// (never links or anything else), last changed before this run began, and not locked by a
+// capture that is still writing them.
+void removeStaleTemporaries(const std::filesystem::path& folder) {
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    const int dir = ::dirfd(listing);
+    const auto started = std::chrono::system_clock::to_time_t(kRunStarted);
+    while (const dirent* entry = ::readdir(listing)) {
+        if (!isTemporaryName(entry->d_name)) {
+            continue;
+        }
+        struct stat named {};
+        if (::fstatat(dir, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+            named.st_mtime >= started) {
+            continue;
+        }
+        const int fd = ::openat(dir, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat opened {};
+        // Still the file looked at, and no capture holds it.
+        if (::fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            ::unlinkat(dir, entry->d_name, 0);
+        }
+        ::close(fd);
+    }
+    ::closedir(listing);
+}
+
+std::filesystem::path folderOf(const std::filesystem::path& finalPath) {
+    std::filesystem::path folder = finalPath.parent_path();
+    return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+}  // namespace
+
+bool isTemporaryName(std::string_view name) {
+    const std::size_t mark = name.rfind(kTemporaryMark);
+    if (name.size() < 2 || name[0] != '.' || mark == std::string_view::npos || mark == 0) {
+        return false;
+    }
+    const std::string_view tail = name.substr(mark + std::strlen(kTemporaryMark));
+    if (tail.size() < 6) {
+        return false;
+    }
+    for (const char c : tail) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string imageFolder(const std::filesystem::path& imagePath) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(folderOf(imagePath), error);
+    std::filesystem::path folder = error ? folderOf(imagePath) : absolute.lexically_normal();
+    if (folder.filename().empty() && folder.has_parent_path() && folder != folder.root_path()) {
+        folder = folder.parent_path();  // "/images/" names the folder "/images"
+    }
+    return folder.string();
+}
 
 ImageFile::~ImageFile() {
     close();
@@ -38,31 +186,49 @@ void ImageFile::close() {
 
 bool ImageFile::createTemporary(const std::filesystem::path& finalPath) {
     close();
-    std::filesystem::path folder = finalPath.parent_path();
-    if (folder.empty()) {
-        folder = ".";
-    }
-    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    m_error = 0;
+    // Past a file-size limit a write fails with EFBIG, which the capture reports; the signal
+    // would end the process without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const std::filesystem::path folder = folderOf(finalPath);
+    removeStaleTemporaries(folder);
+    int fd = unnamedFilesAllowed() ? ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) : -1;
     std::filesystem::path named;
     if (fd < 0) {
         // File systems without unnamed files: a hidden name beside the final one.
         std::string hidden = ".";
         hidden += finalPath.filename().string();
-        hidden += ".XXXXXX";
+        hidden += kTemporaryMark;
+        hidden += "XXXXXX";
         std::string pattern = (folder / hidden).string();
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
+        // The name is known to the signal handlers before a signal can find the file.
+        sigset_t cleanup;
+        sigset_t previous;
+        sigemptyset(&cleanup);
+        for (const int signal : kCleanupSignals) {
+            sigaddset(&cleanup, signal);
+        }
+        ::pthread_sigmask(SIG_BLOCK, &cleanup, &previous);
         fd = ::mkostemp(buffer.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            named = buffer.data();
+            registerPending(named);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         if (fd < 0) {
             return false;
         }
-        named = buffer.data();
     }
+    // Held while it is written: the stale-file sweep of another run leaves a locked file alone.
+    ::flock(fd, LOCK_EX | LOCK_NB);
     m_file = ::fdopen(fd, "w+b");
     if (m_file == nullptr) {
         ::close(fd);
         if (!named.empty()) {
             ::unlink(named.c_str());
+            unregisterPending();
         }
         return false;
     }
@@ -71,52 +237,73 @@ bool ImageFile::createTemporary(const std::filesystem::path& finalPath) {
     return true;
 }
 
+bool ImageFile::failed() {
+    if (m_error == 0) {
+        m_error = errno != 0 ? errno : EIO;
+    }
+    return false;
+}
+
 bool ImageFile::commit() {
     if (m_file == nullptr || m_finalPath.empty()) {
         return false;
     }
     const int fd = ::fileno(m_file);
+    errno = 0;
     bool ok = std::fflush(m_file) == 0 && ::fsync(fd) == 0;
+    if (!ok) {
+        failed();
+    }
     std::filesystem::path placed = m_tempPath;
     if (ok && placed.empty()) {
         // An unnamed file gets a hidden name first: linkat cannot replace an existing file.
         const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-        std::filesystem::path folder = m_finalPath.parent_path();
-        if (folder.empty()) {
-            folder = ".";
-        }
+        const std::filesystem::path folder = folderOf(m_finalPath);
         for (int attempt = 0; attempt < 100 && placed.empty(); ++attempt) {
+            char tail[32];
+            std::snprintf(tail, sizeof tail, "%07dx%d", static_cast<int>(::getpid()), attempt);
             std::string hidden = ".";
             hidden += m_finalPath.filename().string();
-            hidden += '.';
-            hidden += std::to_string(::getpid());
-            hidden += '.';
-            hidden += std::to_string(attempt);
+            hidden += kTemporaryMark;
+            hidden += tail;
             const std::filesystem::path candidate = folder / hidden;
+            registerPending(candidate);
             if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
                 placed = candidate;
-            } else if (errno != EEXIST) {
-                break;
+            } else {
+                const int error = errno;
+                unregisterPending();
+                if (error != EEXIST) {
+                    errno = error;
+                    failed();
+                    break;
+                }
             }
         }
         ok = !placed.empty();
         m_tempPath = placed;
     }
-    ok = ok && ::rename(placed.c_str(), m_finalPath.c_str()) == 0;
+    if (ok && ::rename(placed.c_str(), m_finalPath.c_str()) != 0) {
+        ok = failed();
+    }
     if (!ok) {
         discard();
         return false;
     }
+    unregisterPending();
     std::fclose(m_file);
     m_file = nullptr;
     m_tempPath.clear();
-    std::filesystem::path folder = m_finalPath.parent_path();
+    const std::filesystem::path folder = folderOf(m_finalPath);
     m_finalPath.clear();
-    const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
-        return false;
+        return failed();
     }
     const bool synced = ::fsync(dir) == 0;
+    if (!synced) {
+        failed();
+    }
     ::close(dir);
     return synced;
 }
@@ -128,6 +315,7 @@ void ImageFile::discard() {
     }
     if (!m_tempPath.empty()) {
         ::unlink(m_tempPath.c_str());
+        unregisterPending();
     }
     m_tempPath.clear();
     m_finalPath.clear();
@@ -137,10 +325,13 @@ bool ImageFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> byte
     if (m_file == nullptr || offset > static_cast<std::uint64_t>(INT64_MAX)) {
         return false;
     }
-    if (::fseeko(m_file, static_cast<off_t>(offset), SEEK_SET) != 0) {
-        return false;
+    errno = 0;
+    // The seek hands buffered bytes to the system: a full disk can fail it as well.
+    if (::fseeko(m_file, static_cast<off_t>(offset), SEEK_SET) != 0 ||
+        std::fwrite(bytes.data(), 1, bytes.size(), m_file) != bytes.size()) {
+        return failed();
     }
-    return std::fwrite(bytes.data(), 1, bytes.size(), m_file) == bytes.size();
+    return true;
 }
 
 bool ImageFile::readAt(std::uint64_t offset, std::span<std::uint8_t> bytes) {
@@ -161,7 +352,11 @@ std::int64_t ImageFile::length() {
 }
 
 bool ImageFile::flush() {
-    return m_file != nullptr && std::fflush(m_file) == 0;
+    if (m_file == nullptr) {
+        return false;
+    }
+    errno = 0;
+    return std::fflush(m_file) == 0 || failed();
 }
 
 namespace {

@@ -58,7 +58,7 @@ std::optional<std::u16string> entryName(std::span<const std::uint8_t> entries, s
     }
     if (attributes == kLongName && (first & kLastLongEntry) != 0) {
         const std::size_t n = first & kLongCountMask;
-        if (n == 0 || index + n > count) {
+        if (n == 0 || n > kMaxLongSlots || index + n > count) {
             return std::nullopt;
         }
         std::u16string name(n * kLongNameChars, u'\0');

@@ -16,8 +16,10 @@
 
 namespace dorvix {
 
-// Longest path (UTF-16 characters) the walker builds; a deeper tree fails the walk.
-inline constexpr std::size_t kMaxPathChars = 255;
+// Longest path (UTF-16 characters) the walker builds; a deeper tree fails the walk. The
+// longest path the device opens (260 characters with the terminator): room for a name of 255
+// characters below the root or below a folder of up to three.
+inline constexpr std::size_t kMaxPathChars = 259;
 // Entries a long-name set can leave behind at the end of a cluster for the next one.
 inline constexpr std::size_t kCarryEntries = 20;
 

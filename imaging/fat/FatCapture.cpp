@@ -157,6 +157,14 @@ int placeEntry(CaptureJob& job, const std::uint8_t* entry, std::uint8_t*& placed
     return 0;
 }
 
+// The next cluster of the image; an exhausted image is noted, so that a capture whose stamp
+// grew IMAGE.INI by the cluster that is then missing can say so.
+std::uint16_t allocateImageCluster(CaptureJob& job, std::uint16_t previous) {
+    const std::uint16_t cluster = allocateCluster(*job.image, previous);
+    job.imageFull = job.imageFull || cluster == 0;
+    return cluster;
+}
+
 int copyDirectory(CaptureJob& job, std::u16string& path, const std::uint8_t* entry, std::uint8_t* placed) {
     FatVolume& source = *job.source;
     FatVolume& image = *job.image;
@@ -195,14 +203,14 @@ int copyDirectory(CaptureJob& job, std::u16string& path, const std::uint8_t* ent
     const std::uint32_t imageClusters = std::max(clusters * source.bytesPerCluster / image.bytesPerCluster,
                                                  (size + image.bytesPerCluster - 1) / image.bytesPerCluster);
 
-    const std::uint16_t imageFirst = allocateCluster(image, 0);
+    const std::uint16_t imageFirst = allocateImageCluster(job, 0);
     if (imageFirst == 0) {
         return -1;
     }
     store16(placedEntry, kFirstCluster, imageFirst);
     std::uint16_t previous = imageFirst;
     for (std::uint32_t k = 1; k < imageClusters; ++k) {
-        previous = allocateCluster(image, previous);
+        previous = allocateImageCluster(job, previous);
         if (previous == 0) {
             return -1;
         }
@@ -252,7 +260,7 @@ int copyFile(CaptureJob& job, const std::uint8_t* entry, std::uint8_t* placed) {
         const std::size_t whole = held / image.bytesPerCluster;
         std::uint16_t batchFirst = 0;
         for (std::size_t k = 0; k < whole; ++k) {
-            previous = allocateCluster(image, previous);
+            previous = allocateImageCluster(job, previous);
             if (previous == 0) {
                 return -1;
             }
@@ -311,11 +319,12 @@ int copyStampedFile(CaptureJob& job, const std::uint8_t* entry, std::uint8_t* pl
         return 0;
     }
     const std::size_t clusters = (stamped.size() + image.bytesPerCluster - 1) / image.bytesPerCluster;
+    job.stampGrew = clusters * image.bytesPerCluster > std::size_t{steps} * source.bytesPerCluster;
     stamped.resize(clusters * image.bytesPerCluster, 0);
     std::uint16_t first = 0;
     std::uint16_t previous = 0;
     for (std::size_t k = 0; k < clusters; ++k) {
-        previous = allocateCluster(image, previous);
+        previous = allocateImageCluster(job, previous);
         if (previous == 0) {
             return -1;
         }
@@ -525,6 +534,12 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         releaseVolume(source);
         return -1;
     }
+    // A root directory that ends inside a sector is one fsck.fat refuses: the volume is damaged.
+    if (source.rootEntries % (source.bytesPerSector / kBytes) != 0) {
+        say(hooks.error, text::kSourceDamaged);
+        releaseVolume(source);
+        return -1;
+    }
 
     CaptureJob job;
     job.hooks = &hooks;
@@ -618,8 +633,17 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     if (hooks.mountFirstPartition) {
         hooks.mountFirstPartition();
     }
+    // A failed write of the image says where and why (a full disk, a file-size limit).
+    auto imageError = [&](const char* message) {
+        std::string line = message;
+        if (file.lastError() != 0) {
+            line += formatText(text::kImageFileWriteError, imageFolder(imagePath).c_str(),
+                               std::strerror(file.lastError()));
+        }
+        say(hooks.error, line.c_str());
+    };
     if (walked == WalkResult::Failed) {
-        say(hooks.error, text::kCopyFailed);
+        imageError(job.stampGrew && job.imageFull ? text::kStampNoRoom : text::kCopyFailed);
         discardImage();
         return -1;
     }
@@ -638,7 +662,7 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     const std::int64_t length = written ? file.length() : -1;
     // The image gets its name only once it is whole and on the disk.
     if (length < 0 || !file.flush() || !hooks.writeHeader || !hooks.writeHeader(file, length) || !file.commit()) {
-        say(hooks.error, text::kCannotWriteImage);
+        imageError(text::kCannotWriteImage);
         discardImage();
         return -1;
     }

@@ -59,6 +59,8 @@ struct CaptureJob {
     SystemTime captureTime{};           // stamped into the image's IMAGE.INI
     const char* refusal = nullptr;      // what the sizing walk found that no restore accepts
     std::u16string refusalPath;         // and where
+    bool stampGrew = false;             // the stamp made IMAGE.INI take more clusters than before
+    bool imageFull = false;             // the image had no free cluster left for the copy
 };
 
 // Sizing and copy visitors (entry visitors whose context is the CaptureJob). The sizing visitor

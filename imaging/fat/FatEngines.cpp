@@ -93,6 +93,12 @@ int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t
         showError(window, "%s", text::kCannotAccessDevice);
         return -1;
     }
+    // The FAT engine and the image body work in 512-byte sectors; another disk is left untouched.
+    if (!disk.hasImageSectors()) {
+        showError(window, text::kSectorSizeUnsupported, static_cast<int>(sourceDevice), disk.bytesPerSector);
+        disk.Close();
+        return -1;
+    }
     if (imageIsSource(devices.backingPath(sourceDevice), imagePath)) {
         showError(window, "%s", text::kImageIsSource);
         disk.Close();
@@ -110,8 +116,18 @@ int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t
             showProgress(window, static_cast<int>(percent));
         }
     };
-    hooks.dismount = [&disk] { return disk.Dismount() && disk.LockExclusive(); };
-    hooks.mountFirstPartition = [&disk] { disk.MountFirstPartition(); };
+    // A disk whose file systems stay mounted has nothing to mount again.
+    bool dismounted = false;
+    hooks.dismount = [&disk, &dismounted] {
+        dismounted = disk.Dismount();
+        return dismounted && disk.LockExclusive();
+    };
+    hooks.mountFirstPartition = [&disk, &dismounted] {
+        if (dismounted) {
+            disk.MountFirstPartition();
+            dismounted = false;
+        }
+    };
     hooks.now = [] { return localTime(); };
     hooks.writeHeader = [&disk, &targetBiosList](ImageFile& file, std::int64_t length) {
         const KmvImageHeader header = fatImageHeader(disk, targetBiosList, length);
@@ -134,7 +150,8 @@ std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint
                                               std::optional<FailedRead>& failed) {
     failed.reset();
     DiskDevice disk(devices);
-    if (!disk.Open(diskNumber)) {
+    // A disk of other sectors holds no volume the engine reads; its capture refuses it.
+    if (!disk.Open(diskNumber) || !disk.hasImageSectors()) {
         return std::nullopt;
     }
     WatchedDisk watched(disk, disk.totalSectors);
@@ -164,9 +181,12 @@ ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
     }
     Exclusion exclusion;
     excludeFolder(volume, kExcludedFolder, exclusion);
-    const bool stamped = stampVolumeIni(volume, localTime());
+    bool noRoom = false;
+    const bool stamped = stampVolumeIni(volume, localTime(), &noRoom);
     releaseVolume(volume);
-    return stamped ? ImageVolumeResult::Prepared : ImageVolumeResult::WriteFailed;
+    return stamped ? ImageVolumeResult::Prepared
+           : noRoom ? ImageVolumeResult::NoRoomForStamp
+                    : ImageVolumeResult::WriteFailed;
 }
 
 FlatCaptureVolumeSteps flatCaptureVolumeSteps() {

@@ -14,9 +14,10 @@
 #include "records/ByteOrder.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
 #include <iterator>
+#include <cerrno>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -36,8 +37,36 @@ bool readCodeFile(const std::string& path, Sector& code) {
     return file && std::fread(code.data(), 1, code.size(), file.get()) == code.size();
 }
 
-bool readRecord(std::FILE* file, std::uint64_t offset, Sector& record) {
-    return seekImageFile(file, offset) && std::fread(record.data(), 1, record.size(), file) == record.size();
+// A read of the image file that the system failed (an I/O error, not the file's end): the
+// first one is kept, so that the restore reports it as what it is.
+struct ImageReadError {
+    int error = 0;
+    std::uint64_t offset = 0;  // where the bytes read stopped
+};
+
+bool readImageBytes(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> into, ImageReadError& noted) {
+    errno = 0;
+    if (!seekImageFile(file, offset)) {
+        if (noted.error == 0) {
+            noted = {errno != 0 ? errno : EIO, offset};
+        }
+        return false;
+    }
+    const std::size_t got = std::fread(into.data(), 1, into.size(), file);
+    if (got == into.size()) {
+        return true;
+    }
+    if (std::ferror(file) != 0) {
+        if (noted.error == 0) {
+            noted = {errno != 0 ? errno : EIO, offset + got};
+        }
+        std::clearerr(file);
+    }
+    return false;
+}
+
+bool readRecord(std::FILE* file, std::uint64_t offset, Sector& record, ImageReadError& noted) {
+    return readImageBytes(file, offset, record, noted);
 }
 
 // Writes to the target go through here once the layout is known: nothing may land outside
@@ -71,8 +100,9 @@ struct PlannedWrite {
 // fail.
 class PlanDisk : public SectorDisk {
 public:
-    PlanDisk(const RestoreLayout& layout, std::FILE* image, std::vector<PlannedWrite>& directories)
-        : m_layout(layout), m_image(image), m_directories(directories) {}
+    PlanDisk(const RestoreLayout& layout, std::FILE* image, std::vector<PlannedWrite>& directories,
+             ImageReadError& readError)
+        : m_layout(layout), m_image(image), m_directories(directories), m_readError(readError) {}
 
     std::uint32_t read(std::uint32_t s, std::uint32_t n, std::span<std::uint8_t> b) override {
         if (s < m_layout.rootStart || std::uint64_t{s} - m_layout.rootStart + n > m_layout.copySectors ||
@@ -80,8 +110,7 @@ public:
             return EINVAL;
         }
         const std::uint64_t at = (std::uint64_t{m_layout.imageRootSector} + (s - m_layout.rootStart)) * kSectorBytes;
-        const std::size_t bytes = std::size_t{n} * kSectorBytes;
-        return seekImageFile(m_image, at) && std::fread(b.data(), 1, bytes, m_image) == bytes ? 0 : EIO;
+        return readImageBytes(m_image, at, b.first(std::size_t{n} * kSectorBytes), m_readError) ? 0 : EIO;
     }
     // Behind its end marker a directory is zeros in the image (the rebuild checks that), so the
     // copy already put those sectors right: only the sectors up to the last entry are kept.
@@ -107,6 +136,7 @@ private:
     const RestoreLayout& m_layout;
     std::FILE* m_image;
     std::vector<PlannedWrite>& m_directories;
+    ImageReadError& m_readError;
 };
 
 // Refusals of the layout, reported before anything is written.
@@ -165,6 +195,15 @@ private:
         showError(m_window, format, args...);
         return failed();
     }
+    // After a failed read of the image: an I/O error is reported as a read error of the image,
+    // with its offset, not as what the missing bytes would have shown.
+    int failImageRead(const char* otherwise) {
+        if (m_readError.error != 0) {
+            return fail(text::kRestoreImageReadFailed, static_cast<unsigned long long>(m_readError.offset),
+                        std::strerror(m_readError.error));
+        }
+        return fail(otherwise);
+    }
     int failed() {
         m_image.reset();
         m_disk.MountFirstPartition();
@@ -183,6 +222,7 @@ private:
     const std::optional<std::string>& m_bootCode;
     DiskDevice m_disk;
     ImageFilePtr m_image;
+    ImageReadError m_readError;
 };
 
 int FatRestore::run() {
@@ -240,8 +280,8 @@ int FatRestore::run() {
             return fail(text::kBodyLengthMismatch, static_cast<unsigned long long>(*length),
                         static_cast<unsigned long long>(announcedImageLength(header)));
         }
-        if (!readRecord(m_image.get(), imageSectorBytes, imageMbr)) {
-            return fail(text::kRestoreReadMbr);
+        if (!readRecord(m_image.get(), imageSectorBytes, imageMbr, m_readError)) {
+            return failImageRead(text::kRestoreReadMbr);
         }
         break;
     }
@@ -255,8 +295,9 @@ int FatRestore::run() {
     }
     Sector imageBoot{};
     const std::uint64_t bootSector = std::uint64_t{imagePartitionStart(imageMbr)} + headerSectors;
-    if (bootSector >= imageSectors || !readRecord(m_image.get(), bootSector * imageSectorBytes, imageBoot)) {
-        return fail(text::kRestoreReadPbr);
+    if (bootSector >= imageSectors ||
+        !readRecord(m_image.get(), bootSector * imageSectorBytes, imageBoot, m_readError)) {
+        return failImageRead(text::kRestoreReadPbr);
     }
 
     RestoreInput input;
@@ -291,9 +332,9 @@ int FatRestore::run() {
         const std::uint64_t fatSector =
             layout.imageRootSector - std::uint64_t{layout.numberOfFats - copy} * imageFatSectors;
         Sector fatStart{};
-        if (!readRecord(m_image.get(), fatSector * kSectorBytes, fatStart) || fatStart[0] < 0xF0 ||
+        if (!readRecord(m_image.get(), fatSector * kSectorBytes, fatStart, m_readError) || fatStart[0] < 0xF0 ||
             fatStart[1] != 0xFF) {
-            return fail(text::kRestoreFatMisplaced);
+            return failImageRead(text::kRestoreFatMisplaced);
         }
     }
 
@@ -317,9 +358,8 @@ int FatRestore::run() {
     }
     const std::uint64_t imageFatSector =
         layout.imageRootSector - std::uint64_t{layout.numberOfFats} * imageFatSectors;
-    if (!seekImageFile(m_image.get(), imageFatSector * kSectorBytes) ||
-        std::fread(imageFat.data(), 1, imageFat.size(), m_image.get()) != imageFat.size()) {
-        return fail(text::kRestoreReadData);
+    if (!readImageBytes(m_image.get(), imageFatSector * kSectorBytes, imageFat, m_readError)) {
+        return failImageRead(text::kRestoreReadData);
     }
 
     // The plan: the new FAT and every rewritten directory are built in memory from the image
@@ -377,12 +417,12 @@ int FatRestore::run() {
 // each rewritten directory for the write phase.
 int FatRestore::planDirectories(RestoreLayout& layout, std::span<std::uint8_t> fat,
                                 std::span<const std::uint8_t> imageFat, std::vector<PlannedWrite>& directories) {
-    PlanDisk planDisk(layout, m_image.get(), directories);
+    PlanDisk planDisk(layout, m_image.get(), directories, m_readError);
     // The new boot sector names the volume as the root's label entry does; without such an
     // entry its label is "NO NAME    ", as fsck.fat expects.
     std::vector<std::uint8_t> root(std::size_t{layout.rootSectors} * kSectorBytes, 0);
     if (planDisk.read(layout.rootStart, layout.rootSectors, root) != 0) {
-        return fail(text::kRestoreTreeDamaged);
+        return failImageRead(text::kRestoreTreeDamaged);
     }
     bool labelled = false;
     for (std::size_t at = 0; at + direntry::kBytes <= root.size() && root[at] != direntry::kEndOfDirectory;
@@ -397,7 +437,7 @@ int FatRestore::planDirectories(RestoreLayout& layout, std::span<std::uint8_t> f
 
     const RebuildContext context = restoreRebuildContext(layout, planDisk, fat, imageFat);
     if (rebuildDirectory(context, layout.rootStart, layout.rootSectors) != 0) {
-        return fail(text::kRestoreTreeDamaged);
+        return failImageRead(text::kRestoreTreeDamaged);
     }
     return 0;
 }

@@ -38,6 +38,9 @@ inline constexpr char kRestoreClustersTooSmall[] =
     "***ERROR*** The image's clusters (%u sectors) are too small for a FAT16 volume on the target disk.\n";
 inline constexpr char kRestoreSectorSize[] =
     "***ERROR*** The image and the target disk must both use 512-byte sectors.\n";
+// The system failed a read of the image file (a bad sector of the medium that holds it).
+inline constexpr char kRestoreImageReadFailed[] =
+    "***ERROR*** Couldn't read the image file at byte %llu: %s\n";
 inline constexpr char kRestoreNotFat16[] = "***ERROR*** The image does not hold a FAT16 volume.\n";
 inline constexpr char kRestoreImageDamaged[] =
     "***ERROR*** The image is damaged: it ends before the end of its root directory.\n";

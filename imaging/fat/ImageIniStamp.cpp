@@ -98,7 +98,7 @@ bool readVolumeHead(FatVolume& volume, IniEntry& entry, std::vector<std::uint8_t
 
 }  // namespace
 
-bool stampVolumeIni(FatVolume& volume, const SystemTime& date) {
+bool stampVolumeIni(FatVolume& volume, const SystemTime& date, bool* noRoom) {
     IniEntry entry;
     std::u16string path;
     const std::size_t count = std::min<std::size_t>(volume.rootEntries, volume.rootDir.size() / direntry::kBytes);
@@ -127,6 +127,9 @@ bool stampVolumeIni(FatVolume& volume, const SystemTime& date) {
     while (chain.size() < needed) {
         const std::uint16_t added = allocateCluster(volume, chain.back());
         if (added == 0) {
+            if (noRoom != nullptr) {
+                *noRoom = true;
+            }
             return false;
         }
         chain.push_back(added);

@@ -25,8 +25,9 @@ struct StampLocation {
 // Rewrites \IMAGE.INI in the root of `volume` with withModDate: its clusters are rewritten,
 // clusters added or freed as the length demands, its size, the FATs and the root directory
 // written. True when done or when there is nothing to stamp (no file, no "ModDate=" line);
-// false when the file's chain is damaged, the volume is full or a write fails.
-bool stampVolumeIni(FatVolume& volume, const SystemTime& date);
+// false when the file's chain is damaged, the volume is full (then `noRoom` is set, when
+// given) or a write fails. Nothing is written when the volume is full.
+bool stampVolumeIni(FatVolume& volume, const SystemTime& date, bool* noRoom = nullptr);
 
 // Reads the stamp of the IMAGE.INI at `where`; false when the file, the key or a field is missing.
 bool readModDate(const StampLocation& where, SystemTime& date);

@@ -69,8 +69,6 @@ bool imageChainIsRun(const RebuildContext& ctx, std::uint32_t first, std::uint32
     return true;
 }
 
-constexpr unsigned kMaxLongNameSlots = 20;
-
 // "." or ".." followed by spaces.
 bool isDotName(std::span<const std::uint8_t> e) {
     const std::size_t dots = e[1] == kDot ? 2 : 1;
@@ -129,7 +127,7 @@ int rebuildDirectory(const RebuildContext& ctx, std::uint32_t firstSector, std::
         if (isSlot) {
             const unsigned sequence = e[kName] & ~kLastLongEntry & 0xFFu;
             const bool first = (e[kName] & kLastLongEntry) != 0;
-            if (e[kLongReserved] != 0 || sequence == 0 || sequence > kMaxLongNameSlots ||
+            if (e[kLongReserved] != 0 || sequence == 0 || sequence > kMaxLongSlots ||
                 (first ? inLongName
                        : (!inLongName || sequence != longNameLeft || e[kLongChecksum] != longNameChecksum))) {
                 return -1;

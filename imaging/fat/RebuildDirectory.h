@@ -21,9 +21,9 @@
 namespace dorvix {
 
 // A FAT16 directory holds at most 65536 entries; deeper trees than this cannot have paths of
-// 255 characters.
+// 259 characters (each level adds at least "\X"), the longest a capture carries.
 inline constexpr std::uint32_t kMaxDirectoryBytes = 65536 * direntry::kBytes;
-inline constexpr unsigned kMaxDirectoryDepth = 128;
+inline constexpr unsigned kMaxDirectoryDepth = 130;
 
 // True when the 11 bytes name a volume label fsck.fat accepts: no control characters, none of
 // "*+,./:;<=>?[\]|, not starting with a blank.

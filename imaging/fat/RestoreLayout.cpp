@@ -185,6 +185,10 @@ LayoutResult computeRestoreLayout(const RestoreInput& in) {
     store16(tb, bootsector::kTotalSectors16, small ? static_cast<std::uint16_t>(out.partitionSectors) : 0);
     store32(tb, bootsector::kTotalSectors32, small ? 0 : out.partitionSectors);
     store32(tb, bootsector::kSerialNumber, in.serialNumber);
+    // The root directory fills whole sectors (the restore copies and checks every entry of
+    // them); a count that leaves part of its last sector out is one fsck.fat refuses.
+    out.rootEntries = static_cast<std::uint16_t>(out.rootSectors * (kSectorBytes / direntry::kBytes));
+    store16(tb, bootsector::kRootEntries, out.rootEntries);
 
     // Where the image's root directory lies, and whether root directory and data area fit.
     const std::uint64_t imageRoot = std::uint64_t{in.headerSectors} +

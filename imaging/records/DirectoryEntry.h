@@ -26,14 +26,17 @@ inline constexpr std::uint8_t kVolumeLabel = 0x28;  // label bit with archive bi
 inline constexpr std::uint8_t kLabelBit = 0x08;
 inline constexpr std::uint8_t kDirectoryBit = 0x10;
 
-// Long-name slot: sequence byte 0 (0x40 = stored first; low four bits = slots in the set), a
-// byte 12 that must be 0, the checksum of the short name at 13, and 13 UTF-16 characters at
-// offsets 1-10, 14-25 and 28-31 (its first-cluster field at 26 stays 0).
+// Long-name slot: sequence byte 0 (0x40 = stored first; low five bits = the slot's number, which
+// for the slot stored first is the number of slots in the set: 1 to 20, since 20 x 13 characters
+// hold the longest name, 255), a byte 12 that must be 0, the checksum of the short name at 13,
+// and 13 UTF-16 characters at offsets 1-10, 14-25 and 28-31 (its first-cluster field at 26 stays
+// 0).
 inline constexpr std::size_t kLongSequence = 0;
 inline constexpr std::size_t kLongReserved = 12;
 inline constexpr std::size_t kLongChecksum = 13;
 inline constexpr std::uint8_t kLastLongEntry = 0x40;
-inline constexpr std::uint8_t kLongCountMask = 0x0F;
+inline constexpr std::uint8_t kLongCountMask = 0x1F;
+inline constexpr std::size_t kMaxLongSlots = 20;
 inline constexpr std::size_t kLongNameChars = 13;
 inline constexpr std::size_t kLongCharOffsets[kLongNameChars] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 }  // namespace direntry

@@ -91,6 +91,11 @@ TREE = [
     "mcopy -i @ small ::/Other/KEPT.TXT",
 ]
 
+# Long names of 196, 200 and 255 characters: sets of 16 to 20 slots, in the root and in a
+# folder whose one-sector clusters they straddle.
+LONG_NAMES = ["mmd -i @ ::/D"] + [
+    f"mcopy -i @ small '::/{where}{n}{'x' * (n - 8)}.name'" for n in (196, 200, 255) for where in ("", "D/")]
+
 
 def dir_entries(disk, sector, count):
     """(offset, 11-byte name) of the entries in `count` sectors from `sector`."""
@@ -212,6 +217,13 @@ def restore_plan():
     put("restore_plan", "flat", prefix64 + image_header(1, kind=2) + bytes(512))
 
 
+def long_name_seeds():
+    """Seeds of the walk and the restore's planning with the longest long names."""
+    put("fat_walk", "longnames", trimmed(make_disk(1, 4400, 1, 64, LONG_NAMES)))
+    prefix64 = struct.pack("<IBBBB", 131072, 15, 62, 0, 0)
+    put("restore_plan", "longnames", prefix64 + capture(make_disk(32, 16800, 4, 128, LONG_NAMES)))
+
+
 def image_header_seeds():
     clear("image_header")
     window = smbios_window(b"KQ7B2 V3.03")
@@ -242,6 +254,7 @@ def image_ini():
 
 fat_walk()
 restore_plan()
+long_name_seeds()
 image_header_seeds()
 image_ini()
 shutil.rmtree(work)

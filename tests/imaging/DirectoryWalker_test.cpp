@@ -119,6 +119,34 @@ TEST_F(WalkerTree, VisitsEveryItemWithItsFullPathAsMtoolsListsIt) {
     EXPECT_EQ(recorder.extras[straddling - recorder.paths.begin()], 3u);
 }
 
+TEST_F(WalkerTree, LongNamesOfSixteenToTwentySlotsArriveWhole) {
+    // 196 characters need 16 slots, 255 need 20: more than four bits of slot count. In the
+    // subdirectory (16 entries per cluster) every set straddles a cluster boundary.
+    const std::size_t lengths[] = {196, 200, 255};
+    const std::size_t slots[] = {16, 16, 20};
+    mmd("::/D");
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < std::size(lengths); ++i) {
+        std::string name = std::to_string(i) + std::string(lengths[i] - 5, 'n') + ".txt";
+        put("::/" + name, 10 + i, static_cast<std::uint32_t>(i));
+        put("::/D/" + name, 20 + i, static_cast<std::uint32_t>(i));
+        names.push_back(std::move(name));
+    }
+    TestVolume tv;
+    ASSERT_TRUE(tv.openAndMount(disk));
+    Recorder recorder;
+    std::u16string path;
+    EXPECT_NE(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::Failed);
+    EXPECT_EQ(asMtoolsPaths(recorder.paths), listTree(disk, 32));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        for (const std::string& folder : {std::string("\\"), std::string("\\D\\")}) {
+            const auto found = std::find(recorder.paths.begin(), recorder.paths.end(), folder + names[i]);
+            ASSERT_NE(found, recorder.paths.end()) << folder << lengths[i];
+            EXPECT_EQ(recorder.extras[found - recorder.paths.begin()], slots[i]) << folder << lengths[i];
+        }
+    }
+}
+
 TEST_F(WalkerTree, EmptyDirectoryShowsItsEndEntryOnceAndEndsTheWalk) {
     mmd("::/EMPTY");
     TestVolume tv;
@@ -199,7 +227,7 @@ TEST_F(WalkerTree, DamagedOrTooDeepTreesFailTheWalk) {
     EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::Failed);
 }
 
-TEST_F(WalkerTree, PathsLongerThan255CharactersFailTheWalk) {
+TEST_F(WalkerTree, PathsLongerThan259CharactersFailTheWalk) {
     const std::string name(100, 'n');
     mmd("::/" + name);
     mmd("::/" + name + "/" + name);

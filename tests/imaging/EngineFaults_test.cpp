@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -325,11 +326,18 @@ TEST_P(EngineFaults, EveryFailingTransferEndsInTheEnginesErrorAndStaysInsideItsP
         if (isCapture(engine)) {
             EXPECT_TRUE(run.leftovers.empty()) << run.leftovers.front();
         }
+        if (engine == Engine::WriteFlat || engine == Engine::RestoreFlat) {
+            // Nothing said 100 % before the failure, and the failure does not end a percentage's line.
+            EXPECT_EQ(run.console.find("100% completed."), std::string::npos) << run.console;
+            const std::size_t at = run.console.find(expected.messages.front());
+            ASSERT_NE(at, std::string::npos) << run.console;
+            EXPECT_FALSE(run.console.substr(0, at).ends_with("completed.")) << run.console;
+        }
     }
 }
 
 // A read past the disk's end, where a stray partition entry points, is no read failure of the
-// source: such a disk is refused, as before, for the volume its image cannot mount.
+// source: such a disk is refused because that partition cannot be captured whole.
 TEST(FlatCaptureBiosList, APartitionPastTheDisksEndIsNoReadFailure) {
     testsupport::TempDir dir;
     MemoryDevices devices;
@@ -342,9 +350,13 @@ TEST(FlatCaptureBiosList, APartitionPastTheDisksEndIsNoReadFailure) {
     ConsoleCapture console;
     ScopedPause noPause([](std::uint32_t) {});
     const fs::path image = dir / "FLAT.IMG";
-    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, image.string(), flatCaptureVolumeSteps()), 5)
+    EXPECT_EQ(captureFlatImage(devices, nullptr, kSource, image.string(), flatCaptureVolumeSteps()), 3)
         << console.output();
-    EXPECT_NE(console.output().find(messageStem(text::kFlatCaptureOpenVolumeFailed)), std::string::npos)
+    EXPECT_NE(console.output().find("Partition 1 of the source disk ends at sector 105000, but the disk has only "
+                                    "4032 sectors"),
+              std::string::npos)
+        << console.output();
+    EXPECT_EQ(console.output().find(messageStem(text::kFlatCaptureReadFailed)), std::string::npos)
         << console.output();
     EXPECT_FALSE(fs::exists(image));
 }
@@ -376,6 +388,33 @@ TEST(CaptureSource, ImageNamedAsTheSourceFileIsRefused) {
         EXPECT_NE(console.output().find(messageStem(text::kImageIsSource)), std::string::npos) << console.output();
         EXPECT_EQ(testsupport::readFileBytes(file), bytes);
         EXPECT_EQ(devices[kSource].faults.counts.reads, 1u);
+    }
+}
+
+// A source whose file systems cannot be taken away (busy) is refused; as nothing was unmounted,
+// nothing is mounted again (which would only fail as well), and no file is left.
+TEST(CaptureSource, BusySourceIsRefusedWithoutMountingItAgain) {
+    const Sources* s = sources();
+    if (s == nullptr) {
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    }
+    ASSERT_TRUE(s->problem.empty()) << s->problem;
+    for (const Engine engine : {Engine::CaptureFlat, Engine::CaptureFat}) {
+        SCOPED_TRACE(engineName(engine));
+        testsupport::TempDir dir;
+        MemoryDevices devices;
+        devices.add(kSource, sourceMedium(*s)).dismountError = EBUSY;
+        devices[kSource].mountError = EBUSY;
+        ConsoleCapture console;
+        ScopedPause noPause([](std::uint32_t) {});
+        const std::string image = (dir / "OUT.IMG").string();
+        const int result = engine == Engine::CaptureFlat
+                               ? captureFlatImage(devices, nullptr, kSource, image, flatCaptureVolumeSteps())
+                               : captureFatImage(devices, nullptr, kSource, std::nullopt, image);
+        EXPECT_EQ(result, engine == Engine::CaptureFlat ? 3 : -1) << console.output();
+        EXPECT_EQ(devices[kSource].dismounts, 1u);
+        EXPECT_EQ(devices[kSource].mounts, 0u);
+        EXPECT_TRUE(fs::is_empty(dir.path()));
     }
 }
 

@@ -205,5 +205,23 @@ TEST(ModDateVolume, StampOfAnotherLengthResizesTheFile) {
     }
 }
 
+// A value that grows the file past its cluster on a volume without a free cluster: refused as
+// such, and nothing written.
+TEST(ModDateVolume, FullVolumeHasNoRoomForALongerStamp) {
+    TempDir dir;
+    const auto disk = dir / "disk.img";
+    ASSERT_TRUE(makeFatDisk(disk));
+    const std::string text = std::string(2030, ';') + "\nModDate=x\nEnd\n";
+    ASSERT_TRUE(putFile(disk, 32, "::/IMAGE.INI", bytesOf(text)));
+    ASSERT_TRUE(fillVolume(disk, 32, "::/FILL.BIN"));
+    const std::vector<std::uint8_t> before = readFileBytes(disk);
+    TestVolume tv;
+    ASSERT_TRUE(tv.openAndMount(disk));
+    bool noRoom = false;
+    EXPECT_FALSE(stampVolumeIni(tv.volume, date(9, 8, 2026, 7, 6), &noRoom));
+    EXPECT_TRUE(noRoom);
+    EXPECT_TRUE(readFileBytes(disk) == before);
+}
+
 }  // namespace
 }  // namespace dorvix

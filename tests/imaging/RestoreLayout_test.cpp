@@ -212,6 +212,16 @@ TEST(RestoreLayout, PartitionEntryAndBootSectorFields) {
     ASSERT_EQ(s.refusal, LayoutRefusal::None);
     EXPECT_EQ(load16(s.layout.targetBoot, 19), 20160 - 63);
     EXPECT_EQ(load32(s.layout.targetBoot, 32), 0u);
+
+    // A root directory that ends inside a sector gets that whole sector, as fsck.fat expects.
+    BootParams odd = q;
+    odd.rootEntries = 500;
+    Bytes boot3 = imageBoot(odd);
+    RestoreInput oddRoot{mbr, boot3, {20, 16, 63, 512}, imageRoot(odd) + 40, 1, false, 0};
+    LayoutResult o = computeRestoreLayout(oddRoot);
+    ASSERT_EQ(o.refusal, LayoutRefusal::None);
+    EXPECT_EQ(o.layout.rootSectors, 32u);
+    EXPECT_EQ(load16(o.layout.targetBoot, 17), 512);
 }
 
 TEST(RestoreLayout, StepDownUsesCylindersOfTheRowSize) {

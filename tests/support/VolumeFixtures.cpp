@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 namespace testsupport {
@@ -109,6 +110,26 @@ std::vector<std::string> listTree(const std::filesystem::path& disk, std::uint32
     }
     std::sort(paths.begin(), paths.end());
     return paths;
+}
+
+bool fillVolume(const std::filesystem::path& disk, std::uint32_t partitionStart, const std::string& volumePath) {
+    const CommandResult listing = mtools(disk, partitionStart, "mdir", "-a ::/");
+    // "  1 234 567 bytes free": the digits before "bytes free", grouped by blanks.
+    const std::size_t at = listing.output.find("bytes free");
+    if (listing.exitCode != 0 || at == std::string::npos) {
+        return false;
+    }
+    std::size_t start = at;
+    while (start > 0 && (std::isdigit(static_cast<unsigned char>(listing.output[start - 1])) ||
+                         listing.output[start - 1] == ' ')) {
+        --start;
+    }
+    std::string digits;
+    for (std::size_t i = start; i < at; ++i) {
+        if (std::isdigit(static_cast<unsigned char>(listing.output[i]))) digits.push_back(listing.output[i]);
+    }
+    return !digits.empty() &&
+           putFile(disk, partitionStart, volumePath, std::vector<std::uint8_t>(std::stoull(digits), 0x46));
 }
 
 }  // namespace testsupport

@@ -36,6 +36,9 @@ CommandResult mtools(const std::filesystem::path& disk, std::uint32_t partitionS
 bool mtoolsOk(const std::filesystem::path& disk, std::uint32_t partitionStart, const std::string& tool,
               const std::string& arguments);
 
+// Fills the volume's free clusters with one file, `volumePath`; false when a tool fails.
+bool fillVolume(const std::filesystem::path& disk, std::uint32_t partitionStart, const std::string& volumePath);
+
 // Copies `bytes` into the volume as `volumePath` ("::/DIR/NAME").
 bool putFile(const std::filesystem::path& disk, std::uint32_t partitionStart, const std::string& volumePath,
              const std::vector<std::uint8_t>& bytes);

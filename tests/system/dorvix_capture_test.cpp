@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -12,6 +17,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -283,6 +289,7 @@ TEST_F(DorvixCapture, DamagedOrUnsuitableSourcesEndWithAMessageAndNoImage) {
         {"directory loop", subEntry + 26, dirCluster},
         {"zero first cluster", subEntry + 26, 0},
         {"not FAT16", boot + 22, 3},
+        {"root directory ending inside a sector", boot + 17, 500},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -358,16 +365,16 @@ TEST_F(DorvixCapture, SourcesNoRestoreWouldTakeAreRefusedSayingWhy) {
              writeFileBytes(disk, d);
          },
          "is not a FAT16 volume that a KMV file can carry"},
-        {"path of 256 characters",
+        {"path of 260 characters",
          [&] {
              std::string path = "::";
              for (int i = 0; i < 4; ++i) {
                  path += "/" + a60;
                  mmd(path);
              }
-             put(path + "/" + std::string(11, 'b'), 10, 1);
+             put(path + "/" + std::string(15, 'b'), 10, 1);
          },
-         "a path of 256 characters; an image carries at most 255"},
+         "a path of 260 characters; an image carries at most 259"},
         {"one sector per cluster",
          [&] {
              DiskShape shape;
@@ -435,6 +442,144 @@ TEST_F(DorvixCapture, KilledCaptureLeavesTheSourceAndNoPartialImage) {
             const std::string name = entry.path().filename().string();
             EXPECT_TRUE(name == "devices" || name == "flash.img") << name;
         }
+    }
+}
+
+// Where the folder takes no unnamed files (forced here), the capture writes a hidden
+// `.capture.kmv.dorvix-XXXXXX`: SIGINT, SIGTERM and SIGHUP remove it as they end the program;
+// one that SIGKILL left is removed by the next capture, which spares everything not ours.
+TEST_F(DorvixCapture, HiddenTemporaryGoesWithSignalsAndStaleOnesWithTheNextCapture) {
+    mmd("::/DATA");
+    for (int i = 0; i < 8; ++i) {
+        put("::/DATA/PART" + std::to_string(i) + ".BIN", 2 << 20, 20 + i);
+    }
+    const std::string mark = ".capture.kmv.dorvix-";
+    auto temporaries = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(mark, 0) == 0) found.push_back(name);
+        }
+        return found;
+    };
+    // Starts the capture as its own process (a shell's background job would ignore SIGINT) and
+    // sends `signal` once the hidden file is there; the status the capture ended with.
+    auto captureSignalled = [&](int signal) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
+            ::setenv("DORVIX_DEVICES", (dir / "devices").c_str(), 1);
+            ::setenv("DORVIX_NO_UNNAMED_TEMP", "1", 1);
+            ::setenv("DORVIX_RESET_COMMAND", "", 1);
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            for (const int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+            ::execl(DORVIX_PROGRAM, DORVIX_PROGRAM, "-imgcopy", "-y", "-norestart", "capture.kmv",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int wait = 0; wait < 20000 && temporaries().empty(); ++wait) ::usleep(500);
+        ::kill(pid, signal);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return status;
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const int status = captureSignalled(signal);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_TRUE(temporaries().empty());
+        EXPECT_FALSE(std::filesystem::exists(image));
+    }
+
+    const int killed = captureSignalled(SIGKILL);
+    ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << killed;
+    ASSERT_EQ(temporaries().size(), 1u);
+    // Beside it: a stale temporary of another image, and what is not ours to remove.
+    writeFileText(dir / ".other.kmv.dorvix-Ab12Cd", "stale");
+    writeFileText(dir / ".capture.kmv.other", "not our pattern");
+    writeFileText(dir / "target.txt", "a link's target");
+    std::filesystem::create_symlink(dir / "target.txt", dir / ".link.kmv.dorvix-Zz99Yy");
+    std::filesystem::create_directory(dir / ".folder.kmv.dorvix-Qq11Ww");
+    writeFileText(dir / ".newer.kmv.dorvix-Nn22Mm", "written after the next run began");
+    const auto later = std::filesystem::file_time_type::clock::now() + std::chrono::hours(1);
+    std::filesystem::last_write_time(dir / ".newer.kmv.dorvix-Nn22Mm", later);
+    ::sleep(1);  // the stale files are older than the next run, to the second
+
+    const CommandResult run = runCommand("cd " + shellQuote(dir.path().string()) + " && DORVIX_DEVICES=" +
+                                         shellQuote((dir / "devices").string()) +
+                                         " DORVIX_NO_UNNAMED_TEMP=1 DORVIX_RESET_COMMAND= " +
+                                         shellQuote(DORVIX_PROGRAM) + " -imgcopy -y -norestart capture.kmv </dev/null");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(temporaries().empty());
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    const std::vector<std::string> expected = {".capture.kmv.other",       ".folder.kmv.dorvix-Qq11Ww",
+                                               ".link.kmv.dorvix-Zz99Yy", ".newer.kmv.dorvix-Nn22Mm",
+                                               "capture.kmv",              "devices",
+                                               "flash.img",                "target.txt"};
+    EXPECT_EQ(names, expected);
+}
+
+// A folder that fills up: both captures say which folder and why, and leave nothing there,
+// with the unnamed temporary file and with the hidden one.
+TEST_F(DorvixCapture, FullImageFolderIsNamedWithTheSystemsReason) {
+    mmd("::/DATA");
+    for (int i = 0; i < 3; ++i) {
+        put("::/DATA/PART" + std::to_string(i) + ".BIN", 1 << 20, 30 + i);
+    }
+    const std::filesystem::path small = dir / "small";
+    std::filesystem::create_directory(small);
+    if (runCommand("mount -t tmpfs -o size=1m tmpfs " + shellQuote(small.string()) + " 2>&1").exitCode != 0) {
+        GTEST_SKIP() << "no small file system can be mounted here";
+    }
+    struct Case {
+        const char* arguments;
+        const char* environment;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"-imgcopy -y -norestart small/capture.kmv", "", 255},
+        {"-flatcopy -y -norestart small/capture.kmv", "", 3},
+        {"-imgcopy -y -norestart small/capture.kmv", "DORVIX_NO_UNNAMED_TEMP=1 ", 255},
+        {"-flatcopy -y -norestart small/capture.kmv", "DORVIX_NO_UNNAMED_TEMP=1 ", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.environment) + c.arguments);
+        const CommandResult run =
+            runCommand("cd " + shellQuote(dir.path().string()) + " && " + c.environment + "DORVIX_DEVICES=" +
+                       shellQuote((dir / "devices").string()) + " DORVIX_RESET_COMMAND= " + shellQuote(DORVIX_PROGRAM) +
+                       " " + c.arguments + " </dev/null");
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_NE(run.output.find("***ERROR*** Writing the image file in " +
+                                  std::filesystem::canonical(small).string() + " failed: No space left on device\n"),
+                  std::string::npos)
+            << run.output;
+        EXPECT_TRUE(std::filesystem::is_empty(small));
+    }
+    runCommand("umount " + shellQuote(small.string()));
+}
+
+// A full volume whose IMAGE.INI grows past its cluster with the capture date: both captures
+// say that the volume has no room for the stamp, and leave no image.
+TEST_F(DorvixCapture, FullVolumeWithoutRoomForTheStampIsRefusedSayingSo) {
+    putText("::/IMAGE.INI", std::string(2030, ';') + "\r\nModDate=x\r\nEnd\r\n");
+    ASSERT_TRUE(fillVolume(disk, kStart, "::/FILL.BIN"));
+    const std::vector<std::uint8_t> before = readFileBytes(disk);
+    for (const auto& [mode, exitCode] : {std::pair<std::string, int>{"-imgcopy", 255}, {"-flatcopy", 3}}) {
+        SCOPED_TRACE(mode);
+        const CommandResult run = capture(mode + " -y -norestart capture.kmv");
+        EXPECT_EQ(run.exitCode, exitCode) << run.output;
+        EXPECT_NE(run.output.find("***ERROR*** The volume has no room for the capture date in \\IMAGE.INI"),
+                  std::string::npos)
+            << run.output;
+        EXPECT_FALSE(std::filesystem::exists(image));
+        EXPECT_TRUE(readFileBytes(disk) == before);
     }
 }
 

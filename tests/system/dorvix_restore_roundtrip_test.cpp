@@ -99,6 +99,40 @@ TEST_P(RestoreRoundTrip, CapturedVolumeRestoresOntoAnotherDisk) {
     }
 }
 
+// Long names of 196 to 255 characters take 16 to 20 slots, more than four bits count: they
+// come back whole, in the root and in a folder, after capture and restore.
+TEST(RestoreRoundTripNames, LongestLongNamesSurviveCaptureAndRestore) {
+    if (!testsupport::haveProgram("mkfs.fat") || !testsupport::haveProgram("fsck.fat") ||
+        !testsupport::haveProgram("mcopy")) {
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    }
+    TempDir dir;
+    const fs::path source = dir / "source.disk";
+    const std::string d = shellQuote((dir / "files").string());
+    std::string fill = "mkdir -p " + d + " && cd " + d + " && mmd -i \"$V\" ::/D";
+    for (const std::size_t length : {196u, 200u, 255u}) {
+        const std::string name = std::to_string(length) + std::string(length - 8, 'x') + ".name";
+        fill += " && head -c " + std::to_string(length * 37) + " /dev/urandom > " + name + " && mcopy -m -i \"$V\" " +
+                name + " :: && mcopy -m -i \"$V\" " + name + " ::/D";
+    }
+    makeSourceDisk(source, 81920, 4, fill);
+    const fs::path target = dir / "target.disk";
+    makeBlankDisk(target, cylinders(4));
+    const fs::path table = writeDeviceTable(dir.path(), {{1, source.string()}, {2, target.string()}});
+
+    auto capture = runDorvix(table, "-y -nor -imgcopy -td:1 FLASH.IMG");
+    ASSERT_EQ(capture.exitCode, 0) << capture.output;
+    auto restore = runDorvix(table, "-y -nor -td:2 FLASH.IMG");
+    ASSERT_EQ(restore.exitCode, 0) << restore.output;
+    const fs::path restored = extractPartition(target, dir / "restored.vol");
+    expectFsckClean(restored);
+    copyTreeOut(extractPartition(source, dir / "original.vol"), dir / "expected");
+    copyTreeOut(restored, dir / "actual");
+    const auto expected = readTree(dir / "expected");
+    EXPECT_EQ(expected.size(), 7u);
+    EXPECT_TRUE(expected == readTree(dir / "actual"));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Sizes, RestoreRoundTrip,
     ::testing::Values(

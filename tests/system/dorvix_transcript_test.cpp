@@ -133,7 +133,9 @@ TEST_F(DorvixTranscript, FlatCaptureShowsTotalsThenPercentsPerCylinder) {
     const fs::path source = dir / "source.disk";
     makeSourceDisk(source, kSourceSectors - 32, 4, rootFilesFill(dir / "files"), kSourceSectors);
     const fs::path table = writeDeviceTable(dir.path(), {{1, source.string() + " heads=16"}});
-    const std::uint32_t sectors = kSourceSectors / kSourceCylinder * kSourceCylinder;
+    // The partition ends at the disk's last sector, behind its last whole cylinder: the capture
+    // takes it whole, the last step shorter than a cylinder.
+    const std::uint32_t sectors = kSourceSectors;
     const std::string body = "Total sectors to be copied = " + hex8(sectors) + " (" + hex8(sectors) + ")\n\n" +
                              "\rCapturing the image...\n" + percentLine(0) + chunkPercents(sectors, kSourceCylinder) +
                              "Completed successfully! (0 seconds)\n\n";
