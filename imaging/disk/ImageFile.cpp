@@ -1,5 +1,7 @@
 #include "disk/ImageFile.h"
 
+#include "platform/InputFile.h"
+
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
@@ -102,7 +104,8 @@ bool ImageFile::commit() {
         ok = !placed.empty();
         m_tempPath = placed;
     }
-    ok = ok && ::rename(placed.c_str(), m_finalPath.c_str()) == 0;
+    // rename() would put the image in place of a device node or FIFO that appeared there.
+    ok = ok && outputPathReplaceable(m_finalPath.string()) && ::rename(placed.c_str(), m_finalPath.c_str()) == 0;
     if (!ok) {
         discard();
         return false;

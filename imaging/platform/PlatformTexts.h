@@ -32,8 +32,18 @@ inline constexpr char kTableBadSetting[] = "unknown setting (heads=, sectors=, t
 inline constexpr char kTableRepeatedSetting[] = "setting given twice: ";
 inline constexpr char kTableBadValue[] = "not a usable 32-bit decimal value: ";
 inline constexpr char kTableDuplicate[] = "device named on more than one line, left out: ";
+inline constexpr char kOriginFile[] = "the device table ";
+inline constexpr char kOriginEnvironment[] = "the device table named by DORVIX_DEVICES: ";
+inline constexpr char kOriginSysfs[] = "the machine's whole disks, fixed ones first, from ";
 inline constexpr char kRestartByHand[] =
     "\nThe device must now be restarted (no reset command is configured in DORVIX_RESET_COMMAND).\n";
 inline constexpr char kResetCommandFailed[] = "\nThe reset command failed; the device must now be restarted.\n";
+
+// ---- Storage manager ----------------------------------------------------------------------
+inline constexpr char kUnmountRefused[] =
+    "ERROR: %s (%s) could not be unmounted: %s. The disk is left as it was.\n";
+inline constexpr char kRereadFailed[] =
+    "WARNING: The partition table of %s was not re-read: %s. The system may still show the old partitions.\n";
+inline constexpr char kMountAgainFailed[] = "WARNING: %s was not mounted again on %s: %s.\n";
 
 }  // namespace dorvix::text
