@@ -59,6 +59,7 @@ bool DiskDevice::Open(std::uint8_t n) {
         return false;
     }
     handle = std::move(driver);
+    m_written = false;
     deviceNumber = n;
     ownsHandle = true;
 
@@ -145,6 +146,7 @@ bool DiskDevice::WriteSectors(std::uint32_t firstSector, std::uint32_t count, st
         diagPrint(1, text::kDiagBufferTooSmall);
         return false;
     }
+    m_written = m_written || handle != nullptr;
     const std::uint32_t error =
         handle ? handle->write(firstSector, count, buffer.first(static_cast<std::size_t>(bytes))) : kInvalidHandle;
     if (error != 0) {
@@ -160,6 +162,7 @@ DiskDevice::FileCopy DiskDevice::CopyFromFile(int sourceFd, std::uint64_t source
     // The source run must lie where a file offset can reach.
     const std::uint64_t bytes = static_cast<std::uint64_t>(count) * bytesPerSector;
     const bool sourceValid = sourceFd >= 0 && sourceOffset <= std::numeric_limits<std::int64_t>::max() - bytes;
+    m_written = m_written || (sourceValid && handle != nullptr);
     const std::uint32_t error = !sourceValid ? EINVAL
                                 : handle     ? handle->copyFromFile(sourceFd, sourceOffset, firstSector, count)
                                              : kInvalidHandle;
@@ -204,7 +207,14 @@ bool DiskDevice::Flush() {
 }
 
 bool DiskDevice::MountFirstPartition() {
-    if (const std::uint32_t error = m_provider->mountFirstPartition(deviceNumber); error != 0) {
+    if (handle && ownsHandle) {
+        if (const std::uint32_t error = handle->close(); error != 0) {
+            diagPrint(1, text::kDiagCloseFailed, error);
+        }
+    }
+    handle.reset();  // Close() later finds nothing left to close
+    ownsHandle = false;
+    if (const std::uint32_t error = m_provider->mountFirstPartition(deviceNumber, m_written); error != 0) {
         lastError = error;
         // No store for this number at all, or the partition itself would not mount.
         diagPrint(1, error == ENOENT ? text::kDiagMountFailed : text::kDiagMountPartitionFailed,

@@ -50,6 +50,9 @@ public:
     bool LockExclusive();
     // Every write so far durable; false (and the error kept) when the device reports a failure.
     bool Flush();
+    // Lets go of the disk (the record's descriptors are closed: the system re-reads no
+    // partition table and mounts nothing of a disk this process holds), then has the first
+    // partition mounted again. The record transfers no more sectors until it is opened again.
     bool MountFirstPartition();
 
     // SectorDisk: ReadSectors, WriteSectors and Flush with their error code (0 on success).
@@ -87,6 +90,7 @@ private:
     void deriveCylinders();
 
     DeviceProvider* m_provider;
+    bool m_written = false;  // a write was sent to the disk since Open
     std::uint32_t m_driverSectorsPerTrack = 0;
     std::uint64_t m_driverTotalSectors = 0;
 };

@@ -8,6 +8,7 @@
 #include "disk/ImageCopy.h"
 #include "disk/ImageInput.h"
 #include "platform/Clock.h"
+#include "platform/InputFile.h"
 #include "platform/Pause.h"
 #include "platform/ProcessFlags.h"
 
@@ -35,7 +36,7 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
         showError(window, text::kSectorSizeUnsupported, static_cast<int>(targetDevice), disk.bytesPerSector);
         return kFlatUnusable;
     }
-    ImageFilePtr image(std::fopen(imagePath.c_str(), "rb"));
+    ImageFilePtr image(openInputFile(imagePath));
     if (!image) {
         showStatus(nullptr, text::kFlatOpenForRead, imagePath.c_str());
         return kFlatOpenFailure;
@@ -93,7 +94,11 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
     }
 
     // A disk whose file systems stay mounted would have them write back over the image.
-    if (!disk.Dismount() || !disk.LockExclusive()) {
+    if (!disk.Dismount()) {
+        return kFlatOpenFailure;
+    }
+    if (!disk.LockExclusive()) {
+        disk.MountFirstPartition();  // refused before any write: the disk goes back as it was
         return kFlatOpenFailure;
     }
     // The operator sees the percentages of a copy in 16 KiB steps, however large the requests;

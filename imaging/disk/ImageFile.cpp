@@ -1,6 +1,8 @@
 #include "disk/ImageFile.h"
 
+#include "platform/InputFile.h"
 #include <cctype>
+
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -282,6 +284,10 @@ bool ImageFile::commit() {
         }
         ok = !placed.empty();
         m_tempPath = placed;
+    }
+    // rename() would put the image in place of a device node or FIFO that appeared there.
+    if (ok && !outputPathReplaceable(m_finalPath.string())) {
+        ok = false;
     }
     if (ok && ::rename(placed.c_str(), m_finalPath.c_str()) != 0) {
         ok = failed();

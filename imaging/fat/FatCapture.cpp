@@ -521,6 +521,28 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     };
     say(hooks.heading, text::kCopyingHeading);
 
+    // Nothing of the volume is read while a file system has it mounted: its last writes reach
+    // the disk only at the unmount, and whatever was read before would be older.
+    if (hooks.dismount && !hooks.dismount()) {
+        if (hooks.mountFirstPartition) {
+            hooks.mountFirstPartition();
+        }
+        say(hooks.error, text::kCannotAccessDevice);
+        return -1;
+    }
+    // The disk goes back on every way out, once.
+    struct GiveBack {
+        CaptureHooks& hooks;
+        bool pending = true;
+        void operator()() {
+            if (pending && hooks.mountFirstPartition) {
+                hooks.mountFirstPartition();
+            }
+            pending = false;
+        }
+        ~GiveBack() { (*this)(); }
+    } giveBack{hooks};
+
     std::uint8_t sourceMbr[mbr::kSize] = {};
     std::uint8_t sourceBoot[bootsector::kSize] = {};
     const VolumeProblem problem = mountVolume(source, sourceMbr, sourceBoot);
@@ -615,14 +637,6 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     job.captureTime = hooks.now ? hooks.now() : SystemTime{};
 
     say(hooks.status, text::kCopying);
-    if (hooks.dismount && !hooks.dismount()) {
-        if (hooks.mountFirstPartition) {
-            hooks.mountFirstPartition();
-        }
-        say(hooks.error, text::kCannotAccessDevice);
-        discardImage();
-        return -1;
-    }
     path.clear();
     WalkResult walked = WalkResult::Failed;
     try {
@@ -630,9 +644,7 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     } catch (const std::bad_alloc&) {
         walked = WalkResult::Failed;  // reported as a failed copy
     }
-    if (hooks.mountFirstPartition) {
-        hooks.mountFirstPartition();
-    }
+    giveBack();
     // A failed write of the image says where and why (a full disk, a file-size limit).
     auto imageError = [&](const char* message) {
         std::string line = message;

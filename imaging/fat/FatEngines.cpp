@@ -154,6 +154,15 @@ std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint
     if (!disk.Open(diskNumber) || !disk.hasImageSectors()) {
         return std::nullopt;
     }
+    // IMAGE.INI is read once the file systems have let go of the disk (their last writes are on
+    // it then) and the disk's older cached sectors are dropped; the disk goes back afterwards.
+    if (!disk.Dismount()) {
+        return std::nullopt;
+    }
+    if (!disk.LockExclusive()) {
+        disk.MountFirstPartition();
+        return std::nullopt;
+    }
     WatchedDisk watched(disk, disk.totalSectors);
     FatVolume volume;
     volume.disk = &watched;
@@ -164,6 +173,7 @@ std::optional<std::string> readTargetBiosList(DeviceProvider& devices, std::uint
         list = scanTargetBiosList(volume);
     }
     releaseVolume(volume);
+    disk.MountFirstPartition();
     disk.Close();
     failed = watched.failed();
     return failed ? std::nullopt : list;

@@ -9,6 +9,7 @@
 #include "fat/RebuildDirectory.h"
 #include "fat/RestoreLayout.h"
 #include "platform/Clock.h"
+#include "platform/InputFile.h"
 #include "platform/Pause.h"
 #include "platform/ProcessFlags.h"
 #include "records/ByteOrder.h"
@@ -33,7 +34,7 @@ constexpr std::uint32_t kFirstFatSector = 32;
 
 // Reads exactly 512 bytes of a code file.
 bool readCodeFile(const std::string& path, Sector& code) {
-    ImageFilePtr file(std::fopen(path.c_str(), "rb"));
+    ImageFilePtr file(openInputFile(path));
     return file && std::fread(code.data(), 1, code.size(), file.get()) == code.size();
 }
 
@@ -236,7 +237,7 @@ int FatRestore::run() {
     if (!m_disk.hasImageSectors()) {
         return fail(text::kSectorSizeUnsupported, static_cast<int>(m_target), m_disk.bytesPerSector);
     }
-    m_image.reset(std::fopen(m_imagePath.c_str(), "rb"));
+    m_image.reset(openInputFile(m_imagePath));
     if (!m_image) {
         return fail(text::kFlatOpenForRead, m_imagePath.c_str());
     }

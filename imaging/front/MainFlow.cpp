@@ -6,6 +6,8 @@
 #include "front/StringTable.h"
 #include "platform/Console.h"
 #include "platform/DebugOutput.h"
+#include "platform/InputFile.h"
+#include "platform/ProtectedDisks.h"
 #include "platform/Power.h"
 #include "platform/ProcessFlags.h"
 
@@ -20,6 +22,8 @@ bool fileAttributesExist(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+std::string diskName(std::uint8_t n) { return "DSK" + std::to_string(n) + ":"; }
+
 std::optional<std::string> noneWhenEmpty(const std::string& path) {
     return path.empty() ? std::nullopt : std::optional<std::string>(path);
 }
@@ -33,6 +37,12 @@ MainFlowServices platformServices(DeviceProvider& devices) {
     s.preventSuspend = QZPreventSuspend;
     s.allowSuspend = QZAllowSuspend;
     s.imageExists = fileAttributesExist;
+    s.imageIsRegular = isRegularFile;
+    s.imagePathReplaceable = outputPathReplaceable;
+    s.protectedTarget = [&devices](std::uint8_t target, const std::string& image) {
+        const std::string path = devices.backingPath(target);
+        return path.empty() ? std::string() : checkWriteTarget(SystemRoots{}, path, image).reason;
+    };
     s.startProgressDialog = startProgressDialog;
     s.attachProgressWindow = attachProgressWindow;
     s.dumpDevices = [&devices] { dumpDevices(devices); };
@@ -106,6 +116,17 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
                 showError(nullptr, text::kImageMissing);
             }
             go = false;
+        } else if (services.imageIsRegular && !services.imageIsRegular(options.imagePath)) {
+            // A FIFO or a device would be waited on or read as an image.
+            showError(window, text::kImageNotRegular);
+            go = false;
+        } else if (const std::string reason =
+                       services.protectedTarget ? services.protectedTarget(options.targetDevice, options.imagePath)
+                                                : std::string();
+                   !reason.empty()) {
+            // Refused before the question: no answer makes writing the running system right.
+            showError(window, text::kTargetProtected, diskName(options.targetDevice).c_str(), reason.c_str());
+            go = false;
         } else if (!options.assumeYes && !confirmRestore(window)) {
             go = false;
         }
@@ -113,6 +134,12 @@ int runMainFlow(std::string_view commandLine, const MainFlowServices& services) 
             closeProgress(window);
             return 1;
         }
+    }
+
+    if (!writesDisk && services.imagePathReplaceable && !services.imagePathReplaceable(options.imagePath)) {
+        showError(window, text::kImagePathNotReplaceable);
+        closeProgress(window);
+        return 1;
     }
 
     services.preventSuspend();

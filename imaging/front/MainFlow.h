@@ -22,6 +22,12 @@ struct MainFlowServices {
     std::function<int()> preventSuspend;
     std::function<int()> allowSuspend;
     std::function<bool(const std::string&)> imageExists;
+    // An image to read must be a regular file; a capture's path may hold only a regular file
+    // or a link. Left empty, the check is skipped.
+    std::function<bool(const std::string&)> imageIsRegular;
+    std::function<bool(const std::string&)> imagePathReplaceable;
+    // Why DSKn: may not be written with this image (it holds the running system), or empty.
+    std::function<std::string(std::uint8_t, const std::string&)> protectedTarget;
     std::function<ProgressWindow()> startProgressDialog;
     std::function<ProgressWindow(std::int64_t)> attachProgressWindow;
     std::function<void()> dumpDevices;

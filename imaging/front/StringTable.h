@@ -29,6 +29,10 @@ inline constexpr char kDefaultImage[] = "FLASH.IMG";
 inline constexpr char kImageMissing[] = "ERROR: The image file does not exist.";
 // A box stands apart from the command line that named the file, so it names the file too.
 inline constexpr char kImageMissingBox[] = "ERROR: The image file does not exist.\r\n\r\n%s";
+inline constexpr char kImageNotRegular[] = "ERROR: The image file is not a regular file.";
+inline constexpr char kTargetProtected[] = "ERROR: %s is not written: %s.";
+inline constexpr char kImagePathNotReplaceable[] =
+    "ERROR: The image path names a directory, device or FIFO; a capture writes only regular files.";
 // Arguments are held in buffers of 99 characters; a longer one is refused rather than cut,
 // because a cut image path could name another file.
 inline constexpr char kArgumentTooLong[] = "ERROR: Argument longer than 99 characters: %.40s...\n";
@@ -47,6 +51,10 @@ inline constexpr char kDialogStatus[] = "Static";
 // ---- Device dump --------------------------------------------------------------------------
 inline constexpr char kDumpDevice[] = "\\DSK%i: TS:%08X BS:%04X CYLS:%04X TRKS:%02X SECS:%02X\r\n";
 inline constexpr char kDumpNoDevice[] = "DSK%i: <no device>\r\n";
+// After the system's lines: where the table came from, and what stands behind each DSKn:.
+inline constexpr char kDumpOrigin[] = "\r\nDevices from %s:\r\n";
+inline constexpr char kDumpDetail[] = "DSK%i: %s, %s%s%s, %s, CHS %u/%u/%u\r\n";
+inline constexpr char kDumpDetailClosed[] = "DSK%i: %s, %s\r\n";
 
 // ---- Progress window sources -------------------------------------------------------------
 inline constexpr char kNoWindowNotice[] =

@@ -2,6 +2,7 @@
 
 #include "platform/PlatformTexts.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -12,6 +13,7 @@ namespace dorvix {
 namespace {
 
 constexpr unsigned kLargestDeviceNumber = 255;  // device numbers are 8-bit
+constexpr char kDefaultTableFile[] = "/etc/dorvix/devices";
 
 std::vector<std::string_view> splitWords(std::string_view line) {
     std::vector<std::string_view> words;
@@ -185,7 +187,146 @@ DeviceTable DeviceTable::load(const std::filesystem::path& file) {
         toStderr(std::string(text::kTableUnreadable) + file.string());
         return {};
     }
-    return parse(contents, file.string(), toStderr);
+    DeviceTable table = parse(contents, file.string(), toStderr);
+    table.m_origin = std::string(text::kOriginFile) + file.string();
+    return table;
+}
+
+namespace {
+
+std::string readLine(const std::filesystem::path& file) {
+    std::string text;
+    if (std::FILE* in = std::fopen(file.c_str(), "rb"); in != nullptr) {
+        char buffer[256];
+        if (std::fgets(buffer, sizeof buffer, in) != nullptr) {
+            text = buffer;
+        }
+        std::fclose(in);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+bool startsWith(const std::string& name, std::string_view prefix) { return name.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+bool kernelNameLess(const std::string& a, const std::string& b) {
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    // SCSI, virtio, IDE and Xen disks count their letters up as sdy, sdz, sdaa: within one
+    // such family a shorter suffix comes first.
+    for (const std::string_view family : {"sd", "vd", "hd", "xvd"}) {
+        const auto suffix = [&](const std::string& name) {
+            if (name.size() <= family.size() || name.compare(0, family.size(), family) != 0) {
+                return std::string_view();
+            }
+            std::string_view rest(name);
+            rest.remove_prefix(family.size());
+            for (char c : rest) {
+                if (c < 'a' || c > 'z') {
+                    return std::string_view();
+                }
+            }
+            return rest;
+        };
+        const std::string_view sa = suffix(a);
+        const std::string_view sb = suffix(b);
+        if (!sa.empty() && !sb.empty()) {
+            return sa.size() != sb.size() ? sa.size() < sb.size() : sa < sb;
+        }
+    }
+    // Otherwise runs of digits by value (nvme2n1 before nvme10n1), everything else as text.
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            std::size_t ei = i;
+            std::size_t ej = j;
+            while (ei < a.size() && isDigit(a[ei])) ++ei;
+            while (ej < b.size() && isDigit(b[ej])) ++ej;
+            std::string_view ra(a.data() + i, ei - i);
+            std::string_view rb(b.data() + j, ej - j);
+            while (ra.size() > 1 && ra.front() == '0') ra.remove_prefix(1);
+            while (rb.size() > 1 && rb.front() == '0') rb.remove_prefix(1);
+            if (ra.size() != rb.size()) {
+                return ra.size() < rb.size();
+            }
+            if (ra != rb) {
+                return ra < rb;
+            }
+            i = ei;
+            j = ej;
+            continue;
+        }
+        if (a[i] != b[j]) {
+            return a[i] < b[j];
+        }
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+std::vector<SysfsDisk> listWholeDisks(const std::filesystem::path& sysfsRoot) {
+    std::vector<SysfsDisk> disks;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(sysfsRoot / "block", error)) {
+        const std::string name = entry.path().filename().string();
+        if (startsWith(name, "loop") || startsWith(name, "zram") || startsWith(name, "ram") ||
+            startsWith(name, "sr")) {
+            continue;
+        }
+        const auto node = entry.path();
+        if (!readLine(node / "partition").empty()) {
+            continue;  // /sys/block lists whole disks only; a staged or odd tree may not
+        }
+        std::error_code slavesError;
+        if (!std::filesystem::is_empty(node / "slaves", slavesError) && !slavesError) {
+            continue;  // device-mapper, md: built on other disks, which are listed themselves
+        }
+        if (readLine(node / "size") == "0" || readLine(node / "device" / "type") == "5") {
+            continue;  // no medium; an optical drive under another name
+        }
+        disks.push_back({name, readLine(node / "removable") == "1"});
+    }
+    std::sort(disks.begin(), disks.end(), [](const SysfsDisk& a, const SysfsDisk& b) {
+        if (a.removable != b.removable) {
+            return !a.removable;
+        }
+        return kernelNameLess(a.name, b.name);
+    });
+    return disks;
+}
+
+DeviceTable DeviceTable::fromSysfs(const std::filesystem::path& sysfsRoot, const std::filesystem::path& devRoot) {
+    DeviceTable table;
+    table.m_origin = std::string(text::kOriginSysfs) + (sysfsRoot / "block").string();
+    unsigned number = 1;
+    for (const SysfsDisk& disk : listWholeDisks(sysfsRoot)) {
+        if (number > 9) {
+            break;
+        }
+        DeviceTableEntry entry;
+        entry.path = (devRoot / disk.name).string();
+        table.m_entries.emplace(number++, std::move(entry));
+    }
+    return table;
+}
+
+DeviceTable DeviceTable::forThisMachine() {
+    const char* named = std::getenv("DORVIX_DEVICES");
+    if (named != nullptr && *named != '\0') {
+        DeviceTable table = load(named);
+        table.m_origin = std::string(text::kOriginEnvironment) + named;
+        return table;
+    }
+    std::error_code error;
+    if (std::filesystem::exists(std::filesystem::symlink_status(kDefaultTableFile, error))) {
+        return load(kDefaultTableFile);
+    }
+    return fromSysfs("/sys", "/dev");
 }
 
 std::filesystem::path deviceTablePath() {
@@ -193,7 +334,7 @@ std::filesystem::path deviceTablePath() {
     if (named != nullptr && *named != '\0') {
         return named;
     }
-    return "/etc/dorvix/devices";
+    return kDefaultTableFile;
 }
 
 }  // namespace dorvix

@@ -151,6 +151,13 @@ public:
         if (fd < 0) {
             return static_cast<std::uint32_t>(errno);
         }
+        // Pages of the whole disk cached before the unmount (the sector 0 read at open, or a
+        // read of the volume) may be older than what the file system wrote at unmount.
+        if (::ioctl(fd, BLKFLSBUF, 0) != 0 && errno != EACCES && errno != EPERM) {
+            const auto error = static_cast<std::uint32_t>(errno);
+            ::close(fd);
+            return error;
+        }
         ::close(m_fd);
         m_fd = fd;
         return 0;
@@ -200,17 +207,19 @@ private:
 
 }  // namespace
 
-std::uint32_t openTableEntry(const DeviceTableEntry& entry, std::unique_ptr<DiskDriver>& driver) {
-    int fd = ::open(entry.path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+std::uint32_t openTableEntry(const DeviceTableEntry& entry, std::unique_ptr<DiskDriver>& driver, bool readOnly) {
+    // Without blocking: a FIFO named in the table must not hold dorvix up (it is refused below).
+    int fd = readOnly ? -1 : ::open(entry.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (readOnly || (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))) {
         // Listing devices needs no write access; writes to such a device fail when tried.
-        fd = ::open(entry.path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(entry.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     }
     if (fd < 0) {
         return static_cast<std::uint32_t>(errno);
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &st) != 0 || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         const auto error = static_cast<std::uint32_t>(errno);
         ::close(fd);
         return error;
@@ -248,7 +257,7 @@ std::uint32_t TableDeviceProvider::open(std::uint8_t deviceNumber, std::unique_p
     if (entry == nullptr) {
         return ENOENT;
     }
-    return openTableEntry(*entry, driver);
+    return openTableEntry(*entry, driver, m_readOnly);
 }
 
 std::uint32_t TableDeviceProvider::dismountStore(std::uint8_t deviceNumber) {
@@ -259,12 +268,12 @@ std::uint32_t TableDeviceProvider::dismountStore(std::uint8_t deviceNumber) {
     return StorageManager::instance().dismount(entry->path);
 }
 
-std::uint32_t TableDeviceProvider::mountFirstPartition(std::uint8_t deviceNumber) {
+std::uint32_t TableDeviceProvider::mountFirstPartition(std::uint8_t deviceNumber, bool diskWritten) {
     const DeviceTableEntry* entry = m_table.find(deviceNumber);
     if (entry == nullptr) {
         return ENOENT;
     }
-    return StorageManager::instance().mountFirst(entry->path);
+    return StorageManager::instance().mountFirst(entry->path, diskWritten);
 }
 
 std::string TableDeviceProvider::backingPath(std::uint8_t deviceNumber) {
@@ -273,7 +282,7 @@ std::string TableDeviceProvider::backingPath(std::uint8_t deviceNumber) {
 }
 
 DeviceProvider& defaultDeviceProvider() {
-    static TableDeviceProvider provider(DeviceTable::load(deviceTablePath()));
+    static TableDeviceProvider provider(DeviceTable::forThisMachine());
     return provider;
 }
 

@@ -57,8 +57,9 @@ public:
         return ENOTSUP;
     }
     // Takes the device for this process alone, once its file systems are unmounted: a block
-    // device is opened again with O_EXCL (refused while anything has it mounted), an image
-    // file is locked.
+    // device is opened again with O_EXCL (refused while anything has it mounted) and its cached
+    // sectors are dropped, so that what the file systems wrote through their partitions at
+    // unmount is read from the disk and not from pages cached before; an image file is locked.
     virtual std::uint32_t lockExclusive() { return 0; }
     // Releases the handle; called once before the driver object is destroyed.
     virtual std::uint32_t close() = 0;
@@ -69,17 +70,25 @@ public:
     virtual ~DeviceProvider() = default;
     // Opens DSKn: for reading and writing.
     virtual std::uint32_t open(std::uint8_t deviceNumber, std::unique_ptr<DiskDriver>& driver) = 0;
-    // Storage manager: dismount every partition of the disk; mount its first partition again.
+    // Storage manager: dismount every partition of the disk; mount its first partition again,
+    // once the caller holds the disk no longer. `diskWritten`: its sectors may have changed
+    // (the partition table is re-read first); otherwise all that was unmounted goes back.
     virtual std::uint32_t dismountStore(std::uint8_t deviceNumber) = 0;
-    virtual std::uint32_t mountFirstPartition(std::uint8_t deviceNumber) = 0;
+    virtual std::uint32_t mountFirstPartition(std::uint8_t deviceNumber, bool diskWritten) = 0;
     // The file behind DSKn: (an image file or a block device), or empty when there is none
     // or it has no path. A capture compares it with its image's path.
     virtual std::string backingPath(std::uint8_t /*deviceNumber*/) { return {}; }
+    // Where the list of devices came from (the device dump names it); empty when not known.
+    virtual std::string origin() { return {}; }
+    // From now on devices are opened for reading only (the device dump writes nothing, and a
+    // disk opened for writing tells udev to look at it again when it is closed).
+    virtual void openReadOnly() {}
 };
 
 // Opens the block device or image file of one table entry. Image files are sized from
 // their length; block devices from the kernel; the entry's values override both.
-std::uint32_t openTableEntry(const DeviceTableEntry& entry, std::unique_ptr<DiskDriver>& driver);
+std::uint32_t openTableEntry(const DeviceTableEntry& entry, std::unique_ptr<DiskDriver>& driver,
+                             bool readOnly = false);
 
 // DSKn: as the device table names them.
 class TableDeviceProvider : public DeviceProvider {
@@ -87,14 +96,17 @@ public:
     explicit TableDeviceProvider(DeviceTable table) : m_table(std::move(table)) {}
     std::uint32_t open(std::uint8_t deviceNumber, std::unique_ptr<DiskDriver>& driver) override;
     std::uint32_t dismountStore(std::uint8_t deviceNumber) override;
-    std::uint32_t mountFirstPartition(std::uint8_t deviceNumber) override;
+    std::uint32_t mountFirstPartition(std::uint8_t deviceNumber, bool diskWritten) override;
     std::string backingPath(std::uint8_t deviceNumber) override;
+    std::string origin() override { return m_table.origin(); }
+    void openReadOnly() override { m_readOnly = true; }
 
 private:
     DeviceTable m_table;
+    bool m_readOnly = false;
 };
 
-// The provider of the process: the table of deviceTablePath(), read once on first use.
+// The provider of the process: DeviceTable::forThisMachine(), read once on first use.
 DeviceProvider& defaultDeviceProvider();
 
 }  // namespace dorvix

@@ -34,5 +34,15 @@ inline constexpr char kTableBadValue[] = "not a usable 32-bit decimal value: ";
 inline constexpr char kTableDuplicate[] = "device named on more than one line, left out: ";
 inline constexpr char kRestartByHand[] = "\nThe device must now be restarted by hand.\n";
 inline constexpr char kResetFailed[] = "\nThe restart failed; the device must now be restarted by hand.\n";
+inline constexpr char kOriginFile[] = "the device table ";
+inline constexpr char kOriginEnvironment[] = "the device table named by DORVIX_DEVICES: ";
+inline constexpr char kOriginSysfs[] = "the machine's whole disks, fixed ones first, from ";
+
+// ---- Storage manager ----------------------------------------------------------------------
+inline constexpr char kUnmountRefused[] =
+    "ERROR: %s (%s) could not be unmounted: %s. The disk is left as it was.\n";
+inline constexpr char kRereadFailed[] =
+    "WARNING: The partition table of %s was not re-read: %s. The system may still show the old partitions.\n";
+inline constexpr char kMountAgainFailed[] = "WARNING: %s was not mounted again on %s: %s.\n";
 
 }  // namespace dorvix::text

@@ -1,6 +1,12 @@
 #include "platform/StorageManager.h"
 
+#include "platform/Console.h"
+#include "platform/PlatformTexts.h"
+
 #include <cerrno>
+#include <cstring>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -104,6 +110,7 @@ std::vector<MountRecord> parseMountInfo(std::string_view text) {
         if (std::sscanf(words[2].c_str(), "%u:%u", &record.major, &record.minor) != 2) {
             continue;
         }
+        record.root = unescape(words[3]);
         record.mountPoint = unescape(words[4]);
         record.mountOptions = words[5];
         record.fsType = words[dash + 1];
@@ -135,10 +142,76 @@ int partitionOfDisk(const std::filesystem::path& sysfsRoot, unsigned diskMajor, 
     }
 }
 
+std::optional<PartitionNumber> firstPartitionOfDisk(const std::filesystem::path& sysfsRoot, unsigned diskMajor,
+                                                    unsigned diskMinor) {
+    const auto disk = sysfsRoot / "dev" / "block" / (std::to_string(diskMajor) + ":" + std::to_string(diskMinor));
+    std::optional<PartitionNumber> first;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(disk, error)) {
+        const std::string number = readSmallFile(entry.path() / "partition");
+        PartitionNumber found;
+        if (number.empty() || std::sscanf(number.c_str(), "%d", &found.number) != 1 ||
+            std::sscanf(readSmallFile(entry.path() / "dev").c_str(), "%u:%u", &found.major, &found.minor) != 2) {
+            continue;
+        }
+        if (!first || found.number < first->number) {
+            first = found;
+        }
+    }
+    return first;
+}
+
+std::vector<DismountedMount> mountsToRestore(const std::vector<DismountedMount>& dismounted, bool diskWritten) {
+    if (!diskWritten) {
+        return dismounted;
+    }
+    // The new partition table may differ in everything but that there is a first partition.
+    const DismountedMount* lowest = nullptr;
+    for (const auto& d : dismounted) {
+        if (lowest == nullptr || d.partition < lowest->partition) {
+            lowest = &d;
+        }
+    }
+    std::vector<DismountedMount> chosen;
+    if (lowest == nullptr) {
+        return chosen;
+    }
+    for (const auto& d : dismounted) {
+        if (d.partition == lowest->partition) {
+            chosen.push_back(d);
+        }
+    }
+    return chosen;
+}
+
 StorageManager& StorageManager::instance() {
     static StorageManager manager("/proc/self/mountinfo", "/sys");
     return manager;
 }
+
+namespace {
+
+std::string errorText(std::uint32_t error) { return std::strerror(static_cast<int>(error)); }
+
+// Opens a directory that mountinfo named, refusing any symbolic link on the way: the kernel
+// lists resolved paths, so a link there now was put in since and may point anywhere.
+int openMountPoint(const std::string& path) {
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    return static_cast<int>(fd);
+}
+
+std::string fdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+void warn(const char* format, const std::string& a, const std::string& b, const std::string& c) {
+    char line[1024];
+    std::snprintf(line, sizeof line, format, a.c_str(), b.c_str(), c.c_str());
+    consoleWrite(line);
+}
+
+}  // namespace
 
 std::uint32_t StorageManager::dismount(const std::string& devicePath) {
     struct stat st {};
@@ -154,22 +227,43 @@ std::uint32_t StorageManager::dismount(const std::string& devicePath) {
     }
     std::stringstream text;
     text << in.rdbuf();
-    const auto records = parseMountInfo(text.str());
-    // Innermost mounts last in the file: unmount from the end so nested mounts go first.
-    for (auto it = records.rbegin(); it != records.rend(); ++it) {
-        const int partition = partitionOfDisk(m_sysfsRoot, major(st.st_rdev), minor(st.st_rdev), it->major, it->minor);
-        if (partition < 0) {
-            continue;
+    std::vector<DismountedMount> ours;
+    for (const MountRecord& record : parseMountInfo(text.str())) {
+        const int partition =
+            partitionOfDisk(m_sysfsRoot, major(st.st_rdev), minor(st.st_rdev), record.major, record.minor);
+        if (partition >= 0) {
+            ours.push_back({partition, record});
         }
-        if (::umount2(it->mountPoint.c_str(), 0) != 0) {
-            return static_cast<std::uint32_t>(errno);
-        }
-        m_dismounted[devicePath].push_back({partition, *it});
     }
+    // Innermost mounts come last in the table: unmount from the end so nested mounts go first.
+    std::vector<DismountedMount> unmounted;
+    for (auto it = ours.rbegin(); it != ours.rend(); ++it) {
+        // The file system's last writes reach the disk before it lets go of it.
+        if (const int dir = ::open(it->record.mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+            ::syncfs(dir);
+            ::close(dir);
+        }
+        // A real unmount or none: a lazily detached file system would go on writing to the disk.
+        if (::umount2(it->record.mountPoint.c_str(), UMOUNT_NOFOLLOW) != 0) {
+            const auto error = static_cast<std::uint32_t>(errno);
+            warn(text::kUnmountRefused, it->record.source, it->record.mountPoint, errorText(error));
+            std::vector<DismountedMount> again(unmounted.rbegin(), unmounted.rend());
+            std::vector<DismountedMount> done;
+            for (const auto& mount : again) {
+                if (remount(mount, done) == 0) {
+                    done.push_back(mount);
+                }
+            }
+            return error;
+        }
+        unmounted.push_back(*it);
+    }
+    auto& held = m_dismounted[devicePath];
+    held.insert(held.end(), unmounted.rbegin(), unmounted.rend());  // in mount-table order
     return 0;
 }
 
-std::uint32_t StorageManager::mountFirst(const std::string& devicePath) {
+std::uint32_t StorageManager::mountFirst(const std::string& devicePath, bool diskWritten) {
     struct stat st {};
     if (::stat(devicePath.c_str(), &st) != 0) {
         return static_cast<std::uint32_t>(errno);
@@ -177,38 +271,117 @@ std::uint32_t StorageManager::mountFirst(const std::string& devicePath) {
     if (!S_ISBLK(st.st_mode)) {
         return 0;
     }
-    const int fd = ::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return static_cast<std::uint32_t>(errno);
+    std::vector<DismountedMount> dismounted;
+    if (auto found = m_dismounted.find(devicePath); found != m_dismounted.end()) {
+        dismounted = std::move(found->second);
+        m_dismounted.erase(found);
     }
-    const int reread = ::ioctl(fd, BLKRRPART);
-    const int rereadError = errno;
-    ::close(fd);
-    if (reread != 0 && rereadError != EINVAL) {  // EINVAL: a device without partitions
-        return static_cast<std::uint32_t>(rereadError);
-    }
-    auto found = m_dismounted.find(devicePath);
-    if (found == m_dismounted.end()) {
-        return 0;  // nothing of this disk was mounted before
-    }
-    std::vector<Dismounted> dismounted = std::move(found->second);
-    m_dismounted.erase(found);
-    const Dismounted* first = nullptr;
-    for (const auto& d : dismounted) {
-        if (first == nullptr || d.partition < first->partition) {  // 0: a disk without partitions
-            first = &d;
+    std::vector<DismountedMount> wanted = mountsToRestore(dismounted, diskWritten);
+    if (diskWritten) {
+        // Called once this process has closed its own descriptors of the disk: the kernel
+        // refuses to re-read a table while the disk is held. udev may look at the disk for a
+        // moment after it was written, so a busy disk is asked again a few times.
+        const int fd = ::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            const auto error = static_cast<std::uint32_t>(errno);
+            warn(text::kRereadFailed, devicePath, errorText(error), "");
+            return error;
+        }
+        int result = -1;
+        int error = 0;
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            result = ::ioctl(fd, BLKRRPART);
+            error = errno;
+            if (result == 0 || error != EBUSY) {
+                break;
+            }
+            ::usleep(100 * 1000);
+        }
+        ::close(fd);
+        // EINVAL: a disk the kernel does not partition (a loop device without partition scan).
+        if (result != 0 && error != EINVAL) {
+            warn(text::kRereadFailed, devicePath, errorText(static_cast<std::uint32_t>(error)), "");
+            return static_cast<std::uint32_t>(error);
+        }
+        if (!wanted.empty() && wanted.front().partition > 0) {
+            // The first partition of the new table takes the old first partition's places.
+            const auto first = firstPartitionOfDisk(m_sysfsRoot, major(st.st_rdev), minor(st.st_rdev));
+            if (!first) {
+                warn(text::kMountAgainFailed, devicePath, wanted.front().record.mountPoint,
+                     errorText(ENOENT));
+                return ENOENT;
+            }
+            for (auto& mount : wanted) {
+                mount.record.major = first->major;
+                mount.record.minor = first->minor;
+                mount.partition = first->number;
+            }
         }
     }
-    if (first == nullptr) {
-        return 0;
+    std::uint32_t failure = 0;
+    std::vector<DismountedMount> done;
+    for (const auto& mount : wanted) {
+        if (const auto error = remount(mount, done); error != 0) {
+            failure = failure != 0 ? failure : error;
+        } else {
+            done.push_back(mount);
+        }
     }
-    const MountRecord& r = first->record;
-    const std::string data = dataOptions(r.superOptions);
-    if (::mount(r.source.c_str(), r.mountPoint.c_str(), r.fsType.c_str(), mountFlags(r.mountOptions),
-                data.empty() ? nullptr : data.c_str()) != 0) {
-        return static_cast<std::uint32_t>(errno);
+    return failure;
+}
+
+std::uint32_t StorageManager::remount(const DismountedMount& mount, const std::vector<DismountedMount>& done) {
+    const MountRecord& r = mount.record;
+    const auto fail = [&](std::uint32_t error) {
+        warn(text::kMountAgainFailed, r.source, r.mountPoint, errorText(error));
+        return error;
+    };
+    const int target = openMountPoint(r.mountPoint);
+    if (target < 0) {
+        return fail(static_cast<std::uint32_t>(errno));
     }
-    return 0;
+    int result = 0;
+    if (r.root != "/") {
+        // A bind mount of a directory inside the file system: bound again from where the whole
+        // file system went back.
+        const DismountedMount* whole = nullptr;
+        for (const auto& d : done) {
+            if (d.record.major == r.major && d.record.minor == r.minor && d.record.root == "/") {
+                whole = &d;
+                break;
+            }
+        }
+        const int source = whole != nullptr ? openMountPoint(whole->record.mountPoint + r.root) : -1;
+        if (source < 0) {
+            ::close(target);
+            return fail(whole != nullptr ? static_cast<std::uint32_t>(errno) : ENOENT);
+        }
+        result = ::mount(fdPath(source).c_str(), fdPath(target).c_str(), nullptr, MS_BIND, nullptr);
+        const int error = errno;
+        ::close(source);
+        errno = error;
+    } else {
+        // The node mounted is the one with the partition's device number, whatever its name.
+        std::string node = r.source;
+        struct stat st {};
+        const auto matches = [&](const std::string& path) {
+            return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && major(st.st_rdev) == r.major &&
+                   minor(st.st_rdev) == r.minor;
+        };
+        if (!matches(node)) {
+            node = (m_devRoot / "block" / (std::to_string(r.major) + ":" + std::to_string(r.minor))).string();
+            if (!matches(node)) {
+                ::close(target);
+                return fail(ENODEV);
+            }
+        }
+        const std::string data = dataOptions(r.superOptions);
+        result = ::mount(node.c_str(), fdPath(target).c_str(), r.fsType.c_str(), mountFlags(r.mountOptions),
+                         data.empty() ? nullptr : data.c_str());
+    }
+    const int error = errno;
+    ::close(target);
+    return result == 0 ? 0 : fail(static_cast<std::uint32_t>(error));
 }
 
 }  // namespace dorvix

@@ -110,3 +110,69 @@ TEST(DeviceTable, PathComesFromTheEnvironment) {
 }
 
 }  // namespace
+
+namespace {
+
+// A staged /sys/block entry: name, then the files below it.
+void stageDisk(const testsupport::TempDir& root, const std::string& name,
+               const std::map<std::string, std::string>& files) {
+    const auto dir = root / "block" / name;
+    std::filesystem::create_directories(dir / "slaves");
+    for (const auto& [file, text] : files) {
+        std::filesystem::create_directories((dir / file).parent_path());
+        testsupport::writeFileText(dir / file, text + "\n");
+    }
+}
+
+TEST(DeviceTable, KernelNameOrder) {
+    const std::vector<std::string> sorted = {"mmcblk0", "mmcblk1", "mmcblk10", "nvme0n1", "nvme0n2",
+                                             "nvme1n1", "nvme10n1", "sda",     "sdb",     "sdz",
+                                             "sdaa",    "sdab",    "vda"};
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        for (std::size_t j = 0; j < sorted.size(); ++j) {
+            EXPECT_EQ(dorvix::kernelNameLess(sorted[i], sorted[j]), i < j) << sorted[i] << " " << sorted[j];
+        }
+    }
+}
+
+// Without a table file DSK1: to DSK9: are the machine's whole disks: fixed ones first, then
+// removable ones, each in name order; virtual, optical and empty devices are left out.
+TEST(DeviceTable, WholeDisksFromSysfs) {
+    testsupport::TempDir root;
+    stageDisk(root, "sdb", {{"removable", "1"}, {"size", "7987200"}});
+    stageDisk(root, "sda", {{"removable", "0"}, {"size", "500118192"}});
+    stageDisk(root, "nvme0n1", {{"removable", "0"}, {"size", "1000215216"}});
+    stageDisk(root, "mmcblk0", {{"removable", "0"}, {"size", "30535680"}});
+    stageDisk(root, "sdc", {{"removable", "1"}, {"size", "0"}});  // a card reader without a card
+    stageDisk(root, "loop0", {{"removable", "0"}, {"size", "2048"}});
+    stageDisk(root, "zram0", {{"removable", "0"}, {"size", "2048"}});
+    stageDisk(root, "ram0", {{"removable", "0"}, {"size", "2048"}});
+    stageDisk(root, "sr0", {{"removable", "1"}, {"size", "2048"}});
+    stageDisk(root, "sdd", {{"removable", "1"}, {"size", "2048"}, {"device/type", "5"}});  // optical
+    stageDisk(root, "dm-0", {{"removable", "0"}, {"size", "2048"}, {"slaves/sda2", "x"}});
+    stageDisk(root, "sda1", {{"partition", "1"}, {"size", "2048"}});
+
+    const DeviceTable table = DeviceTable::fromSysfs(root.path(), "/staged/dev");
+    std::vector<std::string> paths;
+    for (const auto& [n, entry] : table.entries()) {
+        EXPECT_EQ(n, paths.size() + 1);
+        EXPECT_FALSE(entry.heads || entry.sectors || entry.total || entry.bytes);
+        paths.push_back(entry.path);
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{"/staged/dev/mmcblk0", "/staged/dev/nvme0n1", "/staged/dev/sda",
+                                               "/staged/dev/sdb"}));
+    EXPECT_NE(table.origin().find((root / "block").string()), std::string::npos);
+}
+
+TEST(DeviceTable, AtMostNineDisksAndNoneWithoutSysfs) {
+    testsupport::TempDir root;
+    for (char c = 'a'; c <= 'l'; ++c) {
+        stageDisk(root, std::string("sd") + c, {{"removable", "0"}, {"size", "2048"}});
+    }
+    const DeviceTable table = DeviceTable::fromSysfs(root.path(), "/dev");
+    ASSERT_EQ(table.entries().size(), 9u);
+    EXPECT_EQ(table.find(9)->path, "/dev/sdi");
+    EXPECT_TRUE(DeviceTable::fromSysfs(root / "absent", "/dev").entries().empty());
+}
+
+}  // namespace

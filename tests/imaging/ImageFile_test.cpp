@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "TestSupport.h"
 
 namespace dorvix {
@@ -134,6 +136,19 @@ TEST(ImageFile, FolderThatCannotTakeTheFileIsRefused) {
     ImageFile file;
     EXPECT_FALSE(file.createTemporary(dir / "missing" / "capture.kmv"));
     EXPECT_FALSE(file.commit());
+}
+
+// A FIFO that appeared under the name while the capture ran is not replaced by the image.
+TEST(ImageFile, CommitLeavesAFifoAtTheNameInPlace) {
+    TempDir dir;
+    const auto finalPath = dir / "capture.kmv";
+    ImageFile file;
+    ASSERT_TRUE(file.createTemporary(finalPath));
+    ASSERT_TRUE(file.writeAt(0, patternBytes(4096, 5)));
+    ASSERT_EQ(::mkfifo(finalPath.c_str(), 0600), 0);
+    EXPECT_FALSE(file.commit());
+    EXPECT_TRUE(std::filesystem::is_fifo(finalPath));
+    EXPECT_EQ(folderNames(dir.path()), std::vector<std::string>{"capture.kmv"});
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 const char kMountInfo[] =
@@ -56,6 +58,48 @@ TEST(PartitionOfDisk, AsksSysfsForTheWholeDisk) {
     }
 }
 
+TEST(FirstPartitionOfDisk, TakesTheLowestNumberSysfsLists) {
+    testsupport::TempDir root;
+    const auto loop = root / "devices" / "loop3";
+    for (const auto& [name, number, dev] : {std::tuple{"loop3p2", "2", "259:1"}, std::tuple{"loop3p1", "1", "259:7"},
+                                            std::tuple{"loop3p5", "5", "259:2"}}) {
+        std::filesystem::create_directories(loop / name);
+        testsupport::writeFileText(loop / name / "partition", std::string(number) + "\n");
+        testsupport::writeFileText(loop / name / "dev", std::string(dev) + "\n");
+    }
+    std::filesystem::create_directories(loop / "queue");  // not a partition
+    std::filesystem::create_directories(root / "dev" / "block");
+    std::filesystem::create_directory_symlink(loop, root / "dev" / "block" / "7:3");
+    const auto first = dorvix::firstPartitionOfDisk(root.path(), 7, 3);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->number, 1);
+    EXPECT_EQ(first->major, 259u);
+    EXPECT_EQ(first->minor, 7u);
+    EXPECT_FALSE(dorvix::firstPartitionOfDisk(root.path(), 7, 4));  // no such disk
+}
+
+// What goes back after a run: everything when the disk is as it was, else its first partition.
+TEST(MountsToRestore, AllWhenUnchangedTheLowestPartitionWhenWritten) {
+    const auto records = dorvix::parseMountInfo(
+        "40 22 8:18 / /media/second rw - ext4 /dev/sdb2 rw\n"
+        "41 22 8:17 / /media/flash rw - vfat /dev/sdb1 rw\n"
+        "42 22 8:17 /sub /srv/bound rw - vfat /dev/sdb1 rw\n"
+        "43 22 8:19 / /media/third rw - ext4 /dev/sdb3 rw\n");
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[2].root, "/sub");
+    const std::vector<dorvix::DismountedMount> held = {
+        {2, records[0]}, {1, records[1]}, {1, records[2]}, {3, records[3]}};
+    const auto points = [](const std::vector<dorvix::DismountedMount>& mounts) {
+        std::vector<std::string> out;
+        for (const auto& m : mounts) out.push_back(m.record.mountPoint);
+        return out;
+    };
+    EXPECT_EQ(points(dorvix::mountsToRestore(held, false)),
+              (std::vector<std::string>{"/media/second", "/media/flash", "/srv/bound", "/media/third"}));
+    EXPECT_EQ(points(dorvix::mountsToRestore(held, true)), (std::vector<std::string>{"/media/flash", "/srv/bound"}));
+    EXPECT_TRUE(dorvix::mountsToRestore({}, true).empty());
+}
+
 TEST(StorageManager, ImageFilesHaveNothingToDismountOrMount) {
     testsupport::TempDir dir;
     testsupport::writeFileText(dir / "disk.img", std::string(4096, '\0'));
@@ -63,7 +107,7 @@ TEST(StorageManager, ImageFilesHaveNothingToDismountOrMount) {
     testsupport::writeFileText(dir / "mountinfo", kMountInfo);
     dorvix::StorageManager manager(dir / "mountinfo", dir.path());
     EXPECT_EQ(manager.dismount((dir / "disk.img").string()), 0u);
-    EXPECT_EQ(manager.mountFirst((dir / "disk.img").string()), 0u);
+    EXPECT_EQ(manager.mountFirst((dir / "disk.img").string(), true), 0u);
     EXPECT_NE(manager.dismount((dir / "absent.img").string()), 0u);
 }
 

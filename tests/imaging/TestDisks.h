@@ -248,7 +248,7 @@ public:
         ++disk->dismounts;
         return disk->dismountError;
     }
-    std::uint32_t mountFirstPartition(std::uint8_t n) override {
+    std::uint32_t mountFirstPartition(std::uint8_t n, bool /*diskWritten*/) override {
         Disk* disk = find(n);
         if (disk == nullptr) {
             return ENOENT;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using testsupport::CommandResult;
@@ -135,17 +136,60 @@ TEST_F(DorvixProgram, DeviceDumpShowsDerivedGeometryAndWritesNothing) {
           "DSK10: " + blank.string() + "\n");                      // never listed
     const auto result = run("-dd");
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.output,
-              "\\DSK1: TS:0000FB04 BS:0200 CYLS:0004 TRKS:FF SECS:3F\r\n" + noDevice(2) +
-                  "\\DSK3: TS:00009F60 BS:0200 CYLS:0005 TRKS:FF SECS:20\r\n" +
-                  "\\DSK4: TS:00004000 BS:0200 CYLS:0020 TRKS:10 SECS:20\r\n" +
-                  "\\DSK5: TS:00000000 BS:0200 CYLS:0000 TRKS:FF SECS:3F\r\n" +
-                  "\\DSK6: TS:00007D82 BS:0200 CYLS:0002 TRKS:FF SECS:3F\r\n" + noDevice(7) + noDevice(8) +
-                  noDevice(9));
+    const std::string systemLines =
+        "\\DSK1: TS:0000FB04 BS:0200 CYLS:0004 TRKS:FF SECS:3F\r\n" + noDevice(2) +
+        "\\DSK3: TS:00009F60 BS:0200 CYLS:0005 TRKS:FF SECS:20\r\n" +
+        "\\DSK4: TS:00004000 BS:0200 CYLS:0020 TRKS:10 SECS:20\r\n" +
+        "\\DSK5: TS:00000000 BS:0200 CYLS:0000 TRKS:FF SECS:3F\r\n" +
+        "\\DSK6: TS:00007D82 BS:0200 CYLS:0002 TRKS:FF SECS:3F\r\n" + noDevice(7) + noDevice(8) + noDevice(9);
+    EXPECT_EQ(result.output.substr(0, systemLines.size()), systemLines);
+    // After them: where the table came from and what stands behind each device.
+    const std::string details = result.output.substr(std::min(systemLines.size(), result.output.size()));
+    EXPECT_EQ(details.rfind("\r\nDevices from the device table named by DORVIX_DEVICES: " + (dir / "devices").string() +
+                                ":\r\n",
+                            0),
+              0u)
+        << details;
+    EXPECT_NE(details.find("DSK1: " + disk63.string() + ", image file, 33554432 bytes (0.0 GiB), CHS 4/255/63\r\n"),
+              std::string::npos)
+        << details;
+    EXPECT_NE(details.find("DSK4: " + blank.string() + ", image file, 8388608 bytes (0.0 GiB), CHS 32/16/32\r\n"),
+              std::string::npos)
+        << details;
+    EXPECT_EQ(details.find("DSK7:"), std::string::npos) << details;
     EXPECT_EQ(testsupport::readFileBytes(disk63), before63);
 
     const auto withDebug = run("-dd", "", false);
     EXPECT_NE(withDebug.output.find(":7: unknown setting"), std::string::npos) << withDebug.output;
+}
+
+// Without a table file the devices are this machine's whole disks; listing them only reads.
+TEST_F(DorvixProgram, DeviceDumpWithoutTableListsTheMachinesDisks) {
+    if (std::filesystem::exists("/etc/dorvix/devices")) {
+        GTEST_SKIP() << "this machine has a device table";
+    }
+    const auto result = runCommand("(env -u DORVIX_DEVICES " + shellQuote(DORVIX_PROGRAM) + " -devdump </dev/null 2>/dev/null)");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.output.find("Devices from the machine's whole disks, fixed ones first, from /sys/block:"),
+              std::string::npos)
+        << result.output;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/block")) {
+        const std::string name = entry.path().filename().string();
+        const bool listed = result.output.find(": /dev/" + name + ", ") != std::string::npos;
+        if (name.rfind("loop", 0) == 0 || name.rfind("zram", 0) == 0 || name.rfind("ram", 0) == 0 ||
+            name.rfind("sr", 0) == 0) {
+            EXPECT_FALSE(listed) << name;
+        }
+    }
+    // Each disk that could be opened is shown with its geometry line as well (a sandbox may
+    // refuse the open: the detail line then says why).
+    for (int n = 1; n <= 9; ++n) {
+        const std::size_t at = result.output.find("\nDSK" + std::to_string(n) + ": /dev/");
+        if (at != std::string::npos &&
+            result.output.substr(at, result.output.find('\n', at + 1) - at).find(", block device") != std::string::npos) {
+            EXPECT_NE(result.output.find("\\DSK" + std::to_string(n) + ": TS:"), std::string::npos) << result.output;
+        }
+    }
 }
 
 TEST_F(DorvixProgram, WriteModesRefuseBeforeAnyEngineRuns) {
