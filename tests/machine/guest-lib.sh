@@ -56,3 +56,9 @@ machine_wait_partition() {
   done
   return 1
 }
+
+# machine_signal NAME: asks the host to act now (vm_run --signal NAME:COMMAND sends COMMAND to
+# qemu's monitor), e.g. to pull a USB stick while a program writes to it.
+machine_signal() {
+  echo "@@MACHINE-SIGNAL $1@@"
+}

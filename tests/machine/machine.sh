@@ -75,9 +75,15 @@ expect() {
 }
 
 # vm_run NAME [options] -- SCRIPT: boots the machine once and runs SCRIPT (sh text) in it.
-#   --disk BUS:FILE:SERIAL  attach the image FILE (a path without ':' or ','); BUS is virtio,
+#   --disk BUS:FILE:SERIAL[:OPTIONS]
+#                           attach the image FILE (a path without ':' or ','); BUS is virtio,
 #                           ide, ahci, usb-ehci or usb-xhci; the guest finds it with
-#                           machine_disk SERIAL
+#                           machine_disk SERIAL. A USB disk's qemu id is usbSERIAL (for
+#                           device_del). OPTIONS, joined by '+': sector4096 (the disk reports
+#                           4096-byte logical and physical sectors), failwrite=N (every write
+#                           that covers 512-byte sector N fails with EIO, through blkdebug)
+#   --signal NAME:COMMAND   when the guest calls machine_signal NAME, send COMMAND to qemu's
+#                           monitor (e.g. device_del usbSTICK); one such pair per run
 #   --file HOST:GUEST       copy a file or folder into the machine (relative GUEST: under /case)
 #   --firmware NAME         seabios (default) or ovmf
 #   --smbios TEXT           a -smbios argument for qemu (repeatable)
@@ -90,24 +96,49 @@ expect() {
 vm_run() {
   local name=$1
   shift
-  local firmware=seabios memory=512 timeout=120 bus file serial host guest n=0
+  local firmware=seabios memory=512 timeout=120 bus file serial options option host guest n=0
+  local signal=""
   local -a qemu_args=() files=()
   while [ $# -gt 0 ]; do
     case $1 in
       --disk)
-        IFS=: read -r bus file serial <<<"$2"
+        IFS=: read -r bus file serial options <<<"$2"
         [ -f "$file" ] || fail "vm_run: no disk image $file"
         n=$((n + 1))
-        qemu_args+=(-drive "if=none,id=disk$n,format=raw,file=$file")
+        local drive_file=$file device_extra=""
+        local -a disk_options=()
+        IFS=+ read -r -a disk_options <<<"${options:-}"
+        for option in ${disk_options[@]+"${disk_options[@]}"}; do
+          case $option in
+            sector4096) device_extra+=",logical_block_size=4096,physical_block_size=4096" ;;
+            failwrite=*)
+              # blkdebug between the raw format and the file: writes over that sector fail.
+              printf '[inject-error]\nevent = "write_aio"\nerrno = "5"\nsector = "%s"\n' \
+                "${option#failwrite=}" >"$MACHINE_WORK/$serial.blkdebug"
+              drive_file="blkdebug:$MACHINE_WORK/$serial.blkdebug:$file" ;;
+            *) fail "vm_run: unknown disk option $option" ;;
+          esac
+        done
+        qemu_args+=(-drive "if=none,id=disk$n,format=raw,file=$drive_file")
         case $bus in
-          virtio) qemu_args+=(-device "virtio-blk-pci,drive=disk$n,serial=$serial") ;;
-          ide) qemu_args+=(-device "ide-hd,drive=disk$n,serial=$serial") ;;
+          virtio) qemu_args+=(-device "virtio-blk-pci,drive=disk$n,serial=$serial$device_extra") ;;
+          ide) qemu_args+=(-device "ide-hd,drive=disk$n,serial=$serial$device_extra") ;;
           ahci)
-            qemu_args+=(-device "ahci,id=ahci$n" -device "ide-hd,drive=disk$n,bus=ahci$n.0,serial=$serial") ;;
-          usb-ehci)
-            qemu_args+=(-device "usb-ehci,id=ehci$n" -device "usb-storage,bus=ehci$n.0,drive=disk$n,serial=$serial,removable=on") ;;
-          usb-xhci)
-            qemu_args+=(-device "qemu-xhci,id=xhci$n" -device "usb-storage,bus=xhci$n.0,drive=disk$n,serial=$serial,removable=on") ;;
+            qemu_args+=(-device "ahci,id=ahci$n" -device "ide-hd,drive=disk$n,bus=ahci$n.0,serial=$serial$device_extra") ;;
+          usb-ehci|usb-xhci)
+            if [ $bus = usb-ehci ]; then
+              qemu_args+=(-device "usb-ehci,id=usbhost$n")
+            else
+              qemu_args+=(-device "qemu-xhci,id=usbhost$n")
+            fi
+            if [ -z "$device_extra" ]; then
+              qemu_args+=(-device "usb-storage,id=usb$serial,bus=usbhost$n.0,drive=disk$n,serial=$serial,removable=on")
+            else
+              # usb-storage does not pass sector sizes on to its SCSI disk: the same bulk-only
+              # device, with the disk made separately.
+              qemu_args+=(-device "usb-bot,id=usb$serial,bus=usbhost$n.0,serial=$serial"
+                -device "scsi-hd,bus=usb$serial.0,drive=disk$n,serial=$serial,removable=on$device_extra")
+            fi ;;
           *) fail "vm_run: unknown bus $bus" ;;
         esac
         shift 2 ;;
@@ -117,6 +148,7 @@ vm_run() {
       --memory) memory=$2; shift 2 ;;
       --timeout) timeout=$2; shift 2 ;;
       --qemu) qemu_args+=("$2"); shift 2 ;;
+      --signal) signal=$2; shift 2 ;;
       --) shift; break ;;
       *) fail "vm_run: unknown option $1" ;;
     esac
@@ -153,13 +185,38 @@ vm_run() {
   rm -f "$log"
   local limit=$((timeout * machine_slowdown))
   echo "vm_run $name: $MACHINE_ACCEL, $firmware, ${memory} MiB, limit ${limit}s, log $log"
+  # The monitor, where a signal is to be sent: two named pipes (qemu's pipe: back end), one
+  # reader that drains what qemu answers, and a watcher of the console for the guest's marker.
+  local monitor=none watcher="" drain="" pipe="$MACHINE_WORK/$name.monitor"
+  if [ -n "$signal" ]; then
+    rm -f "$pipe.in" "$pipe.out"
+    mkfifo "$pipe.in" "$pipe.out"
+    monitor="pipe:$pipe"
+    cat "$pipe.out" >"$MACHINE_WORK/$name.monitor.log" &
+    drain=$!
+    (
+      marker="@@MACHINE-SIGNAL ${signal%%:*}@@"
+      until [ -f "$log" ] && grep -q "$marker" "$log"; do sleep 0.1; done
+      echo "vm_run $name: the guest signalled ${signal%%:*}: ${signal#*:}"
+      printf '%s\n' "${signal#*:}" >"$pipe.in"
+    ) &
+    watcher=$!
+  fi
   VM_QEMU_STATUS=0
   timeout --kill-after=10 "$limit" qemu-system-x86_64 \
     -machine pc -accel "$MACHINE_ACCEL" -m "$memory" -smp 1 \
-    -nographic -no-reboot -nodefaults -serial "file:$log" -monitor none \
+    -nographic -no-reboot -nodefaults -serial "file:$log" -monitor "$monitor" \
     -kernel "$MACHINE_SYSTEM/vmlinuz" -initrd "$initrd" \
     -append "console=ttyS0 quiet panic=-1 rootwait" \
     ${qemu_args[@]+"${qemu_args[@]}"} </dev/null || VM_QEMU_STATUS=$?
+  if [ -n "$watcher" ]; then
+    kill "$watcher" 2>/dev/null || true
+    wait "$watcher" 2>/dev/null || true
+    # The drain ends when qemu closes the pipe; a writer that never got in leaves it waiting.
+    kill "$drain" 2>/dev/null || true
+    wait "$drain" 2>/dev/null || true
+    rm -f "$pipe.in" "$pipe.out"
+  fi
   rm -rf "$caseroot" "$initrd"
 
   [ -f "$log" ] || fail "vm_run $name: qemu wrote no console log (status $VM_QEMU_STATUS)"
