@@ -22,7 +22,10 @@ bool PayloadFitsDisk(std::uint32_t cylinders, std::span<const std::uint64_t> fil
     }
     std::uint64_t needed = 0;
     for (std::uint64_t size : fileSizes) needed += ClustersForFile(size, kIsoBytesPerSector, layout.P);
-    return needed <= layout.N;
+    if (needed > layout.N || cylinders <= kIsoSpareCylinders) return false;
+    // The writer hands out clusters from cluster 2 on without gaps, so this is where data ends.
+    const std::uint64_t dataEnd = layout.dataStart + needed * layout.P;
+    return dataEnd <= std::uint64_t{cylinders - kIsoSpareCylinders} * kIsoSectorsPerCylinder;
 }
 
 std::uint32_t IsoDiskCylinders(std::uint64_t payloadBytes, std::span<const std::uint64_t> fileSizes) {

@@ -1,5 +1,6 @@
-// Cylinder count of the emulated disk: the plain whole-MiB count, and the added cylinders that
-// make small and nearly full payloads buildable while ordinary payloads keep their size.
+// Cylinder count of the emulated disk: the plain whole-MiB count, the spare cylinder that keeps
+// the data out of the cylinder the BIOS does not report, and the added cylinders that make small
+// and nearly full payloads buildable.
 
 #include "iso/IsoDiskGeometry.h"
 
@@ -33,27 +34,28 @@ TEST(PayloadCylinders, RoundsTheSumUpToWholeMebibytes) {
     for (const auto& c : cases) EXPECT_EQ(PayloadCylinders(c.bytes), c.cylinders) << c.bytes;
 }
 
-TEST(IsoDiskCylinders, AddsCylindersOnlyWhereThePlainDiskIsTooSmallOrTooFull) {
+TEST(IsoDiskCylinders, AddsASpareCylinderAndRoomWhereThePlainDiskIsTooSmallOrTooFull) {
     const struct {
         const char* name;
         std::vector<std::uint64_t> sizes;
         std::uint32_t cylinders;
     } cases[] = {
-        {"10,000,000 bytes keep their 10 cylinders", {10000000}, 10},
-        {"a typical payload keeps its count", {45000, 60000, 200, 900000, 400000, 25000000}, 26},
-        {"a payload near the end of its last MiB", {45000, 60000, 200, 900000, 400000, 30000000}, 31},
+        {"10,000,000 bytes: 10 cylinders and the spare", {10000000}, 11},
+        {"a typical payload: its count and the spare", {45000, 60000, 200, 900000, 400000, 25000000}, 27},
+        {"a payload near the end of its last MiB", {45000, 60000, 200, 900000, 400000, 30000000}, 32},
         {"1 MiB grows past 8,400 sectors", {MiB}, 5},
         {"1 MiB and a byte", {MiB + 1}, 5},
         {"a few KiB", {40000, 3000, 100}, 5},
         {"no payload at all", {}, 5},
-        {"exactly 5 MiB needs room for its FATs", {5 * MiB}, 6},
-        {"exactly 10 MiB", {10 * MiB}, 11},
-        {"exactly 10 MiB in six files", {4 * MiB, 2 * MiB, MiB, MiB, MiB, MiB}, 11},
-        {"100 MiB exactly", {100 * MiB}, 101},
-        // Around the 1024 cylinders a CD's emulated disk can have.
-        {"1022 MiB stay within 1024 cylinders", {1022ull * MiB}, 1023},
-        {"1023 MiB take all 1024", {1023ull * MiB}, 1024},
-        {"1024 MiB go beyond", {1024ull * MiB}, 1025},
+        {"exactly 4 MiB and the FATs fill four cylinders", {4 * MiB}, 6},
+        {"exactly 5 MiB needs room for its FATs", {5 * MiB}, 7},
+        {"exactly 10 MiB", {10 * MiB}, 12},
+        {"exactly 10 MiB in six files", {4 * MiB, 2 * MiB, MiB, MiB, MiB, MiB}, 12},
+        {"100 MiB exactly", {100 * MiB}, 102},
+        // Around the 1024 cylinders a CD's emulated disk can have, the spare one included.
+        {"1021 MiB stay within 1024 cylinders", {1021ull * MiB}, 1023},
+        {"1022 MiB take all 1024", {1022ull * MiB}, 1024},
+        {"1023 MiB go beyond", {1023ull * MiB}, 1025},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -85,12 +87,14 @@ TEST(PayloadFitsDisk, LimitsOfTheDiskAndOfItsDataRegion) {
         {"5 cylinders are 10,240 sectors", 5, {}, true},
         {"2,048 cylinders are the largest disk", 2048, {}, true},
         {"2,049 cylinders are too large", 2049, {}, false},
-        // 5 cylinders: 2-sector clusters, 5,064 of them.
-        {"5,064 one-cluster files fit", 5, std::vector<std::uint64_t>(5064, 1), true},
-        {"5,065 one-cluster files do not", 5, std::vector<std::uint64_t>(5065, 1), false},
-        {"empty files still take a cluster", 5, std::vector<std::uint64_t>(5065, 0), false},
-        {"5,064 clusters of data fit", 5, {5064 * 1024}, true},
-        {"a byte more does not", 5, {5064 * 1024 + 1}, false},
+        // 5 cylinders: 2-sector clusters from sector 112 on; the data must end by sector 8,192,
+        // where the spare cylinder begins, so 4,040 of the region's 5,064 clusters are usable.
+        {"4,040 one-cluster files fit", 5, std::vector<std::uint64_t>(4040, 1), true},
+        {"4,041 one-cluster files do not", 5, std::vector<std::uint64_t>(4041, 1), false},
+        {"empty files still take a cluster", 5, std::vector<std::uint64_t>(4041, 0), false},
+        {"4,040 clusters of data fit", 5, {4040 * 1024}, true},
+        {"a byte more does not", 5, {4040 * 1024 + 1}, false},
+        {"one cylinder is all spare", 1, {}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(PayloadFitsDisk(c.cylinders, c.sizes), c.fits) << c.name;
 }

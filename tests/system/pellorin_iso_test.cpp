@@ -165,10 +165,10 @@ std::string bootCd(const fs::path& iso, const fs::path& work) {
 TEST_F(PellorinIso, BuildsImagesThatToolsReadAndSeaBiosBoots) {
     const bool haveQemu = haveProgram("qemu-system-i386");
     const Payload cases[] = {
-        {"ordinary payload keeps its whole MiB", 20000000, true, 20},
+        {"ordinary payload: its whole MiB and a spare cylinder", 20000000, true, 21},
         {"a few MiB grow past the smallest disk", 3 * MiB + 4321, true, 5},
         {"a few KiB in all", 2000, false, 5},
-        {"exactly 10 MiB in all", 0, true, 11},  // FLASH.IMG fills up to 10 MiB
+        {"exactly 10 MiB in all", 0, true, 12},  // FLASH.IMG fills up to 10 MiB
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -459,6 +459,8 @@ TEST_F(PellorinIso, PayloadsThatCannotWorkFailQuicklyAndKeepTheOldImage) {
     } cases[] = {
         {"beyond 1024 cylinders", [&](const fs::path& d) { sparse(d / "FLASH.IMG", 1100ull * MiB); },
          "can be read by the BIOS only up to 1024 MiB", "cylinders; a CD serves 1024!"},
+        {"1023 MiB leave no spare cylinder", [&](const fs::path& d) { sparse(d / "FLASH.IMG", 1023ull * MiB); },
+         "needs an emulated hard disk of 1025 MiB", "1025 cylinders; a CD serves 1024!"},
         {"4 GiB", [&](const fs::path& d) { sparse(d / "FLASH.IMG", 4096ull * MiB); },
          "(4294967296 bytes) is larger than a FAT16 disk can hold", "(4294967296 bytes) does not fit"},
         {"4 GiB and 1 MiB", [&](const fs::path& d) { sparse(d / "FLASH.IMG", 4097ull * MiB); },
