@@ -162,6 +162,13 @@ INSTANTIATE_TEST_SUITE_P(
         OverwriteCase{"CancelAtImageDeletesTheCopiedTool", {"FLASH.IMG"},
                       {{IDS_CONFIRM_OVERWRITE_IMAGE, kAnswerCancel}}, kWorkCancelled, {}, {"FLASH.IMG"},
                       {"KMV.EXE", "RECOVERY.PDF"}},
+        // A file the user agreed to replace stays as it was until the run completes.
+        OverwriteCase{"YesAtToolThenCancelAtImageKeepsTheOldTool", {"KMV.EXE", "FLASH.IMG"},
+                      {{IDS_CONFIRM_OVERWRITE_IMAGE, kAnswerCancel}}, kWorkCancelled, {}, {"KMV.EXE", "FLASH.IMG"},
+                      {"RECOVERY.PDF"}},
+        OverwriteCase{"YesAtToolAndImageThenCancelAtDocumentationKeepsBoth", {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"},
+                      {{IDS_CONFIRM_OVERWRITE_DOCS, kAnswerCancel}}, kWorkCancelled, {},
+                      {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}, {}},
         OverwriteCase{"YesReplacesEveryFile", {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}, {}, kWorkDone,
                       {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}, {}, {}}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
@@ -315,7 +322,7 @@ TEST_F(DeploymentJobTest, AFolderSwappedMidRunCannotRedirectLaterFiles) {
     fs::create_directories(elsewhere);
     bool swapped = false;
     view.onPump = [&](int) {
-        if (swapped || !fs::exists(target / "KMV.EXE")) return;
+        if (swapped || view.statuses.back() != LoadStringText(IDS_EXTRACTING_IMAGE)) return;
         fs::rename(target, moved);
         fs::create_directory_symlink(elsewhere, target);
         swapped = true;
