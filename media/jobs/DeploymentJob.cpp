@@ -46,11 +46,18 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 // The name of a payload file as the directory spells it: the exact name when it exists, else
-// the first entry by name that matches regardless of case ("FLASH.*": any extension). The
-// pattern itself when nothing matches, so that the open fails and names it.
+// the first entry by name that matches regardless of case. "FLASH.*" follows the rule of the
+// USB and ISO jobs: FLASH.IMG first, else the first regular file of any extension, so that a
+// FLASH.BAK or a folder FLASH.D beside FLASH.IMG is never taken for the image. The pattern
+// itself when nothing matches, so that the open fails and names it.
 std::string findSourceName(const fs::path& directory, std::string_view pattern) {
     const bool anyExtension = pattern.ends_with(".*");
     std::error_code ec;
+    if (anyExtension) {
+        const std::string image = std::string(pattern.substr(0, pattern.size() - 1)) + "IMG";
+        const std::string found = findSourceName(directory, image);
+        if (fs::exists(fs::symlink_status(directory / found, ec))) return found;
+    }
     if (!anyExtension && fs::exists(directory / pattern, ec)) return std::string(pattern);
     const std::string_view prefix = anyExtension ? pattern.substr(0, pattern.size() - 1) : pattern;
     std::optional<std::string> best;
@@ -59,7 +66,8 @@ std::string findSourceName(const fs::path& directory, std::string_view pattern) 
         const bool matches = anyExtension ? name.size() >= prefix.size() &&
                                                 equalsIgnoringCase(std::string_view(name).substr(0, prefix.size()), prefix)
                                           : equalsIgnoringCase(name, prefix);
-        if (matches && (!best || name < *best)) best = name;
+        const bool usable = !anyExtension || fs::is_regular_file(it->path(), ec);
+        if (matches && usable && (!best || name < *best)) best = name;
     }
     return best ? *best : std::string(pattern);
 }

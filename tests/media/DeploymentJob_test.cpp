@@ -201,6 +201,22 @@ TEST_F(DeploymentJobTest, FlashImageKeepsItsOwnNameAndACancelDeletesOnlyWhatThis
     EXPECT_TRUE(sameAsPayload("FLASH.BIN"));
 }
 
+// The flash image is chosen as the USB and ISO jobs choose it: FLASH.IMG first, else the first
+// regular FLASH.* file by name.
+TEST_F(DeploymentJobTest, FlashImageIsFlashImgFirstThenTheFirstRegularFile) {
+    writeFileBytes(payload / "FLASH.BAK", patternBytes(1000, 7));
+    fs::create_directories(payload / "FLASH.A");  // a folder before every file by name
+    fs::create_directories(payload / "FLASH.D");
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE", "RECOVERY.PDF"}));
+
+    fs::remove_all(target);
+    fs::create_directories(target);
+    fs::remove(payload / "FLASH.IMG");
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.BAK", "KMV.EXE", "RECOVERY.PDF"}));
+}
+
 TEST_F(DeploymentJobTest, PayloadDirectoryAsFolderKeepsItsFilesEvenAfterACancel) {
     const auto before = readFileBytes(payload / "KMV.EXE");
     // A cancel during any copy: its clean-up must not take the payload's files for this run's.
