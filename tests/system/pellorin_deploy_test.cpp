@@ -107,6 +107,16 @@ TEST_F(PellorinDeploy, YesThenCancelKeepsTheReplacedFile) {
     EXPECT_EQ(folderNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE"}));
 }
 
+// A backup and a folder named like the image beside FLASH.IMG: FLASH.IMG is deployed.
+TEST_F(PellorinDeploy, DeploysFlashImgBesideABackupAndAFolder) {
+    writeFileText(payload / "FLASH.BAK", "backup");
+    fs::create_directories(payload / "FLASH.D");
+    const auto run = runCommand(deploy("</dev/null"));
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(folderNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE", "RECOVERY.PDF"}));
+    EXPECT_TRUE(copied("FLASH.IMG"));
+}
+
 TEST_F(PellorinDeploy, FailuresAndWrongArgumentsAreToldApart) {
     fs::remove(payload / "RECOVERY.PDF");
     const struct {
