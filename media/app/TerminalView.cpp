@@ -145,10 +145,13 @@ void CTerminalIsoView::draw() {
         m_bLineOpen = true;
     } else {
         // A log rather than a display: a new status line, but for progress only once per
-        // tenth of the way.
-        if (m_strStatus == m_strLastLine || (m_bPosSeen && percent / 10 == m_nLastDecile)) return;
+        // tenth of the way. A new status at an unchanged position ("Verifying..." after 100%)
+        // is a new phase, not progress, and always has its line.
+        const bool progressOnly = m_bPosSeen && m_nPos != m_nLastLinePos;
+        if (m_strStatus == m_strLastLine || (progressOnly && percent / 10 == m_nLastDecile)) return;
         std::fprintf(m_err, "%s\n", m_strStatus.c_str());
         m_strLastLine = m_strStatus;
+        m_nLastLinePos = m_nPos;
         if (m_bPosSeen) m_nLastDecile = percent / 10;
     }
     std::fflush(m_err);

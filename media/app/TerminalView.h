@@ -81,6 +81,7 @@ private:
     bool m_bPosSeen = false;
     bool m_bDirty = false;  // progress changed since it was last drawn
     int m_nLastDecile = -1;
+    int m_nLastLinePos = -1;  // the position when the last status line was printed
     std::string m_strStatus;
     std::string m_strLastLine;  // the last status printed as a line of its own
     std::string m_strBarLine;   // the bar as last drawn

@@ -75,7 +75,10 @@ int RunUsbCommand(const UsbFormatRequest& request, bool bYes, CUsbPlatform& plat
     case kWorkDone:
         std::fprintf(out, "%s\n", TerminalText(LoadStringText(IDS_USB_FORMAT_DONE)).c_str());
         return kExitDone;
-    case kWorkCancelled: return kExitCancelled;
+    case kWorkCancelled:
+        // Whatever was written is not a usable disk, and nothing says so on the disk itself.
+        std::fprintf(err, "%s\n", std::string(cli::kUsbIncomplete).c_str());
+        return kExitCancelled;
     default: return kExitFailed;
     }
 }

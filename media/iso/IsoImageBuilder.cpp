@@ -220,8 +220,16 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
         DebugPrint(1, text::kReadWriteMismatch, errorText(code).c_str());
         return kWorkFailed;
     }
-    if (!output->Commit()) {
+    // The flush is most of the run for a large image, so the cancel stays live through it.
+    view.SetStatusText(isotext::kFlushing);
+    const auto goOn = [&view] {
+        view.PumpOneMessage();
+        return g_bIsoBusy;
+    };
+    if (!output->Commit(goOn)) {
         const int code = errno;
+        if (!g_bIsoBusy) return kWorkCancelled;  // the old image stays; the new one goes
+
         showFailure(view);
         DebugPrint(1, text::kCouldNotFinish, strTarget.c_str(), errorText(code).c_str());
         return kWorkFailed;

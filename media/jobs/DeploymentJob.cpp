@@ -46,11 +46,18 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 // The name of a payload file as the directory spells it: the exact name when it exists, else
-// the first entry by name that matches regardless of case ("FLASH.*": any extension). The
-// pattern itself when nothing matches, so that the open fails and names it.
+// the first entry by name that matches regardless of case. "FLASH.*" follows the rule of the
+// USB and ISO jobs: FLASH.IMG first, else the first regular file of any extension, so that a
+// FLASH.BAK or a folder FLASH.D beside FLASH.IMG is never taken for the image. The pattern
+// itself when nothing matches, so that the open fails and names it.
 std::string findSourceName(const fs::path& directory, std::string_view pattern) {
     const bool anyExtension = pattern.ends_with(".*");
     std::error_code ec;
+    if (anyExtension) {
+        const std::string image = std::string(pattern.substr(0, pattern.size() - 1)) + "IMG";
+        const std::string found = findSourceName(directory, image);
+        if (fs::exists(fs::symlink_status(directory / found, ec))) return found;
+    }
     if (!anyExtension && fs::exists(directory / pattern, ec)) return std::string(pattern);
     const std::string_view prefix = anyExtension ? pattern.substr(0, pattern.size() - 1) : pattern;
     std::optional<std::string> best;
@@ -59,7 +66,8 @@ std::string findSourceName(const fs::path& directory, std::string_view pattern) 
         const bool matches = anyExtension ? name.size() >= prefix.size() &&
                                                 equalsIgnoringCase(std::string_view(name).substr(0, prefix.size()), prefix)
                                           : equalsIgnoringCase(name, prefix);
-        if (matches && (!best || name < *best)) best = name;
+        const bool usable = !anyExtension || fs::is_regular_file(it->path(), ec);
+        if (matches && usable && (!best || name < *best)) best = name;
     }
     return best ? *best : std::string(pattern);
 }
@@ -143,20 +151,24 @@ public:
             const int result = copyFile(source, destinationName, destination);
             if (result != kWorkDone) return result;
         }
-        return kWorkDone;
+        return commitStaged() ? kWorkDone : fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
     }
 
 private:
     int fail(StringId message, const char* trace, const std::string& path = {}) {
         discardTemporary();
+        commitStaged();  // the files of the steps before the failure stay, as they always did
         m_view.ShowWarning(LoadStringText(message));
         DebugPrint(1, trace, path.c_str());
         return kWorkFailed;
     }
 
-    // Cancel clean-up: everything this run created goes, and nothing else.
+    // Cancel clean-up: everything this run created goes, and nothing else. A file the user
+    // agreed to replace was never touched: its new copy was still under a temporary name.
     int cancel() {
         discardTemporary();
+        for (const auto& [temporary, name] : m_staged) ::unlinkat(m_folder.get(), temporary.c_str(), 0);
+        m_staged.clear();
         for (const std::string& name : m_created) {
             if (::unlinkat(m_folder.get(), name.c_str(), 0) != 0 && errno != ENOENT)
                 ReportError(JoinPath(m_strTarget, name).c_str(), static_cast<DWORD>(errno));
@@ -254,15 +266,30 @@ private:
         if (!readsBackEqual(input.get(), fd, position)) {
             return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** [%s] does not read back as written!\n", destination);
         }
-        if (::renameat(m_folder.get(), m_strTemporary.c_str(), m_folder.get(), name.c_str()) != 0) {
-            ReportError(destination.c_str(), static_cast<DWORD>(errno));
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
-        }
+        // The file takes its name when the run commits, so that a cancel later in the run still
+        // finds the file it would replace.
+        m_staged.emplace_back(m_strTemporary, name);
         m_strTemporary.clear();
         m_temporaryFd.reset();
-        m_created.push_back(name);
-        ::fsync(m_folder.get());
         return kWorkDone;
+    }
+
+    // Gives every staged file its name, in the order of the steps; false when a rename failed
+    // (the files before it have their names, the rest are removed).
+    bool commitStaged() {
+        bool ok = true;
+        for (const auto& [temporary, name] : m_staged) {
+            if (ok && ::renameat(m_folder.get(), temporary.c_str(), m_folder.get(), name.c_str()) == 0) {
+                m_created.push_back(name);
+                continue;
+            }
+            if (ok) ReportError(JoinPath(m_strTarget, name).c_str(), static_cast<DWORD>(errno));
+            ok = false;
+            ::unlinkat(m_folder.get(), temporary.c_str(), 0);
+        }
+        m_staged.clear();
+        ::fsync(m_folder.get());
+        return ok;
     }
 
     // Reads the written file back (from the device: its cached pages are dropped first) and
@@ -292,6 +319,7 @@ private:
     std::function<ssize_t(int, const void*, std::size_t)> m_write;
     CFd m_folder;                        // the target folder, open for the whole run
     std::vector<std::string> m_created;  // names this run has written into it, in order
+    std::vector<std::pair<std::string, std::string>> m_staged;  // copied files: temporary name, final name
     std::string m_strTemporary;          // the temporary file's name in the folder
     CFd m_temporaryFd;
 };

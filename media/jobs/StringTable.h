@@ -59,6 +59,9 @@ inline constexpr std::string_view kExitCodes =
 inline constexpr std::string_view kReplacePrompt = " already exists.\nDo you want to replace it? [y/N] ";
 inline constexpr std::string_view kNotAPlainFile = " exists and is not a plain file; it is left alone.";
 inline constexpr std::string_view kCancelled = "Cancelled.";
+// After a cancelled USB job: the disk holds a partly written or unchecked volume.
+inline constexpr std::string_view kUsbIncomplete =
+    "The USB flash device is incomplete and must be formatted again before it is used.";
 // After the path of a file the user chose not to replace.
 inline constexpr std::string_view kKept = " was kept.";
 // Follows the program's name on a missing payload file's line; then the path.
@@ -110,6 +113,8 @@ inline constexpr char kBeyondCdLimit[] =
 // The ISO path.
 inline constexpr char kTargetIsPayload[] =
     "%s is one of the payload files.\r\n\r\nChoose another name for the ISO image file.";
+// The status line while the finished image is written from the cache to the disk.
+inline constexpr char kFlushing[] = "Writing the image to the disk...";
 }  // namespace isotext
 
 // Texts of the USB job that go beyond the numbered strings (printf formats where noted).
@@ -148,6 +153,12 @@ inline constexpr char kOfferElevation[] =
 inline constexpr char kNoFormattableDisk[] = "(no USB disk)";
 // The status line while the written data is read back.
 inline constexpr char kVerifying[] = "Verifying...";
+// The status line while the written data goes from the cache to the device.
+inline constexpr char kFlushing[] = "Writing the cached data to the USB flash device...";
+// Follows string 3 when the read-back fails; the region, its first and last sector, the reason.
+inline constexpr char kVerifyReadFailed[] =
+    "\r\n\r\nThe %s (sectors %llu to %llu) could not be read back: %s. The device may be "
+    "failing or smaller than it claims.";
 }  // namespace usbtext
 
 }  // namespace pellorin

@@ -195,6 +195,33 @@ bool CFileHandle::Flush() {
     return true;
 }
 
+bool CFileHandle::FlushInSteps(const std::function<bool()>& bGoOn) {
+    // 8 MiB takes well under a second even on a slow stick.
+    constexpr std::uint64_t kStep = 8ULL << 20;
+    struct stat status {};
+    std::uint64_t size = 0;
+    if (::fstat(m_fd, &status) == 0) {
+        size = static_cast<std::uint64_t>(status.st_size);
+        if (S_ISBLK(status.st_mode) && ::ioctl(m_fd, BLKGETSIZE64, &size) != 0) size = 0;
+    }
+    for (std::uint64_t offset = 0; offset < size; offset += kStep) {
+        if (bGoOn && !bGoOn()) {
+            errno = ECANCELED;
+            return false;
+        }
+        const int flags = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+        if (::sync_file_range(m_fd, static_cast<off_t>(offset), static_cast<off_t>(kStep), flags) != 0 &&
+            errno != EINTR) {
+            break;  // the fsync below writes the rest and reports any error
+        }
+    }
+    if (bGoOn && !bGoOn()) {
+        errno = ECANCELED;
+        return false;
+    }
+    return Flush();
+}
+
 bool CFileHandle::QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) {
     struct stat status {};
     if (::fstat(m_fd, &status) != 0) {

@@ -4,6 +4,7 @@
 // with false and leaves the error number in errno, which GetLastError returns.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -86,6 +87,10 @@ public:
     bool Size(std::uint64_t& bytes) const;
     // fsync: true once the data and the file's size are on the medium.
     bool Flush();
+    // The same in steps: the cached writes go out a few MiB at a time, and `bGoOn` is asked
+    // before each step, so that a cancel is honoured while a large write-back runs; false from it
+    // ends the flush with errno ECANCELED (what was not yet written stays cached).
+    bool FlushInSteps(const std::function<bool()>& bGoOn);
 
     int Descriptor() const { return m_fd; }
 

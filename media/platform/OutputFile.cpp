@@ -84,11 +84,15 @@ COutputFile::~COutputFile() {
     errno = error;
 }
 
-bool COutputFile::Commit() {
+bool COutputFile::Commit(const std::function<bool()>& bGoOn) {
     if (m_committed) {
         return true;
     }
-    if (!m_file->Flush()) {
+    if (!m_file->FlushInSteps(bGoOn)) {
+        return false;
+    }
+    if (bGoOn && !bGoOn()) {
+        errno = ECANCELED;  // a cancel during the last fsync still keeps the old file
         return false;
     }
     if (m_tempName.empty()) {

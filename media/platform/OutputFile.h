@@ -6,6 +6,7 @@
 // folder; until then nothing outside the temporary file is touched. Destroying an uncommitted
 // output removes the temporary file.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,8 +29,10 @@ public:
     bool IsUnnamed() const { return m_tempName.empty(); }
 
     // fsync, then the target's name, then fsync of the folder; false with errno set, the
-    // temporary file still owned (and removed by the destructor).
-    bool Commit();
+    // temporary file still owned (and removed by the destructor). `bGoOn` is asked during the
+    // flush and once more before the rename; false from it ends the commit with ECANCELED and
+    // leaves an existing target as it was.
+    bool Commit(const std::function<bool()>& bGoOn = {});
 
 private:
     COutputFile(std::unique_ptr<CFileHandle> file, int directory, std::string folder,

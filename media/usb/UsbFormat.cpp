@@ -146,45 +146,63 @@ std::string regionName(const Fat16Layout& layout, std::uint64_t sector) {
     return "data clusters";
 }
 
-// Reads every recorded region back from the disk and compares it; false with `message` naming
-// the first region that differs (or could not be read).
-bool verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWORD bytesPerSector,
-                   const Fat16Layout& layout, std::string& message) {
+enum class ReadBack { Same, Differs, Unreadable, Cancelled };
+
+// Reads every recorded region back from the disk and compares it, asking `bGoOn` before each
+// MiB; on a difference or a failed read, `message` names the first such region (and the
+// error of a failed read).
+ReadBack verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWORD bytesPerSector,
+                       const Fat16Layout& layout, const std::function<bool()>& bGoOn, std::string& message) {
     std::vector<BYTE> buffer;
     std::vector<BYTE> source;
     for (const CRecordingHandle::Region& region : recorder.Regions()) {
-        bool same = true;
+        ReadBack outcome = ReadBack::Same;
+        int error = 0;
         std::uint64_t hash = 14695981039346656037ULL;
-        for (std::uint64_t done = 0; done < region.size && same;) {
+        for (std::uint64_t done = 0; done < region.size && outcome == ReadBack::Same;) {
+            if (!bGoOn()) return ReadBack::Cancelled;
             const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(region.size - done, 1U << 20));
             buffer.resize(chunk);
             DWORD read = 0;
+            errno = 0;
             if (!disk.SetPointer(region.offset + done) || !disk.Read(buffer, read) || read != chunk) {
-                same = false;
+                // A read that ends early is the disk ending before its claimed size.
+                error = errno != 0 ? errno : ENXIO;
+                outcome = ReadBack::Unreadable;
                 break;
             }
             if (region.sourceFd >= 0) {
                 source.resize(chunk);
                 const ssize_t got = ::pread(region.sourceFd, source.data(), chunk,
                                             static_cast<off_t>(region.sourceOffset + done));
-                same = got == static_cast<ssize_t>(chunk) && source == buffer;
+                if (got != static_cast<ssize_t>(chunk) || source != buffer) outcome = ReadBack::Differs;
             } else {
                 hash = fnv1a(buffer, hash);
             }
             done += chunk;
         }
-        if (same && region.sourceFd < 0) same = hash == region.checksum;
-        if (!same) {
+        if (outcome == ReadBack::Same && region.sourceFd < 0 && hash != region.checksum) outcome = ReadBack::Differs;
+        if (outcome != ReadBack::Same) {
             const std::uint64_t first = region.offset / bytesPerSector;
             const std::uint64_t last = (region.offset + region.size - 1) / bytesPerSector;
-            DebugPrint(1, "***ERROR*** Read-back of sectors %llu to %llu differs!\n",
-                       static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
-            message = format(usbtext::kVerifyMismatch, regionName(layout, first).c_str(),
-                             static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
-            return false;
+            if (outcome == ReadBack::Unreadable) {
+                DebugPrint(1, "***ERROR*** Read-back of sectors %llu to %llu failed!\n",
+                           static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+                ReportError("read", static_cast<DWORD>(error));
+                char reason[256];
+                GetErrorText(static_cast<DWORD>(error), reason, sizeof reason);
+                message = format(usbtext::kVerifyReadFailed, regionName(layout, first).c_str(),
+                                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), reason);
+            } else {
+                DebugPrint(1, "***ERROR*** Read-back of sectors %llu to %llu differs!\n",
+                           static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+                message = format(usbtext::kVerifyMismatch, regionName(layout, first).c_str(),
+                                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+            }
+            return outcome;
         }
     }
-    return true;
+    return ReadBack::Same;
 }
 
 std::string groupName(const std::string& path) {
@@ -340,18 +358,28 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
     if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) return failWrite();
 
-    // Nothing counts as written before it is on the device.
-    if (!platform.Flush(*handle)) {
-        ReportError("flush", GetLastError());
-        return failWrite();
+    // Nothing counts as written before it is on the device. The flush and the read-back take
+    // long on a large payload, so the cancel stays live through both.
+    const auto goOn = [&view] {
+        if (!g_bFormatBusy) return false;
+        view.PumpOneMessage();
+        return g_bFormatBusy.load();
+    };
+    if (g_bFormatBusy) {
+        view.SetStatusText(usbtext::kFlushing);
+        if (!platform.Flush(*handle, goOn) && g_bFormatBusy) {
+            ReportError("flush", GetLastError());
+            return failWrite();
+        }
     }
-    const bool cancelled = !g_bFormatBusy;
-    if (!cancelled && request.verify) {
+    if (g_bFormatBusy && request.verify) {
         view.SetStatusText(usbtext::kVerifying);
         std::string message;
-        if (!verifyRegions(recorder, *target, disk.Geometry().BytesPerSector, disk.Layout(), message))
-            return failWrite(message);
+        const ReadBack readBack = verifyRegions(recorder, *target, disk.Geometry().BytesPerSector, disk.Layout(),
+                                                goOn, message);
+        if (readBack == ReadBack::Differs || readBack == ReadBack::Unreadable) return failWrite(message);
     }
+    const bool cancelled = !g_bFormatBusy;
 
     // The kernel reads the new partition table; when it refuses, the disk alone is deleted and
     // found again on its host.
@@ -377,8 +405,8 @@ std::unique_ptr<CFileHandle> CUsbPlatform::OpenExclusive(const std::string& devi
     return CFileHandle::Adopt(fd);
 }
 
-bool CUsbPlatform::Flush(CFileHandle& handle) {
-    if (!handle.Flush()) return false;
+bool CUsbPlatform::Flush(CFileHandle& handle, const std::function<bool()>& bGoOn) {
+    if (!handle.FlushInSteps(bGoOn)) return false;
     if (isBlockDevice(handle)) return ::ioctl(handle.Descriptor(), BLKFLSBUF, 0) == 0;
     // An image file: the read-back should come from the file, not the page cache.
     ::posix_fadvise(handle.Descriptor(), 0, 0, POSIX_FADV_DONTNEED);

@@ -37,8 +37,9 @@ public:
     virtual std::unique_ptr<CFileHandle> OpenExclusive(const std::string& devicePath);
     // The handle the writer and the read-back go through (tests wrap it to fail or corrupt).
     virtual CDriveHandle* WrapHandle(CFileHandle& handle) { return &handle; }
-    // fsync, then BLKFLSBUF on a block device (an image file drops its cached pages instead).
-    virtual bool Flush(CFileHandle& handle);
+    // fsync in steps, asking `bGoOn` before each (false ends it with ECANCELED), then
+    // BLKFLSBUF on a block device (an image file drops its cached pages instead).
+    virtual bool Flush(CFileHandle& handle, const std::function<bool()>& bGoOn);
     // BLKRRPART on a block device; true for an image file, which has no table to re-read.
     virtual bool RereadPartitionTable(CFileHandle& handle);
     // Deletes the disk's SCSI device and rescans exactly that device on its host.

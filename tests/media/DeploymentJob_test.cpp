@@ -162,6 +162,13 @@ INSTANTIATE_TEST_SUITE_P(
         OverwriteCase{"CancelAtImageDeletesTheCopiedTool", {"FLASH.IMG"},
                       {{IDS_CONFIRM_OVERWRITE_IMAGE, kAnswerCancel}}, kWorkCancelled, {}, {"FLASH.IMG"},
                       {"KMV.EXE", "RECOVERY.PDF"}},
+        // A file the user agreed to replace stays as it was until the run completes.
+        OverwriteCase{"YesAtToolThenCancelAtImageKeepsTheOldTool", {"KMV.EXE", "FLASH.IMG"},
+                      {{IDS_CONFIRM_OVERWRITE_IMAGE, kAnswerCancel}}, kWorkCancelled, {}, {"KMV.EXE", "FLASH.IMG"},
+                      {"RECOVERY.PDF"}},
+        OverwriteCase{"YesAtToolAndImageThenCancelAtDocumentationKeepsBoth", {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"},
+                      {{IDS_CONFIRM_OVERWRITE_DOCS, kAnswerCancel}}, kWorkCancelled, {},
+                      {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}, {}},
         OverwriteCase{"YesReplacesEveryFile", {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}, {}, kWorkDone,
                       {"KMV.EXE", "FLASH.IMG", "RECOVERY.PDF"}, {}, {}}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
@@ -192,6 +199,22 @@ TEST_F(DeploymentJobTest, FlashImageKeepsItsOwnNameAndACancelDeletesOnlyWhatThis
     EXPECT_EQ(run(), kWorkDone);
     EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.BIN", "KMV.EXE", "RECOVERY.PDF"}));
     EXPECT_TRUE(sameAsPayload("FLASH.BIN"));
+}
+
+// The flash image is chosen as the USB and ISO jobs choose it: FLASH.IMG first, else the first
+// regular FLASH.* file by name.
+TEST_F(DeploymentJobTest, FlashImageIsFlashImgFirstThenTheFirstRegularFile) {
+    writeFileBytes(payload / "FLASH.BAK", patternBytes(1000, 7));
+    fs::create_directories(payload / "FLASH.A");  // a folder before every file by name
+    fs::create_directories(payload / "FLASH.D");
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE", "RECOVERY.PDF"}));
+
+    fs::remove_all(target);
+    fs::create_directories(target);
+    fs::remove(payload / "FLASH.IMG");
+    EXPECT_EQ(run(), kWorkDone);
+    EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.BAK", "KMV.EXE", "RECOVERY.PDF"}));
 }
 
 TEST_F(DeploymentJobTest, PayloadDirectoryAsFolderKeepsItsFilesEvenAfterACancel) {
@@ -315,7 +338,7 @@ TEST_F(DeploymentJobTest, AFolderSwappedMidRunCannotRedirectLaterFiles) {
     fs::create_directories(elsewhere);
     bool swapped = false;
     view.onPump = [&](int) {
-        if (swapped || !fs::exists(target / "KMV.EXE")) return;
+        if (swapped || view.statuses.back() != LoadStringText(IDS_EXTRACTING_IMAGE)) return;
         fs::rename(target, moved);
         fs::create_directory_symlink(elsewhere, target);
         swapped = true;

@@ -34,7 +34,10 @@ public:
     explicit RecordingView(int cancelAtPump = 0) : m_cancelAtPump(cancelAtPump) {}
     void SetProgressRange(int nLower, int nUpper) override { ranges.emplace_back(nLower, nUpper); }
     void SetProgressPos(int nPos) override { positions.push_back(nPos); }
-    void SetStatusText(std::string_view text) override { statuses.emplace_back(text); }
+    void SetStatusText(std::string_view text) override {
+        statuses.emplace_back(text);
+        if (text == isotext::kFlushing) pumpsBeforeFlush = pumps;
+    }
     void ShowWarning(std::string_view text) override { warnings.emplace_back(text); }
     void ShowMissingPayload(std::string_view path) override { missing.emplace_back(path); }
     void PumpOneMessage() override {
@@ -47,6 +50,7 @@ public:
     std::vector<std::string> warnings;
     std::vector<std::string> missing;
     int pumps = 0;
+    int pumpsBeforeFlush = -1;  // pumps made when the flush began
 
 private:
     int m_cancelAtPump;
@@ -135,8 +139,12 @@ TEST_F(IsoImageBuilder, WritesHeaderDiskPatchesAndVolumeSize) {
     ASSERT_FALSE(run.view.positions.empty());
     EXPECT_TRUE(std::is_sorted(run.view.positions.begin(), run.view.positions.end()));
     EXPECT_EQ(run.view.positions.back(), 100);
-    EXPECT_EQ(run.view.statuses.back(), "Formatting: 100%.");
-    EXPECT_EQ(run.view.pumps, static_cast<int>(run.view.positions.size())) << "one message per step";
+    // The writer's last step, then the flush, which serves the cancel as well.
+    ASSERT_GE(run.view.statuses.size(), 2u);
+    EXPECT_EQ(run.view.statuses[run.view.statuses.size() - 2], "Formatting: 100%.");
+    EXPECT_EQ(run.view.statuses.back(), isotext::kFlushing);
+    EXPECT_EQ(run.view.pumpsBeforeFlush, static_cast<int>(run.view.positions.size())) << "one message per step";
+    EXPECT_GT(run.view.pumps, run.view.pumpsBeforeFlush);
 
     // The same payload makes the same image.
     const fs::path again = tmp / "again.iso";
@@ -144,23 +152,33 @@ TEST_F(IsoImageBuilder, WritesHeaderDiskPatchesAndVolumeSize) {
     EXPECT_EQ(readFileBytes(again), image);
 }
 
-TEST_F(IsoImageBuilder, CancelStopsTheWriteAndDeletesTheFile) {
+TEST_F(IsoImageBuilder, CancelStopsTheWriteAndTheFlushAndKeepsTheOldFile) {
     const fs::path payload = tmp / "payload";
     writePayload(payload, 3 * 1048576);
     const JobRun full = build(tmp / "full.iso", payload);
     ASSERT_EQ(full.result, kWorkDone);
     const int steps = full.view.pumps;
-    ASSERT_GT(steps, 3);
+    ASSERT_GT(full.view.pumpsBeforeFlush, 3);
+    ASSERT_GT(steps, full.view.pumpsBeforeFlush) << "the flush serves the cancel too";
 
-    for (int at : {1, steps / 2, steps}) {
-        SCOPED_TRACE("cancel at step " + std::to_string(at));
-        const fs::path iso = tmp / "cancelled.iso";
-        const JobRun run = build(iso, payload, at);
-        EXPECT_EQ(run.result, kWorkCancelled);
-        EXPECT_FALSE(fs::exists(iso));
-        EXPECT_TRUE(run.view.warnings.empty()) << "a cancel needs no word";
-        EXPECT_LE(run.view.pumps, at + 1) << "the writer stops at its next step";
-        EXPECT_FALSE(g_bIsoBusy);
+    const std::vector<std::uint8_t> old = patternBytes(5000, 9);
+    // During the write, at the flush's first step, and at its last check before the rename.
+    for (int at : {1, full.view.pumpsBeforeFlush / 2, full.view.pumpsBeforeFlush + 1, steps}) {
+        for (const bool existing : {false, true}) {
+            SCOPED_TRACE("cancel at step " + std::to_string(at) + (existing ? " over an old image" : ""));
+            const fs::path iso = tmp / "cancelled.iso";
+            if (existing) writeFileBytes(iso, old);
+            const JobRun run = build(iso, payload, at);
+            EXPECT_EQ(run.result, kWorkCancelled);
+            EXPECT_EQ(fs::exists(iso), existing);
+            if (existing) {
+                EXPECT_EQ(readFileBytes(iso), old);
+            }
+            EXPECT_TRUE(run.view.warnings.empty()) << "a cancel needs no word";
+            EXPECT_LE(run.view.pumps, at + 1) << "the job stops at its next step";
+            EXPECT_FALSE(g_bIsoBusy);
+            fs::remove(iso);
+        }
     }
 }
 

@@ -67,9 +67,12 @@ TEST(TerminalIsoView, WithoutATerminalStatusesAreLoggedOncePerTenth) {
         view.SetStatusText(FormatPercentText(static_cast<unsigned>(p)));
         view.PumpOneMessage();
     }
+    // A new phase at the same position is a line of its own, even within the tenth.
+    view.SetStatusText(usbtext::kVerifying);
+    view.PumpOneMessage();
     view.Finish();
     EXPECT_EQ(err.text(), "Calculating header information...\nFormatting: 0%.\nFormatting: 10%.\n"
-                          "Formatting: 50%.\nFormatting: 99%.\nFormatting: 100%.\n");
+                          "Formatting: 50%.\nFormatting: 99%.\nFormatting: 100%.\nVerifying...\n");
 }
 
 TEST(TerminalIsoView, OnATerminalTheBarIsRedrawnInPlace) {

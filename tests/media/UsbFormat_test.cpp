@@ -40,7 +40,9 @@ public:
     void PumpOneMessage() override {
         ++pumps;
         if (cancelAtPump == pumps) g_bFormatBusy = false;
+        if (!cancelAtStatus.empty() && !statuses.empty() && statuses.back() == cancelAtStatus) g_bFormatBusy = false;
     }
+    std::string cancelAtStatus;  // cancels at the first pump while this status shows
     std::vector<int> positions;
     std::vector<std::string> statuses;
     std::vector<std::string> warnings;
@@ -72,12 +74,12 @@ public:
         return CUsbPlatform::OpenExclusive(path);
     }
     CDriveHandle* WrapHandle(CFileHandle& handle) override { return wrap ? wrap(handle) : &handle; }
-    bool Flush(CFileHandle& handle) override {
+    bool Flush(CFileHandle& handle, const std::function<bool()>& bGoOn) override {
         if (flushFails) {
             errno = EIO;
             return false;
         }
-        return CUsbPlatform::Flush(handle);
+        return CUsbPlatform::Flush(handle, bGoOn);
     }
     bool RereadPartitionTable(CFileHandle& handle) override {
         if (rereadFails) {
@@ -95,7 +97,9 @@ public:
 // A handle whose reads return one flipped byte at `offset`, as a stick that lost data would.
 class CCorruptingHandle : public CDriveHandle {
 public:
-    CCorruptingHandle(CDriveHandle* inner, std::uint64_t offset) : m_inner(inner), m_offset(offset) {}
+    // With `readError`, the read that covers `offset` fails with it instead.
+    CCorruptingHandle(CDriveHandle* inner, std::uint64_t offset, int readError = 0)
+        : m_inner(inner), m_offset(offset), m_readError(readError) {}
     bool SetPointer(std::uint64_t offset) override {
         m_position = offset;
         return m_inner->SetPointer(offset);
@@ -109,6 +113,11 @@ public:
         return m_inner->WriteAt(offset, data, written);
     }
     bool Read(std::span<BYTE> data, DWORD& read) override {
+        if (m_readError != 0 && m_offset >= m_position && m_offset < m_position + data.size()) {
+            read = 0;
+            errno = m_readError;
+            return false;
+        }
         const bool ok = m_inner->Read(data, read);
         if (m_offset >= m_position && m_offset < m_position + read) data[m_offset - m_position] ^= 0x5A;
         m_position += read;
@@ -121,6 +130,7 @@ public:
 private:
     CDriveHandle* m_inner;
     std::uint64_t m_offset;
+    int m_readError;
     std::uint64_t m_position = 0;
 };
 
@@ -328,6 +338,12 @@ TEST_F(UsbFormat, FailuresDuringAndAfterTheWriteAreString3) {
                  return keep.get();
              };
          }, "\r\n\r\nThe data read back from the data clusters (sectors "},
+        {"file data cannot be read back", [](TestPlatform& p, std::unique_ptr<CDriveHandle>& keep) {
+             p.wrap = [&keep](CFileHandle& h) {
+                 keep = std::make_unique<CCorruptingHandle>(&h, 300000, EIO);
+                 return keep.get();
+             };
+         }, "\r\n\r\nThe data clusters (sectors "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -339,6 +355,9 @@ TEST_F(UsbFormat, FailuresDuringAndAfterTheWriteAreString3) {
         EXPECT_EQ(result, kWorkFailed);
         ASSERT_EQ(view.warnings.size(), 1U);
         EXPECT_EQ(view.warnings[0].substr(0, string3.size() + c.detail.size()), string3 + c.detail);
+        // A failed read is told as such, not as different data.
+        EXPECT_EQ(view.warnings[0].find("could not be read back: Input/output error") != std::string::npos,
+                  c.detail == "\r\n\r\nThe data clusters (sectors ");
         EXPECT_FALSE(g_bFormatBusy);
     }
     // The read-back is skipped on request, so the corrupting reads go unnoticed.
@@ -363,6 +382,24 @@ TEST_F(UsbFormat, CancelDuringTheWriteEndsWithoutMessage) {
     EXPECT_EQ(view.pumps, 1);
     const auto bytes = readFileBytes(image);
     EXPECT_EQ(bytes[510], 0x55) << "the boot record is written before the first progress step";
+}
+
+// The flush and the read-back of a large payload take long; a cancel during either ends the job
+// as a cancel, never as a success.
+TEST_F(UsbFormat, CancelDuringTheFlushOrTheReadBackEndsAsCancelled) {
+    for (const char* status : {usbtext::kFlushing, usbtext::kVerifying}) {
+        SCOPED_TRACE(status);
+        TestPlatform platform(sys.Views());
+        TestView view;
+        view.cancelAtStatus = status;
+        EXPECT_EQ(FormatUsbDrive(Request(), platform, view), kWorkCancelled);
+        EXPECT_TRUE(view.warnings.empty());
+        EXPECT_FALSE(g_bFormatBusy);
+        if (status == usbtext::kFlushing) {
+            EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), usbtext::kVerifying), 0)
+                << "no read-back after a cancelled flush";
+        }
+    }
 }
 
 TEST_F(UsbFormat, TableNotReReadRemovesAndRescansOnlyThatDisk) {

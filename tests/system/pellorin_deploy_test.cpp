@@ -95,6 +95,28 @@ TEST_F(PellorinDeploy, AnswersTheOverwriteQuestions) {
     }
 }
 
+// Yes to replace the tool, then the next question cancelled (the input ends): the tool the user
+// agreed to replace is still the old one, and the folder holds only what it held before.
+TEST_F(PellorinDeploy, YesThenCancelKeepsTheReplacedFile) {
+    writeFileText(folder / "KMV.EXE", "old tool");
+    writeFileText(folder / "FLASH.IMG", "old image");
+    const auto run = runCommand("printf 'y\\n' | " + deploy(""));
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_EQ(content("KMV.EXE"), "old tool");
+    EXPECT_EQ(content("FLASH.IMG"), "old image");
+    EXPECT_EQ(folderNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE"}));
+}
+
+// A backup and a folder named like the image beside FLASH.IMG: FLASH.IMG is deployed.
+TEST_F(PellorinDeploy, DeploysFlashImgBesideABackupAndAFolder) {
+    writeFileText(payload / "FLASH.BAK", "backup");
+    fs::create_directories(payload / "FLASH.D");
+    const auto run = runCommand(deploy("</dev/null"));
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(folderNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE", "RECOVERY.PDF"}));
+    EXPECT_TRUE(copied("FLASH.IMG"));
+}
+
 TEST_F(PellorinDeploy, FailuresAndWrongArgumentsAreToldApart) {
     fs::remove(payload / "RECOVERY.PDF");
     const struct {

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <algorithm>
+#include <fstream>
 #include <functional>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -17,6 +19,7 @@
 #include <sstream>
 #include <spawn.h>
 #include <string>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -328,7 +331,11 @@ TEST_F(PellorinIso, FailuresAndWrongArgumentsAreToldApart) {
 
 // Starts pellorin with standard error on a pipe, sends `signal` once the writer reports
 // progress, and returns the exit status (minus the signal's number when it killed the program).
-int runAndSignal(const std::vector<std::string>& args, int signal, std::string& output) {
+// With `trigger`, the signal waits for that line instead, and then until the process is inside
+// one of the system calls `syscalls` (as /proc/PID/syscall shows it); `observed` tells whether it
+// was seen there before the signal went.
+int runAndSignal(const std::vector<std::string>& args, int signal, std::string& output, const std::string& trigger = "",
+                 const std::vector<long>& syscalls = {}, bool* observed = nullptr) {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) return -1;
     posix_spawn_file_actions_t actions;
@@ -352,7 +359,19 @@ int runAndSignal(const std::vector<std::string>& args, int signal, std::string& 
     char buffer[256];
     for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
         output.append(buffer, static_cast<std::size_t>(got));
-        if (!sent && output.find("Formatting: ") != std::string::npos) {
+        if (!sent && output.find(trigger.empty() ? "Formatting: " : trigger) != std::string::npos) {
+            for (int i = 0; !syscalls.empty() && i < 20000; ++i) {
+                std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+                std::string word;
+                if (!(in >> word)) break;  // the process has ended
+                // "running" while in user space, else the number of the call it waits in.
+                const long number = word == "running" ? -1 : std::strtol(word.c_str(), nullptr, 10);
+                if (std::find(syscalls.begin(), syscalls.end(), number) != syscalls.end()) {
+                    if (observed != nullptr) *observed = true;
+                    break;
+                }
+                ::usleep(200);
+            }
             ::kill(pid, signal);
             sent = true;
         }
@@ -424,6 +443,33 @@ TEST_F(PellorinIso, SignalsDuringTheWriteLeaveNothingUnderTheFinalName) {
             << output;
         EXPECT_EQ(readFileBytes(old), (std::vector<std::uint8_t>{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
         EXPECT_EQ(entriesIn(out), unnamedFilesWork(out) || c.signal != SIGKILL ? 1u : 2u);
+    }
+}
+
+// The flush of a large image is most of the run: a signal while the process is inside it ends
+// the run as cancelled, and an image that was there before stays as it was.
+TEST_F(PellorinIso, SignalsDuringTheFlushKeepTheOldImage) {
+    const fs::path payload = tmp / "payload";
+    writePayload(payload, {"large", 1000, false, 0});
+    fs::resize_file(payload / "FLASH.IMG", 300ull * MiB);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const fs::path out = tmp / ("flush" + std::to_string(signal));
+        fs::create_directories(out);
+        const fs::path old = out / "old.iso";
+        writeFileText(old, "precious");
+        std::string output;
+        bool inFlush = false;
+        EXPECT_EQ(runAndSignal({PELLORIN_PROGRAM, "iso", "--yes", old.string(), "--payload", payload.string()}, signal,
+                               output, "Writing the image to the disk...", {SYS_fsync, SYS_fdatasync, SYS_sync_file_range},
+                               &inFlush),
+                  2)
+            << output;
+        if (!inFlush) std::fprintf(stderr, "the flush ended before it was seen; the signal came after it\n");
+        EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
+        EXPECT_EQ(output.find("created successfully"), std::string::npos) << output;
+        EXPECT_EQ(readFileBytes(old), (std::vector<std::uint8_t>{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+        EXPECT_EQ(entriesIn(out), 1u) << "no temporary file is left";
     }
 }
 

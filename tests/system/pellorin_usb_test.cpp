@@ -7,8 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -65,6 +74,55 @@ std::vector<std::string> writePayload(const fs::path& dir) {
     writeFileBytes(dir / "RECOVERY.PDF", patternBytes(20000, 4));
     writeFileBytes(dir / "FLASH.IMG", patternBytes(3 * 1048576 + 77, 5));
     return {"KERNEL.SYS", "COMMAND.COM", "AUTOEXEC.BAT", "RECOVERY.PDF", "KMV.EXE", "FLASH.IMG"};
+}
+
+// Starts pellorin with both outputs on a pipe; once `trigger` has been printed and
+// /proc/PID/syscall shows the process inside one of `syscalls`, sends `signal`. Returns the exit
+// status; `observed` tells whether the process was seen inside such a call.
+int runAndSignal(const std::vector<std::string>& args, const std::string& trigger, const std::vector<long>& syscalls,
+                 int signal, std::string& output, bool& observed) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    if (spawned != 0) {
+        ::close(pipeFds[0]);
+        return -1;
+    }
+    bool sent = false;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+        output.append(buffer, static_cast<std::size_t>(got));
+        if (sent || output.find(trigger) == std::string::npos) continue;
+        for (int i = 0; i < 20000; ++i) {
+            std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+            std::string word;
+            if (!(in >> word)) break;
+            const long number = word == "running" ? -1 : std::strtol(word.c_str(), nullptr, 10);
+            if (std::find(syscalls.begin(), syscalls.end(), number) != syscalls.end()) {
+                observed = true;
+                break;
+            }
+            ::usleep(200);
+        }
+        ::kill(pid, signal);
+        sent = true;
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
 }
 
 class PellorinUsb : public testing::Test {
@@ -145,6 +203,41 @@ TEST_F(PellorinUsb, FormatsAnImageFileMarkedAsUsbDisk) {
     EXPECT_NE(run.output.find("The USB flash device has been formatted successfully."), std::string::npos)
         << run.output;
     CheckDisk(image);
+}
+
+// A signal while the written disk is flushed or read back ends the run as cancelled, with the
+// word that the disk must be formatted again, never with the success text.
+TEST_F(PellorinUsb, SignalsDuringTheFlushOrTheReadBackCancel) {
+    const fs::path dev = tmp / "dev";
+    fs::create_directories(dev);
+    const fs::path image = dev / "sdx";
+    { std::ofstream create(image); }
+    fs::resize_file(image, 400ULL << 20);
+    fakeSysfs(tmp / "sys", "sdx", "250:0", true);
+    fs::resize_file(tmp / "payload/FLASH.IMG", 300ULL << 20);
+    const struct {
+        const char* trigger;
+        std::vector<long> syscalls;
+        int signal;
+    } cases[] = {
+        {"Writing the cached data to the USB flash device...", {SYS_fsync, SYS_fdatasync, SYS_sync_file_range}, SIGINT},
+        {"Verifying...", {SYS_read, SYS_pread64}, SIGTERM},
+        {"Verifying...", {SYS_read, SYS_pread64}, SIGHUP},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.trigger) + " " + std::to_string(c.signal));
+        std::string output;
+        bool observed = false;
+        const std::vector<std::string> args{PELLORIN_PROGRAM, "usb", image.string(), "--payload", (tmp / "payload").string(),
+                                            "--yes", "--sysfs", (tmp / "sys").string(), "--mountinfo",
+                                            (tmp / "mountinfo").string(), "--swaps", (tmp / "swaps").string(),
+                                            "--dev-dir", dev.string()};
+        EXPECT_EQ(runAndSignal(args, c.trigger, c.syscalls, c.signal, output, observed), 2) << output;
+        if (!observed) std::fprintf(stderr, "the phase ended before the process was seen inside it\n");
+        EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
+        EXPECT_NE(output.find("must be formatted again"), std::string::npos) << output;
+        EXPECT_EQ(output.find("formatted successfully"), std::string::npos) << output;
+    }
 }
 
 TEST_F(PellorinUsb, FormatsALoopDeviceMarkedAsUsbDisk) {
