@@ -50,7 +50,7 @@ bool isBelow(const std::string& path, const std::string& mountPoint) {
 
 // File systems that keep nothing on a disk.
 bool keepsNoDisk(const std::string& type) {
-    static const char* const types[] = {"tmpfs",  "ramfs",    "devtmpfs", "proc",      "sysfs",   "cgroup",
+    static const char* const types[] = {"rootfs", "tmpfs",  "ramfs",    "devtmpfs", "proc",      "sysfs",   "cgroup",
                                         "cgroup2", "devpts",  "mqueue",   "hugetlbfs", "debugfs", "tracefs",
                                         "securityfs", "pstore", "efivarfs", "bpf",     "configfs", "fusectl",
                                         "autofs", "binfmt_misc", "nsfs", "rpc_pipefs"};

@@ -154,7 +154,7 @@ std::vector<MountEntry> readMounts(const fs::path& mountInfo) {
 // File systems that live in memory or in the kernel: they hold no disk.
 bool isMemoryFileSystem(const std::string& type) {
     static const std::set<std::string> kTypes = {
-        "tmpfs",  "ramfs",      "devtmpfs",  "proc",    "sysfs",      "devpts",  "mqueue",
+        "rootfs", "tmpfs",  "ramfs",      "devtmpfs",  "proc",    "sysfs",      "devpts",  "mqueue",
         "cgroup", "cgroup2",    "securityfs", "debugfs", "tracefs",   "configfs", "hugetlbfs",
         "bpf",    "pstore",     "efivarfs",  "nsfs",    "binfmt_misc", "fusectl", "autofs",
         "rpc_pipefs", "selinuxfs"};
