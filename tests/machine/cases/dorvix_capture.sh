@@ -26,6 +26,8 @@ cd /tmp
 DORVIX_DEVICES=/tmp/devices DORVIX_PAUSE_MS=0 dorvix -y -nor -imgcopy -targetdev:1 /mnt/out/CAPTURE.IMG </dev/null
 machine_result capture $?
 grep -q " /mnt/flash " /proc/mounts && machine_result source-mounted yes
+# The source was mounted again: unmount it before power-off so its dirty flag is cleared.
+umount /mnt/flash 2>/dev/null
 umount /mnt/out
 '
 expect ran "the case ran to its end" vm_ran_ok

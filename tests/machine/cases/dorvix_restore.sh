@@ -24,7 +24,7 @@ for serial in FLASHvirtio FLASHahci FLASHusbxhci; do
   mkdir -p /mnt/\$serial && mount -t vfat \${flash}1 /mnt/\$serial || exit 1
   printf 'DSK1: %s\nDSK2: %s\n' \$flash \$source >/tmp/devices
   echo \"== \$serial on \$flash\"
-  machine_result devdump-\$serial \"\$(DORVIX_DEVICES=/tmp/devices dorvix -devdump 2>/dev/null | grep 'DSK1:')\"
+  machine_result devdump-\$serial \"\$(DORVIX_DEVICES=/tmp/devices dorvix -devdump 2>/dev/null | grep 'DSK1: TS:')\"
   (cd /mnt/source && DORVIX_DEVICES=/tmp/devices DORVIX_PAUSE_MS=0 dorvix -y -nor FLASH.IMG </dev/null)
   machine_result restore-\$serial \$?
   grep -q ' /mnt/source ' /proc/mounts && machine_result source-mounted-\$serial yes
