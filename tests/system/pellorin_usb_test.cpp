@@ -4,6 +4,7 @@
 // confirmation and the exit codes.
 
 #include "TestSupport.h"
+#include "signal_support.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using systemtest::runAndSignal;
 using namespace testsupport;
 
 constexpr std::uint64_t kDiskBytes = 40ULL << 20;
@@ -76,54 +78,6 @@ std::vector<std::string> writePayload(const fs::path& dir) {
     return {"KERNEL.SYS", "COMMAND.COM", "AUTOEXEC.BAT", "RECOVERY.PDF", "KMV.EXE", "FLASH.IMG"};
 }
 
-// Starts pellorin with both outputs on a pipe; once `trigger` has been printed and
-// /proc/PID/syscall shows the process inside one of `syscalls`, sends `signal`. Returns the exit
-// status; `observed` tells whether the process was seen inside such a call.
-int runAndSignal(const std::vector<std::string>& args, const std::string& trigger, const std::vector<long>& syscalls,
-                 int signal, std::string& output, bool& observed) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    if (spawned != 0) {
-        ::close(pipeFds[0]);
-        return -1;
-    }
-    bool sent = false;
-    char buffer[256];
-    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
-        output.append(buffer, static_cast<std::size_t>(got));
-        if (sent || output.find(trigger) == std::string::npos) continue;
-        for (int i = 0; i < 20000; ++i) {
-            std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-            std::string word;
-            if (!(in >> word)) break;
-            const long number = word == "running" ? -1 : std::strtol(word.c_str(), nullptr, 10);
-            if (std::find(syscalls.begin(), syscalls.end(), number) != syscalls.end()) {
-                observed = true;
-                break;
-            }
-            ::usleep(200);
-        }
-        ::kill(pid, signal);
-        sent = true;
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
-}
 
 class PellorinUsb : public testing::Test {
 protected:
@@ -232,7 +186,7 @@ TEST_F(PellorinUsb, SignalsDuringTheFlushOrTheReadBackCancel) {
                                             "--yes", "--sysfs", (tmp / "sys").string(), "--mountinfo",
                                             (tmp / "mountinfo").string(), "--swaps", (tmp / "swaps").string(),
                                             "--dev-dir", dev.string()};
-        EXPECT_EQ(runAndSignal(args, c.trigger, c.syscalls, c.signal, output, observed), 2) << output;
+        EXPECT_EQ(runAndSignal(args, c.signal, output, c.trigger, c.syscalls, &observed), 2) << output;
         if (!observed) std::fprintf(stderr, "the phase ended before the process was seen inside it\n");
         EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
         EXPECT_NE(output.find("must be formatted again"), std::string::npos) << output;
