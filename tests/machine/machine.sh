@@ -81,7 +81,9 @@ expect() {
 #                           machine_disk SERIAL. A USB disk's qemu id is usbSERIAL (for
 #                           device_del). OPTIONS, joined by '+': sector4096 (the disk reports
 #                           4096-byte logical and physical sectors), failwrite=N (every write
-#                           that covers 512-byte sector N fails with EIO, through blkdebug)
+#                           that covers 512-byte sector N fails with EIO, through blkdebug),
+#                           nomedium (USB only, FILE empty: a card reader with no card in it, a
+#                           removable disk whose drive holds no medium)
 #   --signal NAME:COMMAND   when the guest calls machine_signal NAME, send COMMAND to qemu's
 #                           monitor (e.g. device_del usbSTICK); one such pair per run
 #   --file HOST:GUEST       copy a file or folder into the machine (relative GUEST: under /case)
@@ -103,13 +105,16 @@ vm_run() {
     case $1 in
       --disk)
         IFS=: read -r bus file serial options <<<"$2"
-        [ -f "$file" ] || fail "vm_run: no disk image $file"
         n=$((n + 1))
-        local drive_file=$file device_extra=""
+        local drive_file=$file device_extra="" medium=yes
         local -a disk_options=()
         IFS=+ read -r -a disk_options <<<"${options:-}"
         for option in ${disk_options[@]+"${disk_options[@]}"}; do
           case $option in
+            nomedium)
+              [ -z "$file" ] || fail "vm_run: a disk without a medium takes no image ($file)"
+              case $bus in usb-*) ;; *) fail "vm_run: only a USB disk can be without a medium" ;; esac
+              medium=no ;;
             sector4096) device_extra+=",logical_block_size=4096,physical_block_size=4096" ;;
             failwrite=*)
               # blkdebug between the raw format and the file: writes over that sector fail.
@@ -119,7 +124,13 @@ vm_run() {
             *) fail "vm_run: unknown disk option $option" ;;
           esac
         done
-        qemu_args+=(-drive "if=none,id=disk$n,format=raw,file=$drive_file")
+        if [ $medium = yes ]; then
+          [ -f "$file" ] || fail "vm_run: no disk image $file"
+          qemu_args+=(-drive "if=none,id=disk$n,format=raw,file=$drive_file")
+        else
+          # An empty drive: the removable SCSI disk behind the USB device reports no medium.
+          qemu_args+=(-drive "if=none,id=disk$n")
+        fi
         case $bus in
           virtio) qemu_args+=(-device "virtio-blk-pci,drive=disk$n,serial=$serial$device_extra") ;;
           ide) qemu_args+=(-device "ide-hd,drive=disk$n,serial=$serial$device_extra") ;;
@@ -342,3 +353,4 @@ make_payload() {
   head -c 80000 /dev/urandom >"$dir/KMV.EXE"
   head -c 700000 /dev/urandom >"$dir/FLASH.IMG"
 }
+
