@@ -4,6 +4,8 @@
 #   MACHINE_SYSTEM   the directory holding vmlinuz and base.cpio.gz
 #   MACHINE_WORK     an empty directory of the case's own (disk images, logs)
 #   DORVIX, PELLORIN the built programs (for work on the host, e.g. making an image)
+#   PELLORIN_TEST_KERNEL  the test kernel (KERNEL.SYS of the payloads), which reports on the
+#                    debug console of qemu-system-i386 when a written disk boots it
 #   MACHINE_SOURCE   tests/machine in the source tree
 set -euo pipefail
 export MTOOLS_SKIP_CHECK=1
@@ -342,11 +344,14 @@ fat_disk_image() {
   fi
 }
 
-# make_payload DIR: the payload files of a recovery stick, random but for the boot files' names.
+# make_payload DIR: the payload files of a recovery stick: the test kernel as KERNEL.SYS, so that
+# a written stick can be booted (boot_disk), and random files under the other names.
 make_payload() {
   local dir=$1
+  : "${PELLORIN_TEST_KERNEL:?}"
+  [ -f "$PELLORIN_TEST_KERNEL" ] || fail "no test kernel $PELLORIN_TEST_KERNEL (build pellorin_test_kernel)"
   mkdir -p "$dir"
-  head -c 45000 /dev/urandom >"$dir/KERNEL.SYS"
+  cp "$PELLORIN_TEST_KERNEL" "$dir/KERNEL.SYS"
   head -c 66000 /dev/urandom >"$dir/COMMAND.COM"
   printf '@echo off\r\nKMV.EXE\r\n' >"$dir/AUTOEXEC.BAT"
   head -c 120000 /dev/urandom >"$dir/RECOVERY.PDF"
@@ -354,3 +359,16 @@ make_payload() {
   head -c 700000 /dev/urandom >"$dir/FLASH.IMG"
 }
 
+# boot_disk DISK MACHINE: boots the disk image DISK as the first hard disk of qemu-system-i386
+# with the machine type MACHINE (pc, isapc) and SeaBIOS; prints what the test kernel reported on
+# the debug console. The test kernel ends the machine itself; one that never starts ends at the
+# time limit.
+boot_disk() {
+  local disk=$1 machine=$2
+  local console="$MACHINE_WORK/boot.$machine.console"
+  rm -f "$console"
+  timeout 60 qemu-system-i386 -M "$machine" -accel tcg -m 16 -display none -no-reboot -nodefaults \
+    -boot c -drive "file=$disk,format=raw,if=ide,snapshot=on" -debugcon "file:$console" \
+    -device isa-debug-exit,iobase=0xf4,iosize=0x04 </dev/null >/dev/null 2>&1 || true
+  cat "$console" 2>/dev/null || true
+}

@@ -6,9 +6,10 @@
 # written. A third stick's old partition is held open (not mounted) by another process: the
 # kernel then refuses to re-read the partition table, and pellorin must delete the stick's SCSI
 # device and rescan its host instead. A card reader without a card is listed with its reason and
-# refused.
+# refused. On the host, the formatted sticks boot the payload's test kernel in qemu-system-i386
+# (SeaBIOS, machine types pc and isapc).
 source "$MACHINE_SOURCE/machine.sh"
-need_tools fsck.fat mcopy sfdisk
+need_tools fsck.fat mcopy sfdisk qemu-system-i386
 work=$MACHINE_WORK
 rm -rf "$work/payload" "$work/old-files"
 make_payload "$work/payload"
@@ -133,4 +134,11 @@ for bus in ehci xhci held; do
   expect "usb-tree-$bus" "mtools reads every payload file back from the $bus stick, and nothing else" \
     fat_has_tree "$work/stick-$bus.vol" "$work/payload"
   rm -f "$work/stick-$bus.vol"
+  [ $bus = held ] && continue
+  for machine in pc isapc; do
+    console=$(boot_disk "$work/stick-$bus.img" $machine)
+    echo "$bus stick, qemu-system-i386 -M $machine: ${console:-(nothing on the debug console)}"
+    expect "usb-boot-$bus-$machine" "the $bus stick boots the test kernel on SeaBIOS (-M $machine)" \
+      grep -q "TESTKERNEL cs=0060 bl=80 dl=80 image=ok" <<<"$console"
+  done
 done
