@@ -119,12 +119,18 @@ void DefineCommandLine(CLI::App& app, CommandLineValues& v) {
     CLI::Option* replace = v.deploy->add_flag("-y,--yes", v.bReplace, std::string(cli::kDeployYesOption));
     v.deploy->add_flag("-n,--no-overwrite", v.bKeep, std::string(cli::kNoOverwriteOption))->excludes(replace);
 
-    // Where the kernel's views are read from; hidden, for tests that point them at fake trees.
+    // Where the kernel's views are read from: in a test build only, hidden, for the tests that
+    // point the program at staged trees. Elsewhere the options do not exist.
     const auto addViewOptions = [&v](CLI::App* command) {
+#if PELLORIN_VIEW_OPTIONS
         v.viewOptions.push_back(command->add_option("--sysfs", v.views.sysfsRoot)->group(""));
         v.viewOptions.push_back(command->add_option("--mountinfo", v.views.mountInfo)->group(""));
         v.viewOptions.push_back(command->add_option("--swaps", v.views.swaps)->group(""));
         v.viewOptions.push_back(command->add_option("--dev-dir", v.views.devRoot)->group(""));
+#else
+        (void)v;
+        (void)command;
+#endif
     };
     v.drives = app.add_subcommand("drives", std::string(cli::kDrivesCommand));
     addViewOptions(v.drives);

@@ -26,7 +26,8 @@ enum ExitCode : int {
 bool RunsElevated();
 
 // Parses the arguments and runs the chosen command. The hidden view options (--sysfs,
-// --mountinfo, --swaps, --dev-dir) are refused with kExitUsage in an elevated run.
+// --mountinfo, --swaps, --dev-dir) exist only in a build with PELLORIN_VIEW_OPTIONS, and are
+// refused there with kExitUsage in an elevated run.
 int RunCommandLine(int argc, char** argv);
 
 // A bash completion script for the commands and options of RunCommandLine, read from the

@@ -460,8 +460,10 @@ bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::str
         message = text(IDS_NOT_A_USB_DEVICE);
         return false;
     }
+    // A card reader without a medium cannot be opened at all: like any volume that cannot be
+    // opened for the query, it is not taken for a USB flash device.
     if (drive->sizeBytes == 0) {
-        message = text(IDS_USB_OPEN_FAILED);
+        message = text(IDS_NOT_A_USB_DEVICE);
         return false;
     }
     return true;

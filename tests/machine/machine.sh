@@ -4,6 +4,8 @@
 #   MACHINE_SYSTEM   the directory holding vmlinuz and base.cpio.gz
 #   MACHINE_WORK     an empty directory of the case's own (disk images, logs)
 #   DORVIX, PELLORIN the built programs (for work on the host, e.g. making an image)
+#   PELLORIN_TEST_KERNEL  the test kernel (KERNEL.SYS of the payloads), which reports on the
+#                    debug console of qemu-system-i386 when a written disk boots it
 #   MACHINE_SOURCE   tests/machine in the source tree
 set -euo pipefail
 export MTOOLS_SKIP_CHECK=1
@@ -81,7 +83,9 @@ expect() {
 #                           machine_disk SERIAL. A USB disk's qemu id is usbSERIAL (for
 #                           device_del). OPTIONS, joined by '+': sector4096 (the disk reports
 #                           4096-byte logical and physical sectors), failwrite=N (every write
-#                           that covers 512-byte sector N fails with EIO, through blkdebug)
+#                           that covers 512-byte sector N fails with EIO, through blkdebug),
+#                           nomedium (USB only, FILE empty: a card reader with no card in it, a
+#                           removable disk whose drive holds no medium)
 #   --signal NAME:COMMAND   when the guest calls machine_signal NAME, send COMMAND to qemu's
 #                           monitor (e.g. device_del usbSTICK); one such pair per run
 #   --file HOST:GUEST       copy a file or folder into the machine (relative GUEST: under /case)
@@ -103,13 +107,16 @@ vm_run() {
     case $1 in
       --disk)
         IFS=: read -r bus file serial options <<<"$2"
-        [ -f "$file" ] || fail "vm_run: no disk image $file"
         n=$((n + 1))
-        local drive_file=$file device_extra=""
+        local drive_file=$file device_extra="" medium=yes
         local -a disk_options=()
         IFS=+ read -r -a disk_options <<<"${options:-}"
         for option in ${disk_options[@]+"${disk_options[@]}"}; do
           case $option in
+            nomedium)
+              [ -z "$file" ] || fail "vm_run: a disk without a medium takes no image ($file)"
+              case $bus in usb-*) ;; *) fail "vm_run: only a USB disk can be without a medium" ;; esac
+              medium=no ;;
             sector4096) device_extra+=",logical_block_size=4096,physical_block_size=4096" ;;
             failwrite=*)
               # blkdebug between the raw format and the file: writes over that sector fail.
@@ -119,7 +126,13 @@ vm_run() {
             *) fail "vm_run: unknown disk option $option" ;;
           esac
         done
-        qemu_args+=(-drive "if=none,id=disk$n,format=raw,file=$drive_file")
+        if [ $medium = yes ]; then
+          [ -f "$file" ] || fail "vm_run: no disk image $file"
+          qemu_args+=(-drive "if=none,id=disk$n,format=raw,file=$drive_file")
+        else
+          # An empty drive: the removable SCSI disk behind the USB device reports no medium.
+          qemu_args+=(-drive "if=none,id=disk$n")
+        fi
         case $bus in
           virtio) qemu_args+=(-device "virtio-blk-pci,drive=disk$n,serial=$serial$device_extra") ;;
           ide) qemu_args+=(-device "ide-hd,drive=disk$n,serial=$serial$device_extra") ;;
@@ -331,14 +344,31 @@ fat_disk_image() {
   fi
 }
 
-# make_payload DIR: the payload files of a recovery stick, random but for the boot files' names.
+# make_payload DIR: the payload files of a recovery stick: the test kernel as KERNEL.SYS, so that
+# a written stick can be booted (boot_disk), and random files under the other names.
 make_payload() {
   local dir=$1
+  : "${PELLORIN_TEST_KERNEL:?}"
+  [ -f "$PELLORIN_TEST_KERNEL" ] || fail "no test kernel $PELLORIN_TEST_KERNEL (build pellorin_test_kernel)"
   mkdir -p "$dir"
-  head -c 45000 /dev/urandom >"$dir/KERNEL.SYS"
+  cp "$PELLORIN_TEST_KERNEL" "$dir/KERNEL.SYS"
   head -c 66000 /dev/urandom >"$dir/COMMAND.COM"
   printf '@echo off\r\nKMV.EXE\r\n' >"$dir/AUTOEXEC.BAT"
   head -c 120000 /dev/urandom >"$dir/RECOVERY.PDF"
   head -c 80000 /dev/urandom >"$dir/KMV.EXE"
   head -c 700000 /dev/urandom >"$dir/FLASH.IMG"
+}
+
+# boot_disk DISK MACHINE: boots the disk image DISK as the first hard disk of qemu-system-i386
+# with the machine type MACHINE (pc, isapc) and SeaBIOS; prints what the test kernel reported on
+# the debug console. The test kernel ends the machine itself; one that never starts ends at the
+# time limit.
+boot_disk() {
+  local disk=$1 machine=$2
+  local console="$MACHINE_WORK/boot.$machine.console"
+  rm -f "$console"
+  timeout 60 qemu-system-i386 -M "$machine" -accel tcg -m 16 -display none -no-reboot -nodefaults \
+    -boot c -drive "file=$disk,format=raw,if=ide,snapshot=on" -debugcon "file:$console" \
+    -device isa-debug-exit,iobase=0xf4,iosize=0x04 </dev/null >/dev/null 2>&1 || true
+  cat "$console" 2>/dev/null || true
 }

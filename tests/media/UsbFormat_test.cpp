@@ -415,6 +415,8 @@ TEST_F(UsbFormat, TableNotReReadRemovesAndRescansOnlyThatDisk) {
 }
 
 TEST_F(UsbFormat, ChecksBeforeTheConfirmation) {
+    // A USB card reader of SCSI type 0 without a medium: the kernel lists it with size 0.
+    sys.AddDisk({"sdd", "250:48", "pci0000:00/usb3/3-4/3-4:1.0/host11/target11:0:0/11:0:0:0", "0", 0, {}});
     struct Case {
         const char* device;
         unsigned stringId;  // 0: accepted
@@ -423,6 +425,7 @@ TEST_F(UsbFormat, ChecksBeforeTheConfirmation) {
         {"sdb", 0},
         {"sda", IDS_NOT_A_USB_DEVICE},
         {"sdc", IDS_NOT_A_USB_DEVICE},
+        {"sdd", IDS_NOT_A_USB_DEVICE},
         {"sdz", IDS_NETWORK_DRIVE},
         {"server:/share", IDS_NETWORK_DRIVE},
         {"", IDS_NETWORK_DRIVE},

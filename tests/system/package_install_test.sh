@@ -4,8 +4,9 @@
 #
 # The packages come from $IMAGING_PACKAGES (scripts/test builds them with scripts/package).
 # Without them, or without root, the test is skipped (exit 77), unless IMAGING_REQUIRE_TOOLS=1.
-# No disk of this machine is touched: dorvix's device table names an image file, and the
-# drive list reads an empty stand-in of sysfs.
+# No disk of this machine is touched: dorvix's device table names an image file, and pellorin is
+# run on no disk at all. The packaged pellorin has no view options (--sysfs and the others, which
+# only a test build takes): each is an unknown option there.
 set -uo pipefail
 
 skip() {
@@ -66,11 +67,20 @@ expect "dorvix -devdump" "\\DSK1: TS:" env DORVIX_DEVICES="$work/devices" /usr/b
 cmp -s "$work/disk.img" <(head -c 8M /dev/zero) || fail "dorvix -devdump changed the disk"
 
 expect "pellorin --help" "Without a command it opens the desktop application." /usr/bin/pellorin --help
-mkdir -p "$work/sys/block" "$work/dev"
-: >"$work/mountinfo"
-: >"$work/swaps"
-expect "pellorin drives" "" /usr/bin/pellorin drives --sysfs "$work/sys" --mountinfo "$work/mountinfo" \
-  --swaps "$work/swaps" --dev-dir "$work/dev"
+mkdir -p "$work/views"
+for command in drives "usb $work/disk.img --yes"; do
+  for option in --sysfs --mountinfo --swaps --dev-dir; do
+    # shellcheck disable=SC2086 # the command's words
+    output=$(/usr/bin/pellorin $command "$option" "$work/views" 2>&1 </dev/null)
+    status=$?
+    if [ "$status" != 64 ] || ! grep -qF -- "$option" <<<"$output"; then
+      fail "pellorin $command $option: not refused as an unknown option (exit code $status): $output"
+    fi
+  done
+done
+cmp -s "$work/disk.img" <(head -c 8M /dev/zero) || fail "pellorin usb changed the image file"
+grep -q -- "--sysfs" /usr/share/bash-completion/completions/pellorin &&
+  fail "the bash completion offers --sysfs"
 
 pages=$(man -w dorvix pellorin 2>&1) || fail "man -w: $pages"
 grep -q "/usr/share/man/man1/dorvix.1.gz" <<<"$pages" || fail "no manual page dorvix(1): $pages"

@@ -5,9 +5,11 @@
 # stick with fsck.fat and mtools. The system disk and a stick's partition are refused, nothing
 # written. A third stick's old partition is held open (not mounted) by another process: the
 # kernel then refuses to re-read the partition table, and pellorin must delete the stick's SCSI
-# device and rescan its host instead.
+# device and rescan its host instead. A card reader without a card is listed with its reason and
+# refused. On the host, the formatted sticks boot the payload's test kernel in qemu-system-i386
+# (SeaBIOS, machine types pc and isapc).
 source "$MACHINE_SOURCE/machine.sh"
-need_tools fsck.fat mcopy sfdisk
+need_tools fsck.fat mcopy sfdisk qemu-system-i386
 work=$MACHINE_WORK
 rm -rf "$work/payload" "$work/old-files"
 make_payload "$work/payload"
@@ -21,7 +23,7 @@ system_before=$(sha256sum <"$work/system.img")
 
 vm_run usb --file "$work/payload:/payload" --disk "virtio:$work/system.img:SYSTEM" \
   --disk "usb-ehci:$work/stick-ehci.img:STICKEHCI" --disk "usb-xhci:$work/stick-xhci.img:STICKXHCI" \
-  --disk "usb-xhci:$work/stick-held.img:STICKHELD" -- '
+  --disk "usb-xhci:$work/stick-held.img:STICKHELD" --disk "usb-ehci::READER:nomedium" -- '
 system=$(machine_disk SYSTEM) || exit 1
 mkdir -p /mnt/system && mount -t vfat -o ro ${system}1 /mnt/system || exit 1
 for serial in STICKEHCI STICKXHCI STICKHELD; do
@@ -43,6 +45,15 @@ echo "== pellorin usb ${stick}1"
 pellorin usb ${stick}1 --yes --payload /payload </dev/null 2>&1
 machine_result refuse-partition $?
 grep -q " /mnt/old-STICKEHCI " /proc/mounts && machine_result kept-mounted yes
+# A card reader with no card: a removable SCSI disk of size 0 on the USB bus.
+reader=$(machine_disk READER) || exit 1
+machine_result drives-READER "$(grep "^$reader[: ]" /tmp/drives | head -n 1)"
+echo "== pellorin usb $reader (READER)"
+pellorin usb $reader --yes --payload /payload </dev/null >/tmp/usb.out 2>&1
+machine_result usb-READER $?
+cat /tmp/usb.out
+tr "\r\n" "  " </tmp/usb.out | grep -q "does not appear to be a valid USB flash device" &&
+  machine_result string1-READER yes
 for serial in STICKEHCI STICKXHCI STICKHELD; do
   stick=$(machine_disk $serial)
   name=${stick#/dev/}
@@ -92,6 +103,12 @@ expect refuse-system-untouched "the refused system disk is byte for byte as it w
   test "$(sha256sum <"$work/system.img")" = "$system_before"
 expect refuse-partition "pellorin usb refuses a stick's partition (exit code 3)" test "$(vm_result refuse-partition)" = 3
 expect refuse-partition-mounted "the refused stick's partition stays mounted" test "$(vm_result kept-mounted)" = yes
+line=$(vm_result drives-READER)
+echo "card reader: $line"
+expect drives-reader "pellorin drives lists the card reader without a medium as not formattable: no medium" \
+  grep -qE " usb +no: no medium" <<<"$line"
+expect refuse-reader "pellorin usb refuses the card reader without a medium (exit code 3, string 1)" \
+  test "$(vm_result usb-READER)" = 3 -a "$(vm_result string1-READER)" = yes
 for bus in ehci xhci held; do
   serial=STICK${bus^^}
   line=$(vm_result drives-$serial)
@@ -117,4 +134,11 @@ for bus in ehci xhci held; do
   expect "usb-tree-$bus" "mtools reads every payload file back from the $bus stick, and nothing else" \
     fat_has_tree "$work/stick-$bus.vol" "$work/payload"
   rm -f "$work/stick-$bus.vol"
+  [ $bus = held ] && continue
+  for machine in pc isapc; do
+    console=$(boot_disk "$work/stick-$bus.img" $machine)
+    echo "$bus stick, qemu-system-i386 -M $machine: ${console:-(nothing on the debug console)}"
+    expect "usb-boot-$bus-$machine" "the $bus stick boots the test kernel on SeaBIOS (-M $machine)" \
+      grep -q "TESTKERNEL cs=0060 bl=80 dl=80 image=ok" <<<"$console"
+  done
 done

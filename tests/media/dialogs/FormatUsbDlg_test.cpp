@@ -221,6 +221,7 @@ TEST_F(FormatUsbDialogTest, CancelDuringTheJobAsksQuestion15) {
     EXPECT_FALSE(g_bFormatBusy);
 }
 
+#if PELLORIN_VIEW_OPTIONS
 // Where the disk cannot be written, "&Format" offers to run the job with administrator rights:
 // the launcher (here a script standing for pkexec) runs pellorin's own "usb" command, whose
 // progress and messages reach the dialog. The dialog hands over only the disk, the payload
@@ -296,6 +297,8 @@ TEST_F(FormatUsbDialogTest, OffersAdministratorRightsAndShowsTheChildsJob) {
         EXPECT_EQ(bytes[510] == 0x55 && bytes[511] == 0xAA, c.childRan && c.dialogResult == IDOK);
     }
 }
+
+#endif  // PELLORIN_VIEW_OPTIONS: the launcher hands the built program the staged views
 
 // The application dying while the elevated child writes (killed, crashed) closes the child's
 // output: the child ends at its next progress line instead of writing on unseen. The test runs
