@@ -209,6 +209,9 @@ TEST_F(PellorinUsb, FormatsALoopDeviceMarkedAsUsbDisk) {
     const auto run = Usb(loop, Views(tmp / "sys", "/dev"));
     runCommand("losetup -d " + shellQuote(loop));
     ASSERT_EQ(run.exitCode, 0) << run.output;
+    // The re-enumeration's trace lines carry no line end; the success line starts a line anyway.
+    EXPECT_NE(run.output.find("\nThe USB flash device has been formatted successfully.\n"), std::string::npos)
+        << run.output;
     // A loop device without partition scanning refuses the re-read: the disk alone is deleted and
     // rescanned on its host.
     const auto deleted = readFileBytes(tmp / "sys/devices" / kUsbPath / "delete");
