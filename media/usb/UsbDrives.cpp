@@ -461,6 +461,8 @@ std::vector<DriveInfo> ListDrives(const SystemViews& views) {
         drive.model = trim(readAttribute(dir / "device/vendor") + " " + readAttribute(dir / "device/model"));
         const std::string sectors = readAttribute(dir / "size");
         drive.sizeBytes = sectors.empty() ? 0 : std::strtoull(sectors.c_str(), nullptr, 10) * 512ULL;
+        drive.logicalSectorSize =
+            static_cast<unsigned>(std::strtoul(readAttribute(dir / "queue/logical_block_size").c_str(), nullptr, 10));
         // Unused loop and RAM devices are not disks anyone could pick.
         if (drive.sizeBytes == 0 && (name.starts_with("loop") || name.starts_with("ram"))) continue;
 

@@ -43,6 +43,7 @@ struct DriveInfo {
     std::string devicePath;  // devRoot/name, "/dev/sdb"
     std::string model;       // "vendor model", trimmed; empty when unknown
     std::uint64_t sizeBytes = 0;
+    unsigned logicalSectorSize = 0;  // queue/logical_block_size; 0 when the kernel does not say
     bool usb = false;        // SCSI type 0 on the USB bus
     bool systemDisk = false;  // holds the running system, or may (then `reason` says why)
     std::vector<MountedPartition> mounts;  // partitions of this disk (or the disk) that are mounted
