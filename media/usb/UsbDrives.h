@@ -7,8 +7,10 @@
 //   - whether it holds the running system: /, /boot, /boot/efi, /usr, /home, an active swap
 //     area, the payload folder and files or the running program. Each is traced from the mount
 //     that holds it to the mount's source and on to whole disks, through partitions,
-//     device-mapper, md, LUKS and LVM, loop devices, btrfs member devices and overlay layers;
-//     never from st_dev, which names no block device on btrfs or overlay. When one of them
+//     device-mapper, md, LUKS and LVM, loop devices, btrfs member devices and overlay layers.
+//     A file's st_dev names no block device on btrfs or overlay, so it is used only to find the
+//     mount that carries it (an overlay layer whose path no longer runs through its mount point);
+//     a swap partition's node is matched by its st_rdev wherever it lies. When one of them
 //     cannot be traced, no disk is offered;
 //   - which of its partitions are mounted.
 // And, for the re-reading of a new partition table, the disk's SCSI device and host, so that
