@@ -23,7 +23,14 @@ CTerminalDeploymentView::CTerminalDeploymentView(std::FILE* err, bool bIsTermina
 void CTerminalDeploymentView::SetProgressRange(int nLower, int nUpper) { m_display.SetProgressRange(nLower, nUpper); }
 void CTerminalDeploymentView::SetProgressPos(int nPos) { m_display.SetProgressPos(nPos); }
 void CTerminalDeploymentView::SetStatusText(std::string_view text) { m_display.SetStatusText(text); }
-void CTerminalDeploymentView::ShowWarning(std::string_view text) { m_display.ShowWarning(text); }
+void CTerminalDeploymentView::ShowWarning(std::string_view text) {
+    m_display.ShowWarning(text);
+    if (!m_strReason.empty()) {
+        std::fprintf(m_err, "%s: %s.\n", std::string(kAppName).c_str(), m_strReason.c_str());
+        std::fflush(m_err);
+        m_strReason.clear();
+    }
+}
 
 int CTerminalDeploymentView::AskQuestion(std::string_view text) {
     if (m_policy == OverwritePolicy::Yes) return kAnswerYes;

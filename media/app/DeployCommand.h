@@ -27,6 +27,8 @@ public:
     void SetProgressPos(int nPos) override;
     void SetStatusText(std::string_view text) override;
     void ShowWarning(std::string_view text) override;
+    // Printed on a line of its own after the warning it belongs to.
+    void SetFailureReason(std::string_view reason) override { m_strReason = reason; }
     int AskQuestion(std::string_view text) override;
     void PumpOneMessage() override;
 
@@ -40,6 +42,7 @@ private:
     std::FILE* m_err;
     std::istream& m_in;
     OverwritePolicy m_policy;
+    std::string m_strReason;
     std::atomic<bool>& m_bBusy;
 };
 

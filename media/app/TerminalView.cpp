@@ -71,7 +71,18 @@ bool CInterruptGuard::TakeInterrupt() {
 
 void CInterruptGuard::RaiseInterrupt() { s_interrupted = 1; }
 
-CTerminalIsoView::CTerminalIsoView(std::FILE* err, bool bIsTerminal) : m_err(err), m_bIsTerminal(bIsTerminal) {}
+CTerminalIsoView::CTerminalIsoView(std::FILE* err, bool bIsTerminal)
+    : m_err(err), m_bIsTerminal(bIsTerminal), m_previousHook(SetTraceOutputHook({endBarLine, this})) {}
+
+CTerminalIsoView::~CTerminalIsoView() { SetTraceOutputHook(m_previousHook); }
+
+void CTerminalIsoView::endBarLine(void* self) {
+    auto* view = static_cast<CTerminalIsoView*>(self);
+    if (!view->m_bLineOpen) return;
+    std::fputc('\n', view->m_err);
+    std::fflush(view->m_err);
+    view->m_bLineOpen = false;
+}
 
 void CTerminalIsoView::SetProgressRange(int nLower, int nUpper) {
     m_nLower = nLower;
@@ -123,10 +134,12 @@ void CTerminalIsoView::Finish() {
         std::fflush(m_err);
         m_bLineOpen = false;
     }
+    EndTraceLine();
 }
 
 void CTerminalIsoView::draw() {
     m_bDirty = false;
+    EndTraceLine();  // a trace line left open (the re-enumeration's) is not drawn over
     const int percent = (std::clamp(m_nPos, m_nLower, m_nUpper) - m_nLower) * 100 / (m_nUpper - m_nLower);
     if (m_bIsTerminal && !m_bPosSeen) {
         // Before the first progress step a status is a line of its own, so that trace lines

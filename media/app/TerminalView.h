@@ -2,6 +2,7 @@
 // The terminal face of pellorin's jobs: a progress bar and status line on standard error, message
 // texts on the standard streams, and Ctrl-C as the Cancel button.
 
+#include "fat16/Trace.h"
 #include "iso/IsoJobView.h"
 
 #include <csignal>
@@ -51,6 +52,9 @@ private:
 class CTerminalIsoView : public CIsoJobView {
 public:
     CTerminalIsoView(std::FILE* err, bool bIsTerminal);
+    ~CTerminalIsoView() override;
+    CTerminalIsoView(const CTerminalIsoView&) = delete;
+    CTerminalIsoView& operator=(const CTerminalIsoView&) = delete;
 
     void SetProgressRange(int nLower, int nUpper) override;
     void SetProgressPos(int nPos) override;
@@ -59,7 +63,8 @@ public:
     void PumpOneMessage() override;
     void ShowMissingPayload(std::string_view path) override;
 
-    // Ends a bar line that is still open, so that following output starts on a new line.
+    // Ends a bar line that is still open, and a trace line left open, so that following output
+    // starts on a new line.
     void Finish();
 
 protected:
@@ -72,6 +77,8 @@ protected:
 
 private:
     void draw();
+    // Before a trace line: the bar's line ends, so that the trace does not run on from it.
+    static void endBarLine(void* self);
 
     std::FILE* m_err;
     bool m_bIsTerminal;
@@ -86,6 +93,7 @@ private:
     std::string m_strLastLine;  // the last status printed as a line of its own
     std::string m_strBarLine;   // the bar as last drawn
     bool m_bLineOpen = false;
+    TraceHook m_previousHook;
 };
 
 }  // namespace pellorin

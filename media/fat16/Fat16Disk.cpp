@@ -209,11 +209,15 @@ BOOL CFat16Disk::WriteSectors(DWORD dwStartSector, DWORD dwSectorCount, const BY
 
 BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* context) {
     // Every check comes before the first write: a refused disk keeps what it held.
+    m_refusal = FormatRefusal::Other;
     if (pPbr == nullptr || pMbr == nullptr || m_hDisk == INVALID_HANDLE_VALUE ||
         m_Geometry.BytesPerSector != 512 || m_Geometry.SectorsPerTrack == 0 ||
         m_Geometry.TracksPerCylinder == 0) {
         DebugPrint(1, text::kInvalidParameters);
-        return FALSE;
+        // The boot code, the FAT16 layout and FreeDOS all count in 512-byte sectors.
+        const bool sectorSize = pPbr != nullptr && pMbr != nullptr && m_hDisk != INVALID_HANDLE_VALUE &&
+                                m_Geometry.BytesPerSector != 512;
+        return Refuse(sectorSize ? FormatRefusal::SectorSize : FormatRefusal::Other);
     }
     const std::vector<std::string> paths = SplitFileList(pszFiles);
     if (paths.size() > kMaxFiles) {
@@ -225,7 +229,7 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* cont
     const ClusterSizeChoice choice = ChooseSectorsPerCluster(m_TotalSectors);
     if (choice.result == ClusterSizeResult::TooSmall) {
         DebugPrint(1, text::kVolumeTooSmall);
-        return FALSE;
+        return Refuse(FormatRefusal::DiskTooSmall);
     }
     const DWORD P = choice.bySectorsPerCluster;
     if (static_cast<DWORD>(m_Geometry.Cylinders) == 0 && m_TotalSectors == 0 &&
@@ -302,12 +306,13 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* cont
     if (!AssignClusters(plans, layout)) {
         DebugPrint(1, text::kNoMoreSpace);
         m_files.clear();
-        return FALSE;
+        return Refuse(FormatRefusal::NoSpace);
     }
     // The label entry follows the files' entries when the root directory has a slot left.
     const auto files = static_cast<std::size_t>(std::count_if(
         plans.begin(), plans.end(), [](const FilePlan& plan) { return plan.assigned; }));
     const bool labelled = files < std::size_t{layout.D} * layout.B / kDirEntrySize;
+    m_refusal = FormatRefusal::None;  // from here on Format writes
 
     m_layout = layout;
     m_dwFat1Start = layout.fat1Start;

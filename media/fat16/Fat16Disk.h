@@ -16,6 +16,15 @@
 
 namespace pellorin {
 
+// Why the last Format refused the disk before its first write, for a caller that explains it.
+enum class FormatRefusal {
+    None,         // Format wrote (or failed while writing)
+    SectorSize,   // the disk's sectors are not 512 bytes
+    DiskTooSmall,  // too few sectors for the smallest FAT16 volume
+    NoSpace,      // the files do not fit into the volume
+    Other,        // parameters, files that cannot be read, a partition too big
+};
+
 class CFat16Disk {
 public:
     CFat16Disk();
@@ -65,6 +74,8 @@ public:
     DWORD BaseOffset() const { return m_dwBaseOffset; }
     // The layout of the last Format (valid once it got past its checks).
     const Fat16Layout& Layout() const { return m_layout; }
+    // Why the last Format refused before writing; None when it got to its writes.
+    FormatRefusal Refusal() const { return m_refusal; }
 
 protected:
     HANDLE m_hDisk;
@@ -100,7 +111,13 @@ private:
     std::vector<std::unique_ptr<CFileHandle>> m_openFiles;
     std::vector<std::uint64_t> m_openSizes;
 
+    BOOL Refuse(FormatRefusal why) {
+        m_refusal = why;
+        return FALSE;
+    }
+
     Fat16Layout m_layout;
+    FormatRefusal m_refusal = FormatRefusal::None;
     std::function<DWORD()> m_tickCount;
 };
 

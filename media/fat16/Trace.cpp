@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace pellorin {
 
@@ -10,10 +11,18 @@ WORD DebugLevel = 1;
 
 namespace {
 
+std::mutex s_outputLock;
+TraceHook s_hook;
+bool s_lineOpen = false;
+
 // The trace channel: standard error, one write per line so lines of a cut run stay whole.
 void OutputDebugString(const char* text) {
+    const std::lock_guard<std::mutex> lock(s_outputLock);
+    if (*text == '\0') return;
+    if (s_hook.call != nullptr) s_hook.call(s_hook.context);
     std::fputs(text, stderr);
     std::fflush(stderr);
+    s_lineOpen = text[std::strlen(text) - 1] != '\n';
 }
 
 }  // namespace
@@ -59,6 +68,26 @@ void ReportError(const char* context, DWORD code) {
     } else {
         DebugPrint(1, "***ERROR*** %s\n", text);
     }
+}
+
+bool TraceLineOpen() {
+    const std::lock_guard<std::mutex> lock(s_outputLock);
+    return s_lineOpen;
+}
+
+void EndTraceLine() {
+    const std::lock_guard<std::mutex> lock(s_outputLock);
+    if (!s_lineOpen) return;
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    s_lineOpen = false;
+}
+
+TraceHook SetTraceOutputHook(TraceHook hook) {
+    const std::lock_guard<std::mutex> lock(s_outputLock);
+    const TraceHook previous = s_hook;
+    s_hook = hook;
+    return previous;
 }
 
 }  // namespace pellorin

@@ -23,4 +23,18 @@ int GetErrorText(DWORD code, char* buffer, std::size_t size);
 // "***ERROR*** <context>: <text>\n", or "***ERROR*** <text>\n" without a context.
 void ReportError(const char* context, DWORD code);
 
+// Whether the trace's last output left its line open (the re-enumeration lines carry no line end
+// of their own). EndTraceLine ends such a line, so that what follows starts on a line of its own.
+bool TraceLineOpen();
+void EndTraceLine();
+
+// Called before each trace output, so that a display on the same terminal can end its progress
+// line first. Returns the hook it replaces; null for none.
+using TraceOutputHook = void (*)(void* context);
+struct TraceHook {
+    TraceOutputHook call = nullptr;
+    void* context = nullptr;
+};
+TraceHook SetTraceOutputHook(TraceHook hook);
+
 }  // namespace pellorin

@@ -3,9 +3,11 @@
 #include "fat16/Trace.h"
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
+#include "platform/HiddenTemporary.h"
 #include "support/PathJoin.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,9 +17,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <optional>
-#include <random>
 #include <system_error>
 #include <vector>
 
@@ -72,14 +74,11 @@ std::string findSourceName(const fs::path& directory, std::string_view pattern) 
     return best ? *best : std::string(pattern);
 }
 
-// ".NAME.xxxxxx" with six random letters: hidden, and beside the destination so a rename is
-// atomic.
-std::string temporaryName(const std::string& name) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device random;
-    std::string suffix(6, 'x');
-    for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
-    return "." + name + "." + suffix;
+// "<path>: <the system's text for code>", the reason a failure names.
+std::string reasonFor(const std::string& path, int code) {
+    char text[256];
+    GetErrorText(static_cast<DWORD>(code), text, sizeof text);
+    return path + ": " + text;
 }
 
 // A file descriptor that closes itself.
@@ -104,7 +103,8 @@ class CDeployment {
 public:
     CDeployment(const std::string& strTarget, const fs::path& payloadDirectory, CDeploymentView& view,
                 std::atomic<bool>& bBusy, const DeploymentIo* io)
-        : m_strTarget(strTarget), m_payloadDirectory(payloadDirectory), m_view(view), m_bBusy(bBusy) {
+        : m_strTarget(strTarget), m_payloadDirectory(payloadDirectory), m_view(view), m_bBusy(bBusy),
+          m_runStarted(std::time(nullptr)) {
         m_read = io && io->read ? io->read : [](int fd, void* p, std::size_t n) { return ::read(fd, p, n); };
         m_write = io && io->write ? io->write : [](int fd, const void* p, std::size_t n) { return ::write(fd, p, n); };
     }
@@ -116,7 +116,12 @@ public:
         // Every file goes into the folder opened here: a folder swapped for a link to another one
         // during the run cannot redirect the files that follow.
         m_folder.reset(::open(m_strTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!m_folder.valid()) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
+        if (!m_folder.valid()) {
+            const std::string reason = reasonFor(m_strTarget, errno);
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget, reason);
+        }
+        // A run that was killed left its hidden file behind; this one removes it.
+        RemoveStaleTemporaries(m_folder.get(), m_runStarted);
         for (std::size_t i = 0; i < kSteps.size(); ++i) {
             const Step& step = kSteps[i];
             m_view.SetStatusText(LoadStringText(step.status));
@@ -145,21 +150,31 @@ public:
                     if (i + 1 == kSteps.size()) break;
                     continue;  // No: this file stays as it is
                 }
-                if (S_ISDIR(existing.st_mode)) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+                if (S_ISDIR(existing.st_mode))
+                    return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination,
+                                reasonFor(destination, EISDIR));
             }
 
             const int result = copyFile(source, destinationName, destination);
             if (result != kWorkDone) return result;
         }
-        return commitStaged() ? kWorkDone : fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
+        std::string reason;
+        return commitStaged(&reason) ? kWorkDone
+                                     : fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget, reason);
     }
 
 private:
-    int fail(StringId message, const char* trace, const std::string& path = {}) {
+    // `reason` names the file and what the system said ("/mnt/FLASH.IMG: No space left on
+    // device"); it is traced and handed to the view for the warning that follows.
+    int fail(StringId message, const char* trace, const std::string& path = {}, const std::string& reason = {}) {
         discardTemporary();
         commitStaged();  // the files of the steps before the failure stay, as they always did
-        m_view.ShowWarning(LoadStringText(message));
         DebugPrint(1, trace, path.c_str());
+        if (!reason.empty()) {
+            DebugPrint(1, "***ERROR*** %s\n", reason.c_str());
+            m_view.SetFailureReason(reason);
+        }
+        m_view.ShowWarning(LoadStringText(message));
         return kWorkFailed;
     }
 
@@ -185,9 +200,20 @@ private:
         }
     }
 
+    // One write of the chunk; a short write is a failure, as a failed one is. errno then says
+    // why: a second write of the rest shows what stopped the first (a full file system, ENOSPC),
+    // else the short write counts as an I/O error.
     bool writeAll(int fd, const BYTE* data, std::size_t size) {
-        const ssize_t written = m_write(fd, data, size);
-        return written >= 0 && static_cast<std::size_t>(written) == size;
+        ssize_t written = 0;
+        do {
+            written = m_write(fd, data, size);
+        } while (written < 0 && errno == EINTR);
+        if (written < 0) return false;
+        if (static_cast<std::size_t>(written) == size) return true;
+        const std::size_t done = static_cast<std::size_t>(written);
+        const ssize_t rest = m_write(fd, data + done, size - done);
+        if (rest >= 0) errno = rest == 0 ? ENOSPC : EIO;
+        return false;
     }
 
     // Reads the whole of `size` bytes unless the file ends first; -1 on an error.
@@ -209,12 +235,15 @@ private:
         struct stat link {};
         if (::geteuid() == 0 && ::lstat(source.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != 0) {
             DebugPrint(1, "***ERROR*** [%s] is a link owned by another user!\n", source.c_str());
-            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source);
+            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source,
+                        source + ": a link owned by another user");
         }
         CFd input(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
         if (!input.valid() || ::fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source);
+            const int code = !input.valid() ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source,
+                        code == EINVAL ? source + ": not a regular file" : reasonFor(source, code));
         }
         ::fcntl(input.get(), F_SETFL, 0);  // blocking reads from here on
         const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
@@ -224,15 +253,19 @@ private:
         // (0666 less the umask).
         int fd = -1;
         for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-            m_strTemporary = temporaryName(name);
+            m_strTemporary = HiddenTemporaryName(name);
             fd = ::openat(m_folder.get(), m_strTemporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
             if (fd < 0 && errno != EEXIST) break;
         }
         if (fd < 0) {
+            const int code = errno;
             m_strTemporary.clear();
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination,
+                        reasonFor(destination, code));
         }
         m_temporaryFd.reset(fd);
+        // Held while it is written: the sweep of another run leaves a locked file alone.
+        ::flock(fd, LOCK_EX | LOCK_NB);
 
         std::vector<BYTE> buffer(kDeploymentChunk);
         std::uint64_t position = 0;
@@ -240,14 +273,16 @@ private:
         while (m_bBusy) {
             const ssize_t got = readFull(input.get(), buffer.data(), buffer.size());
             if (got < 0) {
-                ReportError(source.c_str(), static_cast<DWORD>(errno));
+                const int code = errno;
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n", {}, reasonFor(source, code));
             }
             if (got == 0 || !m_bBusy) break;  // a chunk read after a cancel is not written
             if (!writeAll(fd, buffer.data(), static_cast<std::size_t>(got))) {
+                const int code = errno;
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n", {},
+                            reasonFor(destination, code));
             }
             position += static_cast<std::uint64_t>(got);
             const int percent = size == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(position * 100 / size, 100));
@@ -260,11 +295,12 @@ private:
         if (!m_bBusy) return cancel();
 
         if (::fsync(fd) != 0) {
-            ReportError(destination.c_str(), static_cast<DWORD>(errno));
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+            const int code = errno;
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n", {}, reasonFor(destination, code));
         }
         if (!readsBackEqual(input.get(), fd, position)) {
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** [%s] does not read back as written!\n", destination);
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** [%s] does not read back as written!\n", destination,
+                        destination + ": does not read back as written");
         }
         // The file takes its name when the run commits, so that a cancel later in the run still
         // finds the file it would replace.
@@ -276,14 +312,15 @@ private:
 
     // Gives every staged file its name, in the order of the steps; false when a rename failed
     // (the files before it have their names, the rest are removed).
-    bool commitStaged() {
+    bool commitStaged(std::string* reason = nullptr) {
         bool ok = true;
         for (const auto& [temporary, name] : m_staged) {
             if (ok && ::renameat(m_folder.get(), temporary.c_str(), m_folder.get(), name.c_str()) == 0) {
                 m_created.push_back(name);
                 continue;
             }
-            if (ok) ReportError(JoinPath(m_strTarget, name).c_str(), static_cast<DWORD>(errno));
+            if (ok && reason) *reason = reasonFor(JoinPath(m_strTarget, name), errno);
+            else if (ok) ReportError(JoinPath(m_strTarget, name).c_str(), static_cast<DWORD>(errno));
             ok = false;
             ::unlinkat(m_folder.get(), temporary.c_str(), 0);
         }
@@ -322,6 +359,7 @@ private:
     std::vector<std::pair<std::string, std::string>> m_staged;  // copied files: temporary name, final name
     std::string m_strTemporary;          // the temporary file's name in the folder
     CFd m_temporaryFd;
+    std::time_t m_runStarted;            // hidden files older than this belong to killed runs
 };
 
 }  // namespace

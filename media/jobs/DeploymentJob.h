@@ -3,7 +3,9 @@
 // FLASH.*) and the restore documentation (RECOVERY.PDF) from the payload directory into a
 // folder, asking before an existing file is replaced. Each file is written under a temporary
 // name in the folder, flushed to the device, read back and compared with its source, and only
-// then given its name; a cancel removes every file this run created. The folder is opened once
+// then given its name; a cancel removes every file this run created. The hidden name is
+// ".NAME.pellorin-xxxxxx"; such a file that a killed run left behind is removed by the next run
+// into that folder (only a regular file, older than the run and locked by no running job). The folder is opened once
 // and every file is created, renamed and removed relative to it, so that a folder swapped during
 // the run cannot send files elsewhere; new files get 0666 less the umask. Run as root, a payload
 // file that is a link owned by another user is refused.
@@ -40,6 +42,9 @@ public:
     virtual void SetStatusText(std::string_view text) = 0;
     // A warning message box with the application's name as caption.
     virtual void ShowWarning(std::string_view text) = 0;
+    // Before the warning of a failure: the file and the system's reason ("/mnt/FLASH.IMG: No
+    // space left on device"), for a view that shows it with the warning.
+    virtual void SetFailureReason(std::string_view reason) { static_cast<void>(reason); }
     // A question with Yes, No and Cancel; returns a QuestionAnswer.
     virtual int AskQuestion(std::string_view text) = 0;
     // Serves at most one pending message or event; a confirmed cancel clears the busy flag

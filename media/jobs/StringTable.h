@@ -155,6 +155,23 @@ inline constexpr char kNoFormattableDisk[] = "(no USB disk)";
 inline constexpr char kVerifying[] = "Verifying...";
 // The status line while the written data goes from the cache to the device.
 inline constexpr char kFlushing[] = "Writing the cached data to the USB flash device...";
+// Follow string 3 when the disk is refused before anything is written to it.
+// The disk's path, its logical sector size.
+inline constexpr char kSectorSize[] =
+    "\r\n\r\n%s has %u-byte logical sectors; a recovery disk needs 512-byte sectors (its boot "
+    "code, FAT16 and FreeDOS count in them). Nothing was written to the USB flash device.";
+// The disk's path, its size in bytes, the least size in bytes.
+inline constexpr char kDiskTooSmall[] =
+    "\r\n\r\n%s (%llu bytes) is too small for a FAT16 disk, which needs at least %llu bytes. "
+    "Nothing was written to the USB flash device.";
+// The payload's size in bytes, the disk's path, its size in bytes.
+inline constexpr char kPayloadTooLarge[] =
+    "\r\n\r\nThe payload (%llu bytes) does not fit on %s (%llu bytes) together with its FAT16 "
+    "tables. Nothing was written to the USB flash device.";
+// The path, its size, the limit.
+inline constexpr char kFileTooLargeForFat16[] =
+    "\r\n\r\nThe payload file %s (%llu bytes) is larger than a FAT16 disk can hold (%llu "
+    "bytes). Nothing was written to the USB flash device.";
 // Follows string 3 when the read-back fails; the region, its first and last sector, the reason.
 inline constexpr char kVerifyReadFailed[] =
     "\r\n\r\nThe %s (sectors %llu to %llu) could not be read back: %s. The device may be "

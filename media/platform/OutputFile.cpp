@@ -1,8 +1,11 @@
 #include "platform/OutputFile.h"
 
+#include "platform/HiddenTemporary.h"
+
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
-#include <random>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,16 +13,8 @@ namespace pellorin {
 
 namespace {
 
-// ".NAME.xxxxxx" with six random letters: hidden, and beside the target so a rename is atomic.
-std::string temporaryName(const std::string& name) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device random;
-    std::string suffix(6, 'x');
-    for (char& c : suffix) {
-        c = kLetters[random() % (sizeof kLetters - 1)];
-    }
-    return "." + name + "." + suffix;
-}
+// When this program began: hidden temporaries older than that belong to a killed earlier run.
+const std::time_t kRunStarted = std::time(nullptr);
 
 bool syncDescriptor(int fd) {
     while (::fsync(fd) != 0) {
@@ -44,12 +39,15 @@ std::unique_ptr<COutputFile> COutputFile::Create(const std::string& target) {
     if (directory < 0) {
         return nullptr;
     }
+    // A killed run may have left its hidden name here (no unnamed files, or killed between the
+    // link and the rename of Commit).
+    RemoveStaleTemporaries(directory, kRunStarted);
     int fd = ::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     std::string tempName;
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // No unnamed files on this file system: a hidden name that only this run uses.
         for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-            tempName = temporaryName(name);
+            tempName = HiddenTemporaryName(name);
             fd = ::openat(directory, tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd < 0 && errno != EEXIST) {
                 break;
@@ -62,6 +60,8 @@ std::unique_ptr<COutputFile> COutputFile::Create(const std::string& target) {
         errno = error;
         return nullptr;
     }
+    // Held while it is written: the sweep of another run leaves a locked file alone.
+    ::flock(fd, LOCK_EX | LOCK_NB);
     return std::unique_ptr<COutputFile>(
         new COutputFile(CFileHandle::Adopt(fd), directory, std::move(folder), name, tempName));
 }
@@ -101,7 +101,7 @@ bool COutputFile::Commit(const std::function<bool()>& bGoOn) {
         const std::string self = "/proc/self/fd/" + std::to_string(m_file->Descriptor());
         int linked = -1;
         for (int attempt = 0; linked != 0 && attempt < 100; ++attempt) {
-            m_tempName = temporaryName(m_name);
+            m_tempName = HiddenTemporaryName(m_name);
             linked = ::linkat(AT_FDCWD, self.c_str(), m_directory, m_tempName.c_str(), AT_SYMLINK_FOLLOW);
             if (linked != 0 && errno != EEXIST) {
                 break;

@@ -4,7 +4,8 @@
 // killed process leaves nothing behind, else a hidden name next to the target. Commit flushes
 // it, gives it the target's name (replacing a file of that name in one rename) and flushes the
 // folder; until then nothing outside the temporary file is touched. Destroying an uncommitted
-// output removes the temporary file.
+// output removes the temporary file. The hidden name is ".NAME.pellorin-xxxxxx"; one that a
+// killed run left in the folder is removed by the next Create there (platform/HiddenTemporary).
 
 #include <functional>
 #include <memory>

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -224,17 +225,23 @@ public:
             why = "the mounts under " + path + " nest too deeply";
             return false;
         }
-        const MountEntry* holder = nullptr;
-        for (const MountEntry& mount : m_mounts) {
-            // The longest mount point wins; of equal ones, the last mounted (it hides the others).
-            if (isUnder(path, mount.mountPoint) && (!holder || mount.mountPoint.size() >= holder->mountPoint.size()))
-                holder = &mount;
-        }
+        const MountEntry* holder = Holder(path);
         if (!holder) {
             why = "no mount holds " + path;
             return false;
         }
         return Mount(*holder, disks, why, depth + 1);
+    }
+
+    // The mount that holds `path` by the mount points: the longest one that contains it; of equal
+    // ones, the last mounted (it hides the others).
+    const MountEntry* Holder(const std::string& path) const {
+        const MountEntry* holder = nullptr;
+        for (const MountEntry& mount : m_mounts) {
+            if (isUnder(path, mount.mountPoint) && (!holder || mount.mountPoint.size() >= holder->mountPoint.size()))
+                holder = &mount;
+        }
+        return holder;
     }
 
     bool Mount(const MountEntry& mount, std::set<std::string>& disks, std::string& why, int depth = 0) const {
@@ -254,8 +261,21 @@ public:
                 return false;
             }
             for (const std::string& layer : layers) {
-                // A layer inside the overlay itself cannot hold it.
-                if (isUnder(layer, mount.mountPoint) && !mount.mountPoint.empty()) {
+                // The layer's folder as it is now: the mount whose device numbers it carries.
+                // Its path may no longer name it through the mount points (a live system's
+                // medium, mounted before the switch to its root, under another name since).
+                if (const MountEntry* holder = MountHolding(layer)) {
+                    if (holder->number == mount.number) {
+                        why = "the overlay at " + mount.mountPoint + " has a layer " + layer + " that cannot be followed";
+                        return false;
+                    }
+                    if (!Mount(*holder, disks, why, depth + 1)) return false;
+                    continue;
+                }
+                // A layer inside the overlay itself cannot hold it; one under a mount below the
+                // overlay's mount point (/run of a root overlay) lies on that mount.
+                const MountEntry* holder = Holder(layer);
+                if (holder != nullptr && (holder == &mount || holder->number == mount.number)) {
                     why = "the overlay at " + mount.mountPoint + " has a layer " + layer + " that cannot be followed";
                     return false;
                 }
@@ -296,7 +316,29 @@ public:
             if (const auto it = m_table.mapperName.find(path.filename().string()); it != m_table.mapperName.end())
                 return it->second;
         }
-        return {};
+        return NodeDevice(source);
+    }
+
+    // The block device a device node stands for, by its device numbers: a node anywhere (one
+    // made with mknod outside the device folder names the same disk). Empty for anything else.
+    std::string NodeDevice(const std::string& path) const {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return {};
+        const std::string number = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+        const auto it = m_table.byNumber.find(number);
+        return it != m_table.byNumber.end() ? it->second : std::string();
+    }
+
+    // The mount of the file system that holds the existing `path`, found by the device numbers
+    // that stat gives it; null when the path does not exist or no mount carries those numbers.
+    const MountEntry* MountHolding(const std::string& path) const {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) return nullptr;
+        const std::string number = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+        for (const MountEntry& mount : m_mounts) {
+            if (mount.number == number) return &mount;
+        }
+        return nullptr;
     }
 
     // The whole disks under a block device, through partitions, stacked devices and loops.
@@ -461,6 +503,8 @@ std::vector<DriveInfo> ListDrives(const SystemViews& views) {
         drive.model = trim(readAttribute(dir / "device/vendor") + " " + readAttribute(dir / "device/model"));
         const std::string sectors = readAttribute(dir / "size");
         drive.sizeBytes = sectors.empty() ? 0 : std::strtoull(sectors.c_str(), nullptr, 10) * 512ULL;
+        drive.logicalSectorSize =
+            static_cast<unsigned>(std::strtoul(readAttribute(dir / "queue/logical_block_size").c_str(), nullptr, 10));
         // Unused loop and RAM devices are not disks anyone could pick.
         if (drive.sizeBytes == 0 && (name.starts_with("loop") || name.starts_with("ram"))) continue;
 

@@ -7,8 +7,10 @@
 //   - whether it holds the running system: /, /boot, /boot/efi, /usr, /home, an active swap
 //     area, the payload folder and files or the running program. Each is traced from the mount
 //     that holds it to the mount's source and on to whole disks, through partitions,
-//     device-mapper, md, LUKS and LVM, loop devices, btrfs member devices and overlay layers;
-//     never from st_dev, which names no block device on btrfs or overlay. When one of them
+//     device-mapper, md, LUKS and LVM, loop devices, btrfs member devices and overlay layers.
+//     A file's st_dev names no block device on btrfs or overlay, so it is used only to find the
+//     mount that carries it (an overlay layer whose path no longer runs through its mount point);
+//     a swap partition's node is matched by its st_rdev wherever it lies. When one of them
 //     cannot be traced, no disk is offered;
 //   - which of its partitions are mounted.
 // And, for the re-reading of a new partition table, the disk's SCSI device and host, so that
@@ -43,6 +45,7 @@ struct DriveInfo {
     std::string devicePath;  // devRoot/name, "/dev/sdb"
     std::string model;       // "vendor model", trimmed; empty when unknown
     std::uint64_t sizeBytes = 0;
+    unsigned logicalSectorSize = 0;  // queue/logical_block_size; 0 when the kernel does not say
     bool usb = false;        // SCSI type 0 on the USB bus
     bool systemDisk = false;  // holds the running system, or may (then `reason` says why)
     std::vector<MountedPartition> mounts;  // partitions of this disk (or the disk) that are mounted

@@ -3,6 +3,7 @@
 #include "BootCode.h"
 #include "fat16/Fat16Disk.h"
 #include "fat16/Trace.h"
+#include "iso/IsoDiskGeometry.h"
 #include "iso/IsoImageBuilder.h"
 #include "jobs/PayloadList.h"
 #include "jobs/StringTable.h"
@@ -225,6 +226,41 @@ bool isBlockDevice(CFileHandle& handle) {
     return ::fstat(handle.Descriptor(), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
+// The disk's sectors, and the least size of a FAT16 disk (8,400 sectors and fewer are refused).
+constexpr DWORD kSectorBytes = 512;
+constexpr std::uint64_t kLeastDiskBytes = std::uint64_t{8401} * kSectorBytes;
+// An image file stands for a disk with the geometry a BIOS gives a large drive, in whole cylinders.
+constexpr DWORD kImageHeads = 255, kImageSectors = 63;
+constexpr std::uint64_t kImageCylinderBytes = std::uint64_t{kImageHeads} * kImageSectors * kSectorBytes;
+
+int refuseSectorSize(CIsoJobView& view, const std::string& device, unsigned sectorSize) {
+    DebugPrint(1, "***ERROR*** %s has %u-byte logical sectors; the disk must have 512-byte sectors!\n",
+               device.c_str(), sectorSize);
+    view.ShowWarning(text(IDS_USB_WRITE_FAILED) + format(usbtext::kSectorSize, device.c_str(), sectorSize));
+    return kWorkFailed;
+}
+
+// A disk that the volume writer refuses (too small, or too small for the payload), said with
+// string 3 and the sizes.
+int refuseFormat(CIsoJobView& view, FormatRefusal why, const std::string& device, std::uint64_t diskBytes,
+                 std::uint64_t payloadBytes, std::uint64_t leastBytes = kLeastDiskBytes) {
+    if (why == FormatRefusal::DiskTooSmall) {
+        DebugPrint(1, "***ERROR*** %s (%llu bytes) is too small for a FAT16 disk!\n", device.c_str(),
+                   static_cast<unsigned long long>(diskBytes));
+        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + format(usbtext::kDiskTooSmall, device.c_str(),
+                                                             static_cast<unsigned long long>(diskBytes),
+                                                             static_cast<unsigned long long>(leastBytes)));
+    } else {
+        DebugPrint(1, "***ERROR*** The payload (%llu bytes) does not fit on %s (%llu bytes)!\n",
+                   static_cast<unsigned long long>(payloadBytes), device.c_str(),
+                   static_cast<unsigned long long>(diskBytes));
+        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + format(usbtext::kPayloadTooLarge,
+                                                             static_cast<unsigned long long>(payloadBytes),
+                                                             device.c_str(), static_cast<unsigned long long>(diskBytes)));
+    }
+    return kWorkFailed;
+}
+
 int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView& view) {
     const std::string& device = request.device;
     const auto failOpen = [&](const char* trace, const std::string& extra = {}) {
@@ -264,6 +300,21 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         view.ShowWarning(format(usbtext::kNoKernel, request.payloadDirectory.string().c_str()));
         return kWorkFailed;
     }
+    // A refusal that the volume writer would make too, said before anything is unmounted: string 3
+    // with the reason.
+    const auto refuse = [&](const std::string& reason) {
+        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + reason);
+        return kWorkFailed;
+    };
+    for (std::size_t i = 0; i < payload.paths.size(); ++i) {
+        if (payload.sizes[i] > kLargestFat16File) {
+            DebugPrint(1, "***ERROR*** %s (%llu bytes) is larger than a FAT16 disk holds!\n", payload.paths[i].c_str(),
+                       static_cast<unsigned long long>(payload.sizes[i]));
+            return refuse(format(usbtext::kFileTooLargeForFat16, payload.paths[i].c_str(),
+                                 static_cast<unsigned long long>(payload.sizes[i]),
+                                 static_cast<unsigned long long>(kLargestFat16File)));
+        }
+    }
 
     // The disk is looked at again (it may have gone, or changed, since it was chosen), now with
     // every payload file protected as well as its folder.
@@ -280,6 +331,13 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         view.ShowWarning(text(IDS_NOT_A_USB_DEVICE));
         return kWorkFailed;
     }
+    // What the kernel tells of the disk already settles these, before it is unmounted.
+    if (drive->logicalSectorSize != 0 && drive->logicalSectorSize != kSectorBytes)
+        return refuseSectorSize(view, drive->devicePath, drive->logicalSectorSize);
+    if (drive->sizeBytes != 0 && drive->sizeBytes < kLeastDiskBytes)
+        return refuseFormat(view, FormatRefusal::DiskTooSmall, drive->devicePath, drive->sizeBytes, payload.totalSize);
+    if (drive->sizeBytes != 0 && payload.totalSize > drive->sizeBytes)
+        return refuseFormat(view, FormatRefusal::NoSpace, drive->devicePath, drive->sizeBytes, payload.totalSize);
     for (const std::string& missing : payload.missing) view.ShowMissingPayload(missing);
 
     // Every mounted partition leaves the system's hands; one that stays mounted would write
@@ -332,14 +390,25 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (block) {
         bound = disk.Open(&recorder);
     } else {
-        // An image file stands for a disk with the geometry a BIOS gives a large drive.
+        // An image file stands for a disk with the geometry a BIOS gives a large drive. One of
+        // no whole cylinder is refused here: the volume writer would take a disk without
+        // cylinders for one to be sized to its files, and lengthen the file.
         std::uint64_t bytes = 0;
-        constexpr DWORD kHeads = 255, kSectors = 63, kSectorSize = 512;
+        if (handle->Size(bytes) && bytes < kImageCylinderBytes) {
+            g_bFormatBusy = false;
+            return refuseFormat(view, FormatRefusal::DiskTooSmall, drive->devicePath, bytes, payload.totalSize,
+                                kImageCylinderBytes);
+        }
         bound = handle->Size(bytes) &&
-                disk.AttachFile(&recorder, 0, kSectorSize, kSectors, kHeads,
-                                static_cast<DWORD>(bytes / (kHeads * kSectors * kSectorSize)));
+                disk.AttachFile(&recorder, 0, kSectorBytes, kImageSectors, kImageHeads,
+                                static_cast<DWORD>(bytes / kImageCylinderBytes));
     }
     if (!bound) return failWrite();
+    // The device's own answer, for a disk whose sysfs entry did not say.
+    if (disk.Geometry().BytesPerSector != kSectorBytes) {
+        g_bFormatBusy = false;
+        return refuseSectorSize(view, drive->devicePath, disk.Geometry().BytesPerSector);
+    }
 
     // A payload file that was removed, replaced or resized since it was checked (while the
     // disk was being unmounted) fails the format before its first write.
@@ -356,7 +425,16 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (resource_MBR_size != mbr.size() || resource_FDOSPBR_size != pbr.size()) return failWrite();
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
-    if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) return failWrite();
+    if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) {
+        if (disk.Refusal() == FormatRefusal::None || disk.Refusal() == FormatRefusal::Other) return failWrite();
+        g_bFormatBusy = false;
+        if (disk.Refusal() == FormatRefusal::SectorSize)
+            return refuseSectorSize(view, drive->devicePath, disk.Geometry().BytesPerSector);
+        // The size the writer saw: the device's, or the image file's.
+        std::uint64_t bytes = 0;
+        if (block || !handle->Size(bytes)) bytes = disk.TotalSectors() * disk.Geometry().BytesPerSector;
+        return refuseFormat(view, disk.Refusal(), drive->devicePath, bytes, payload.totalSize);
+    }
 
     // Nothing counts as written before it is on the device. The flush and the read-back take
     // long on a large payload, so the cancel stays live through both.

@@ -10,10 +10,13 @@
 #include "support/PathJoin.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -32,6 +35,7 @@ public:
     std::vector<std::string> statuses;
     std::map<std::string, std::vector<int>> positions;  // per status: the bar's positions
     std::vector<std::string> warnings;
+    std::vector<std::string> reasons;  // handed over before a warning
     std::vector<std::string> questions;
     std::map<StringId, int> answers;     // by question; unanswered questions get Yes
     std::function<void(int pump)> onPump;  // called at each pump with its count
@@ -44,6 +48,7 @@ public:
     void SetProgressPos(int nPos) override { positions[statuses.back()].push_back(nPos); }
     void SetStatusText(std::string_view text) override { statuses.emplace_back(text); }
     void ShowWarning(std::string_view text) override { warnings.emplace_back(text); }
+    void SetFailureReason(std::string_view reason) override { reasons.emplace_back(reason); }
     int AskQuestion(std::string_view text) override {
         questions.emplace_back(text);
         for (const auto& [id, answer] : answers) {
@@ -242,11 +247,13 @@ TEST_F(DeploymentJobTest, FolderThatCannotTakeFilesFailsWithString14) {
     EXPECT_FALSE(fs::exists(missing));
 }
 
-// Faults in the copy of the flash image: each ends with string 14 and result 3, and leaves no
-// file of that name (nor a temporary one) in the folder.
+// Faults in the copy of the flash image: each ends with string 14 and result 3, leaves no
+// file of that name (nor a temporary one) in the folder, and names the file and the reason.
 struct FaultCase {
     const char* name;
     DeploymentIo io;
+    const char* reason;  // follows "<folder or payload>/FLASH.IMG: "
+    bool source = false;  // the reason names the source, not the destination
 };
 
 class DeploymentFaultTest : public DeploymentJobTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -255,6 +262,8 @@ TEST_P(DeploymentFaultTest, IsAFailureNeverASuccess) {
     EXPECT_EQ(run(&GetParam().io), kWorkFailed);
     EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED))});
     EXPECT_EQ(targetNames(), std::vector<std::string>{"KMV.EXE"});
+    const fs::path file = (GetParam().source ? payload : target) / "FLASH.IMG";
+    EXPECT_EQ(view.reasons, std::vector<std::string>{file.string() + ": " + GetParam().reason});
 }
 
 bool isFlashCopy(int fd) {
@@ -277,20 +286,96 @@ INSTANTIATE_TEST_SUITE_P(
                        }
                        return ::read(fd, buffer, size);
                    },
-                   nullptr}},
+                   nullptr},
+                  "Input/output error", true},
+        FaultCase{"FullFileSystem",
+                  {nullptr,
+                   [](int fd, const void* buffer, std::size_t size) -> ssize_t {
+                       if (!isFlashCopy(fd) || ::lseek(fd, 0, SEEK_CUR) < 65536) return ::write(fd, buffer, size);
+                       errno = ENOSPC;
+                       return -1;
+                   }},
+                  "No space left on device"},
         FaultCase{"ShortWrite",
                   {nullptr,
                    [](int fd, const void* buffer, std::size_t size) -> ssize_t {
                        return ::write(fd, buffer, isFlashCopy(fd) ? size / 2 : size);
-                   }}},
+                   }},
+                  "Input/output error"},
+        FaultCase{"ShortWriteOnAFullFileSystem",
+                  {nullptr,
+                   [](int fd, const void* buffer, std::size_t size) -> ssize_t {
+                       if (!isFlashCopy(fd) || ::lseek(fd, 0, SEEK_CUR) < 65536) return ::write(fd, buffer, size);
+                       if (::lseek(fd, 0, SEEK_CUR) % 0x8000 != 0) {
+                           errno = ENOSPC;
+                           return -1;
+                       }
+                       return ::write(fd, buffer, 100);
+                   }},
+                  "No space left on device"},
         FaultCase{"WriteThatDoesNotReadBack",
                   {nullptr,
                    [](int fd, const void* buffer, std::size_t size) -> ssize_t {
                        std::vector<char> changed(static_cast<const char*>(buffer), static_cast<const char*>(buffer) + size);
                        if (isFlashCopy(fd)) changed[0] ^= 1;
                        return ::write(fd, changed.data(), size);
-                   }}}),
+                   }},
+                  "does not read back as written"}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+// A killed run leaves its hidden file behind; the next run into the folder removes exactly
+// those: regular files of the pattern, older than the run, that no running job holds locked.
+TEST_F(DeploymentJobTest, RemovesOnlyTheHiddenFilesOfKilledRuns) {
+    const auto age = [](const fs::path& file, std::chrono::hours by) {
+        fs::last_write_time(file, fs::file_time_type::clock::now() + by);
+    };
+    const auto file = [&](const fs::path& path, std::chrono::hours by) {
+        writeFileText(path, "left over");
+        age(path, by);
+    };
+    const std::chrono::hours earlier(-1);
+    int lockedFd = -1;
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        bool removed;
+    } entries[] = {
+        {".FLASH.IMG.pellorin-a1b2c3", [&](const fs::path& p) { file(p, earlier); }, true},
+        {".KMV.EXE.pellorin-zz9911", [&](const fs::path& p) { file(p, earlier); }, true},
+        {".FLASH.IMG.pellorin-n0w000", [&](const fs::path& p) { file(p, std::chrono::hours(1)); }, false},
+        {".RECOVERY.PDF.pellorin-l0cked",
+         [&](const fs::path& p) {
+             file(p, earlier);
+             lockedFd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+             ASSERT_EQ(::flock(lockedFd, LOCK_EX | LOCK_NB), 0);
+         },
+         false},
+        {".FLASH.IMG.pellorin-l1nk00",
+         [&](const fs::path& p) {
+             file(temp / "elsewhere", earlier);
+             fs::create_symlink(temp / "elsewhere", p);
+         },
+         false},
+        {".FLASH.IMG.pellorin-d1r000",
+         [&](const fs::path& p) {
+             fs::create_directory(p);
+             age(p, earlier);
+         },
+         false},
+        {".FLASH.IMG.a1b2c3", [&](const fs::path& p) { file(p, earlier); }, false},
+        {"FLASH.IMG.pellorin-a1b2c3", [&](const fs::path& p) { file(p, earlier); }, false},
+        {".FLASH.IMG.pellorin-ab", [&](const fs::path& p) { file(p, earlier); }, false},
+    };
+    for (const auto& entry : entries) entry.make(target / entry.name);
+
+    EXPECT_EQ(run(), kWorkDone);
+    for (const auto& entry : entries) {
+        EXPECT_EQ(fs::exists(fs::symlink_status(target / entry.name)), !entry.removed) << entry.name;
+    }
+    EXPECT_TRUE(fs::exists(temp / "elsewhere"));
+    EXPECT_TRUE(fs::exists(target / "FLASH.IMG"));
+    ::close(lockedFd);
+}
 
 TEST(JoinPath, UsesOneSeparator) {
     struct Case {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -63,6 +64,22 @@ TEST(OutputFile, AnAbandonedOutputLeavesEverythingAsItWas) {
     }
     EXPECT_EQ(entriesIn(dir.path()), 1u);
     EXPECT_EQ(readFileBytes(target), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+}
+
+// The hidden name a killed run left (no unnamed files there, or killed between Commit's link
+// and rename) is removed by the next output into the folder; a newer one is not.
+TEST(OutputFile, TheHiddenNameOfAKilledRunIsRemovedByTheNext) {
+    TempDir dir;
+    const fs::path stale = dir / ".out.iso.pellorin-k1lled";
+    const fs::path newer = dir / ".out.iso.pellorin-n0w000";
+    writeFileText(stale, "half an image");
+    fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    writeFileText(newer, "another run's");
+    fs::last_write_time(newer, fs::file_time_type::clock::now() + std::chrono::hours(1));
+    auto out = COutputFile::Create((dir / "out.iso").string());
+    ASSERT_TRUE(out) << std::strerror(errno);
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(newer));
 }
 
 TEST(OutputFile, AFolderThatIsNotThereIsAnError) {

@@ -3,9 +3,11 @@
 
 #include "app/TerminalView.h"
 
+#include "fat16/Trace.h"
 #include "jobs/StringTable.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <sstream>
@@ -97,6 +99,37 @@ TEST(TerminalIsoView, OnATerminalTheBarIsRedrawnInPlace) {
     EXPECT_EQ(bar, "\r" + RenderProgressLine(0, "Formatting: 0%.", 30) + "\r" +
                        RenderProgressLine(40, "Formatting: 40%.", 30) + "\n")
         << "one line, redrawn once per step";
+}
+
+// Trace lines share the terminal with the bar: one never runs on from the other, and a trace
+// line left open (the re-enumeration's) is ended before what follows.
+TEST(TerminalIsoView, TraceLinesAndTheBarEachKeepTheirOwnLines) {
+    CapturedStream captured;
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    ASSERT_GE(saved, 0);
+    ::dup2(::fileno(captured.file), STDERR_FILENO);
+    {
+        CTerminalIsoView view(stderr, true);
+        view.SetProgressRange(0, 100);
+        view.SetProgressPos(100);
+        view.SetStatusText("Formatting: 100%.");
+        view.PumpOneMessage();
+        DebugPrint(1, "***ERROR*** Could not re-enum [/dev/sdb]!\n");
+        DebugPrint(1, "Removing 6:0:0:0...");
+        DebugPrint(1, "\t...successfully done!");
+        EXPECT_TRUE(TraceLineOpen());
+        view.Finish();
+        EXPECT_FALSE(TraceLineOpen());
+        std::fputs("The USB flash device has been formatted successfully.\n", stderr);
+    }
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    EXPECT_EQ(captured.text(), "\r" + RenderProgressLine(100, "Formatting: 100%.", 30) +
+                                   "\n***ERROR*** Could not re-enum [/dev/sdb]!\n"
+                                   "Removing 6:0:0:0...\t...successfully done!\n"
+                                   "The USB flash device has been formatted successfully.\n");
 }
 
 TEST(TerminalIsoView, AnInterruptIsServedAsAConfirmedCancel) {

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
 
@@ -215,6 +217,21 @@ TEST(UsbDrives, TracesThePayloadThroughEveryLayerToItsDisk) {
              m.AddMountLine("40 1 0:72 / " + p + " rw - nfs4 127.0.0.1:/media/stick rw");
          },
          "may hold the running system", false},
+        {"live root: an overlay whose lower layer is on a medium mounted under another name",
+         [&](FakeSystem& m, const std::string&) {
+             // The layer's folder exists; its path runs through no mount point but the overlay's
+             // own, and only its device numbers lead to the medium's mount.
+             const fs::path layer = fs::canonical(m.Root()) / "medium/live/rootfs";
+             fs::create_directories(layer);
+             struct stat st {};
+             ASSERT_EQ(::stat(layer.c_str(), &st), 0);
+             const std::string number = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+             m.AddMountLine("40 1 0:99 / / rw - overlay overlay rw,lowerdir=" + layer.string() +
+                            ",upperdir=/run/live/overlay/rw,workdir=/run/live/overlay/work");
+             m.AddMountLine("41 1 0:98 / /run rw - tmpfs tmpfs rw");
+             m.AddMountLine("42 41 " + number + " / /run/live/medium ro - iso9660 " + m.Dev().string() + "/sdb1 ro");
+         },
+         "holds the running system", true},
         {"device-mapper slaves that run in a circle",
          [&](FakeSystem& m, const std::string&) {
              m.AddStacked("dm-1", "252:1", {"dm-2"});
@@ -242,6 +259,23 @@ TEST(UsbDrives, TracesThePayloadThroughEveryLayerToItsDisk) {
         EXPECT_TRUE(byName["sdb"].reason.starts_with(c.sdbReason)) << byName["sdb"].reason;
         EXPECT_EQ(byName["sdc"].formattable, c.sdcFormattable) << byName["sdc"].reason;
     }
+}
+
+// Swap on a partition named by a device node outside the device folder: the node's device
+// numbers name the partition, and so the stick, which alone is refused.
+TEST(UsbDrives, SwapOnANodeOutsideTheDeviceFolderIsTracedByItsNumbers) {
+    FakeSystem sys;
+    sys.AddDisk({"sdb", "250:16", testing_support::kUsbBusPath, "0", 30000, {"sdb1"}});
+    sys.AddDisk({"sdc", "250:32", testing_support::kUsbBusPath2, "0", 30000, {"sdc1"}});
+    const fs::path node = sys.Root() / "swapnode";
+    if (::mknod(node.c_str(), S_IFBLK | 0600, makedev(250, 17)) != 0)
+        GTEST_SKIP() << "no device node can be made here: " << std::strerror(errno);
+    sys.AddSwap(node.string());
+
+    std::map<std::string, DriveInfo> byName;
+    for (auto& d : ListDrives(sys.Views())) byName[d.name] = d;
+    EXPECT_EQ(byName["sdb"].reason, "holds the running system");
+    EXPECT_TRUE(byName["sdc"].formattable) << byName["sdc"].reason;
 }
 
 TEST(UsbDrives, RemovesAndRescansOnlyTheFormattedDisk) {

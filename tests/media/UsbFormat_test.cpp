@@ -221,6 +221,7 @@ TEST(UsbFormatRefusals, LeaveEveryDiskUntouched) {
         std::string message;  // found in the warning
     };
     const std::string string7(LoadStringText(IDS_USB_OPEN_FAILED));
+    const std::string string3(LoadStringText(IDS_USB_WRITE_FAILED));
     const Case cases[] = {
         {"disk on another bus", "sda", {}, std::string(LoadStringText(IDS_NOT_A_USB_DEVICE))},
         {"USB device of another type", "sdc", {}, std::string(LoadStringText(IDS_NOT_A_USB_DEVICE))},
@@ -279,6 +280,31 @@ TEST(UsbFormatRefusals, LeaveEveryDiskUntouched) {
              };
          },
          "was removed, replaced or changed while the disk was being prepared"},
+        {"4096-byte logical sectors", "sdb",
+         [](Machine& m, TestPlatform&) {
+             fs::create_directories(m.sys.Sys() / "block/sdb/queue");
+             testsupport::writeFileText(m.sys.Sys() / "block/sdb/queue/logical_block_size", "4096\n");
+         },
+         "/dev/sdb has 4096-byte logical sectors; a recovery disk needs 512-byte sectors"},
+        {"disk too small for FAT16", "sdb",
+         [](Machine& m, TestPlatform&) {
+             testsupport::writeFileText(m.sys.Sys() / "block/sdb/size", "8000\n");
+             fs::resize_file(m.image, 8000 * 512);
+         },
+         "/sdb (4096000 bytes) is too small for a FAT16 disk, which needs at least 4301312 bytes"},
+        {"disk smaller than the kernel says", "sdb",
+         [](Machine& m, TestPlatform&) { fs::resize_file(m.image, 8000 * 512); },
+         "/sdb (4096000 bytes) is too small for a FAT16 disk, which needs at least 8225280 bytes"},
+        {"payload larger than the disk", "sdb",
+         [](Machine& m, TestPlatform&) { fs::resize_file(m.payload / "FLASH.IMG", kImageBytes + 1); },
+         string3 + "\r\n\r\nThe payload (" + std::to_string(kImageBytes + 1 + 3000 + 1234 + 7) +
+             " bytes) does not fit on "},
+        {"payload that fits the disk but not its FAT16 volume", "sdb",
+         [](Machine& m, TestPlatform&) { fs::resize_file(m.payload / "FLASH.IMG", kImageBytes - 40000); },
+         "/sdb (" + std::to_string(kImageBytes) + " bytes) together with its FAT16 tables"},
+        {"flash image over the FAT16 file limit", "sdb",
+         [](Machine& m, TestPlatform&) { fs::resize_file(m.payload / "FLASH.IMG", 2147090433ULL); },
+         "FLASH.IMG (2147090433 bytes) is larger than a FAT16 disk can hold (2147090432 bytes)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

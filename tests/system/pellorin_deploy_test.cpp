@@ -3,9 +3,11 @@
 // Also `pellorin` without arguments and without a display.
 
 #include "TestSupport.h"
+#include "signal_support.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -191,6 +193,46 @@ TEST_F(PellorinDeploy, CtrlCLeavesNothingOfTheRunBehind) {
     EXPECT_EQ(exitCode, 2) << output;
     EXPECT_NE(output.find("Cancelled."), std::string::npos) << output;
     EXPECT_EQ(folderNames(), std::vector<std::string>{"OTHER.TXT"});
+}
+
+// A full file system fails the job with string 14 and a line naming the file and the system's
+// reason; the files before it are in place, nothing of the failed one is left.
+TEST_F(PellorinDeploy, AFullFileSystemNamesTheFileAndTheReason) {
+    const auto mount = runCommand("mount -t tmpfs -o size=256k tmpfs " + shellQuote(folder.string()) + " 2>&1");
+    if (mount.exitCode != 0) GTEST_SKIP() << "no small file system can be mounted here: " << mount.output;
+    const auto run = runCommand(deploy("--yes") + " 2>&1 </dev/null");
+    const std::vector<std::string> names = folderNames();
+    runCommand("umount " + shellQuote(folder.string()));
+    EXPECT_EQ(run.exitCode, 3) << run.output;
+    EXPECT_NE(run.output.find("An error occured while attempting to unpack the image and tools."), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find((folder / "FLASH.IMG").string() + ": No space left on device"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(names, std::vector<std::string>{"KMV.EXE"});
+}
+
+// A deployment killed while it copies leaves its hidden file; the next run into the folder
+// removes it and leaves the folder with the three files alone.
+TEST_F(PellorinDeploy, TheNextRunRemovesTheHiddenFileOfAKilledOne) {
+    fs::resize_file(payload / "FLASH.IMG", std::uint64_t{400} << 20);  // sparse: long to copy
+    std::string output;
+    const int killed = systemtest::runAndSignal({PELLORIN_PROGRAM, "deploy", folder.string(), "--payload",
+                                                 payload.string()},
+                                                SIGKILL, output, "Extracting the flash image.");
+    ASSERT_EQ(killed, -SIGKILL) << output;
+    // The tool's copy, staged under its hidden name, and the image's unfinished one.
+    std::vector<std::string> left = folderNames();
+    ASSERT_EQ(left.size(), 2U) << output;
+    EXPECT_TRUE(left[0].starts_with(".FLASH.IMG.pellorin-")) << left[0];
+    EXPECT_TRUE(left[1].starts_with(".KMV.EXE.pellorin-")) << left[1];
+    // Older than the next run, as the files of an earlier run are.
+    for (const std::string& name : left)
+        fs::last_write_time(folder / name, fs::file_time_type::clock::now() - std::chrono::minutes(5));
+
+    fs::resize_file(payload / "FLASH.IMG", 500000);
+    const auto run = runCommand(deploy("--yes") + " 2>&1 </dev/null");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(folderNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE", "RECOVERY.PDF"}));
 }
 
 TEST_F(PellorinDeploy, CtrlCAtAQuestionCancels) {

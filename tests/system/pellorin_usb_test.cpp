@@ -168,6 +168,7 @@ TEST_F(PellorinUsb, SignalsDuringTheFlushOrTheReadBackCancel) {
     { std::ofstream create(image); }
     fs::resize_file(image, 400ULL << 20);
     fakeSysfs(tmp / "sys", "sdx", "250:0", true);
+    writeFileText(tmp / "sys/block/sdx/size", std::to_string((400ULL << 20) / 512) + "\n");  // as large as the image
     fs::resize_file(tmp / "payload/FLASH.IMG", 300ULL << 20);
     const struct {
         const char* trigger;
@@ -209,6 +210,9 @@ TEST_F(PellorinUsb, FormatsALoopDeviceMarkedAsUsbDisk) {
     const auto run = Usb(loop, Views(tmp / "sys", "/dev"));
     runCommand("losetup -d " + shellQuote(loop));
     ASSERT_EQ(run.exitCode, 0) << run.output;
+    // The re-enumeration's trace lines carry no line end; the success line starts a line anyway.
+    EXPECT_NE(run.output.find("\nThe USB flash device has been formatted successfully.\n"), std::string::npos)
+        << run.output;
     // A loop device without partition scanning refuses the re-read: the disk alone is deleted and
     // rescanned on its host.
     const auto deleted = readFileBytes(tmp / "sys/devices" / kUsbPath / "delete");
@@ -264,6 +268,78 @@ TEST_F(PellorinUsb, RefusesAndAsksWithExitCodes) {
     EXPECT_NE(list.output.find("usb   yes"), std::string::npos) << list.output;
     const auto sata = runCommand(shellQuote(PELLORIN_PROGRAM) + " drives" + Views(tmp / "sata", dev));
     EXPECT_NE(sata.output.find("other no: not on the USB bus"), std::string::npos) << sata.output;
+}
+
+// Refusals that the volume writer would make, said before the disk is touched: string 3 and a
+// line with the reason. Each case is a disk of its own with a payload of its own.
+TEST_F(PellorinUsb, RefusalsBeforeTheFirstWriteSayWhy) {
+    const std::string string3 = "An unexpected error occurred while writing to the USB flash device.";
+    const struct {
+        const char* name;
+        std::uint64_t diskBytes;
+        const char* logicalSectorSize;  // empty: the tree does not say
+        std::uint64_t flashBytes;
+        const char* says;
+    } cases[] = {
+        {"4096-byte logical sectors", kDiskBytes, "4096", 1000,
+         "/sdx has 4096-byte logical sectors; a recovery disk needs 512-byte sectors"},
+        {"disk too small for FAT16", 4000256, "512", 1000,
+         "/sdx (4000256 bytes) is too small for a FAT16 disk, which needs at least 4301312 bytes."},
+        {"payload larger than the disk", kDiskBytes, "", kDiskBytes, "bytes) does not fit on "},
+        {"flash image over the FAT16 file limit", kDiskBytes, "", 2147090433ULL,
+         "FLASH.IMG (2147090433 bytes) is larger than a FAT16 disk can hold (2147090432 bytes)."},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = tmp / std::to_string(++index);
+        fs::create_directories(dir / "dev");
+        const fs::path disk = dir / "dev/sdx";
+        writeFileBytes(disk, patternBytes(1 << 20, 8));
+        fs::resize_file(disk, c.diskBytes);
+        fakeSysfs(dir / "sys", "sdx", "250:0", true);
+        writeFileText(dir / "sys/block/sdx/size", std::to_string(c.diskBytes / 512) + "\n");
+        if (*c.logicalSectorSize != '\0') {
+            fs::create_directories(dir / "sys/block/sdx/queue");
+            writeFileText(dir / "sys/block/sdx/queue/logical_block_size", std::string(c.logicalSectorSize) + "\n");
+        }
+        writePayload(dir / "payload");
+        fs::resize_file(dir / "payload/FLASH.IMG", c.flashBytes);
+        const auto before = readFileBytes(disk);
+
+        const auto run = runCommand(shellQuote(PELLORIN_PROGRAM) + " usb " + shellQuote(disk.string()) + " --payload " +
+                                    shellQuote((dir / "payload").string()) + " --yes" + Views(dir / "sys", dir / "dev") +
+                                    " 2>&1 </dev/null");
+        EXPECT_EQ(run.exitCode, 3) << run.output;
+        EXPECT_NE(run.output.find(string3), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+        EXPECT_TRUE(readFileBytes(disk) == before);
+        fs::remove_all(dir);
+    }
+}
+
+// A loop device with 4096-byte logical sectors, whose staged sysfs entry does not say so: the
+// device's own answer refuses it before the first write.
+TEST_F(PellorinUsb, ALoopDeviceWith4096ByteSectorsIsRefusedUntouched) {
+    const fs::path backing = tmp / "backing.img";
+    writeFileBytes(backing, patternBytes(1 << 20, 9));
+    fs::resize_file(backing, kDiskBytes);
+    const auto attach = runCommand("losetup --sector-size 4096 --find --show " + shellQuote(backing.string()) + " 2>&1");
+    if (attach.exitCode != 0) GTEST_SKIP() << "no loop device with 4096-byte sectors here: " << attach.output;
+    const std::string loop = attach.output.substr(0, attach.output.find('\n'));
+    struct stat st {};
+    ASSERT_EQ(::stat(loop.c_str(), &st), 0);
+    const std::string name = fs::path(loop).filename().string();
+    fakeSysfs(tmp / "sys", name, std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)), true);
+    const auto before = readFileBytes(backing);
+
+    const auto run = Usb(loop, Views(tmp / "sys", "/dev"));
+    runCommand("losetup -d " + shellQuote(loop));
+    EXPECT_EQ(run.exitCode, 3) << run.output;
+    EXPECT_NE(run.output.find(loop + " has 4096-byte logical sectors; a recovery disk needs 512-byte sectors"),
+              std::string::npos)
+        << run.output;
+    EXPECT_TRUE(readFileBytes(backing) == before);
 }
 
 // The caller of an elevated run cannot hand it fake views: with PKEXEC_UID (or SUDO_UID) set,

@@ -1,7 +1,8 @@
 # pellorin's guard on a system that really runs from USB sticks. The live stick holds the root
 # file system of a chroot (pellorin itself on it, the libraries and the payload bound in from
 # outside), from which pellorin must mark that stick in drives and refuse it; a second stick
-# holds the payload directory, a third an active swap area: each refused, nothing written. The
+# holds the payload directory, a third an active swap area (named by a device node outside /dev,
+# as a swap set up by hand may be): each refused, nothing written. The
 # guest compares the sticks' bytes before and after (mounted read-only or holding swap, nothing
 # else writes to them); the payload stick is compared on the host.
 source "$MACHINE_SOURCE/machine.sh"
@@ -31,8 +32,11 @@ cp /usr/bin/pellorin /live/usr/bin/pellorin || exit 1
 mount -o remount,ro /live || exit 1
 for dir in lib lib64 proc sys dev tmp payload; do mount -o bind /$dir /live/$dir || exit 1; done
 mkdir -p /paystick && mount -t vfat -o ro ${pay}1 /paystick || exit 1
-mkswap ${swap}1 >/dev/null && swapon ${swap}1 || exit 1
-grep -q "^${swap}1 " /proc/swaps && machine_result swap-active yes
+number=$(cat /sys/class/block/${swap#/dev/}1/dev) || exit 1
+swapnode=/tmp/swapnode
+mknod $swapnode b ${number%:*} ${number#*:} || exit 1
+mkswap ${swap}1 >/dev/null && swapon $swapnode || exit 1
+grep -q "^$swapnode " /proc/swaps && machine_result swap-active yes
 sync
 live_before=$(digest $live)
 swap_before=$(digest $swap)
@@ -59,9 +63,9 @@ grep -q " /paystick vfat " /proc/mounts && machine_result mounted-payload yes
 echo "== pellorin usb $swap (active swap)"
 pellorin usb $swap --yes --payload /payload </dev/null 2>&1
 machine_result usb-swap $?
-grep -q "^${swap}1 " /proc/swaps && machine_result swap-still yes
+grep -q "^$swapnode " /proc/swaps && machine_result swap-still yes
 [ "$(digest $swap)" = "$swap_before" ] && machine_result untouched-swap yes
-swapoff ${swap}1
+swapoff $swapnode
 umount /paystick
 '
 expect ran "the case ran to its end" vm_ran_ok
@@ -77,11 +81,12 @@ expect usb-payload "pellorin usb refuses the stick holding the payload (exit cod
 expect usb-payload-mounted "the payload stick stays mounted" test "$(vm_result mounted-payload)" = yes
 expect usb-payload-untouched "the refused payload stick is byte for byte as it was" \
   test "$(sha256sum <"$work/stick-payload.img")" = "$payload_before"
-expect swap-active "the swap stick's partition is active swap in the machine" test "$(vm_result swap-active)" = yes
+expect swap-active "the swap stick's partition is active swap in the machine, named by a node outside /dev" \
+  test "$(vm_result swap-active)" = yes
 line=$(vm_result drives-swap)
 echo "swap stick: $line"
-expect drives-swap "pellorin drives marks the stick with active swap as not formattable" \
-  grep -qE " usb +no: .+" <<<"$line"
+expect drives-swap "pellorin drives traces the swap node to its stick, which holds the running system" \
+  grep -qE " usb +no: holds the running system" <<<"$line"
 expect usb-swap "pellorin usb refuses the stick with active swap (exit code 3)" test "$(vm_result usb-swap)" = 3
 expect usb-swap-active "the swap area stays active" test "$(vm_result swap-still)" = yes
 expect usb-swap-untouched "the refused swap stick is byte for byte as it was" test "$(vm_result untouched-swap)" = yes

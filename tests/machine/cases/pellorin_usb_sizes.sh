@@ -36,6 +36,8 @@ for serial in STICKBIG STICK4K; do
   cat /tmp/usb.out
   tr "\r\n" "  " </tmp/usb.out | grep -q "An unexpected error occurred while writing to the USB flash device" &&
     machine_result string3-$serial yes
+  grep -q "has 4096-byte logical sectors; a recovery disk needs 512-byte sectors" /tmp/usb.out &&
+    machine_result sectors-$serial yes
   stick=$(machine_disk $serial)
   machine_wait_partition $stick 1 && machine_result partition-$serial yes
   mkdir -p /mnt/new-$serial
@@ -83,8 +85,8 @@ if [ "$status" = 0 ]; then
     test "$(vm_result files-STICK4K)" = yes
 else
   echo "pellorin refused the 4096-byte stick (exit code $status)"
-  expect usb-refuse-4k "pellorin refuses the 4096-byte stick with exit code 3 and string 3" \
-    test "$status" = 3 -a "$(vm_result string3-STICK4K)" = yes
+  expect usb-refuse-4k "pellorin refuses the 4096-byte stick with exit code 3, string 3 and a line naming its sectors" \
+    test "$status" = 3 -a "$(vm_result string3-STICK4K)" = yes -a "$(vm_result sectors-STICK4K)" = yes
   expect usb-untouched-4k "the refused 4096-byte stick is byte for byte as it was" \
     test "$(sha256sum <"$work/stick-4k.img")" = "$four_k_before"
 fi
