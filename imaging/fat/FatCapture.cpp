@@ -6,7 +6,7 @@
 #include <new>
 #include <system_error>
 
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/FatTexts.h"
 #include "fat/FolderExclusion.h"
@@ -513,7 +513,7 @@ Visit copyVisitor(FatVolume&, std::u16string& path, void* context, std::span<std
     return Visit::Next;
 }
 
-int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, CaptureHooks& hooks) {
+int captureVolume(FatVolume& source, ImageFile& file, const std::filesystem::path& imagePath, CaptureHooks& hooks) {
     auto say = [](const std::function<void(const std::string&)>& to, const char* text) {
         if (to) {
             to(text);
@@ -606,7 +606,6 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         return -1;
     }
 
-    ImageFile file;
     if (!file.createTemporary(imagePath)) {
         say(hooks.error, text::kCannotOpenImage);
         releaseVolume(source);
@@ -683,6 +682,11 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     }
     releaseVolume(source);
     return 0;
+}
+
+int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, CaptureHooks& hooks) {
+    ImageFile file;
+    return captureVolume(source, file, imagePath, hooks);
 }
 
 }  // namespace dorvix

@@ -86,7 +86,9 @@ const char* unrestorableReason(std::span<const std::uint8_t> imageMbr, std::span
 // folder, copies the tree without the documents folder (IMAGE.INI with the capture time in its
 // "ModDate=" line), writes MBR, boot sector, FATs, root directory and header, flushes the file
 // and only then gives it its name. Returns 0 or -1; the source is only ever read, and a failed
-// capture leaves nothing under `imagePath` (an existing file there stays as it was).
+// capture leaves nothing under `imagePath` (an existing file there stays as it was). The image
+// is written through `file` (closed when given), or through a file of the platform's own.
+int captureVolume(FatVolume& source, ImageFile& file, const std::filesystem::path& imagePath, CaptureHooks& hooks);
 int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, CaptureHooks& hooks);
 
 }  // namespace dorvix

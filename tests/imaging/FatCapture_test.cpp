@@ -13,7 +13,7 @@
 #include "FatTestDisk.h"
 #include "TestSupport.h"
 #include "VolumeFixtures.h"
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/ImageBody.h"
 #include "records/ByteOrder.h"
