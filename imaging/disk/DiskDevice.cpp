@@ -1,5 +1,7 @@
 #include "disk/DiskDevice.h"
 
+#include "platform/ImageFile.h"
+
 #include "disk/DiskTexts.h"
 #include "platform/DebugOutput.h"
 #include "records/ByteOrder.h"
@@ -157,11 +159,15 @@ bool DiskDevice::WriteSectors(std::uint32_t firstSector, std::uint32_t count, st
     return true;
 }
 
-DiskDevice::FileCopy DiskDevice::CopyFromFile(int sourceFd, std::uint64_t sourceOffset, std::uint32_t firstSector,
-                                              std::uint32_t count) {
+DiskDevice::FileCopy DiskDevice::CopyFromFile(const ImageFile& source, std::uint64_t sourceOffset,
+                                              std::uint32_t firstSector, std::uint32_t count) {
+    const int sourceFd = source.kernelCopyDescriptor();
+    if (sourceFd < 0) {
+        return FileCopy::NotSupported;
+    }
     // The source run must lie where a file offset can reach.
     const std::uint64_t bytes = static_cast<std::uint64_t>(count) * bytesPerSector;
-    const bool sourceValid = sourceFd >= 0 && sourceOffset <= std::numeric_limits<std::int64_t>::max() - bytes;
+    const bool sourceValid = sourceOffset <= std::numeric_limits<std::int64_t>::max() - bytes;
     m_written = m_written || (sourceValid && handle != nullptr);
     const std::uint32_t error = !sourceValid ? EINVAL
                                 : handle     ? handle->copyFromFile(sourceFd, sourceOffset, firstSector, count)

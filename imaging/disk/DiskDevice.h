@@ -39,12 +39,13 @@ public:
     // hold at least that many bytes.
     bool ReadSectors(std::uint32_t firstSector, std::uint32_t count, std::span<std::uint8_t> buffer);
     bool WriteSectors(std::uint32_t firstSector, std::uint32_t count, std::span<const std::uint8_t> buffer);
-    // Copies count sectors of the regular file `sourceFd`, from its byte sourceOffset on,
-    // onto the disk at firstSector without passing them through a buffer (see
-    // DiskDriver::copyFromFile). NotSupported writes nothing and prints no line: the caller
-    // moves the bytes with ReadSectors/WriteSectors instead.
+    // Copies count sectors of the image file `source`, from its byte sourceOffset on, onto the
+    // disk at firstSector without passing them through a buffer (see DiskDriver::copyFromFile).
+    // NotSupported (also for a file the kernel cannot copy from) writes nothing and prints no
+    // line: the caller moves the bytes with ReadSectors/WriteSectors instead.
     enum class FileCopy { Done, NotSupported, Failed };
-    FileCopy CopyFromFile(int sourceFd, std::uint64_t sourceOffset, std::uint32_t firstSector, std::uint32_t count);
+    FileCopy CopyFromFile(const ImageFile& source, std::uint64_t sourceOffset, std::uint32_t firstSector,
+                          std::uint32_t count);
     bool Dismount();
     // After Dismount: the disk for this process alone (see DiskDriver::lockExclusive).
     bool LockExclusive();

@@ -1,11 +1,12 @@
 #include "disk/ImageCopy.h"
 
+#include "platform/ImageFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <future>
 #include <memory>
 #include <new>
-#include <unistd.h>
 
 namespace dorvix {
 
@@ -27,27 +28,7 @@ void ChunkProgress::advance(std::uint64_t done, const std::function<void(int per
     }
 }
 
-namespace {
-
-// Reads exactly `length` bytes at `offset`; false on an error or an early end of the file.
-bool readFully(int fd, std::uint64_t offset, std::uint8_t* into, std::size_t length) {
-    std::size_t got = 0;
-    while (got < length) {
-        const ssize_t n = ::pread(fd, into + got, length - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
-ImageCopyResult copyImageToDisk(int imageFd, std::uint64_t imageOffset, DiskDevice& disk, std::uint32_t firstSector,
+ImageCopyResult copyImageToDisk(ImageFile& image, std::uint64_t imageOffset, DiskDevice& disk, std::uint32_t firstSector,
                                 std::uint32_t sectors, const std::function<void(std::uint32_t done)>& progressed,
                                 std::uint32_t requestSectors) {
     const std::uint64_t sectorBytes = disk.bytesPerSector;
@@ -58,7 +39,7 @@ ImageCopyResult copyImageToDisk(int imageFd, std::uint64_t imageOffset, DiskDevi
     // side: the rest goes through the buffers, whose reads and writes tell which one failed.
     while (done < sectors) {
         const std::uint32_t n = std::min(requestSectors, sectors - done);
-        if (disk.CopyFromFile(imageFd, imageOffset + done * sectorBytes, firstSector + done, n) !=
+        if (disk.CopyFromFile(image, imageOffset + done * sectorBytes, firstSector + done, n) !=
             DiskDevice::FileCopy::Done) {
             break;
         }
@@ -82,7 +63,10 @@ ImageCopyResult copyImageToDisk(int imageFd, std::uint64_t imageOffset, DiskDevi
         const std::uint64_t at = imageOffset + from * sectorBytes;
         // Its own thread where one can be had, else read when asked for.
         return std::async(std::launch::async | std::launch::deferred,
-                          [imageFd, at, into, bytes] { return readFully(imageFd, at, into, bytes); });
+                          [&image, at, into, bytes] {
+                              int error = 0;
+                              return image.readSomeAt(at, {into, bytes}, error) == bytes;
+                          });
     };
 
     // The read of the next request runs while the disk writes this one; failures are taken in

@@ -33,11 +33,11 @@ private:
 
 enum class ImageCopyResult { Done, ReadFailed, WriteFailed, NoMemory };
 
-// Copies `sectors` sectors of disk.bytesPerSector bytes from the image file `imageFd`, from
-// its byte imageOffset on, to the disk from firstSector on. `progressed` hears the sectors done
-// after each request. The file's own position is not used or moved. Stops at the first failure:
+// Copies `sectors` sectors of disk.bytesPerSector bytes from the image file `image` (opened for
+// reading), from its byte imageOffset on, to the disk from firstSector on. `progressed` hears
+// the sectors done after each request. Stops at the first failure:
 // a read that fails or ends early is ReadFailed, a disk write that fails is WriteFailed.
-ImageCopyResult copyImageToDisk(int imageFd, std::uint64_t imageOffset, DiskDevice& disk, std::uint32_t firstSector,
+ImageCopyResult copyImageToDisk(ImageFile& image, std::uint64_t imageOffset, DiskDevice& disk, std::uint32_t firstSector,
                                 std::uint32_t sectors, const std::function<void(std::uint32_t done)>& progressed,
                                 std::uint32_t requestSectors = kImageCopyRequestSectors);
 

@@ -1,6 +1,7 @@
 #include "disk/ImageHeader.h"
 
 #include "disk/DiskTexts.h"
+#include "platform/ImageFile.h"
 #include "records/ByteOrder.h"
 
 #include <algorithm>
@@ -23,13 +24,9 @@ void sealImageHeader(KmvImageHeader& header) {
     header.bytes[kChecksum] = static_cast<std::uint8_t>(0x100 - headerByteSum(header.bytes));
 }
 
-HeaderCheck validateImageHeader(ProgressWindow window, std::FILE* imageFile, KmvImageHeader& header) {
+HeaderCheck validateImageHeader(ProgressWindow window, ImageFile& imageFile, KmvImageHeader& header) {
     header = KmvImageHeader{};
-    std::size_t got = 0;
-    if (imageFile != nullptr) {
-        got = std::fread(header.bytes.data(), 1, header.bytes.size(), imageFile);
-    }
-    if (got < header.bytes.size()) {
+    if (!imageFile.readAt(0, header.bytes)) {
         showError(window, text::kHeaderReadFailed);
         return HeaderCheck::ReadFailure;
     }

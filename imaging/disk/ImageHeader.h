@@ -15,6 +15,8 @@
 
 namespace dorvix {
 
+class ImageFile;
+
 struct KmvImageHeader {
     std::array<std::uint8_t, kmvheader::kSize> bytes{};
 };
@@ -24,10 +26,9 @@ enum class HeaderCheck { Valid, NoHeader, Invalid, ReadFailure };
 // Stores the checksum that makes the 8-bit sum of all 512 bytes 0. Called last.
 void sealImageHeader(KmvImageHeader& header);
 
-// Reads the 512 bytes at the file's current position (offset 0) into `header` and tells
-// what they are, reporting to the operator as it goes. Valid and Invalid leave the file at
-// offset 512; NoHeader leaves the bytes read in `header` as the first sector of the body.
-HeaderCheck validateImageHeader(ProgressWindow window, std::FILE* imageFile, KmvImageHeader& header);
+// Reads the file's first 512 bytes into `header` and tells what they are, reporting to the
+// operator as it goes. NoHeader leaves the bytes read in `header` as the first sector of the body.
+HeaderCheck validateImageHeader(ProgressWindow window, ImageFile& imageFile, KmvImageHeader& header);
 
 // Zeroed header with size, signature and the reserved constants of every capture.
 KmvImageHeader newImageHeader();

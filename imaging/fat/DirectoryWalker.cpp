@@ -91,8 +91,23 @@ std::optional<std::u16string> entryName(std::span<const std::uint8_t> entries, s
     return name;
 }
 
+namespace {
+
+// A short entry of a file or directory: not ".", "..", deleted, the end, a label, or a
+// long-name entry that starts no set of its own.
+bool namesFileOrDirectory(std::span<const std::uint8_t> entries, std::size_t index) {
+    const std::uint8_t first = entryFirstByte(entries, index);
+    const std::uint8_t attributes = entryAttributes(entries, index);
+    return first != kEndOfDirectory && first != kDot && first != kDeleted && attributes != kLongName &&
+           attributes != kVolumeLabel;
+}
+
+}  // namespace
+
 WalkResult scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t> entries,
-                       std::size_t count, void* context, std::span<std::uint8_t>* carry, EntryVisitor visitor) {
+                       std::size_t count, std::span<std::uint8_t>* carry, const EntryVisitor& visitor,
+                       WalkFilter filter) {
+    const bool shortOnly = filter == WalkFilter::ShortEntriesOnly;
     count = std::min(count, entries.size() / kBytes);
     const std::size_t pathLength = path.size();
     std::size_t carried = 0;
@@ -105,7 +120,9 @@ WalkResult scanEntries(FatVolume& volume, std::u16string& path, std::span<std::u
         const std::uint8_t attributes = entryAttributes(entries, i);
         Visit result = Visit::Next;
         if (first == kEndOfDirectory || first == kDot || first == kDeleted || attributes == kVolumeLabel) {
-            result = visitor(volume, path, context, entries, i, 0);
+            if (!shortOnly) {
+                result = visitor(WalkItem{volume, path, entries, i, 0});
+            }
         } else {
             if (attributes == kLongName && (first & kLastLongEntry) != 0 && i + (first & kLongCountMask) >= count) {
                 overflow = true;  // the set ends in the next block
@@ -128,7 +145,9 @@ WalkResult scanEntries(FatVolume& volume, std::u16string& path, std::span<std::u
                 path.resize(pathLength);
                 return WalkResult::Failed;
             }
-            result = visitor(volume, path, context, entries, i, extra);
+            if (!shortOnly || namesFileOrDirectory(entries, i + extra)) {
+                result = visitor(WalkItem{volume, path, entries, i, extra});
+            }
             path.resize(pathLength);
             i += extra;
         }
@@ -145,11 +164,11 @@ WalkResult scanEntries(FatVolume& volume, std::u16string& path, std::span<std::u
     return WalkResult::Done;
 }
 
-WalkResult walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCluster, void* context,
-                         EntryVisitor visitor) {
+WalkResult walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCluster,
+                         const EntryVisitor& visitor, WalkFilter filter) {
     if (firstCluster == 0) {
         const std::size_t count = std::min<std::size_t>(volume.rootEntries, volume.rootDir.size() / kBytes);
-        return scanEntries(volume, path, volume.rootDir, count, context, nullptr, visitor);
+        return scanEntries(volume, path, volume.rootDir, count, nullptr, visitor, filter);
     }
     const std::size_t carryBytes = kCarryEntries * kBytes;
     std::vector<std::uint8_t> work(std::size_t{volume.bytesPerCluster} + carryBytes, 0);
@@ -172,8 +191,8 @@ WalkResult walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t 
                         volume.bytesPerCluster) < 0) {
             return WalkResult::Failed;
         }
-        const WalkResult result = scanEntries(volume, path, work, waiting + volume.entriesPerCluster, context,
-                                              &carrySpan, visitor);
+        const WalkResult result =
+            scanEntries(volume, path, work, waiting + volume.entriesPerCluster, &carrySpan, visitor, filter);
         std::fill(work.begin(), work.end(), 0);
         if (result != WalkResult::Done) {
             return result;

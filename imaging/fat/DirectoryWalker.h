@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,24 +40,45 @@ enum class WalkResult {
                // or a directory's chain leaves the volume or runs in a cycle
 };
 
-// (volume, path, context, entries, index, extra): the visited item spans entries[index] to
-// entries[index + extra]; its short entry is at index + extra, preceded by `extra` long-name
-// entries. `path` holds the item's full path ("\A\B"), or the directory's path for entries
-// that have no name ("." and "..", deleted entries, labels, the end entry).
-using EntryVisitor = Visit (*)(FatVolume& volume, std::u16string& path, void* context,
-                               std::span<std::uint8_t> entries, std::size_t index, std::size_t extra);
+// One visited item: it spans entries[index] to entries[index + extra]; its short entry is at
+// index + extra, preceded by `extra` long-name entries. `path` holds the item's full path
+// ("\A\B"), or the directory's path for entries that have no name ("." and "..", deleted
+// entries, labels, the end entry).
+struct WalkItem {
+    FatVolume& volume;
+    std::u16string& path;
+    std::span<std::uint8_t> entries;
+    std::size_t index;
+    std::size_t extra;
+
+    std::size_t shortEntry() const { return index + extra; }
+    // Byte offset of the short entry in `entries`.
+    std::size_t shortEntryOffset() const { return shortEntry() * direntry::kBytes; }
+    std::uint8_t firstByte() const { return entries[shortEntryOffset()]; }
+    std::uint8_t attributes() const { return entries[shortEntryOffset() + direntry::kAttributes]; }
+};
+
+// Which items reach the visitor.
+enum class WalkFilter {
+    EveryEntry,        // every item, also ".", "..", deleted, label, stray long-name and end entries
+    ShortEntriesOnly,  // files and directories only: their named short entries (with their long names)
+};
+
+// Called for each item; a visitor that descends calls walkDirectory again from inside.
+using EntryVisitor = std::function<Visit(const WalkItem& item)>;
 
 // Walks one directory: first cluster 0 is the root directory, any other the first cluster of a
 // subdirectory, whose clusters are scanned one after the other until its end entry, the end of
 // its chain, a stop or a failure.
-WalkResult walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCluster, void* context,
-                         EntryVisitor visitor);
+WalkResult walkDirectory(FatVolume& volume, std::u16string& path, std::uint16_t firstCluster,
+                         const EntryVisitor& visitor, WalkFilter filter = WalkFilter::EveryEntry);
 
 // Visits `count` entries of `entries`. Long-name sets that do not end inside the block go to
 // `carry` (when given, at most kCarryEntries entries) instead of the visitor.
 // A path longer than kMaxPathChars fails the scan.
 WalkResult scanEntries(FatVolume& volume, std::u16string& path, std::span<std::uint8_t> entries,
-                       std::size_t count, void* context, std::span<std::uint8_t>* carry, EntryVisitor visitor);
+                       std::size_t count, std::span<std::uint8_t>* carry, const EntryVisitor& visitor,
+                       WalkFilter filter = WalkFilter::EveryEntry);
 
 // Name of the entry at `index`: the long name of a set that starts there (extra = entries in
 // the set), or the short name "NAME.EXT"; none for ".", "..", deleted, end, label entries and

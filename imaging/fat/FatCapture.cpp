@@ -6,7 +6,7 @@
 #include <new>
 #include <system_error>
 
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/FatTexts.h"
 #include "fat/FolderExclusion.h"
@@ -226,7 +226,7 @@ int copyDirectory(CaptureJob& job, std::u16string& path, const std::uint8_t* ent
     job.openDirs.push_back(std::move(builder));
     const std::size_t level = job.openDirs.size() - 1;
 
-    bool copied = walkDirectory(source, path, sourceFirst, &job, copyVisitor) != WalkResult::Failed;
+    bool copied = walkDirectory(source, path, sourceFirst, copyWalk(job)) != WalkResult::Failed;
     // A directory that fills its clusters has no end entry: it is finished when its walk is.
     if (copied && !job.openDirs[level].closed && closeBuilder(job, job.openDirs[level]) < 0) {
         copied = false;
@@ -367,9 +367,12 @@ const char* unrestorableReason(std::span<const std::uint8_t> imageMbr, std::span
     }
 }
 
-Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                    std::size_t index, std::size_t extra) {
-    auto& job = *static_cast<CaptureJob*>(context);
+Visit sizingVisitor(CaptureJob& job, const WalkItem& item) {
+    FatVolume& volume = item.volume;
+    std::u16string& path = item.path;
+    const std::span<std::uint8_t> entries = item.entries;
+    const std::size_t index = item.index;
+    const std::size_t extra = item.extra;
     if (isExcludedItem(path, entries, index + extra)) {
         return Visit::Next;
     }
@@ -440,7 +443,7 @@ Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std:
                 return Visit::Abort;
             }
             job.totalClusters += static_cast<std::uint32_t>(length);
-            return walkDirectory(volume, path, firstCluster, context, sizingVisitor) == WalkResult::Failed
+            return walkDirectory(volume, path, firstCluster, sizingWalk(job)) == WalkResult::Failed
                        ? Visit::Abort
                        : Visit::Next;
         }
@@ -467,9 +470,11 @@ Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std:
     return Visit::Next;
 }
 
-Visit copyVisitor(FatVolume&, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                  std::size_t index, std::size_t extra) {
-    auto& job = *static_cast<CaptureJob*>(context);
+Visit copyVisitor(CaptureJob& job, const WalkItem& item) {
+    std::u16string& path = item.path;
+    const std::span<std::uint8_t> entries = item.entries;
+    const std::size_t index = item.index;
+    const std::size_t extra = item.extra;
     if (isExcludedItem(path, entries, index + extra)) {
         return Visit::Next;
     }
@@ -513,7 +518,7 @@ Visit copyVisitor(FatVolume&, std::u16string& path, void* context, std::span<std
     return Visit::Next;
 }
 
-int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, CaptureHooks& hooks) {
+int captureVolume(FatVolume& source, ImageFile& file, const std::filesystem::path& imagePath, CaptureHooks& hooks) {
     auto say = [](const std::function<void(const std::string&)>& to, const char* text) {
         if (to) {
             to(text);
@@ -571,7 +576,7 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     try {
         job.seenDirectories.assign(std::size_t{source.clusterCount} + 2, false);
         say(hooks.status, text::kSizing);
-        sized = walkDirectory(source, path, 0, &job, sizingVisitor);
+        sized = walkDirectory(source, path, 0, sizingWalk(job));
     } catch (const std::bad_alloc&) {
         say(hooks.error, text::kCannotAllocateJob);
         releaseVolume(source);
@@ -606,7 +611,6 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
         return -1;
     }
 
-    ImageFile file;
     if (!file.createTemporary(imagePath)) {
         say(hooks.error, text::kCannotOpenImage);
         releaseVolume(source);
@@ -640,7 +644,7 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     path.clear();
     WalkResult walked = WalkResult::Failed;
     try {
-        walked = walkDirectory(source, path, 0, &job, copyVisitor);
+        walked = walkDirectory(source, path, 0, copyWalk(job));
     } catch (const std::bad_alloc&) {
         walked = WalkResult::Failed;  // reported as a failed copy
     }
@@ -683,6 +687,11 @@ int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, Cap
     }
     releaseVolume(source);
     return 0;
+}
+
+int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, CaptureHooks& hooks) {
+    ImageFile file;
+    return captureVolume(source, file, imagePath, hooks);
 }
 
 }  // namespace dorvix

@@ -63,16 +63,22 @@ struct CaptureJob {
     bool imageFull = false;             // the image had no free cluster left for the copy
 };
 
-// Sizing and copy visitors (entry visitors whose context is the CaptureJob). The sizing visitor
-// also checks the tree: a directory without a first cluster, a chain that leaves the volume or
+// Sizing and copy visitors of a CaptureJob; they see every entry (WalkFilter::EveryEntry). The
+// sizing visitor also checks the tree: a directory without a first cluster, a chain that leaves the volume or
 // runs in a cycle, or a directory reached twice fails it (Visit::Abort); so do entries a restore of
 // the image would refuse (a size past the chain or without one, an empty file with a chain, a
 // long-name slot or label that names a cluster), which also set `refusal` and `refusalPath`.
 // Both leave "\Documents and Settings" and everything below it out.
-Visit sizingVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                    std::size_t index, std::size_t extra);
-Visit copyVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                  std::size_t index, std::size_t extra);
+Visit sizingVisitor(CaptureJob& job, const WalkItem& item);
+Visit copyVisitor(CaptureJob& job, const WalkItem& item);
+
+// The two visitors bound to their job, as walkDirectory takes them.
+inline EntryVisitor sizingWalk(CaptureJob& job) {
+    return [&job](const WalkItem& item) { return sizingVisitor(job, item); };
+}
+inline EntryVisitor copyWalk(CaptureJob& job) {
+    return [&job](const WalkItem& item) { return copyVisitor(job, item); };
+}
 
 // Why no disk could take the image of `source` (its MBR and boot sector as the image holds them,
 // and the data clusters the sizing walk counted): the operator's message, or nullptr. The
@@ -86,7 +92,9 @@ const char* unrestorableReason(std::span<const std::uint8_t> imageMbr, std::span
 // folder, copies the tree without the documents folder (IMAGE.INI with the capture time in its
 // "ModDate=" line), writes MBR, boot sector, FATs, root directory and header, flushes the file
 // and only then gives it its name. Returns 0 or -1; the source is only ever read, and a failed
-// capture leaves nothing under `imagePath` (an existing file there stays as it was).
+// capture leaves nothing under `imagePath` (an existing file there stays as it was). The image
+// is written through `file` (closed when given), or through a file of the platform's own.
+int captureVolume(FatVolume& source, ImageFile& file, const std::filesystem::path& imagePath, CaptureHooks& hooks);
 int captureVolume(FatVolume& source, const std::filesystem::path& imagePath, CaptureHooks& hooks);
 
 }  // namespace dorvix

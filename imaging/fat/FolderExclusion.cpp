@@ -12,18 +12,15 @@ struct SearchContext {
     Exclusion* exclusion = nullptr;
 };
 
-Visit exclusionVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                       std::size_t index, std::size_t extra) {
-    auto& search = *static_cast<SearchContext*>(context);
-    const std::size_t shortEntry = index + extra;
-    const std::uint8_t first = entryFirstByte(entries, shortEntry);
-    const std::uint8_t attributes = entryAttributes(entries, shortEntry);
-    if (first == direntry::kDot || first == direntry::kDeleted || first == direntry::kEndOfDirectory ||
-        attributes == direntry::kLongName || attributes == direntry::kVolumeLabel) {
-        return Visit::Next;
-    }
+// Sees files and directories only (WalkFilter::ShortEntriesOnly).
+Visit exclusionVisitor(SearchContext& search, const WalkItem& item) {
+    FatVolume& volume = item.volume;
+    const std::span<std::uint8_t> entries = item.entries;
+    const std::size_t index = item.index;
+    const std::size_t shortEntry = item.shortEntry();
+    const std::uint8_t attributes = item.attributes();
     // Only entries of the root directory are ever targets, so the search does not descend.
-    if (comparePaths(search.target, path) != PathRelation::Same || entries.data() != volume.rootDir.data()) {
+    if (comparePaths(search.target, item.path) != PathRelation::Same || entries.data() != volume.rootDir.data()) {
         return Visit::Next;
     }
     SavedEntryBytes root;
@@ -52,7 +49,9 @@ void excludeFolder(FatVolume& volume, std::u16string_view target, Exclusion& exc
     exclusion.saved = true;
     SearchContext search{target, &exclusion};
     std::u16string path;
-    walkDirectory(volume, path, 0, &search, exclusionVisitor);
+    walkDirectory(
+        volume, path, 0, [&search](const WalkItem& item) { return exclusionVisitor(search, item); },
+        WalkFilter::ShortEntriesOnly);
 }
 
 void releaseTree(FatVolume& volume, std::uint16_t cluster, bool isDirectory, Exclusion& exclusion,

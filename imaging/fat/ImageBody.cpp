@@ -1,7 +1,7 @@
 #include "fat/ImageBody.h"
 
 #include "MbrTemplate.h"
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 #include "records/ByteOrder.h"
 #include "records/DirectoryEntry.h"
 

@@ -62,29 +62,30 @@ struct IniEntry {
     std::uint32_t size = 0;
 };
 
-Visit findIniVisitor(FatVolume&, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                     std::size_t index, std::size_t extra) {
-    const std::size_t shortEntry = index + extra;
-    const std::uint8_t first = entryFirstByte(entries, shortEntry);
-    const std::uint8_t attributes = entryAttributes(entries, shortEntry);
-    if (first == direntry::kEndOfDirectory || first == direntry::kDot || first == direntry::kDeleted ||
-        attributes == direntry::kLongName || attributes == direntry::kVolumeLabel ||
-        (attributes & direntry::kDirectoryBit) != 0 || comparePaths(u"\\IMAGE.INI", path) != PathRelation::Same) {
+// Sees files and directories only (WalkFilter::ShortEntriesOnly).
+Visit findIniVisitor(IniEntry& entry, const WalkItem& item) {
+    if ((item.attributes() & direntry::kDirectoryBit) != 0 ||
+        comparePaths(u"\\IMAGE.INI", item.path) != PathRelation::Same) {
         return Visit::Next;
     }
-    auto& entry = *static_cast<IniEntry*>(context);
     entry.found = true;
-    entry.offset = shortEntry * direntry::kBytes;
-    entry.firstCluster = load16(entries, shortEntry * direntry::kBytes + direntry::kFirstCluster);
-    entry.size = load32(entries, shortEntry * direntry::kBytes + direntry::kSize);
+    entry.offset = item.shortEntryOffset();
+    entry.firstCluster = load16(item.entries, entry.offset + direntry::kFirstCluster);
+    entry.size = load32(item.entries, entry.offset + direntry::kSize);
     return Visit::Stop;
+}
+
+WalkResult findIni(FatVolume& volume, std::u16string& path, std::size_t count, IniEntry& entry) {
+    return scanEntries(volume, path, volume.rootDir, count, nullptr,
+                       [&entry](const WalkItem& item) { return findIniVisitor(entry, item); },
+                       WalkFilter::ShortEntriesOnly);
 }
 
 // The file's first cluster, and how many of its bytes belong to the first 256 bytes of the file.
 bool readVolumeHead(FatVolume& volume, IniEntry& entry, std::vector<std::uint8_t>& cluster, std::size_t& length) {
     std::u16string path;
     const std::size_t count = std::min<std::size_t>(volume.rootEntries, volume.rootDir.size() / direntry::kBytes);
-    if (scanEntries(volume, path, volume.rootDir, count, &entry, nullptr, findIniVisitor) != WalkResult::Stopped ||
+    if (findIni(volume, path, count, entry) != WalkResult::Stopped ||
         !isDataCluster(volume, entry.firstCluster) || entry.size == 0) {
         return false;
     }
@@ -102,7 +103,7 @@ bool stampVolumeIni(FatVolume& volume, const SystemTime& date, bool* noRoom) {
     IniEntry entry;
     std::u16string path;
     const std::size_t count = std::min<std::size_t>(volume.rootEntries, volume.rootDir.size() / direntry::kBytes);
-    if (scanEntries(volume, path, volume.rootDir, count, &entry, nullptr, findIniVisitor) != WalkResult::Stopped ||
+    if (findIni(volume, path, count, entry) != WalkResult::Stopped ||
         entry.size == 0 || entry.firstCluster == 0) {
         return true;
     }

@@ -34,20 +34,15 @@ struct IniSearch {
 };
 
 // Finds \IMAGE.INI among the root's entries, reads it and looks for the key.
-Visit imageIniVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                      std::size_t index, std::size_t extra) {
-    auto& search = *static_cast<IniSearch*>(context);
-    const std::size_t shortEntry = index + extra;
-    const std::uint8_t first = entryFirstByte(entries, shortEntry);
-    const std::uint8_t attributes = entryAttributes(entries, shortEntry);
-    if (first == direntry::kEndOfDirectory || first == direntry::kDot || first == direntry::kDeleted ||
-        attributes == direntry::kLongName || (attributes & direntry::kDirectoryBit) != 0) {
+// Sees files and directories only (WalkFilter::ShortEntriesOnly).
+Visit imageIniVisitor(IniSearch& search, const WalkItem& item) {
+    FatVolume& volume = item.volume;
+    const std::span<std::uint8_t> entries = item.entries;
+    if ((item.attributes() & direntry::kDirectoryBit) != 0 ||
+        comparePaths(u"\\IMAGE.INI", item.path) != PathRelation::Same) {
         return Visit::Next;
     }
-    if (comparePaths(u"\\IMAGE.INI", path) != PathRelation::Same) {
-        return Visit::Next;
-    }
-    const std::size_t base = shortEntry * direntry::kBytes;
+    const std::size_t base = item.shortEntryOffset();
     const std::uint32_t size = std::min(load32(entries, base + direntry::kSize), kMaxIniBytes);
     std::uint16_t cluster = load16(entries, base + direntry::kFirstCluster);
     const std::uint32_t clusters = size / volume.bytesPerCluster + 1;
@@ -140,7 +135,9 @@ std::optional<std::string> scanTargetBiosList(FatVolume& volume) {
     IniSearch search;
     std::u16string path;
     const std::size_t count = std::min<std::size_t>(volume.rootEntries, volume.rootDir.size() / direntry::kBytes);
-    if (scanEntries(volume, path, volume.rootDir, count, &search, nullptr, imageIniVisitor) != WalkResult::Stopped) {
+    if (scanEntries(volume, path, volume.rootDir, count, nullptr,
+                    [&search](const WalkItem& item) { return imageIniVisitor(search, item); },
+                    WalkFilter::ShortEntriesOnly) != WalkResult::Stopped) {
         return std::nullopt;
     }
     return search.value;

@@ -1,6 +1,6 @@
 #include "front/MainFlow.h"
 
-#include "fat/FatEngines.h"
+#include "engines/Engines.h"
 #include "front/DeviceDump.h"
 #include "front/ProgressDialog.h"
 #include "front/StringTable.h"
@@ -11,16 +11,9 @@
 #include "platform/Power.h"
 #include "platform/ProcessFlags.h"
 
-#include <sys/stat.h>
-
 namespace dorvix {
 
 namespace {
-
-bool fileAttributesExist(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 std::string diskName(std::uint8_t n) { return "DSK" + std::to_string(n) + ":"; }
 
@@ -36,7 +29,7 @@ MainFlowServices platformServices(DeviceProvider& devices) {
     MainFlowServices s;
     s.preventSuspend = QZPreventSuspend;
     s.allowSuspend = QZAllowSuspend;
-    s.imageExists = fileAttributesExist;
+    s.imageExists = pathExists;
     s.imageIsRegular = isRegularFile;
     s.imagePathReplaceable = outputPathReplaceable;
     s.protectedTarget = [&devices](std::uint8_t target, const std::string& image) {
@@ -62,7 +55,7 @@ MainFlowServices platformServices(DeviceProvider& devices) {
         return writeFlatImage(devices, window, image, target);
     };
     s.captureFlatImage = [&devices](ProgressWindow window, std::uint8_t source, const std::string& image) {
-        return captureFlatImage(devices, window, source, image, flatCaptureVolumeSteps());
+        return captureFlatImage(devices, window, source, image);
     };
     s.readTargetBiosList = [&devices](std::uint8_t disk, std::optional<FailedRead>& failed) {
         return readTargetBiosList(devices, disk, failed);

@@ -3,7 +3,7 @@
 // window, check the image and ask before a disk is overwritten, keep the device from
 // suspending around the engine, close the window and reset the device after success.
 
-#include "disk/FlatEngines.h"
+#include "engines/Engines.h"
 #include "front/CommandLine.h"
 #include "platform/DiskDriver.h"
 #include "platform/Operator.h"

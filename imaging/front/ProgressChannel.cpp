@@ -3,16 +3,9 @@
 #include "front/StringTable.h"
 #include "platform/Console.h"
 #include "platform/DebugOutput.h"
+#include "platform/InheritedChannel.h"
 
-#include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdio>
-#include <ctime>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace dorvix {
 
@@ -54,41 +47,6 @@ void appendHexEscape(std::string& out, unsigned char c) {
     out += hex;
 }
 
-// Writes all of `data` without letting a closed peer raise SIGPIPE: sockets are written with
-// MSG_NOSIGNAL, pipes with SIGPIPE blocked (a signal left pending by the write is taken back).
-bool writeAll(int fd, std::string_view data) {
-    struct stat st {};
-    const bool socket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
-    sigset_t pipeSignal, previous;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    if (!socket) {
-        pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-    }
-    bool ok = true;
-    while (!data.empty()) {
-        const ssize_t n = socket ? ::send(fd, data.data(), data.size(), MSG_NOSIGNAL)
-                                 : ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (!socket) {
-        if (!ok && errno == EPIPE) {
-            const timespec none{0, 0};
-            while (sigtimedwait(&pipeSignal, nullptr, &none) == SIGPIPE) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
-    return ok;
-}
-
 }  // namespace
 
 std::string escapeChannelText(std::string_view text) {
@@ -123,18 +81,15 @@ std::string escapeChannelText(std::string_view text) {
     return out;
 }
 
-std::unique_ptr<ProgressChannel> ProgressChannel::attach(std::int64_t fd) {
-    const int flags = fd >= 0 && fd <= INT_MAX ? ::fcntl(static_cast<int>(fd), F_GETFL) : -1;
-    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+std::unique_ptr<ProgressChannel> ProgressChannel::attach(std::int64_t number) {
+    std::optional<InheritedChannel> peer = InheritedChannel::adopt(number);
+    if (!peer) {
         char line[160];
-        std::snprintf(line, sizeof line, text::kChannelNotOpen, static_cast<long long>(fd));
+        std::snprintf(line, sizeof line, text::kChannelNotOpen, static_cast<long long>(number));
         debugOutput(line);
         return nullptr;
     }
-    const int descriptor = static_cast<int>(fd);
-    // The reset command and anything else dorvix starts must not hold the peer's channel open.
-    ::fcntl(descriptor, F_SETFD, ::fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
-    std::unique_ptr<ProgressChannel> channel(new ProgressChannel(descriptor, (flags & O_ACCMODE) == O_RDWR));
+    std::unique_ptr<ProgressChannel> channel(new ProgressChannel(*peer));
     if (!channel->writeLine(kProgressChannelVersion)) {
         return nullptr;
     }
@@ -153,7 +108,7 @@ bool ProgressChannel::writeLine(std::string line) {
         return false;
     }
     line += '\n';
-    if (!writeAll(m_fd, line)) {
+    if (!m_peer.writeAll(line)) {
         breakOff();
         return false;
     }
@@ -163,11 +118,7 @@ bool ProgressChannel::writeLine(std::string line) {
 bool ProgressChannel::readLine() {
     for (;;) {
         char c = 0;
-        const ssize_t n = ::read(m_fd, &c, 1);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+        if (!m_peer.readByte(c)) {
             breakOff();
             return false;
         }
@@ -203,7 +154,7 @@ void ProgressChannel::sendMessage(ProgressMessage message, unsigned wParam, std:
 MessageBoxResult ProgressChannel::messageBox(std::string_view text, std::string_view, MessageBoxButtons,
                                              MessageBoxIcon) {
     // The peer has seen the error once it answers; a peer that goes away first may not have.
-    if (!writeLine("error " + escapeChannelText(text)) || (m_readable && !readLine())) {
+    if (!writeLine("error " + escapeChannelText(text)) || (m_peer.readable() && !readLine())) {
         consoleWrite(text);
     }
     return MessageBoxResult::Ok;

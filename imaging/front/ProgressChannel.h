@@ -18,6 +18,7 @@
 // When the descriptor is not open, or the peer goes away during the run, dorvix says so once
 // on standard error and goes on, on the console.
 
+#include "platform/InheritedChannel.h"
 #include "platform/Operator.h"
 
 #include <cstdint>
@@ -35,9 +36,9 @@ std::string escapeChannelText(std::string_view text);
 
 class ProgressChannel final : public ProgressWindowHost {
 public:
-    // The channel on descriptor `fd`, its first line written; nothing (after a line on
-    // standard error) when the descriptor is not open or the line cannot be written.
-    static std::unique_ptr<ProgressChannel> attach(std::int64_t fd);
+    // The channel on the inherited descriptor `number`, its first line written; nothing (after
+    // a line on standard error) when the descriptor is not open or the line cannot be written.
+    static std::unique_ptr<ProgressChannel> attach(std::int64_t number);
 
     void sendMessage(ProgressMessage message, unsigned wParam, std::string_view text) override;
     MessageBoxResult messageBox(std::string_view text, std::string_view title, MessageBoxButtons buttons,
@@ -50,13 +51,12 @@ public:
     bool broken() const { return m_broken; }
 
 private:
-    ProgressChannel(int fd, bool readable) : m_fd(fd), m_readable(readable) {}
+    explicit ProgressChannel(InheritedChannel peer) : m_peer(peer) {}
     bool writeLine(std::string line);
     bool readLine();
     void breakOff();
 
-    int m_fd;
-    bool m_readable;
+    InheritedChannel m_peer;
     bool m_broken = false;
     ProgressWindowHost* m_questions = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "platform/DiskDriver.h"
 
+#include "platform/ImageFile.h"
 #include "platform/StorageManager.h"
 
 #include <cerrno>
@@ -13,6 +14,8 @@
 #include <unistd.h>
 
 namespace dorvix {
+
+std::unique_ptr<ImageFile> DeviceProvider::newImageFile() { return std::make_unique<ImageFile>(); }
 
 namespace {
 

@@ -17,6 +17,8 @@
 
 namespace dorvix {
 
+class ImageFile;
+
 // What the driver reports for IOCTL_DISK_GETINFO (DISK_INFO, 24 bytes on the device).
 struct DiskInfo {
     std::uint32_t totalSectors = 0;
@@ -83,6 +85,9 @@ public:
     // From now on devices are opened for reading only (the device dump writes nothing, and a
     // disk opened for writing tells udev to look at it again when it is closed).
     virtual void openReadOnly() {}
+    // A new, closed image file: the engines read and write their image files through it (the
+    // platform's files; tests hand out files that fail on purpose).
+    virtual std::unique_ptr<ImageFile> newImageFile();
 };
 
 // Opens the block device or image file of one table entry. Image files are sized from

@@ -18,6 +18,11 @@ PathKind pathKind(const std::string& path) {
     return S_ISLNK(st.st_mode) ? PathKind::SymbolicLink : PathKind::Other;
 }
 
+bool pathExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 bool isRegularFile(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

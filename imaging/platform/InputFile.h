@@ -19,6 +19,9 @@ PathKind pathKind(const std::string& path);
 // when the path is not a regular file). The open never waits on a FIFO or a device.
 std::FILE* openInputFile(const std::string& path);
 
+// True when something is at `path` (after following symbolic links).
+bool pathExists(const std::string& path);
+
 // True when `path` exists and is a regular file (after following symbolic links).
 bool isRegularFile(const std::string& path);
 

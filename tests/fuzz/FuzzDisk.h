@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/DiskDriver.h"
+#include "platform/ImageFile.h"
 #include "platform/Operator.h"
 
 namespace dorvix::fuzz {
@@ -119,6 +120,27 @@ private:
 };
 
 // A progress window that shows nothing: the engines' texts are not what is fuzzed.
+// An image file in memory, read as the engines read theirs.
+class MemoryImageFile : public ImageFile {
+public:
+    // `bytes` must outlive the file.
+    explicit MemoryImageFile(std::span<const std::uint8_t> bytes) : m_bytes(bytes) {}
+    std::size_t readSomeAt(std::uint64_t offset, std::span<std::uint8_t> into, int& error) override {
+        error = 0;
+        if (offset >= m_bytes.size()) {
+            return 0;
+        }
+        const std::size_t n = std::min<std::size_t>(into.size(), m_bytes.size() - offset);
+        std::memcpy(into.data(), m_bytes.data() + offset, n);
+        return n;
+    }
+    std::int64_t length() override { return static_cast<std::int64_t>(m_bytes.size()); }
+    bool writeAt(std::uint64_t, std::span<const std::uint8_t>) override { return false; }
+
+private:
+    std::span<const std::uint8_t> m_bytes;
+};
+
 class SilentWindow : public ProgressWindowHost {
 public:
     void sendMessage(ProgressMessage, unsigned, std::string_view) override {}

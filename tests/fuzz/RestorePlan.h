@@ -82,11 +82,11 @@ inline PlanResult planRestore(std::vector<std::uint8_t>& imageBytes, const Targe
     const MemoryDisk image(imageBytes, static_cast<std::uint32_t>(length / 512), Writes::Forbid);
 
     SilentWindow window;
-    ImageFilePtr file(fmemopen(imageBytes.data(), length, "rb"));
+    MemoryImageFile file(imageBytes);
     KmvImageHeader header;
     std::uint32_t headerSectors = 0;
     Sector imageMbr{};
-    switch (validateImageHeader(&window, file.get(), header)) {
+    switch (validateImageHeader(&window, file, header)) {
     case HeaderCheck::ReadFailure:
     case HeaderCheck::Invalid:
         return PlanResult::Refused;

@@ -48,7 +48,7 @@ void captureWalks(FatVolume& source) {
     job.source = &source;
     job.seenDirectories.assign(std::size_t{source.clusterCount} + 2, false);
     std::u16string path;
-    if (walkDirectory(source, path, 0, &job, sizingVisitor) == WalkResult::Failed || !imageBodyCanCarry(source)) {
+    if (walkDirectory(source, path, 0, sizingWalk(job)) == WalkResult::Failed || !imageBodyCanCarry(source)) {
         return;
     }
     if (job.totalClusters > source.clusterCount) {
@@ -72,7 +72,7 @@ void captureWalks(FatVolume& source) {
     job.batchClusters = kCopyBufferSectors / source.sectorsPerCluster;
     job.copyBuffer.assign(std::size_t{kCopyBufferSectors} * source.bytesPerSector, 0);
     path.clear();
-    if (walkDirectory(source, path, 0, &job, copyVisitor) == WalkResult::Failed) {
+    if (walkDirectory(source, path, 0, copyWalk(job)) == WalkResult::Failed) {
         releaseVolume(image);
         return;
     }

@@ -1,5 +1,5 @@
 // Fuzz target: the image header as the restore and the flat write read it. The input is the
-// start of an image file, read through a stdio stream in memory; its bytes behind the header
+// start of an image file, read from memory; its bytes behind the header
 // are also taken as the BIOS window in which the compatibility test looks for the BIOS version
 // that the header's target-BIOS list must name.
 
@@ -19,18 +19,12 @@
 using namespace dorvix;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // fmemopen reads from a buffer it may not own as const; an empty one it refuses.
-    std::vector<std::uint8_t> bytes(data, data + size);
-    bytes.push_back(0);
-    ImageFilePtr file(fmemopen(bytes.data(), size, "rb"));
+    const std::vector<std::uint8_t> bytes(data, data + size);
+    fuzz::MemoryImageFile file(bytes);
 
     fuzz::SilentWindow window;
     KmvImageHeader header;
-    const HeaderCheck check = validateImageHeader(&window, file.get(), header);
-    if (file) {
-        imageFileLength(file.get());
-        seekImageFile(file.get(), 512);
-    }
+    const HeaderCheck check = validateImageHeader(&window, file, header);
     std::string targetBios;
     switch (check) {
     case HeaderCheck::Valid: {

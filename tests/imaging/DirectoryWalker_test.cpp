@@ -34,12 +34,21 @@ struct Recorder {
     std::vector<std::string> paths;
     std::vector<std::size_t> extras;
     unsigned unnamed = 0;  // ".", "..", deleted, end entries
+    WalkFilter filter = WalkFilter::EveryEntry;  // also for the subdirectories
 };
 
-Visit recordVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                    std::size_t index, std::size_t extra) {
-    auto& recorder = *static_cast<Recorder*>(context);
-    const std::size_t e = index + extra;
+Visit recordVisitor(Recorder& recorder, const WalkItem& item);
+
+EntryVisitor recording(Recorder& recorder) {
+    return [&recorder](const WalkItem& item) { return recordVisitor(recorder, item); };
+}
+
+Visit recordVisitor(Recorder& recorder, const WalkItem& item) {
+    FatVolume& volume = item.volume;
+    std::u16string& path = item.path;
+    const std::span<std::uint8_t> entries = item.entries;
+    const std::size_t extra = item.extra;
+    const std::size_t e = item.shortEntry();
     const std::uint8_t first = entryFirstByte(entries, e);
     const std::uint8_t attributes = entryAttributes(entries, e);
     if (first == direntry::kEndOfDirectory || first == direntry::kDot || first == direntry::kDeleted ||
@@ -56,8 +65,9 @@ Visit recordVisitor(FatVolume& volume, std::u16string& path, void* context, std:
     recorder.extras.push_back(extra);
     if (directory) {
         const std::uint16_t cluster = load16(entries, e * direntry::kBytes + direntry::kFirstCluster);
-        return walkDirectory(volume, path, cluster, context, recordVisitor) == WalkResult::Failed ? Visit::Abort
-                                                                                                  : Visit::Next;
+        return walkDirectory(volume, path, cluster, recording(recorder), recorder.filter) == WalkResult::Failed
+                   ? Visit::Abort
+                   : Visit::Next;
     }
     return Visit::Next;
 }
@@ -110,13 +120,23 @@ TEST_F(WalkerTree, VisitsEveryItemWithItsFullPathAsMtoolsListsIt) {
     ASSERT_TRUE(tv.openAndMount(disk));
     Recorder recorder;
     std::u16string path;
-    EXPECT_NE(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::Failed);
+    EXPECT_NE(walkDirectory(tv.volume, path, 0, recording(recorder)), WalkResult::Failed);
     EXPECT_TRUE(path.empty());
     EXPECT_EQ(asMtoolsPaths(recorder.paths), listTree(disk, 32));
     const auto straddling = std::find(recorder.paths.begin(), recorder.paths.end(),
                                       "\\STRADDLE\\Long File Name Number 4.txt");
     ASSERT_NE(straddling, recorder.paths.end());
     EXPECT_EQ(recorder.extras[straddling - recorder.paths.begin()], 3u);
+
+    // Short entries only: the same files and directories with their long names, and none of
+    // ".", "..", deleted entries, the label or the end entries.
+    EXPECT_GT(recorder.unnamed, 0u);
+    Recorder named;
+    named.filter = WalkFilter::ShortEntriesOnly;
+    EXPECT_NE(walkDirectory(tv.volume, path, 0, recording(named), named.filter), WalkResult::Failed);
+    EXPECT_EQ(named.paths, recorder.paths);
+    EXPECT_EQ(named.extras, recorder.extras);
+    EXPECT_EQ(named.unnamed, 0u);
 }
 
 TEST_F(WalkerTree, LongNamesOfSixteenToTwentySlotsArriveWhole) {
@@ -136,7 +156,7 @@ TEST_F(WalkerTree, LongNamesOfSixteenToTwentySlotsArriveWhole) {
     ASSERT_TRUE(tv.openAndMount(disk));
     Recorder recorder;
     std::u16string path;
-    EXPECT_NE(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::Failed);
+    EXPECT_NE(walkDirectory(tv.volume, path, 0, recording(recorder)), WalkResult::Failed);
     EXPECT_EQ(asMtoolsPaths(recorder.paths), listTree(disk, 32));
     for (std::size_t i = 0; i < names.size(); ++i) {
         for (const std::string& folder : {std::string("\\"), std::string("\\D\\")}) {
@@ -160,7 +180,7 @@ TEST_F(WalkerTree, EmptyDirectoryShowsItsEndEntryOnceAndEndsTheWalk) {
     ASSERT_GE(cluster, 2);
     Recorder recorder;
     std::u16string path = u"\\EMPTY";
-    EXPECT_EQ(walkDirectory(tv.volume, path, cluster, &recorder, recordVisitor), WalkResult::EndEntry);
+    EXPECT_EQ(walkDirectory(tv.volume, path, cluster, recording(recorder)), WalkResult::EndEntry);
     EXPECT_TRUE(recorder.paths.empty());
     EXPECT_EQ(recorder.unnamed, 3u);  // ".", ".." and the end entry
     EXPECT_EQ(path, u"\\EMPTY");
@@ -169,7 +189,7 @@ TEST_F(WalkerTree, EmptyDirectoryShowsItsEndEntryOnceAndEndsTheWalk) {
     std::vector<std::uint8_t> block(tv.volume.bytesPerCluster);
     ASSERT_EQ(readCluster(tv.volume, cluster, block.data(), block.size()), 0);
     Recorder again;
-    EXPECT_EQ(scanEntries(tv.volume, path, block, tv.volume.entriesPerCluster, &again, nullptr, recordVisitor),
+    EXPECT_EQ(scanEntries(tv.volume, path, block, tv.volume.entriesPerCluster, nullptr, recording(again)),
               WalkResult::EndEntry);
 }
 
@@ -182,7 +202,7 @@ TEST_F(WalkerTree, FullDirectoryEndsWithItsChain) {
     ASSERT_TRUE(tv.openAndMount(disk));
     Recorder recorder;
     std::u16string path;
-    EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::EndEntry);
+    EXPECT_EQ(walkDirectory(tv.volume, path, 0, recording(recorder)), WalkResult::EndEntry);
     EXPECT_EQ(recorder.paths.size(), 15u);
     EXPECT_EQ(asMtoolsPaths(recorder.paths), listTree(disk, 32));
 }
@@ -214,9 +234,7 @@ TEST_F(WalkerTree, DamagedOrTooDeepTreesFailTheWalk) {
         ASSERT_EQ(writeCluster(v, d1, full.data(), full.size()), 0);
         Recorder recorder;
         std::u16string path;
-        EXPECT_EQ(walkDirectory(v, path, d1, &recorder, [](FatVolume&, std::u16string&, void*, std::span<std::uint8_t>,
-                                                          std::size_t, std::size_t) { return Visit::Next; }),
-                  WalkResult::Failed)
+        EXPECT_EQ(walkDirectory(v, path, d1, [](const WalkItem&) { return Visit::Next; }), WalkResult::Failed)
             << link;
         ASSERT_EQ(writeCluster(v, d1, block.data(), block.size()), 0);
     }
@@ -224,7 +242,7 @@ TEST_F(WalkerTree, DamagedOrTooDeepTreesFailTheWalk) {
     tv.disk.failingSectors = {clusterToSector(tv.volume, d1)};
     Recorder recorder;
     std::u16string path;
-    EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::Failed);
+    EXPECT_EQ(walkDirectory(tv.volume, path, 0, recording(recorder)), WalkResult::Failed);
 }
 
 TEST_F(WalkerTree, PathsLongerThan259CharactersFailTheWalk) {
@@ -236,7 +254,7 @@ TEST_F(WalkerTree, PathsLongerThan259CharactersFailTheWalk) {
     ASSERT_TRUE(tv.openAndMount(disk));
     Recorder recorder;
     std::u16string path;
-    EXPECT_EQ(walkDirectory(tv.volume, path, 0, &recorder, recordVisitor), WalkResult::Failed);
+    EXPECT_EQ(walkDirectory(tv.volume, path, 0, recording(recorder)), WalkResult::Failed);
     EXPECT_EQ(recorder.paths.size(), 2u);  // the third level is never visited
 }
 

@@ -13,7 +13,7 @@
 #include "FatTestDisk.h"
 #include "TestSupport.h"
 #include "VolumeFixtures.h"
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/ImageBody.h"
 #include "records/ByteOrder.h"
@@ -111,10 +111,11 @@ struct BodyCheck {
     std::map<std::string, long> chainLengths;
 };
 
-Visit bodyCheckVisitor(FatVolume& volume, std::u16string& path, void* context, std::span<std::uint8_t> entries,
-                       std::size_t index, std::size_t extra) {
-    auto& check = *static_cast<BodyCheck*>(context);
-    const std::size_t e = index + extra;
+Visit bodyCheckVisitor(BodyCheck& check, const WalkItem& item) {
+    FatVolume& volume = item.volume;
+    std::u16string& path = item.path;
+    const std::span<std::uint8_t> entries = item.entries;
+    const std::size_t e = item.shortEntry();
     const std::uint8_t first = entryFirstByte(entries, e);
     const std::uint8_t attributes = entryAttributes(entries, e);
     if (first == 0 || first == 0x2E || first == 0xE5 || attributes == 0x0F || attributes == 0x28 || attributes == 0x08) {
@@ -152,8 +153,8 @@ Visit bodyCheckVisitor(FatVolume& volume, std::u16string& path, void* context, s
             check.problems.push_back(name + ": size " + std::to_string(load32(entries, e * 32 + 28)) + " but " +
                                      std::to_string(counted) + " bytes of entries");
         }
-        return walkDirectory(volume, path, cluster, context, bodyCheckVisitor) == WalkResult::Failed ? Visit::Abort
-                                                                                                    : Visit::Next;
+        const auto visit = [&check](const WalkItem& sub) { return bodyCheckVisitor(check, sub); };
+        return walkDirectory(volume, path, cluster, visit) == WalkResult::Failed ? Visit::Abort : Visit::Next;
     }
     return Visit::Next;
 }
@@ -168,7 +169,8 @@ BodyCheck checkBody(const std::filesystem::path& body) {
         return check;
     }
     std::u16string path;
-    if (walkDirectory(imageVolume.volume, path, 0, &check, bodyCheckVisitor) == WalkResult::Failed) {
+    if (walkDirectory(imageVolume.volume, path, 0,
+                      [&check](const WalkItem& item) { return bodyCheckVisitor(check, item); }) == WalkResult::Failed) {
         check.problems.push_back("the walk of the image body failed");
     }
     return check;

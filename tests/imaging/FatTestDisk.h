@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <set>
 
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 #include "fat/FatVolume.h"
 
 namespace dorvix::testing {

@@ -1,6 +1,6 @@
 // The image body's fixed parts: the MBR template and the layout computed from a boot sector.
 
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 #include "fat/ImageBody.h"
 
 #include <gtest/gtest.h>

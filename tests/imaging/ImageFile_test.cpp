@@ -1,6 +1,6 @@
 // The image file of a capture appears under its name whole or not at all.
 
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 
 #include <gtest/gtest.h>
 

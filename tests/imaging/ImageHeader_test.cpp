@@ -2,6 +2,7 @@
 
 #include "DorvixTestSupport.h"
 #include "TestSupport.h"
+#include "platform/ImageFile.h"
 #include "records/ByteOrder.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +35,6 @@ struct HeaderCase {
     std::function<std::vector<std::uint8_t>()> fileBytes;
     HeaderCheck expected;
     const char* console;
-    long positionAfter;
 };
 
 void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
@@ -46,16 +46,12 @@ TEST_P(ValidateImageHeader, ClassifiesTheFileAndSaysSo) {
     testsupport::TempDir dir;
     const auto path = dir / "image.kmv";
     testsupport::writeFileBytes(path, c.fileBytes());
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(file, nullptr);
+    dorvix::ImageFile file;
+    ASSERT_TRUE(file.openForReading(path));
     dorvixtest::ConsoleCapture console;
     KmvImageHeader header;
     EXPECT_EQ(dorvix::validateImageHeader(nullptr, file, header), c.expected);
     EXPECT_EQ(console.output(), c.console);
-    if (c.positionAfter >= 0) {
-        EXPECT_EQ(std::ftell(file), c.positionAfter);
-    }
-    std::fclose(file);
 }
 
 std::vector<std::uint8_t> withBody(std::vector<std::uint8_t> header) {
@@ -68,14 +64,14 @@ INSTANTIATE_TEST_SUITE_P(
     Fixtures, ValidateImageHeader,
     ::testing::Values(
         HeaderCase{"Valid", [] { return withBody(capturedHeader()); }, HeaderCheck::Valid,
-                   "Validating the image header...", 512},
+                   "Validating the image header..."},
         HeaderCase{"ByteChangedAfterSealing",
                    [] {
                        auto bytes = withBody(capturedHeader());
                        bytes[kh::kTargetBios] = 'X';
                        return bytes;
                    },
-                   HeaderCheck::Invalid, "Validating the image header...***ERROR*** Invalid image file!\n", 512},
+                   HeaderCheck::Invalid, "Validating the image header...***ERROR*** Invalid image file!\n"},
         HeaderCase{"WrongHeaderSizeResealed",
                    [] {
                        auto bytes = capturedHeader();
@@ -85,29 +81,29 @@ INSTANTIATE_TEST_SUITE_P(
                        dorvix::sealImageHeader(h);
                        return withBody({h.bytes.begin(), h.bytes.end()});
                    },
-                   HeaderCheck::Invalid, "Validating the image header...***ERROR*** Invalid image file!\n", 512},
+                   HeaderCheck::Invalid, "Validating the image header...***ERROR*** Invalid image file!\n"},
         HeaderCase{"RawDiskDumpWithoutSignature",
                    [] {
                        auto bytes = withBody(dorvixtest::partitionedSector0(63));
                        return bytes;
                    },
-                   HeaderCheck::NoHeader, "WARNING: Header signature not present, assuming NOHEADER!", 512},
+                   HeaderCheck::NoHeader, "WARNING: Header signature not present, assuming NOHEADER!"},
         HeaderCase{"SignatureOneCharacterOff",
                    [] {
                        auto bytes = withBody(capturedHeader());
                        bytes[kh::kSignature + 11] = 'T';
                        return bytes;
                    },
-                   HeaderCheck::NoHeader, "WARNING: Header signature not present, assuming NOHEADER!", -1},
+                   HeaderCheck::NoHeader, "WARNING: Header signature not present, assuming NOHEADER!"},
         HeaderCase{"ShortFile",
                    [] {
                        auto bytes = capturedHeader();
                        bytes.resize(511);
                        return bytes;
                    },
-                   HeaderCheck::ReadFailure, "***ERROR*** read failed while testing for header!\n", -1},
+                   HeaderCheck::ReadFailure, "***ERROR*** read failed while testing for header!\n"},
         HeaderCase{"EmptyFile", [] { return std::vector<std::uint8_t>(); }, HeaderCheck::ReadFailure,
-                   "***ERROR*** read failed while testing for header!\n", -1}),
+                   "***ERROR*** read failed while testing for header!\n"}),
     [](const ::testing::TestParamInfo<HeaderCase>& param) { return std::string(param.param.name); });
 
 TEST(ValidateImageHeaderReturnsBytes, NoHeaderKeepsTheFirstSectorForTheCaller) {
@@ -115,12 +111,12 @@ TEST(ValidateImageHeaderReturnsBytes, NoHeaderKeepsTheFirstSectorForTheCaller) {
     const auto path = dir / "raw.img";
     const auto sector0 = dorvixtest::partitionedSector0(63);
     testsupport::writeFileBytes(path, sector0);
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    dorvix::ImageFile file;
+    ASSERT_TRUE(file.openForReading(path));
     dorvixtest::ConsoleCapture console;
     KmvImageHeader header;
     ASSERT_EQ(dorvix::validateImageHeader(nullptr, file, header), HeaderCheck::NoHeader);
     EXPECT_TRUE(std::equal(sector0.begin(), sector0.end(), header.bytes.begin()));
-    std::fclose(file);
 }
 
 TEST(SealImageHeader, MakesTheByteSumZeroWhateverTheOldChecksum) {

@@ -6,6 +6,7 @@
 // open its disk more than once (the target-BIOS list is read before a capture).
 
 #include "platform/DiskDriver.h"
+#include "platform/ImageFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -204,6 +205,62 @@ private:
     std::uint32_t m_sectorBytes = 512;
 };
 
+// An image file of the platform whose reads, writes, flushes and commit are logged and counted
+// in `state` (in 512-byte sectors: offset / 512, length rounded up), and the one `state.fault`
+// names fails with its error code: a short write puts the first half of its bytes down first, a
+// failed commit (the flush that makes the file durable, counted as a flush) removes the
+// temporary file as the platform's does. The kernel never copies from it, so every byte of a
+// restore's copy is read here.
+class FaultyImageFile : public dorvix::ImageFile {
+public:
+    explicit FaultyImageFile(FaultState& state) : m_state(state) {}
+
+    std::size_t readSomeAt(std::uint64_t offset, std::span<std::uint8_t> bytes, int& error) override {
+        if (strikes(DiskOp::Read, offset, bytes.size())) {
+            error = static_cast<int>(m_state.fault.error);
+            return 0;
+        }
+        return ImageFile::readSomeAt(offset, bytes, error);
+    }
+    bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+        if (!strikes(DiskOp::Write, offset, bytes.size())) {
+            return ImageFile::writeAt(offset, bytes);
+        }
+        if (m_state.fault.shortWrite) {
+            ImageFile::writeAt(offset, bytes.first(bytes.size() / 2));
+        }
+        return noteFailure(static_cast<int>(m_state.fault.error));
+    }
+    bool flush() override {
+        return strikes(DiskOp::Flush, 0, 0) ? noteFailure(static_cast<int>(m_state.fault.error)) : ImageFile::flush();
+    }
+    bool commit() override {
+        if (strikes(DiskOp::Flush, 0, 0)) {
+            discard();
+            return noteFailure(static_cast<int>(m_state.fault.error));
+        }
+        return ImageFile::commit();
+    }
+    int kernelCopyDescriptor() const override { return -1; }
+
+private:
+    bool strikes(DiskOp op, std::uint64_t offset, std::size_t bytes) {
+        m_state.calls.push_back({op, static_cast<std::uint32_t>(offset / 512), static_cast<std::uint32_t>((bytes + 511) / 512)});
+        unsigned& seen = op == DiskOp::Read ? m_state.counts.reads
+                         : op == DiskOp::Write ? m_state.counts.writes
+                                               : m_state.counts.flushes;
+        ++seen;
+        const Fault& f = m_state.fault;
+        if (f.nth != 0 && f.op == op && (f.nth == seen || (f.onward && seen > f.nth))) {
+            m_state.fired = true;
+            return true;
+        }
+        return false;
+    }
+
+    FaultState& m_state;
+};
+
 // DSKn: served from memory, every disk behind a FaultyDriver (which fails nothing until told).
 class MemoryDevices : public dorvix::DeviceProvider {
 public:
@@ -260,6 +317,10 @@ public:
         Disk* disk = find(n);
         return disk != nullptr ? disk->path : std::string();
     }
+    // Every image file the engines open or create, behind one fault wrapper.
+    std::unique_ptr<dorvix::ImageFile> newImageFile() override { return std::make_unique<FaultyImageFile>(imageFaults); }
+
+    FaultState imageFaults;
 
 private:
     Disk* find(std::uint8_t n) {

@@ -2,7 +2,7 @@
 // the message boxes run on this (the interface) thread while the main flow runs on a worker.
 // Message boxes are answered by clicking their buttons.
 
-#include "fat/FatEngines.h"
+#include "engines/Engines.h"
 #include "front/MainFlow.h"
 #include "front/StringTable.h"
 #include "front/window/WindowedRun.h"

@@ -1,17 +1,12 @@
 #include "front/window/WindowedRun.h"
 
 #include "front/ProgressChannel.h"
+#include "platform/QuietProbe.h"
 
 #include <QApplication>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace dorvix {
 
@@ -33,25 +28,8 @@ bool windowsAvailable(int argc, char** argv) {
     if (!environmentNames("QT_QPA_PLATFORM") && !environmentNames("DISPLAY") && !environmentNames("WAYLAND_DISPLAY")) {
         return false;
     }
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    if (child < 0) {
-        return false;
-    }
-    if (child == 0) {
-        // Qt's own complaints about a display it cannot reach stay out of the operator's way.
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, STDOUT_FILENO);
-        ::dup2(quiet, STDERR_FILENO);
-        const rlimit noCore{0, 0};
-        ::setrlimit(RLIMIT_CORE, &noCore);
-        QApplication probe(argc, argv);
-        ::_exit(0);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    // Qt ends the process when it cannot reach the display named: it is tried in a child first.
+    return succeedsInQuietChild([argc, argv]() mutable { QApplication probe(argc, argv); });
 }
 
 int runWithWindows(WindowHost& host, std::string_view commandLine, MainFlowServices services) {

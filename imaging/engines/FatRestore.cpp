@@ -1,15 +1,15 @@
-#include "fat/FatRestore.h"
+#include "engines/FatRestore.h"
 
 #include "disk/BiosCompatibility.h"
 #include "disk/DiskDevice.h"
 #include "disk/ImageCopy.h"
 #include "disk/ImageInput.h"
-#include "fat/FatEngines.h"
+#include "engines/Engines.h"
 #include "fat/FatTexts.h"
 #include "fat/RebuildDirectory.h"
 #include "fat/RestoreLayout.h"
 #include "platform/Clock.h"
-#include "platform/InputFile.h"
+#include "platform/ImageFile.h"
 #include "platform/Pause.h"
 #include "platform/ProcessFlags.h"
 #include "records/ByteOrder.h"
@@ -19,6 +19,7 @@
 #include <iterator>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -34,8 +35,8 @@ constexpr std::uint32_t kFirstFatSector = 32;
 
 // Reads exactly 512 bytes of a code file.
 bool readCodeFile(const std::string& path, Sector& code) {
-    ImageFilePtr file(openInputFile(path));
-    return file && std::fread(code.data(), 1, code.size(), file.get()) == code.size();
+    ImageFile file;
+    return file.openForReading(path) && file.readAt(0, code);
 }
 
 // A read of the image file that the system failed (an I/O error, not the file's end): the
@@ -45,28 +46,19 @@ struct ImageReadError {
     std::uint64_t offset = 0;  // where the bytes read stopped
 };
 
-bool readImageBytes(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> into, ImageReadError& noted) {
-    errno = 0;
-    if (!seekImageFile(file, offset)) {
-        if (noted.error == 0) {
-            noted = {errno != 0 ? errno : EIO, offset};
-        }
-        return false;
-    }
-    const std::size_t got = std::fread(into.data(), 1, into.size(), file);
+bool readImageBytes(ImageFile& file, std::uint64_t offset, std::span<std::uint8_t> into, ImageReadError& noted) {
+    int error = 0;
+    const std::size_t got = file.readSomeAt(offset, into, error);
     if (got == into.size()) {
         return true;
     }
-    if (std::ferror(file) != 0) {
-        if (noted.error == 0) {
-            noted = {errno != 0 ? errno : EIO, offset + got};
-        }
-        std::clearerr(file);
+    if (error != 0 && noted.error == 0) {
+        noted = {error, offset + got};
     }
     return false;
 }
 
-bool readRecord(std::FILE* file, std::uint64_t offset, Sector& record, ImageReadError& noted) {
+bool readRecord(ImageFile& file, std::uint64_t offset, Sector& record, ImageReadError& noted) {
     return readImageBytes(file, offset, record, noted);
 }
 
@@ -101,7 +93,7 @@ struct PlannedWrite {
 // fail.
 class PlanDisk : public SectorDisk {
 public:
-    PlanDisk(const RestoreLayout& layout, std::FILE* image, std::vector<PlannedWrite>& directories,
+    PlanDisk(const RestoreLayout& layout, ImageFile& image, std::vector<PlannedWrite>& directories,
              ImageReadError& readError)
         : m_layout(layout), m_image(image), m_directories(directories), m_readError(readError) {}
 
@@ -135,7 +127,7 @@ public:
 
 private:
     const RestoreLayout& m_layout;
-    std::FILE* m_image;
+    ImageFile& m_image;
     std::vector<PlannedWrite>& m_directories;
     ImageReadError& m_readError;
 };
@@ -222,7 +214,7 @@ private:
     const std::optional<std::string>& m_mbrCode;
     const std::optional<std::string>& m_bootCode;
     DiskDevice m_disk;
-    ImageFilePtr m_image;
+    std::unique_ptr<ImageFile> m_image;
     ImageReadError m_readError;
 };
 
@@ -237,26 +229,24 @@ int FatRestore::run() {
     if (!m_disk.hasImageSectors()) {
         return fail(text::kSectorSizeUnsupported, static_cast<int>(m_target), m_disk.bytesPerSector);
     }
-    m_image.reset(openInputFile(m_imagePath));
-    if (!m_image) {
+    m_image = m_devices.newImageFile();
+    if (!m_image->openForReading(m_imagePath)) {
         return fail(text::kFlatOpenForRead, m_imagePath.c_str());
     }
-    const std::optional<std::uint64_t> length = imageFileLength(m_image.get());
-    if (!length) {
+    const std::int64_t fileLength = m_image->length();
+    if (fileLength < 0) {
         return fail(text::kFlatImageOperationError);
     }
+    const std::optional<std::uint64_t> length = static_cast<std::uint64_t>(fileLength);
     if (m_disk.bytesPerSector == 0 || *length % m_disk.bytesPerSector != 0) {
         return fail(text::kRestoreInvalidImage);
-    }
-    if (!seekImageFile(m_image.get(), 0)) {
-        return fail(text::kFlatImageOperationError);
     }
 
     KmvImageHeader header;
     std::uint32_t headerSectors = 0;
     std::uint32_t imageSectorBytes = kSectorBytes;
     Sector imageMbr{};
-    switch (validateImageHeader(m_window, m_image.get(), header)) {
+    switch (validateImageHeader(m_window, *m_image, header)) {
     case HeaderCheck::ReadFailure:
     case HeaderCheck::Invalid:
         return failed();
@@ -281,7 +271,7 @@ int FatRestore::run() {
             return fail(text::kBodyLengthMismatch, static_cast<unsigned long long>(*length),
                         static_cast<unsigned long long>(announcedImageLength(header)));
         }
-        if (!readRecord(m_image.get(), imageSectorBytes, imageMbr, m_readError)) {
+        if (!readRecord(*m_image, imageSectorBytes, imageMbr, m_readError)) {
             return failImageRead(text::kRestoreReadMbr);
         }
         break;
@@ -297,7 +287,7 @@ int FatRestore::run() {
     Sector imageBoot{};
     const std::uint64_t bootSector = std::uint64_t{imagePartitionStart(imageMbr)} + headerSectors;
     if (bootSector >= imageSectors ||
-        !readRecord(m_image.get(), bootSector * imageSectorBytes, imageBoot, m_readError)) {
+        !readRecord(*m_image, bootSector * imageSectorBytes, imageBoot, m_readError)) {
         return failImageRead(text::kRestoreReadPbr);
     }
 
@@ -333,7 +323,7 @@ int FatRestore::run() {
         const std::uint64_t fatSector =
             layout.imageRootSector - std::uint64_t{layout.numberOfFats - copy} * imageFatSectors;
         Sector fatStart{};
-        if (!readRecord(m_image.get(), fatSector * kSectorBytes, fatStart, m_readError) || fatStart[0] < 0xF0 ||
+        if (!readRecord(*m_image, fatSector * kSectorBytes, fatStart, m_readError) || fatStart[0] < 0xF0 ||
             fatStart[1] != 0xFF) {
             return failImageRead(text::kRestoreFatMisplaced);
         }
@@ -359,7 +349,7 @@ int FatRestore::run() {
     }
     const std::uint64_t imageFatSector =
         layout.imageRootSector - std::uint64_t{layout.numberOfFats} * imageFatSectors;
-    if (!readImageBytes(m_image.get(), imageFatSector * kSectorBytes, imageFat, m_readError)) {
+    if (!readImageBytes(*m_image, imageFatSector * kSectorBytes, imageFat, m_readError)) {
         return failImageRead(text::kRestoreReadData);
     }
 
@@ -418,7 +408,7 @@ int FatRestore::run() {
 // each rewritten directory for the write phase.
 int FatRestore::planDirectories(RestoreLayout& layout, std::span<std::uint8_t> fat,
                                 std::span<const std::uint8_t> imageFat, std::vector<PlannedWrite>& directories) {
-    PlanDisk planDisk(layout, m_image.get(), directories, m_readError);
+    PlanDisk planDisk(layout, *m_image, directories, m_readError);
     // The new boot sector names the volume as the root's label entry does; without such an
     // entry its label is "NO NAME    ", as fsck.fat expects.
     std::vector<std::uint8_t> root(std::size_t{layout.rootSectors} * kSectorBytes, 0);
@@ -445,9 +435,6 @@ int FatRestore::planDirectories(RestoreLayout& layout, std::span<std::uint8_t> f
 
 int FatRestore::copyRootAndData(const RestoreLayout& layout, PartitionGuard& guard) {
     showStatus(m_window, text::kRestoreExtracting);
-    if (!seekImageFile(m_image.get(), std::uint64_t{layout.imageRootSector} * kSectorBytes)) {
-        return fail(text::kFlatImageOperationError);
-    }
     showStatus(m_window, text::kRestoreCopying);
     if (!guard.inside(layout.rootStart, layout.copySectors)) {
         return fail(text::kRestoreWriteData);
@@ -455,7 +442,7 @@ int FatRestore::copyRootAndData(const RestoreLayout& layout, PartitionGuard& gua
     // The operator sees the percentages of a copy in 16-sector steps, however large the requests.
     ChunkProgress progress(layout.copySectors, kProgressStepSectors);
     const ImageCopyResult copied =
-        copyImageToDisk(::fileno(m_image.get()), std::uint64_t{layout.imageRootSector} * kSectorBytes, guard.disk,
+        copyImageToDisk(*m_image, std::uint64_t{layout.imageRootSector} * kSectorBytes, guard.disk,
                         layout.rootStart, layout.copySectors, [&](std::uint32_t done) {
                             progress.advance(done, [this](int percent) { showProgress(m_window, percent); });
                         });

@@ -1,20 +1,20 @@
-// The FAT engine's entries of the main flow: the FAT-aware capture of DSKn: into an image
-// file ("-imgcopy"), the target-BIOS list of its IMAGE.INI that precedes it, and the FAT
-// engine's part in a flat capture.
+// The FAT-aware capture of DSKn: into an image file ("-imgcopy"), the target-BIOS list of its
+// IMAGE.INI that precedes it, and the FAT engine's part in a flat capture.
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <system_error>
 
 #include "disk/DiskDevice.h"
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 #include "disk/ImageHeader.h"
 #include "disk/ImageStamp.h"
 #include "fat/FatCapture.h"
-#include "fat/FatEngines.h"
+#include "engines/Engines.h"
 #include "fat/FatTexts.h"
 #include "fat/FolderExclusion.h"
 #include "fat/ImageBody.h"
@@ -136,7 +136,8 @@ int captureFatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t
 
     FatVolume source;
     source.disk = &disk;
-    const int result = captureVolume(source, imagePath, hooks);
+    const std::unique_ptr<ImageFile> image = devices.newImageFile();
+    const int result = captureVolume(source, *image, imagePath, hooks);
     disk.Close();
     return result;
 }
@@ -197,16 +198,6 @@ ImageVolumeResult prepareFlatImageVolume(ImageFile& image) {
     return stamped ? ImageVolumeResult::Prepared
            : noRoom ? ImageVolumeResult::NoRoomForStamp
                     : ImageVolumeResult::WriteFailed;
-}
-
-FlatCaptureVolumeSteps flatCaptureVolumeSteps() {
-    FlatCaptureVolumeSteps steps;
-    steps.readTargetBiosList = [](DeviceProvider& devices, std::uint8_t diskNumber,
-                                  std::optional<FailedRead>& failed) {
-        return readTargetBiosList(devices, diskNumber, failed);
-    };
-    steps.prepareImageVolume = prepareFlatImageVolume;
-    return steps;
 }
 
 }  // namespace dorvix

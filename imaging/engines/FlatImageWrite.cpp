@@ -4,17 +4,19 @@
 
 #include "disk/DiskDevice.h"
 #include "disk/DiskTexts.h"
-#include "disk/FlatEngines.h"
+#include "engines/Engines.h"
 #include "disk/ImageCopy.h"
 #include "disk/ImageInput.h"
 #include "platform/Clock.h"
-#include "platform/InputFile.h"
+#include "platform/ImageFile.h"
 #include "platform/Pause.h"
 #include "platform/ProcessFlags.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <optional>
 
 namespace dorvix {
 
@@ -36,12 +38,14 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
         showError(window, text::kSectorSizeUnsupported, static_cast<int>(targetDevice), disk.bytesPerSector);
         return kFlatUnusable;
     }
-    ImageFilePtr image(openInputFile(imagePath));
-    if (!image) {
+    const std::unique_ptr<ImageFile> image = devices.newImageFile();
+    if (!image->openForReading(imagePath)) {
         showStatus(nullptr, text::kFlatOpenForRead, imagePath.c_str());
         return kFlatOpenFailure;
     }
-    const std::optional<std::uint64_t> length = imageFileLength(image.get());
+    const std::int64_t fileLength = image->length();
+    const std::optional<std::uint64_t> length =
+        fileLength < 0 ? std::nullopt : std::optional<std::uint64_t>(static_cast<std::uint64_t>(fileLength));
     if (!length) {
         showStatus(nullptr, text::kFlatSeekFailed, 2);
         return kFlatOpenFailure;
@@ -50,15 +54,11 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
         showStatus(nullptr, text::kFlatLengthMismatch);
         return kFlatUnusable;
     }
-    if (!seekImageFile(image.get(), 0)) {
-        showError(window, text::kFlatImageOperationError);
-        return kFlatOpenFailure;
-    }
 
     KmvImageHeader header;
     std::uint64_t bodyLength = 0;
     std::uint64_t imageOffset = 0;  // where the body starts in the file
-    switch (validateImageHeader(window, image.get(), header)) {
+    switch (validateImageHeader(window, *image, header)) {
     case HeaderCheck::Valid:
         if (announcedImageLength(header) != *length) {
             showError(window, text::kBodyLengthMismatch, static_cast<unsigned long long>(*length),
@@ -69,10 +69,6 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
         imageOffset = kmvheader::kSize;
         break;
     case HeaderCheck::NoHeader:
-        if (!seekImageFile(image.get(), 0)) {
-            showError(window, text::kFlatImageOperationError);
-            return kFlatOpenFailure;
-        }
         bodyLength = *length;
         break;
     case HeaderCheck::Invalid:
@@ -108,7 +104,7 @@ int writeFlatImage(DeviceProvider& devices, ProgressWindow window, const std::st
     bool complete = false;
     bool progressOnConsole = false;
     const ImageCopyResult copied =
-        copyImageToDisk(::fileno(image.get()), imageOffset, disk, 0, total, [&](std::uint32_t done) {
+        copyImageToDisk(*image, imageOffset, disk, 0, total, [&](std::uint32_t done) {
             progress.advance(done, [&](int percent) {
                 if (percent == 100) {
                     complete = true;

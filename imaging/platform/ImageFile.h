@@ -1,6 +1,10 @@
 #pragma once
-// The image file a capture writes: created unnamed beside its final name, named once it is
-// flushed, and read and written at byte offsets; and its sectors as the disk of a FatVolume.
+// An image file as the engines reach it: the image a restore or flat write reads (opened
+// without blocking, a regular file only), and the image a capture writes (created unnamed
+// beside its final name, named once it is flushed); read and written at byte offsets; and its
+// sectors as the disk of a FatVolume. Every read, write, flush and commit of an engine goes
+// through the virtual members, so that tests can fail any of them (see
+// DeviceProvider::newImageFile).
 
 #include <cstdint>
 #include <cstdio>
@@ -13,11 +17,11 @@
 
 namespace dorvix {
 
-// An open image file (read and write), closed on destruction.
+// An open image file, closed on destruction.
 class ImageFile {
 public:
     ImageFile() = default;
-    ~ImageFile();
+    virtual ~ImageFile();
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;
 
@@ -33,23 +37,37 @@ public:
     bool createTemporary(const std::filesystem::path& finalPath);
     // Flushes the file to the disk and puts it under its final name (replacing a file there),
     // then flushes the folder. False, and the temporary file removed, on any failure.
-    bool commit();
+    virtual bool commit();
     // Closes and removes an uncommitted temporary file.
     void discard();
     // Opens an existing file for reading and writing.
     bool open(const std::filesystem::path& path);
+    // Opens an existing image for reading only; the open never waits on a FIFO or a device, and
+    // anything but a regular file is refused (errno ENXIO).
+    bool openForReading(const std::filesystem::path& path);
     void close();
     bool isOpen() const { return m_file != nullptr; }
 
     // Writes the bytes at `offset`; true when every byte was written.
-    bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+    virtual bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes);
     // Reads exactly `bytes.size()` bytes at `offset`; false on a short read.
     bool readAt(std::uint64_t offset, std::span<std::uint8_t> bytes);
+    // Reads up to `bytes.size()` bytes at `offset` and returns how many it read: fewer at the
+    // file's end (`error` 0) or where the system failed the read (`error` its code). A file
+    // opened for reading only may be read so from another thread while nothing else uses it.
+    virtual std::size_t readSomeAt(std::uint64_t offset, std::span<std::uint8_t> bytes, int& error);
     // Length of the file (its end position), or -1.
-    std::int64_t length();
-    bool flush();
+    virtual std::int64_t length();
+    virtual bool flush();
+    // The descriptor the kernel may copy this file's bytes from onto a disk, or -1 when the
+    // bytes must be read through readSomeAt.
+    virtual int kernelCopyDescriptor() const;
     // The system's error code of the first write, flush or commit that failed; 0 when none did.
     int lastError() const { return m_error; }
+
+protected:
+    // Keeps `error` as lastError unless an earlier failure is kept; returns false.
+    bool noteFailure(int error);
 
 private:
     bool failed();  // keeps errno as lastError, returns false
@@ -58,6 +76,7 @@ private:
     std::filesystem::path m_finalPath;  // set while a temporary file is open
     std::filesystem::path m_tempPath;   // its name, or empty when it is unnamed
     int m_error = 0;
+    bool m_readOnly = false;            // opened by openForReading
 };
 
 // True for the names of hidden temporary image files: "." + final name + ".dorvix-" + letters

@@ -1,4 +1,4 @@
-#include "disk/ImageFile.h"
+#include "platform/ImageFile.h"
 
 #include "platform/InputFile.h"
 #include <cctype>
@@ -175,6 +175,13 @@ bool ImageFile::open(const std::filesystem::path& path) {
     return m_file != nullptr;
 }
 
+bool ImageFile::openForReading(const std::filesystem::path& path) {
+    close();
+    m_file = openInputFile(path.string());
+    m_readOnly = m_file != nullptr;
+    return m_file != nullptr;
+}
+
 void ImageFile::close() {
     if (!m_finalPath.empty()) {
         discard();
@@ -184,6 +191,7 @@ void ImageFile::close() {
         std::fclose(m_file);
         m_file = nullptr;
     }
+    m_readOnly = false;
 }
 
 bool ImageFile::createTemporary(const std::filesystem::path& finalPath) {
@@ -239,9 +247,11 @@ bool ImageFile::createTemporary(const std::filesystem::path& finalPath) {
     return true;
 }
 
-bool ImageFile::failed() {
+bool ImageFile::failed() { return noteFailure(errno != 0 ? errno : EIO); }
+
+bool ImageFile::noteFailure(int error) {
     if (m_error == 0) {
-        m_error = errno != 0 ? errno : EIO;
+        m_error = error;
     }
     return false;
 }
@@ -341,13 +351,51 @@ bool ImageFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> byte
 }
 
 bool ImageFile::readAt(std::uint64_t offset, std::span<std::uint8_t> bytes) {
-    if (m_file == nullptr || offset > static_cast<std::uint64_t>(INT64_MAX)) {
-        return false;
+    int error = 0;
+    return readSomeAt(offset, bytes, error) == bytes.size();
+}
+
+std::size_t ImageFile::readSomeAt(std::uint64_t offset, std::span<std::uint8_t> bytes, int& error) {
+    error = 0;
+    if (m_file == nullptr || offset > static_cast<std::uint64_t>(INT64_MAX) - bytes.size()) {
+        error = EINVAL;
+        return 0;
     }
+    if (m_readOnly) {
+        // Positioned reads leave the stream alone, so the bulk copy may read on its own thread.
+        const int fd = ::fileno(m_file);
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                error = errno != 0 ? errno : EIO;
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        return got;
+    }
+    errno = 0;
     if (::fseeko(m_file, static_cast<off_t>(offset), SEEK_SET) != 0) {
-        return false;
+        error = errno != 0 ? errno : EIO;
+        return 0;
     }
-    return std::fread(bytes.data(), 1, bytes.size(), m_file) == bytes.size();
+    const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), m_file);
+    if (got < bytes.size() && std::ferror(m_file) != 0) {
+        error = errno != 0 ? errno : EIO;
+        std::clearerr(m_file);
+    }
+    return got;
+}
+
+int ImageFile::kernelCopyDescriptor() const {
+    return m_file != nullptr && m_readOnly ? ::fileno(m_file) : -1;
 }
 
 std::int64_t ImageFile::length() {

@@ -1,5 +1,5 @@
 #pragma once
-// The FAT-aware restore (restoreFatImage, declared in fat/FatEngines.h) and its boot-code
+// The FAT-aware restore (restoreFatImage, declared in engines/Engines.h) and its boot-code
 // readers. The restore writes a FAT-aware image onto DSKn: and re-lays the FAT16 volume out
 // for that disk: new partition entry and boot sector, the image's root directory and data
 // area copied as one stream, and the FAT rebuilt from the directory entries.

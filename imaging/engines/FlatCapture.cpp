@@ -1,14 +1,14 @@
 // captureFlatImage: the whole of DSKn: (whole cylinders, and every partition to its end),
 // cylinder by cylinder, into an image file with a flat header. The disk is only read: the copy
-// goes to an unnamed (or hidden) file in the image's folder, and there the FAT engine's step
-// (handed in by the main flow) leaves "\Documents and Settings" out and gives IMAGE.INI the
+// goes to an unnamed (or hidden) file in the image's folder, and there the FAT engine
+// leaves "\Documents and Settings" out and gives IMAGE.INI the
 // capture time. The image gets its name once it is sealed and on the disk.
 
 #include "disk/BiosCompatibility.h"
 #include "disk/DiskDevice.h"
 #include "disk/DiskTexts.h"
-#include "disk/FlatEngines.h"
-#include "disk/ImageFile.h"
+#include "engines/Engines.h"
+#include "platform/ImageFile.h"
 #include "disk/ImageInput.h"
 #include "platform/Clock.h"
 #include "records/ByteOrder.h"
@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -41,10 +42,9 @@ bool imageIsSource(const std::string& sourcePath, const std::string& imagePath) 
 
 class FlatCapture {
 public:
-    FlatCapture(DeviceProvider& devices, ProgressWindow window, std::uint8_t source, const std::string& imagePath,
-                const FlatCaptureVolumeSteps& volumeSteps)
-        : m_devices(devices), m_window(window), m_source(source), m_imagePath(imagePath),
-          m_volumeSteps(volumeSteps), m_disk(devices) {}
+    FlatCapture(DeviceProvider& devices, ProgressWindow window, std::uint8_t source, const std::string& imagePath)
+        : m_devices(devices), m_window(window), m_source(source), m_imagePath(imagePath), m_disk(devices),
+          m_image(devices.newImageFile()) {}
     ~FlatCapture() { cleanUp(); }
     FlatCapture(const FlatCapture&) = delete;
     FlatCapture& operator=(const FlatCapture&) = delete;
@@ -67,9 +67,8 @@ private:
     ProgressWindow m_window;
     std::uint8_t m_source;
     const std::string& m_imagePath;
-    const FlatCaptureVolumeSteps& m_volumeSteps;
     DiskDevice m_disk;
-    ImageFile m_image;
+    std::unique_ptr<ImageFile> m_image;
     bool m_dismounted = false;
 };
 
@@ -89,9 +88,7 @@ int FlatCapture::run() {
         return kCaptureFailed;
     }
     std::optional<FailedRead> failedRead;
-    const std::optional<std::string> listed = m_volumeSteps.readTargetBiosList
-                                                  ? m_volumeSteps.readTargetBiosList(m_devices, m_source, failedRead)
-                                                  : std::nullopt;
+    const std::optional<std::string> listed = readTargetBiosList(m_devices, m_source, failedRead);
     if (failedRead) {
         // The default list in its place would make an image meant for other devices.
         showStatus(m_window, text::kFlatCaptureReadFailed, static_cast<unsigned long>(failedRead->firstSector),
@@ -103,7 +100,7 @@ int FlatCapture::run() {
     if (!sectors) {
         return kCaptureFailed;
     }
-    if (!m_image.createTemporary(m_imagePath)) {
+    if (!m_image->createTemporary(m_imagePath)) {
         showError(m_window, text::kFlatCaptureOpenForWrite, m_imagePath.c_str());
         return kCaptureFailed;
     }
@@ -115,7 +112,7 @@ int FlatCapture::run() {
     header.bytes[kReserved170] = 0;
     setHeaderTargetBios(header, list.empty() ? std::string_view(text::kFlatDefaultTargetBios) : list);
     header.bytes[kImageKind] = kKindFlat;
-    if (!m_image.writeAt(0, header.bytes)) {
+    if (!m_image->writeAt(0, header.bytes)) {
         showError(m_window, text::kFlatCaptureHeaderWriteFailed, 512L);
         reportImageError(true);
         return kCaptureFailed;
@@ -131,7 +128,7 @@ int FlatCapture::run() {
     store32(header.bytes, kBodySectors, *sectors);
     sealImageHeader(header);
     // Sealed, flushed, then named: nothing reports the image done before it is on the disk.
-    if (!m_image.writeAt(0, header.bytes) || !m_image.commit()) {
+    if (!m_image->writeAt(0, header.bytes) || !m_image->commit()) {
         showError(m_window, text::kFlatCaptureHeaderWriteFailed, 512L);
         reportImageError(true);
         return kCaptureFailed;
@@ -206,7 +203,7 @@ int FlatCapture::copyDisk(std::uint32_t sectors) {
             break;
         }
         const std::size_t bytes = std::size_t{n} * m_disk.bytesPerSector;
-        if (!m_image.writeAt(std::uint64_t{kmvheader::kSize} + std::uint64_t{position} * m_disk.bytesPerSector,
+        if (!m_image->writeAt(std::uint64_t{kmvheader::kSize} + std::uint64_t{position} * m_disk.bytesPerSector,
                              std::span(buffer).first(bytes))) {
             showStatus(m_window, text::kFlatCaptureWriteFailed, static_cast<long>(bytes));
             reportImageError(false);
@@ -227,8 +224,7 @@ int FlatCapture::copyDisk(std::uint32_t sectors) {
 
 int FlatCapture::prepareImageVolume() {
     // The image's copy of the volume is changed for good; the disk never is.
-    const ImageVolumeResult result =
-        m_volumeSteps.prepareImageVolume ? m_volumeSteps.prepareImageVolume(m_image) : ImageVolumeResult::Prepared;
+    const ImageVolumeResult result = prepareFlatImageVolume(*m_image);
     switch (result) {
     case ImageVolumeResult::Prepared:
         return 0;
@@ -247,14 +243,14 @@ int FlatCapture::prepareImageVolume() {
 }
 
 void FlatCapture::reportImageError(bool asError) {
-    if (m_image.lastError() == 0) {
+    if (m_image->lastError() == 0) {
         return;
     }
     const std::string folder = imageFolder(m_imagePath);
     if (asError) {
-        showError(m_window, text::kImageFileWriteError, folder.c_str(), std::strerror(m_image.lastError()));
+        showError(m_window, text::kImageFileWriteError, folder.c_str(), std::strerror(m_image->lastError()));
     } else {
-        showStatus(m_window, text::kImageFileWriteError, folder.c_str(), std::strerror(m_image.lastError()));
+        showStatus(m_window, text::kImageFileWriteError, folder.c_str(), std::strerror(m_image->lastError()));
     }
 }
 
@@ -263,15 +259,15 @@ void FlatCapture::cleanUp() {
         m_disk.MountFirstPartition();
         m_dismounted = false;
     }
-    m_image.discard();
+    m_image->discard();
     m_disk.Close();
 }
 
 }  // namespace
 
 int captureFlatImage(DeviceProvider& devices, ProgressWindow window, std::uint8_t sourceDevice,
-                     const std::string& imagePath, const FlatCaptureVolumeSteps& volumeSteps) {
-    FlatCapture capture(devices, window, sourceDevice, imagePath, volumeSteps);
+                     const std::string& imagePath) {
+    FlatCapture capture(devices, window, sourceDevice, imagePath);
     return capture.run();
 }
 
