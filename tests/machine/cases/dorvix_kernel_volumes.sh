@@ -39,7 +39,7 @@ for pair in$guest_seeds; do
   echo \"== seed \$seed, shortname=\$shortname\"
   src=\$(machine_disk SRC\$seed) && tgt=\$(machine_disk TGT\$seed) || exit 1
   mkdir -p /mnt/src /mnt/tgt
-  mount -t vfat -o shortname=\$shortname \${src}1 /mnt/src || exit 1
+  mount -t vfat -o utf8,shortname=\$shortname \${src}1 /mnt/src || exit 1
   sh /case/workload.sh \$seed /mnt/src || machine_result workload-\$seed failed
   (cd /mnt/src && find . -type f | sort | while IFS= read -r f; do md5sum \"\$f\"; done) >/tmp/manifest
   (cd /mnt/src && find . | sort) >/tmp/tree
@@ -56,7 +56,7 @@ for pair in$guest_seeds; do
   echo
   machine_result restore-\$seed \$status
   rm -f /tmp/SEED.IMG
-  mount -t vfat -o ro,shortname=\$shortname \${tgt}1 /mnt/tgt || continue
+  mount -t vfat -o ro,utf8,shortname=\$shortname \${tgt}1 /mnt/tgt || continue
   (cd /mnt/tgt && md5sum -c /tmp/manifest >/tmp/check 2>&1) && machine_result md5-\$seed ok
   grep -v ': OK\$' /tmp/check | head -n 5
   (cd /mnt/tgt && find . | sort) | cmp -s - /tmp/tree && machine_result tree-\$seed same
