@@ -41,7 +41,7 @@ for pair in$guest_seeds; do
   mkdir -p /mnt/src /mnt/tgt
   mount -t vfat -o utf8,shortname=\$shortname \${src}1 /mnt/src || exit 1
   sh /case/workload.sh \$seed /mnt/src || machine_result workload-\$seed failed
-  (cd /mnt/src && find . -type f | sort | while IFS= read -r f; do md5sum \"\$f\"; done) >/tmp/manifest
+  (cd /mnt/src && find . -type f -exec md5sum {} +) >/tmp/manifest
   (cd /mnt/src && find . | sort) >/tmp/tree
   machine_result files-\$seed \$(wc -l </tmp/manifest)
   umount /mnt/src || exit 1
