@@ -77,7 +77,7 @@ fat_breaks() {
 # without "." and "..", which the capture makes afresh with every field but name, attribute and
 # cluster 0.
 listing() {
-  mdir -/ -a -i "$1" :: | grep -v -e '^ Volume ' -e 'bytes free' -e 'files' -e '^$' -e '^\.\.\? '
+  mdir -/ -a -i "$1" :: | grep -v -e '^ Volume ' -e ' bytes free$' -e '^$' -e '^\.\.\? '
 }
 
 for line in "${seeds[@]}"; do
