@@ -7,6 +7,7 @@
 #   PELLORIN_TEST_KERNEL  the test kernel (KERNEL.SYS of the payloads), which reports on the
 #                    debug console of qemu-system-i386 when a written disk boots it
 #   MACHINE_SOURCE   tests/machine in the source tree
+#   MACHINE_RESOURCES  resources/ in the build tree (boot code, the test kernel)
 set -euo pipefail
 export MTOOLS_SKIP_CHECK=1
 
@@ -342,6 +343,26 @@ fat_disk_image() {
   if [ -n "$dir" ]; then
     mcopy -s -m -i "$file@@1048576" "$dir/"* ::
   fi
+}
+
+# bootable_fat_disk FILE MIB DIR: fat_disk_image FILE MIB DIR made bootable: partition 1
+# active, dorvix's master boot record, the boot code of fixtures/bpb_boot_sector.asm in the
+# volume's boot sector, and the project's test kernel as KERNEL.SYS.
+bootable_fat_disk() {
+  local file=$1 mib=$2 dir=$3
+  need_tools nasm sfdisk
+  : "${MACHINE_RESOURCES:?}"
+  local mbr="$MACHINE_RESOURCES/dorvix/dorvix_mbr.bin" kernel="${PELLORIN_TEST_KERNEL:?}"
+  [ -f "$mbr" ] && [ -f "$kernel" ] || fail "the boot code and test kernel were not built ($mbr, $kernel)"
+  local boot="$MACHINE_WORK/bpb_boot_sector.bin"
+  nasm -f bin -o "$boot" "$MACHINE_SOURCE/fixtures/bpb_boot_sector.asm" || fail "nasm failed"
+  fat_disk_image "$file" "$mib" "$dir"
+  sfdisk -q --activate "$file" 1 >/dev/null 2>&1 || fail "sfdisk cannot mark partition 1 active"
+  dd if="$mbr" of="$file" bs=446 count=1 conv=notrunc status=none
+  # The jump and the code; the parameter block between them stays mkfs.fat's.
+  dd if="$boot" of="$file" bs=1 count=3 seek=1048576 conv=notrunc status=none
+  dd if="$boot" of="$file" bs=1 skip=62 count=448 seek=$((1048576 + 62)) conv=notrunc status=none
+  mcopy -i "$file@@1048576" "$kernel" ::KERNEL.SYS
 }
 
 # make_payload DIR: the payload files of a recovery stick: the test kernel as KERNEL.SYS, so that
