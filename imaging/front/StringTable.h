@@ -29,10 +29,10 @@ inline constexpr char kDefaultImage[] = "FLASH.IMG";
 inline constexpr char kImageMissing[] = "ERROR: The image file does not exist.";
 // A box stands apart from the command line that named the file, so it names the file too.
 inline constexpr char kImageMissingBox[] = "ERROR: The image file does not exist.\r\n\r\n%s";
-inline constexpr char kImageNotRegular[] = "ERROR: The image file is not a regular file.";
-inline constexpr char kTargetProtected[] = "ERROR: %s is not written: %s.";
+inline constexpr char kImageNotRegular[] = "ERROR: The image file is not a regular file.\n";
+inline constexpr char kTargetProtected[] = "ERROR: %s is not written: %s.\n";
 inline constexpr char kImagePathNotReplaceable[] =
-    "ERROR: The image path names a directory, device or FIFO; a capture writes only regular files.";
+    "ERROR: The image path names a directory, device or FIFO; a capture writes only regular files.\n";
 // Arguments are held in buffers of 99 characters; a longer one is refused rather than cut,
 // because a cut image path could name another file.
 inline constexpr char kArgumentTooLong[] = "ERROR: Argument longer than 99 characters: %.40s...\n";

@@ -245,6 +245,7 @@ TEST_F(DorvixOnLoopDisks, RestoreRefusesTheDiskTheImageComesFromAndABusyImageFil
                                                    : "it is the file behind " + loop.device()),
                   std::string::npos)
             << result.output;
+        EXPECT_TRUE(result.output.ends_with(".\n")) << "the refusal ends its line: " << result.output;
         EXPECT_EQ(mountedAt(point), deviceNumber(loop.device()));
     }
     EXPECT_EQ(readRange(disk, 0, 1024), before);
