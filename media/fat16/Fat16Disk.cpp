@@ -10,6 +10,7 @@
 
 #include "TraceText.h"
 #include "fat16/ByteOrder.h"
+#include "fat16/DiskRecords.h"
 #include "fat16/Trace.h"
 #include "platform/FileFind.h"
 
@@ -18,8 +19,6 @@ namespace pellorin {
 namespace {
 
 constexpr std::size_t kMaxFiles = 512;
-constexpr std::size_t kTemplateSize = 512;
-constexpr DWORD kDirEntrySize = 32;
 // Bytes of file data read and written at once (a whole number of clusters of any size).
 constexpr std::size_t kCopyChunkBytes = std::size_t{1} << 20;
 
@@ -307,7 +306,7 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* cont
     // The label entry follows the files' entries when the root directory has a slot left.
     const auto files = static_cast<std::size_t>(std::count_if(
         plans.begin(), plans.end(), [](const FilePlan& plan) { return plan.assigned; }));
-    const bool labelled = files < std::size_t{layout.D} * layout.B / kDirEntrySize;
+    const bool labelled = files < std::size_t{layout.D} * layout.B / direntry::kBytes;
 
     m_layout = layout;
     m_dwFat1Start = layout.fat1Start;
@@ -316,13 +315,13 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* cont
     m_bySectorsPerCluster = static_cast<BYTE>(P);
 
     // Boot track: the boot record with its new partition table, then zeros.
-    FillPartitionTable(std::span<BYTE, kTemplateSize>(pMbr, kTemplateSize), layout);
+    FillPartitionTable(std::span<BYTE, mbr::kSize>(pMbr, mbr::kSize), layout);
     if (!WriteRegion(0, layout.S, std::span<const BYTE>(pMbr, layout.B), text::kContextWriteMbr)) {
         return FALSE;
     }
     // Boot sector, then the reserved sectors after it as zeros.
     DebugPrint(1, text::kUpdatingPbr);
-    FillBootSector(std::span<BYTE, kTemplateSize>(pPbr, kTemplateSize), layout,
+    FillBootSector(std::span<BYTE, bootsector::kSize>(pPbr, bootsector::kSize), layout,
                    m_tickCount ? m_tickCount() : TickCountNow(), labelled);
     if (!WriteRegion(layout.S, layout.R, std::span<const BYTE>(pPbr, layout.B),
                      text::kContextWritePbr)) {
@@ -413,8 +412,8 @@ BOOL CFat16Disk::WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DW
     }
     const std::uint64_t clusterBytes = std::uint64_t{m_layout.P} * m_layout.B;
     const auto slotAt = [&root](DWORD slot) {
-        return std::span<BYTE, kDirEntrySize>(root.data() + std::size_t{slot} * kDirEntrySize,
-                                              kDirEntrySize);
+        return std::span<BYTE, direntry::kBytes>(root.data() + std::size_t{slot} * direntry::kBytes,
+                                                 direntry::kBytes);
     };
     std::vector<ShortName> taken;
     DWORD slot = 0;
