@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "TraceText.h"
+
 namespace pellorin {
 
 WORD DebugLevel = 1;
@@ -55,9 +57,9 @@ void ReportError(const char* context, DWORD code) {
     char text[1024];
     GetErrorText(code, text, sizeof text);
     if (context != nullptr && *context != '\0') {
-        DebugPrint(1, "***ERROR*** %s: %s\n", context, text);
+        DebugPrint(1, text::kErrorWithContext, context, text);
     } else {
-        DebugPrint(1, "***ERROR*** %s\n", text);
+        DebugPrint(1, text::kErrorWithoutContext, text);
     }
 }
 

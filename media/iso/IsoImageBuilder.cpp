@@ -114,7 +114,7 @@ bool checkPayload(const PayloadList& payload, const std::string& strTarget, cons
         if (isKernel(payload.paths[i]) && payload.sizes[i] > 0) kernel = true;
     }
     if (!kernel) {
-        DebugPrint(1, "***ERROR*** KERNEL.SYS is missing or empty!\n");
+        DebugPrint(1, text::kNoKernel);
         view.ShowWarning(format(isotext::kNoKernel, payloadDirectory.string().c_str()));
         return false;
     }
@@ -138,7 +138,7 @@ bool checkPayload(const PayloadList& payload, const std::string& strTarget, cons
     }
     cylinders = IsoDiskCylinders(payload.totalSize, payload.sizes);
     if (cylinders > kIsoMaxCylinders) {
-        DebugPrint(1, "***ERROR*** The emulated disk would need %u cylinders; a CD serves %u!\n", cylinders,
+        DebugPrint(1, text::kBeyondCdLimit, cylinders,
                    kIsoMaxCylinders);
         view.ShowWarning(format(isotext::kBeyondCdLimit, cylinders, kIsoMaxCylinders));
         return false;
@@ -164,8 +164,8 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     const fs::file_status status = fs::symlink_status(strTarget, ec);
     if (!ec && fs::exists(status) && !fs::is_regular_file(status) && !fs::is_symlink(status)) {
         showFailure(view);
-        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str(),
-                   errorText(fs::is_directory(status) ? EISDIR : EEXIST).c_str());
+        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str());
+        ReportError("open", static_cast<DWORD>(fs::is_directory(status) ? EISDIR : EEXIST));
         return kWorkFailed;
     }
     const std::string& realTarget = strTarget;
@@ -173,7 +173,8 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     if (!output) {
         const int code = errno;
         showFailure(view);
-        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str(), errorText(code).c_str());
+        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str());
+        ReportError("open", static_cast<DWORD>(code));
         return kWorkFailed;
     }
     CFileHandle& file = output->Handle();
@@ -195,7 +196,7 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     std::array<BYTE, 512> pbr{};
     if (resource_MBR_size != mbr.size() || resource_FDOSPBR_size != pbr.size()) {
         showFailure(view);
-        DebugPrint(1, "***ERROR*** Invalid parameter(s)!\n");
+        DebugPrint(1, text::kInvalidParameters);
         return kWorkFailed;
     }
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());

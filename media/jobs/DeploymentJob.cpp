@@ -1,5 +1,6 @@
 #include "jobs/DeploymentJob.h"
 
+#include "TraceText.h"
 #include "fat16/Trace.h"
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
@@ -116,7 +117,7 @@ public:
         // Every file goes into the folder opened here: a folder swapped for a link to another one
         // during the run cannot redirect the files that follow.
         m_folder.reset(::open(m_strTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!m_folder.valid()) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
+        if (!m_folder.valid()) return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, m_strTarget);
         for (std::size_t i = 0; i < kSteps.size(); ++i) {
             const Step& step = kSteps[i];
             m_view.SetStatusText(LoadStringText(step.status));
@@ -145,13 +146,13 @@ public:
                     if (i + 1 == kSteps.size()) break;
                     continue;  // No: this file stays as it is
                 }
-                if (S_ISDIR(existing.st_mode)) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+                if (S_ISDIR(existing.st_mode)) return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, destination);
             }
 
             const int result = copyFile(source, destinationName, destination);
             if (result != kWorkDone) return result;
         }
-        return commitStaged() ? kWorkDone : fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
+        return commitStaged() ? kWorkDone : fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, m_strTarget);
     }
 
 private:
@@ -208,13 +209,13 @@ private:
         // that user may not read: such a link is refused.
         struct stat link {};
         if (::geteuid() == 0 && ::lstat(source.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != 0) {
-            DebugPrint(1, "***ERROR*** [%s] is a link owned by another user!\n", source.c_str());
-            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source);
+            DebugPrint(1, text::kLinkOfOtherUser, source.c_str());
+            return fail(IDS_IMAGE_SOURCE_FAILED, text::kCouldNotOpen, source);
         }
         CFd input(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
         if (!input.valid() || ::fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source);
+            return fail(IDS_IMAGE_SOURCE_FAILED, text::kCouldNotOpen, source);
         }
         ::fcntl(input.get(), F_SETFL, 0);  // blocking reads from here on
         const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
@@ -230,7 +231,7 @@ private:
         }
         if (fd < 0) {
             m_strTemporary.clear();
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, destination);
         }
         m_temporaryFd.reset(fd);
 
@@ -242,12 +243,12 @@ private:
             if (got < 0) {
                 ReportError(source.c_str(), static_cast<DWORD>(errno));
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+                return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch);
             }
             if (got == 0 || !m_bBusy) break;  // a chunk read after a cancel is not written
             if (!writeAll(fd, buffer.data(), static_cast<std::size_t>(got))) {
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+                return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch);
             }
             position += static_cast<std::uint64_t>(got);
             const int percent = size == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(position * 100 / size, 100));
@@ -261,10 +262,10 @@ private:
 
         if (::fsync(fd) != 0) {
             ReportError(destination.c_str(), static_cast<DWORD>(errno));
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch);
         }
         if (!readsBackEqual(input.get(), fd, position)) {
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** [%s] does not read back as written!\n", destination);
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCopyDiffers, destination);
         }
         // The file takes its name when the run commits, so that a cancel later in the run still
         // finds the file it would replace.

@@ -1,6 +1,7 @@
 #include "usb/UsbFormat.h"
 
 #include "BootCode.h"
+#include "TraceText.h"
 #include "fat16/Fat16Disk.h"
 #include "fat16/Trace.h"
 #include "iso/IsoImageBuilder.h"
@@ -44,7 +45,7 @@ std::string format(const char* pattern, Args... args) {
     return text;
 }
 
-std::string text(unsigned id) { return std::string(LoadStringText(id)); }
+std::string stringText(unsigned id) { return std::string(LoadStringText(id)); }
 
 std::uint64_t fnv1a(std::span<const BYTE> data, std::uint64_t hash = 14695981039346656037ULL) {
     for (BYTE b : data) {
@@ -186,7 +187,7 @@ ReadBack verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWO
             const std::uint64_t first = region.offset / bytesPerSector;
             const std::uint64_t last = (region.offset + region.size - 1) / bytesPerSector;
             if (outcome == ReadBack::Unreadable) {
-                DebugPrint(1, "***ERROR*** Read-back of sectors %llu to %llu failed!\n",
+                DebugPrint(1, text::kReadBackFailed,
                            static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
                 ReportError("read", static_cast<DWORD>(error));
                 char reason[256];
@@ -194,7 +195,7 @@ ReadBack verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWO
                 message = format(usbtext::kVerifyReadFailed, regionName(layout, first).c_str(),
                                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), reason);
             } else {
-                DebugPrint(1, "***ERROR*** Read-back of sectors %llu to %llu differs!\n",
+                DebugPrint(1, text::kReadBackDiffers,
                            static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
                 message = format(usbtext::kVerifyMismatch, regionName(layout, first).c_str(),
                                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
@@ -228,7 +229,7 @@ bool isBlockDevice(CFileHandle& handle) {
 int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView& view) {
     const std::string& device = request.device;
     const auto failOpen = [&](const char* trace, const std::string& extra = {}) {
-        view.ShowWarning(text(IDS_USB_OPEN_FAILED) + extra);
+        view.ShowWarning(stringText(IDS_USB_OPEN_FAILED) + extra);
         DebugPrint(1, trace, device.c_str());
         return kWorkFailed;
     };
@@ -260,7 +261,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         return name == "KERNEL.SYS" && payload.sizes[i] > 0;
     });
     if (!kernel) {
-        DebugPrint(1, "***ERROR*** KERNEL.SYS is missing or empty!\n");
+        DebugPrint(1, text::kNoKernel);
         view.ShowWarning(format(usbtext::kNoKernel, request.payloadDirectory.string().c_str()));
         return kWorkFailed;
     }
@@ -271,13 +272,13 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     views.protectedPaths.push_back(request.payloadDirectory);
     views.protectedPaths.insert(views.protectedPaths.end(), payload.paths.begin(), payload.paths.end());
     std::optional<DriveInfo> drive = FindDrive(views, device);
-    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (!drive) return failOpen(text::kCouldNotOpen);
     if (drive->systemDisk) {
         view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
         return kWorkFailed;
     }
     if (!drive->usb) {
-        view.ShowWarning(text(IDS_NOT_A_USB_DEVICE));
+        view.ShowWarning(stringText(IDS_NOT_A_USB_DEVICE));
         return kWorkFailed;
     }
     for (const std::string& missing : payload.missing) view.ShowMissingPayload(missing);
@@ -286,18 +287,18 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     // back over the new layout, so then nothing is written.
     for (const MountedPartition& mount : drive->mounts) {
         if (!platform.Unmount(mount.mountPoint)) {
-            DebugPrint(1, "***ERROR*** Could not dismount [%s]!\n", mount.mountPoint.c_str());
+            DebugPrint(1, text::kCouldNotDismount, mount.mountPoint.c_str());
             ReportError("umount", GetLastError());
         }
     }
     drive = FindDrive(views, device);
-    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (!drive) return failOpen(text::kCouldNotOpen);
     if (drive->systemDisk) {
         view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
         return kWorkFailed;
     }
     if (!drive->mounts.empty()) {
-        return failOpen("***ERROR*** Could not dismount [%s]!\n",
+        return failOpen(text::kCouldNotDismount,
                         format(usbtext::kStillMounted, drive->mounts.front().mountPoint.c_str()));
     }
 
@@ -307,8 +308,8 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         const std::string extra = code == EACCES || code == EPERM
                                       ? format(usbtext::kNoPermission, groupName(drive->devicePath).c_str())
                                       : std::string();
-        view.ShowWarning(text(IDS_USB_OPEN_FAILED) + extra);
-        DebugPrint(1, "***ERROR*** Could not find physical device [%s]!\n", drive->devicePath.c_str());
+        view.ShowWarning(stringText(IDS_USB_OPEN_FAILED) + extra);
+        DebugPrint(1, text::kNoPhysicalDevice, drive->devicePath.c_str());
         ReportError("open", static_cast<DWORD>(code));
         return kWorkFailed;
     }
@@ -317,8 +318,8 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     view.SetProgressRange(0, 100);
 
     const auto failWrite = [&](const std::string& extra = {}) {
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + extra);
-        DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED) + extra);
+        DebugPrint(1, text::kUsbWriteFailed);
         g_bFormatBusy = false;
         return kWorkFailed;
     };
@@ -345,7 +346,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     // disk was being unmounted) fails the format before its first write.
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (!payloadUnchanged(*files[i], payload.paths[i], payload.sizes[i])) {
-            DebugPrint(1, "***ERROR*** %s changed while the disk was prepared!\n", payload.paths[i].c_str());
+            DebugPrint(1, text::kPayloadChanged, payload.paths[i].c_str());
             return failWrite(format(usbtext::kPayloadChanged, payload.paths[i].c_str()));
         }
     }
@@ -385,7 +386,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     // found again on its host.
     const bool reread = platform.RereadPartitionTable(*handle);
     if (!reread) {
-        DebugPrint(1, "***ERROR*** Could not re-enum [%s]!\n", drive->devicePath.c_str());
+        DebugPrint(1, text::kCouldNotReenum, drive->devicePath.c_str());
         ReportError("BLKRRPART", GetLastError());
     }
     handle.reset();
@@ -449,7 +450,7 @@ bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::str
     COXRegistryItem item(store, kMountedDevicesKey);
     std::vector<BYTE> data;
     if (name.empty() || !item.GetBinaryValue(data, MountedDeviceValueName(name)) || !drive) {
-        message = text(IDS_NETWORK_DRIVE);
+        message = stringText(IDS_NETWORK_DRIVE);
         return false;
     }
     if (drive->systemDisk) {
@@ -457,11 +458,11 @@ bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::str
         return false;
     }
     if (!drive->usb) {
-        message = text(IDS_NOT_A_USB_DEVICE);
+        message = stringText(IDS_NOT_A_USB_DEVICE);
         return false;
     }
     if (drive->sizeBytes == 0) {
-        message = text(IDS_USB_OPEN_FAILED);
+        message = stringText(IDS_USB_OPEN_FAILED);
         return false;
     }
     return true;
@@ -472,12 +473,12 @@ int FormatUsbDrive(const UsbFormatRequest& request, CUsbPlatform& platform, CIso
     try {
         result = runJob(request, platform, view);
     } catch (const std::exception& e) {
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED));
-        DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED));
+        DebugPrint(1, text::kUsbWriteFailed);
         DebugPrint(1, "%s\n", e.what());
     } catch (...) {
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED));
-        DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED));
+        DebugPrint(1, text::kUsbWriteFailed);
     }
     g_bFormatBusy = false;
     return result;
