@@ -195,6 +195,10 @@ bool CFileHandle::Flush() {
     return true;
 }
 
+void CFileHandle::DropCache() {
+    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
 bool CFileHandle::FlushInSteps(const std::function<bool()>& bGoOn) {
     // 8 MiB takes well under a second even on a slow stick.
     constexpr std::uint64_t kStep = 8ULL << 20;

@@ -91,6 +91,9 @@ public:
     // before each step, so that a cancel is honoured while a large write-back runs; false from it
     // ends the flush with errno ECANCELED (what was not yet written stays cached).
     bool FlushInSteps(const std::function<bool()>& bGoOn);
+    // Drops the file's cached pages (written ones must be flushed first), so that the next
+    // reads come from the medium.
+    void DropCache();
 
     int Descriptor() const { return m_fd; }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace pellorin {
 
@@ -58,6 +59,20 @@ BOOL FindOpenFile(int fd, const std::string& path, WIN32_FIND_DATA& data) {
     }
     Fill(status, path, data);
     return TRUE;
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+                        S_ISDIR(status.st_mode)};
+}
+
+bool IsForeignLinkForRoot(const std::string& path) {
+    struct stat link {};
+    return ::geteuid() == 0 && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != 0;
 }
 
 }  // namespace pellorin

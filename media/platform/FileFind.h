@@ -4,6 +4,7 @@
 // cAlternateFileName stays empty and callers derive the short name themselves.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/WinTypes.h"
@@ -41,5 +42,19 @@ BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data);
 
 // The same for a file that is open as descriptor `fd`; `path` gives the names.
 BOOL FindOpenFile(int fd, const std::string& path, WIN32_FIND_DATA& data);
+
+// Which file a name stands for: two names with the same identity are the same file.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool directory = false;
+};
+
+// The identity of the file `path` names (a link is followed); none when it cannot be found.
+std::optional<FileIdentity> IdentityOf(const std::string& path);
+
+// True when this process runs as root and `path` is a symbolic link that another user owns:
+// a link such a user placed could name a file that user may not read.
+bool IsForeignLinkForRoot(const std::string& path);
 
 }  // namespace pellorin
