@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace pellorin {
 
 namespace {
@@ -73,6 +75,16 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
 bool IsForeignLinkForRoot(const std::string& path) {
     struct stat link {};
     return ::geteuid() == 0 && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != 0;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string CurrentDirectory() {
+    std::vector<char> buffer(4096);
+    return ::getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string("/");
 }
 
 }  // namespace pellorin

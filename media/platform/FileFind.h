@@ -53,6 +53,12 @@ struct FileIdentity {
 // The identity of the file `path` names (a link is followed); none when it cannot be found.
 std::optional<FileIdentity> IdentityOf(const std::string& path);
 
+// True when `path` names a folder (a link to one included).
+bool IsDirectory(const std::string& path);
+
+// The process's working folder; "/" when it cannot be told.
+std::string CurrentDirectory();
+
 // True when this process runs as root and `path` is a symbolic link that another user owns:
 // a link such a user placed could name a file that user may not read.
 bool IsForeignLinkForRoot(const std::string& path);
