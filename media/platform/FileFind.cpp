@@ -87,4 +87,13 @@ std::string CurrentDirectory() {
     return ::getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string("/");
 }
 
+bool WritingIsDenied(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        ::close(fd);
+        return false;
+    }
+    return errno == EACCES || errno == EPERM;
+}
+
 }  // namespace pellorin

@@ -56,6 +56,9 @@ std::optional<FileIdentity> IdentityOf(const std::string& path);
 // True when `path` names a folder (a link to one included).
 bool IsDirectory(const std::string& path);
 
+// True when this process may not open `path` for writing for lack of rights (EACCES, EPERM).
+bool WritingIsDenied(const std::string& path);
+
 // The process's working folder; "/" when it cannot be told.
 std::string CurrentDirectory();
 
