@@ -423,7 +423,7 @@ BOOL CFat16Disk::WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DW
         WIN32_FIND_DATA found;
         const std::size_t index = static_cast<std::size_t>(&plan - plans.data());
         const bool open = index < m_files.size() && m_files[index];
-        if (!(open ? FindOpenFile(m_files[index]->Descriptor(), plan.path, found)
+        if (!(open ? FindOpenFile(*m_files[index], plan.path, found)
                    : FindFile(plan.path, found))) {
             ReportError(plan.path.c_str(), GetLastError());
             continue;
@@ -493,7 +493,7 @@ BOOL CFat16Disk::CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal)
             bool viaKernel = false;
             if (kernelCopy && wanted == bytes) {
                 std::size_t copied = 0;
-                viaKernel = m_hDisk->CopyFrom(file->Descriptor(), offset,
+                viaKernel = m_hDisk->CopyFrom(*file, offset,
                                               std::uint64_t{m_Geometry.BytesPerSector} * position + m_dwBaseOffset,
                                               bytes, copied) &&
                             copied == bytes;

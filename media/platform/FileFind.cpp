@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <vector>
@@ -54,9 +55,9 @@ BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data) {
     return TRUE;
 }
 
-BOOL FindOpenFile(int fd, const std::string& path, WIN32_FIND_DATA& data) {
+BOOL FindOpenFile(const CFileHandle& file, const std::string& path, WIN32_FIND_DATA& data) {
     struct statx status {};
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
+    if (::statx(file.Descriptor(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
         return FALSE;
     }
     Fill(status, path, data);
@@ -94,6 +95,33 @@ bool WritingIsDenied(const std::string& path) {
         return false;
     }
     return errno == EACCES || errno == EPERM;
+}
+
+std::string GroupOwning(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "disk";
+    if (const struct group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+    return std::to_string(st.st_gid);
+}
+
+bool WriteExistingFile(const std::string& folder, const std::string& name, const std::string& text) {
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return false;
+    const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    const int openError = errno;
+    ::close(dir);
+    if (fd < 0) {
+        errno = openError;
+        return false;
+    }
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    const int writeError = errno;
+    const bool closed = ::close(fd) == 0;
+    if (written != static_cast<ssize_t>(text.size())) {
+        errno = written < 0 ? writeError : EIO;
+        return false;
+    }
+    return closed;
 }
 
 }  // namespace pellorin

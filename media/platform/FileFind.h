@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/DriveHandle.h"
 #include "platform/WinTypes.h"
 
 namespace pellorin {
@@ -40,8 +41,8 @@ struct WIN32_FIND_DATA {
 // when the path cannot be found.
 BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data);
 
-// The same for a file that is open as descriptor `fd`; `path` gives the names.
-BOOL FindOpenFile(int fd, const std::string& path, WIN32_FIND_DATA& data);
+// The same for a file that is open; `path` gives the names.
+BOOL FindOpenFile(const CFileHandle& file, const std::string& path, WIN32_FIND_DATA& data);
 
 // Which file a name stands for: two names with the same identity are the same file.
 struct FileIdentity {
@@ -58,6 +59,14 @@ bool IsDirectory(const std::string& path);
 
 // True when this process may not open `path` for writing for lack of rights (EACCES, EPERM).
 bool WritingIsDenied(const std::string& path);
+
+// The name of the group that owns `path`, its number when it has no name; "disk" when the
+// path cannot be looked at.
+std::string GroupOwning(const std::string& path);
+
+// Writes `text` into the existing file `name` of the folder `folder` in one write, opening
+// it without following a link; false with errno set (EIO for a short write).
+bool WriteExistingFile(const std::string& folder, const std::string& name, const std::string& text);
 
 // The process's working folder; "/" when it cannot be told.
 std::string CurrentDirectory();

@@ -1,10 +1,7 @@
 #include "usb/UsbDrives.h"
 
 #include "fat16/Trace.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/FileFind.h"
 
 #include <algorithm>
 #include <cctype>
@@ -51,23 +48,7 @@ bool writeAttribute(const fs::path& sysfsRoot, const fs::path& file, const std::
         errno = EPERM;
         return false;
     }
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return false;
-    const int fd = ::openat(dir, file.filename().c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-    const int openError = errno;
-    ::close(dir);
-    if (fd < 0) {
-        errno = openError;
-        return false;
-    }
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    const int writeError = errno;
-    const bool closed = ::close(fd) == 0;
-    if (written != static_cast<ssize_t>(text.size())) {
-        errno = written < 0 ? writeError : EIO;
-        return false;
-    }
-    return closed;
+    return WriteExistingFile(folder.string(), file.filename().string(), text);
 }
 
 // The mount table's octal escapes ("\040" for a blank) decoded.

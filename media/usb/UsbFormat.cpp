@@ -10,13 +10,7 @@
 #include "jobs/WorkResult.h"
 #include "support/RegistryItem.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/FileFind.h"
 
 #include <algorithm>
 #include <array>
@@ -64,14 +58,11 @@ public:
         std::uint64_t offset;
         std::uint64_t size;
         std::uint64_t checksum;  // for buffers
-        int sourceFd;            // for copies: a duplicate of the source, else -1
+        CFileHandle* source;     // for copies: a second handle on the source, else null
         std::uint64_t sourceOffset;
     };
 
     explicit CRecordingHandle(CDriveHandle* inner) : m_inner(inner) {}
-    ~CRecordingHandle() override {
-        for (const auto& [fd, copy] : m_sources) ::close(copy);
-    }
 
     bool SetPointer(std::uint64_t offset) override {
         if (!m_inner->SetPointer(offset)) return false;
@@ -97,13 +88,13 @@ public:
     bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) override {
         return m_inner->QueryGeometry(geometry, diskSize);
     }
-    bool CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+    bool CopyFrom(CFileHandle& source, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
                   std::size_t& copied) override {
-        const bool ok = m_inner->CopyFrom(sourceFd, sourceOffset, offset, bytes, copied);
+        const bool ok = m_inner->CopyFrom(source, sourceOffset, offset, bytes, copied);
         if (copied > 0) {
-            auto it = m_sources.find(sourceFd);
-            if (it == m_sources.end()) it = m_sources.emplace(sourceFd, ::fcntl(sourceFd, F_DUPFD_CLOEXEC, 0)).first;
-            m_regions.push_back({offset, copied, 0, it->second, sourceOffset});
+            auto it = m_sources.find(&source);
+            if (it == m_sources.end()) it = m_sources.emplace(&source, source.Duplicate()).first;
+            m_regions.push_back({offset, copied, 0, it->second.get(), sourceOffset});
         }
         return ok;
     }
@@ -112,13 +103,13 @@ public:
 
 private:
     void record(std::uint64_t offset, std::span<const BYTE> data) {
-        if (!data.empty()) m_regions.push_back({offset, data.size(), fnv1a(data), -1, 0});
+        if (!data.empty()) m_regions.push_back({offset, data.size(), fnv1a(data), nullptr, 0});
     }
 
     CDriveHandle* m_inner;
     std::uint64_t m_position = 0;
     std::vector<Region> m_regions;
-    std::map<int, int> m_sources;
+    std::map<CFileHandle*, std::unique_ptr<CFileHandle>> m_sources;  // by the writer's handle
 };
 
 // The USB job's disk: progress goes to the view, whose pump serves the cancel.
@@ -172,17 +163,18 @@ ReadBack verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWO
                 outcome = ReadBack::Unreadable;
                 break;
             }
-            if (region.sourceFd >= 0) {
+            if (region.source != nullptr) {
                 source.resize(chunk);
-                const ssize_t got = ::pread(region.sourceFd, source.data(), chunk,
-                                            static_cast<off_t>(region.sourceOffset + done));
-                if (got != static_cast<ssize_t>(chunk) || source != buffer) outcome = ReadBack::Differs;
+                DWORD got = 0;
+                if (!region.source->ReadAt(region.sourceOffset + done, source, got) || got != chunk ||
+                    source != buffer)
+                    outcome = ReadBack::Differs;
             } else {
                 hash = fnv1a(buffer, hash);
             }
             done += chunk;
         }
-        if (outcome == ReadBack::Same && region.sourceFd < 0 && hash != region.checksum) outcome = ReadBack::Differs;
+        if (outcome == ReadBack::Same && region.source == nullptr && hash != region.checksum) outcome = ReadBack::Differs;
         if (outcome != ReadBack::Same) {
             const std::uint64_t first = region.offset / bytesPerSector;
             const std::uint64_t last = (region.offset + region.size - 1) / bytesPerSector;
@@ -206,24 +198,10 @@ ReadBack verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWO
     return ReadBack::Same;
 }
 
-std::string groupName(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return "disk";
-    if (const struct group* g = ::getgrgid(st.st_gid)) return g->gr_name;
-    return std::to_string(st.st_gid);
-}
-
 // The open payload file is still the file its path names, with the size it had when checked.
 bool payloadUnchanged(CFileHandle& file, const std::string& path, std::uint64_t size) {
-    struct stat open {};
-    struct stat named {};
-    return ::fstat(file.Descriptor(), &open) == 0 && open.st_nlink > 0 && ::stat(path.c_str(), &named) == 0 &&
-           named.st_dev == open.st_dev && named.st_ino == open.st_ino && static_cast<std::uint64_t>(open.st_size) == size;
-}
-
-bool isBlockDevice(CFileHandle& handle) {
-    struct stat st {};
-    return ::fstat(handle.Descriptor(), &st) == 0 && S_ISBLK(st.st_mode);
+    std::uint64_t now = 0;
+    return file.IsNamed(path) && file.Size(now) && now == size;
 }
 
 int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView& view) {
@@ -306,7 +284,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (!handle) {
         const int code = errno;
         const std::string extra = code == EACCES || code == EPERM
-                                      ? format(usbtext::kNoPermission, groupName(drive->devicePath).c_str())
+                                      ? format(usbtext::kNoPermission, GroupOwning(drive->devicePath).c_str())
                                       : std::string();
         view.ShowWarning(stringText(IDS_USB_OPEN_FAILED) + extra);
         DebugPrint(1, text::kNoPhysicalDevice, drive->devicePath.c_str());
@@ -328,7 +306,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     CRecordingHandle recorder(target);
     CUsbFormatDisk disk(view);
     if (request.tickCount) disk.SetTickCountSource(request.tickCount);
-    const bool block = isBlockDevice(*handle);
+    const bool block = handle->IsBlockDevice();
     BOOL bound = FALSE;
     if (block) {
         bound = disk.Open(&recorder);
@@ -398,25 +376,23 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
 
 }  // namespace
 
-bool CUsbPlatform::Unmount(const std::string& mountPoint) { return ::umount2(mountPoint.c_str(), 0) == 0; }
+bool CUsbPlatform::Unmount(const std::string& mountPoint) { return UnmountFileSystem(mountPoint); }
 
 std::unique_ptr<CFileHandle> CUsbPlatform::OpenExclusive(const std::string& devicePath) {
-    const int fd = ::open(devicePath.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    return CFileHandle::Adopt(fd);
+    return CFileHandle::OpenExclusive(devicePath);
 }
 
 bool CUsbPlatform::Flush(CFileHandle& handle, const std::function<bool()>& bGoOn) {
     if (!handle.FlushInSteps(bGoOn)) return false;
-    if (isBlockDevice(handle)) return ::ioctl(handle.Descriptor(), BLKFLSBUF, 0) == 0;
+    if (handle.IsBlockDevice()) return handle.FlushDeviceBuffers();
     // An image file: the read-back should come from the file, not the page cache.
-    ::posix_fadvise(handle.Descriptor(), 0, 0, POSIX_FADV_DONTNEED);
+    handle.DropCache();
     return true;
 }
 
 bool CUsbPlatform::RereadPartitionTable(CFileHandle& handle) {
-    if (!isBlockDevice(handle)) return true;
-    return ::ioctl(handle.Descriptor(), BLKRRPART, 0) == 0;
+    if (!handle.IsBlockDevice()) return true;
+    return handle.RereadPartitionTable();
 }
 
 bool CUsbPlatform::RemoveAndRescan(const std::string& diskName) {
