@@ -66,7 +66,7 @@ std::vector<std::string> SplitFileList(const char* pszFiles) {
 }  // namespace
 
 CFat16Disk::CFat16Disk()
-    : m_hDisk(INVALID_HANDLE_VALUE),
+    : m_hDisk(nullptr),
       m_Geometry{},
       m_TotalSectors(0),
       m_dwBaseOffset(0),
@@ -81,8 +81,8 @@ BOOL CFat16Disk::OnProgress(DWORD, DWORD, void*) {
     return FALSE;
 }
 
-BOOL CFat16Disk::Open(HANDLE hDisk) {
-    if (hDisk == INVALID_HANDLE_VALUE) {
+BOOL CFat16Disk::Open(CDriveHandle* hDisk) {
+    if (hDisk == nullptr) {
         return FALSE;
     }
     m_hDisk = hDisk;
@@ -105,10 +105,10 @@ BOOL CFat16Disk::Open(HANDLE hDisk) {
     return TRUE;
 }
 
-BOOL CFat16Disk::AttachFile(HANDLE hFile, DWORD dwBaseOffset, DWORD dwBytesPerSector,
+BOOL CFat16Disk::AttachFile(CDriveHandle* hFile, DWORD dwBaseOffset, DWORD dwBytesPerSector,
                             DWORD dwSectorsPerTrack, DWORD dwTracksPerCylinder,
                             DWORD dwCylinders) {
-    if (hFile == INVALID_HANDLE_VALUE || dwBytesPerSector == 0 ||
+    if (hFile == nullptr || dwBytesPerSector == 0 ||
         dwBaseOffset % dwBytesPerSector != 0) {
         return FALSE;
     }
@@ -128,7 +128,7 @@ BOOL CFat16Disk::GetDriveGeometry(DISK_GEOMETRY* pDiskGeometry) {
         return FALSE;
     }
     LONGLONG diskSize = 0;
-    if (m_hDisk == INVALID_HANDLE_VALUE) {
+    if (m_hDisk == nullptr) {
         SetLastError(EBADF);
         ReportError(text::kContextGeometry, GetLastError());
         return FALSE;
@@ -142,7 +142,7 @@ BOOL CFat16Disk::GetDriveGeometry(DISK_GEOMETRY* pDiskGeometry) {
 }
 
 BOOL CFat16Disk::GetDriveGeometryEx(DISK_GEOMETRY& geometry, LONGLONG& diskSize) {
-    if (m_hDisk == INVALID_HANDLE_VALUE) {
+    if (m_hDisk == nullptr) {
         SetLastError(EBADF);
         ReportError(text::kContextGeometryEx, GetLastError());
         return FALSE;
@@ -188,7 +188,7 @@ BOOL CFat16Disk::WriteSectors(DWORD dwStartSector, DWORD dwSectorCount, const BY
     const std::uint64_t position =
         static_cast<std::uint64_t>(m_Geometry.BytesPerSector) * dwStartSector + m_dwBaseOffset;
     DWORD written = 0;
-    bool ok = m_hDisk != INVALID_HANDLE_VALUE;
+    bool ok = m_hDisk != nullptr;
     if (!ok) {
         SetLastError(EBADF);
     }
@@ -208,7 +208,7 @@ BOOL CFat16Disk::WriteSectors(DWORD dwStartSector, DWORD dwSectorCount, const BY
 
 BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* context) {
     // Every check comes before the first write: a refused disk keeps what it held.
-    if (pPbr == nullptr || pMbr == nullptr || m_hDisk == INVALID_HANDLE_VALUE ||
+    if (pPbr == nullptr || pMbr == nullptr || m_hDisk == nullptr ||
         m_Geometry.BytesPerSector != 512 || m_Geometry.SectorsPerTrack == 0 ||
         m_Geometry.TracksPerCylinder == 0) {
         DebugPrint(1, text::kInvalidParameters);

@@ -1,5 +1,5 @@
 #pragma once
-// Handles to open files and disks. A HANDLE is a borrowed pointer to a CDriveHandle; whoever
+// Handles to open files and disks. Users borrow a CDriveHandle through a plain pointer; whoever
 // opened it owns it (through std::unique_ptr) and closes it. Every operation reports failure
 // with false and leaves the error number in errno, which GetLastError returns.
 
@@ -47,9 +47,6 @@ public:
         return false;
     }
 };
-
-using HANDLE = CDriveHandle*;
-inline constexpr HANDLE INVALID_HANDLE_VALUE = nullptr;
 
 // Unmounts the file system mounted at `mountPoint`; false with errno set.
 bool UnmountFileSystem(const std::string& mountPoint);
