@@ -86,9 +86,9 @@ UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program) {
             }
             if (child->HasEnded()) break;
         }
-        if (child->OutputOpen()) {
-            child->ReadRest(pending);
-            pending += '\n';
+        child->ReadRest(pending);
+        if (!pending.empty()) {
+            pending += '\n';  // a last line without its line end counts too
             takeLines();
         }
         const bool cancelled = !g_bFormatBusy;

@@ -67,6 +67,8 @@ TEST(ElevatedFormat, TheChildsOutputAndExitCodeMakeTheResult) {
         {"its message is the warning",
          "printf '" + prefix + "The disk is busy.\\nTry again.\\n'; exit 1", kWorkFailed, {},
          {"The disk is busy.\r\nTry again."}},
+        {"a last line without its line end", "printf '" + prefix + "No line end.'; exit 1", kWorkFailed, {},
+         {"No line end."}},
         {"interrupted", "printf 'Formatting: 10%%.\\n'; sleep 0.3; exit 2", kWorkCancelled, {10}, {}},
         {"not authorized", "exit 126", kWorkFailed, {}, {openFailed}},
         {"killed", "kill -9 $$", kWorkFailed, {}, {openFailed}},
