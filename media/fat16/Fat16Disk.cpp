@@ -275,12 +275,12 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* cont
     m_openSizes.clear();
     for (std::size_t i = 0; !provided && i < paths.size(); ++i) {
         plans[i].path = paths[i];
-        WIN32_FIND_DATA found;
+        FoundFile found;
         if (!FindFile(paths[i], found)) {
             ReportError(paths[i].c_str(), GetLastError());
             continue;
         }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if ((found.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             continue;
         }
         m_files[i] = CFileHandle::OpenRegularFile(paths[i]);
@@ -347,13 +347,13 @@ BOOL CFat16Disk::SizeToFiles(const std::vector<std::string>& paths, DWORD dwSect
     const DWORD H = m_Geometry.TracksPerCylinder;
     std::uint64_t clusters = 0;
     for (const std::string& path : paths) {
-        WIN32_FIND_DATA found;
+        FoundFile found;
         if (!FindFile(path, found)) {
             ReportError(path.c_str(), GetLastError());
             continue;
         }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            const std::uint64_t size = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+        if ((found.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            const std::uint64_t size = found.size;
             clusters += ClustersForFile(size, m_Geometry.BytesPerSector, dwSectorsPerCluster);
         }
     }
@@ -420,7 +420,7 @@ BOOL CFat16Disk::WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DW
     for (const FilePlan& plan : plans) {
         // A second look: the entry shows the file as it is now (through its open handle for a
         // file that is written, so a rename meanwhile changes nothing).
-        WIN32_FIND_DATA found;
+        FoundFile found;
         const std::size_t index = static_cast<std::size_t>(&plan - plans.data());
         const bool open = index < m_files.size() && m_files[index];
         if (!(open ? FindOpenFile(*m_files[index], plan.path, found)
@@ -428,15 +428,15 @@ BOOL CFat16Disk::WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DW
             ReportError(plan.path.c_str(), GetLastError());
             continue;
         }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !plan.assigned) {
+        if ((found.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !plan.assigned) {
             continue;
         }
         const ShortName name = MakeShortName(
-            found.cAlternateFileName.empty() ? found.cFileName : found.cAlternateFileName, taken);
+            found.shortName.empty() ? found.name : found.shortName, taken);
         taken.push_back(name);
         // An empty file names no cluster; no entry claims more bytes than its chain holds.
         const WORD firstCluster = plan.size == 0 ? 0 : static_cast<WORD>(plan.firstCluster);
-        const std::uint64_t now = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+        const std::uint64_t now = found.size;
         const DWORD size = plan.size == 0 ? 0
                                           : static_cast<DWORD>(std::min<std::uint64_t>(
                                                 now, clusterBytes * plan.clusters));

@@ -290,16 +290,16 @@ ShortName MakeShortName(const std::string& longName, const std::vector<ShortName
 }
 
 void FillDirectoryEntry(std::span<BYTE, 32> entry, const ShortName& name,
-                        const WIN32_FIND_DATA& found, WORD firstCluster, DWORD size) {
+                        const FoundFile& found, WORD firstCluster, DWORD size) {
     std::fill(entry.begin(), entry.end(), BYTE{0});
     std::memcpy(entry.data() + direntry::kName, name.data(), name.size());
     if (entry[direntry::kName] == direntry::kDeleted) {
         entry[direntry::kName] = direntry::kDeletedEscape;  // E5h would mark the entry free
     }
-    store8(entry, direntry::kAttributes, static_cast<BYTE>(found.dwFileAttributes & 0xFF));
-    const DosDateTime created = ToDosDateTime(found.ftCreationTime);
-    const DosDateTime accessed = ToDosDateTime(found.ftLastAccessTime);
-    const DosDateTime written = ToDosDateTime(found.ftLastWriteTime);
+    store8(entry, direntry::kAttributes, static_cast<BYTE>(found.attributes & 0xFF));
+    const DosDateTime created = ToDosDateTime(found.created);
+    const DosDateTime accessed = ToDosDateTime(found.accessed);
+    const DosDateTime written = ToDosDateTime(found.written);
     store16(entry, direntry::kCreationTime, created.time);
     store16(entry, direntry::kCreationDate, created.date);
     store16(entry, direntry::kAccessDate, accessed.date);

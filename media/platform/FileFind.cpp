@@ -16,33 +16,32 @@ UnixTime FromTimestamp(const struct statx_timestamp& stamp) {
     return UnixTime{stamp.tv_sec, stamp.tv_nsec};
 }
 
-void Fill(const struct statx& status, const std::string& path, WIN32_FIND_DATA& data) {
-    data = WIN32_FIND_DATA{};
+void Fill(const struct statx& status, const std::string& path, FoundFile& data) {
+    data = FoundFile{};
     if (S_ISDIR(status.stx_mode)) {
-        data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+        data.attributes = FILE_ATTRIBUTE_DIRECTORY;
     } else {
-        data.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+        data.attributes = FILE_ATTRIBUTE_ARCHIVE;
         if ((status.stx_mode & S_IWUSR) == 0) {
-            data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+            data.attributes |= FILE_ATTRIBUTE_READONLY;
         }
     }
-    data.ftLastWriteTime = FromTimestamp(status.stx_mtime);
-    data.ftLastAccessTime = FromTimestamp(status.stx_atime);
-    data.ftCreationTime = (status.stx_mask & STATX_BTIME) != 0 ? FromTimestamp(status.stx_btime)
-                                                               : data.ftLastWriteTime;
-    data.nFileSizeHigh = static_cast<DWORD>(status.stx_size >> 32);
-    data.nFileSizeLow = static_cast<DWORD>(status.stx_size);
+    data.written = FromTimestamp(status.stx_mtime);
+    data.accessed = FromTimestamp(status.stx_atime);
+    data.created = (status.stx_mask & STATX_BTIME) != 0 ? FromTimestamp(status.stx_btime)
+                                                               : data.written;
+    data.size = status.stx_size;
     std::string name = path;
     while (name.size() > 1 && name.back() == '/') {
         name.pop_back();
     }
     const auto slash = name.find_last_of('/');
-    data.cFileName = slash == std::string::npos ? name : name.substr(slash + 1);
+    data.name = slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
 }  // namespace
 
-BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data) {
+BOOL FindFile(const std::string& path, FoundFile& data) {
     struct statx status {};
     if (path.empty()) {
         errno = ENOENT;
@@ -55,7 +54,7 @@ BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data) {
     return TRUE;
 }
 
-BOOL FindOpenFile(const CFileHandle& file, const std::string& path, WIN32_FIND_DATA& data) {
+BOOL FindOpenFile(const CFileHandle& file, const std::string& path, FoundFile& data) {
     struct statx status {};
     if (::statx(file.Descriptor(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
         return FALSE;

@@ -1,7 +1,7 @@
 #pragma once
 // Finding a file by its path, as the desktop's file search reports it: attributes, the three
 // times, the size and the names. On Linux there are no 8.3 alternate names, so
-// cAlternateFileName stays empty and callers derive the short name themselves.
+// shortName stays empty and callers derive the short name themselves.
 
 #include <cstdint>
 #include <optional>
@@ -24,25 +24,25 @@ struct UnixTime {
     std::uint32_t nanoseconds = 0;
 };
 
-struct WIN32_FIND_DATA {
-    DWORD dwFileAttributes = 0;
-    UnixTime ftCreationTime;
-    UnixTime ftLastAccessTime;
-    UnixTime ftLastWriteTime;
-    DWORD nFileSizeHigh = 0;
-    DWORD nFileSizeLow = 0;
-    std::string cFileName;           // last component of the path
-    std::string cAlternateFileName;  // 8.3 name when the file system keeps one
+// What a file search reports of one file.
+struct FoundFile {
+    DWORD attributes = 0;  // FILE_ATTRIBUTE_* bits
+    UnixTime created;
+    UnixTime accessed;
+    UnixTime written;
+    std::uint64_t size = 0;
+    std::string name;       // last component of the path
+    std::string shortName;  // 8.3 name when the file system keeps one
 };
 
 // Looks the path up. Regular files carry the archive attribute (and read-only when the owner
 // may not write them); directories the directory attribute. The creation time is the birth
 // time where the file system records one, else the last write time. FALSE with errno set
 // when the path cannot be found.
-BOOL FindFile(const std::string& path, WIN32_FIND_DATA& data);
+BOOL FindFile(const std::string& path, FoundFile& data);
 
 // The same for a file that is open; `path` gives the names.
-BOOL FindOpenFile(const CFileHandle& file, const std::string& path, WIN32_FIND_DATA& data);
+BOOL FindOpenFile(const CFileHandle& file, const std::string& path, FoundFile& data);
 
 // Which file a name stands for: two names with the same identity are the same file.
 struct FileIdentity {
