@@ -8,8 +8,9 @@
 #include "jobs/WorkResult.h"
 #include "iso/IsoImageBuilder.h"
 
+#include "platform/Console.h"
+
 #include <CLI/CLI.hpp>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -43,7 +44,7 @@ int RunIsoCommand(const std::string& strTarget, const fs::path& payloadDirectory
         }
     }
 
-    CTerminalIsoView view(err, ::isatty(::fileno(err)) == 1);
+    CTerminalIsoView view(err, IsTerminal(err));
     view.SetStatusText(LoadStringText(IDS_CALCULATING_HEADER));
     int result = kWorkFailed;
     {
@@ -64,7 +65,7 @@ bool RunsElevated() {
     for (const char* name : {"PKEXEC_UID", "SUDO_UID"}) {
         if (std::getenv(name) != nullptr) return true;
     }
-    return ::geteuid() != ::getuid() || ::getegid() != ::getgid();
+    return RunsWithRaisedIds();
 }
 
 namespace {

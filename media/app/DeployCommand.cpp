@@ -3,15 +3,9 @@
 #include "app/CommandLine.h"
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
-
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
-
-#include <csignal>
+#include "platform/Console.h"
 
 #include <cctype>
-#include <cerrno>
 #include <iostream>
 
 namespace pellorin {
@@ -62,24 +56,19 @@ bool CTerminalDeploymentView::waitForInput() {
             std::fflush(m_err);
             return false;
         }
-        pollfd input{STDIN_FILENO, POLLIN, 0};
-        const int ready = ::poll(&input, 1, 100);
-        if (ready > 0 || (ready < 0 && errno != EINTR)) return true;  // input, its end or an error: getline tells
+        if (WaitForStandardInput(100)) return true;  // input, its end or an error: getline tells
     }
 }
 
 void CTerminalDeploymentView::PumpOneMessage() {
     // The ISO job's display would take an interrupt for the ISO job, so it draws with the
     // interrupt signals held back; one that arrives meanwhile is taken below.
-    sigset_t interrupts;
-    sigset_t previous;
-    sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
-    const bool interrupted = CInterruptGuard::TakeInterrupt();
-    m_display.PumpOneMessage();  // draws the progress
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    bool interrupted = false;
+    {
+        const CHeldInterrupts held;
+        interrupted = CInterruptGuard::TakeInterrupt();
+        m_display.PumpOneMessage();  // draws the progress
+    }
 
     // Ctrl-C is the terminal's Cancel, confirmed: the job stops at this step and cleans up.
     if ((interrupted || CInterruptGuard::TakeInterrupt()) && m_bBusy) {
@@ -93,7 +82,7 @@ void CTerminalDeploymentView::PumpOneMessage() {
 int RunDeployCommand(const std::string& strFolder, const std::filesystem::path& payloadDirectory,
                      OverwritePolicy policy, std::istream& in, std::FILE* out, std::FILE* err) {
     std::atomic<bool> bBusy{true};
-    CTerminalDeploymentView view(err, ::isatty(::fileno(err)) == 1, in, policy, bBusy);
+    CTerminalDeploymentView view(err, IsTerminal(err), in, policy, bBusy);
     int result = kWorkFailed;
     {
         CInterruptGuard interrupts;

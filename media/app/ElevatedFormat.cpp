@@ -3,27 +3,18 @@
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "platform/ChildProcess.h"
+#include "platform/FileFind.h"
 
 #include <cctype>
-#include <cerrno>
+#include <chrono>
+#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace pellorin {
 
 bool NeedsElevation(const std::string& devicePath) {
-    const int fd = ::open(devicePath.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) {
-        ::close(fd);
-        return false;
-    }
-    return errno == EACCES || errno == EPERM;
+    return WritingIsDenied(devicePath);
 }
 
 int PercentOfLine(std::string_view line) {
@@ -45,32 +36,14 @@ UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program) {
         // own views and checks the disk again itself.
         std::vector<std::string> arguments{launcher, program, "usb", request.device, "--yes",
                                            "--payload", request.payloadDirectory.string()};
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
 
-        // The child's standard output and error go into a pipe of our own: closing its read
-        // end is how a cancel reaches the child.
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
+        // The child's standard output and error come back through a pipe of our own: closing
+        // our end is how a cancel reaches the child.
+        const std::unique_ptr<CChildProcess> child = CChildProcess::Start(arguments);
+        if (!child) {
             view.ShowWarning(LoadStringText(IDS_USB_OPEN_FAILED));
             return static_cast<int>(kWorkFailed);
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        pid_t pid = 0;
-        const int spawned = ::posix_spawn(&pid, launcher.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        if (spawned != 0) {
-            ::close(fds[0]);
-            view.ShowWarning(LoadStringText(IDS_USB_OPEN_FAILED));
-            return static_cast<int>(kWorkFailed);
-        }
-        int readFd = fds[0];
 
         g_bFormatBusy = true;
         view.SetProgressRange(0, 100);
@@ -91,7 +64,7 @@ UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program) {
                     inMessage = true;
                 } else if (line.starts_with("***") || percent >= 0) {
                     inMessage = false;
-                    if (percent >= 0 && readFd >= 0) {
+                    if (percent >= 0 && child->OutputOpen()) {
                         view.SetProgressPos(percent);
                         view.SetStatusText(FormatPercentText(static_cast<unsigned>(percent)));
                     }
@@ -100,46 +73,28 @@ UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program) {
                 }
             }
         };
-        int status = 0;
         for (;;) {
-            if (readFd >= 0) {
-                pollfd poller{readFd, POLLIN, 0};
-                if (::poll(&poller, 1, 100) > 0) {
-                    char buffer[4096];
-                    const ssize_t got = ::read(readFd, buffer, sizeof buffer);
-                    if (got > 0) pending.append(buffer, static_cast<std::size_t>(got));
-                    if (got == 0) {
-                        ::close(readFd);
-                        readFd = -1;
-                    }
-                    takeLines();
-                }
+            if (child->OutputOpen()) {
+                if (child->ReadOutput(100, pending)) takeLines();
             } else {
-                ::usleep(100000);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
             view.PumpOneMessage();
-            if (!g_bFormatBusy && readFd >= 0) {
+            if (!g_bFormatBusy && child->OutputOpen()) {
                 // The child's next progress line meets a closed pipe and cancels its write.
-                ::close(readFd);
-                readFd = -1;
+                child->CloseOutput();
             }
-            const pid_t done = ::waitpid(pid, &status, WNOHANG);
-            if (done == pid || (done < 0 && errno != EINTR)) break;
+            if (child->HasEnded()) break;
         }
-        if (readFd >= 0) {
-            char buffer[4096];
-            for (ssize_t got; (got = ::read(readFd, buffer, sizeof buffer)) > 0;) {
-                pending.append(buffer, static_cast<std::size_t>(got));
-            }
-            ::close(readFd);
-            readFd = -1;
-            pending += '\n';
+        child->ReadRest(pending);
+        if (!pending.empty()) {
+            pending += '\n';  // a last line without its line end counts too
             takeLines();
         }
         const bool cancelled = !g_bFormatBusy;
         g_bFormatBusy = false;
-        const bool exited = WIFEXITED(status);
-        const int code = exited ? WEXITSTATUS(status) : -1;
+        const int code = child->ExitCode();
+        const bool exited = code >= 0;
         if (exited && code == 0) return static_cast<int>(cancelled ? kWorkCancelled : kWorkDone);
         if (cancelled || code == 2) return static_cast<int>(kWorkCancelled);
         // pkexec itself exits with 126 when the password prompt was dismissed, 127 when it

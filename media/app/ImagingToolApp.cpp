@@ -5,19 +5,12 @@
 #include "jobs/PayloadList.h"
 #include "jobs/StringTable.h"
 
+#include "platform/SocketProbe.h"
+
 #include <QApplication>
 
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace pellorin {
@@ -29,32 +22,6 @@ bool isSet(const char* name) {
     return value && *value;
 }
 
-// Connects a socket to `address` within about a second; true when the connection stands.
-bool connects(int family, const sockaddr* address, socklen_t length) {
-    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return false;
-    bool connected = ::connect(fd, address, length) == 0;
-    if (!connected && errno == EINPROGRESS) {
-        pollfd poller{fd, POLLOUT, 0};
-        int error = 0;
-        socklen_t size = sizeof error;
-        connected = ::poll(&poller, 1, 1000) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
-                    error == 0;
-    }
-    ::close(fd);
-    return connected;
-}
-
-bool connectsUnix(const std::string& path, bool abstract) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::size_t offset = abstract ? 1 : 0;
-    if (path.size() + offset >= sizeof address.sun_path) return false;
-    std::memcpy(address.sun_path + offset, path.data(), path.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
-    return connects(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length);
-}
-
 // Whether the Wayland compositor of WAYLAND_DISPLAY takes a connection on its socket.
 bool waylandAnswers() {
     if (!isSet("WAYLAND_DISPLAY")) return false;
@@ -63,7 +30,7 @@ bool waylandAnswers() {
         if (!isSet("XDG_RUNTIME_DIR")) return false;
         socket = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/" + socket;
     }
-    return connectsUnix(socket, false);
+    return UnixSocketAnswers(socket, false);
 }
 
 // Whether the X server of DISPLAY ("[host]:N[.S]", "unix:N") takes a connection: its local
@@ -81,19 +48,11 @@ bool xAnswers() {
         return false;
     if (host.empty() || host == "unix" || host.starts_with("/")) {
         // A launchd-style path names the socket itself.
-        if (host.starts_with("/")) return connectsUnix(display, false);
+        if (host.starts_with("/")) return UnixSocketAnswers(display, false);
         const std::string path = "/tmp/.X11-unix/X" + number;
-        return connectsUnix(path, true) || connectsUnix(path, false);
+        return UnixSocketAnswers(path, true) || UnixSocketAnswers(path, false);
     }
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(6000 + std::stoi(number));
-    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
-    bool answered = false;
-    for (addrinfo* it = found; it && !answered; it = it->ai_next) answered = connects(it->ai_family, it->ai_addr, it->ai_addrlen);
-    ::freeaddrinfo(found);
-    return answered;
+    return TcpHostAnswers(host, 6000 + std::stoi(number));
 }
 
 }  // namespace

@@ -8,14 +8,6 @@
 
 namespace pellorin {
 
-namespace {
-
-volatile std::sig_atomic_t s_interrupted = 0;
-
-extern "C" void onInterruptSignal(int) { s_interrupted = 1; }
-
-}  // namespace
-
 std::string RenderProgressLine(int nPercent, std::string_view status, std::size_t barWidth) {
     const int percent = std::clamp(nPercent, 0, 100);
     const std::size_t filled = barWidth * static_cast<std::size_t>(percent) / 100;
@@ -44,32 +36,6 @@ bool ReadYesAnswer(std::istream& in) {
     }
     return word == "y" || word == "yes";
 }
-
-CInterruptGuard::CInterruptGuard() {
-    s_interrupted = 0;
-    struct sigaction action {};
-    action.sa_handler = onInterruptSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;  // writes and reads in progress go on; the job polls the mark
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-        sigaction(kSignals[i], kSignals[i] == SIGXFSZ ? &ignore : &action, &m_old[i]);
-    }
-}
-
-CInterruptGuard::~CInterruptGuard() {
-    for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &m_old[i], nullptr);
-}
-
-bool CInterruptGuard::TakeInterrupt() {
-    if (s_interrupted == 0) return false;
-    s_interrupted = 0;
-    return true;
-}
-
-void CInterruptGuard::RaiseInterrupt() { s_interrupted = 1; }
 
 CTerminalIsoView::CTerminalIsoView(std::FILE* err, bool bIsTerminal)
     : m_err(err), m_bIsTerminal(bIsTerminal), m_previousHook(SetTraceOutputHook({endBarLine, this})) {}

@@ -4,10 +4,9 @@
 
 #include "fat16/Trace.h"
 #include "iso/IsoJobView.h"
+#include "platform/Console.h"
 
-#include <csignal>
 #include <cstdio>
-#include <iterator>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -22,27 +21,6 @@ std::string TerminalText(std::string_view text);
 
 // Reads one answer line: true for "y" or "yes" in any case, false for anything else or none.
 bool ReadYesAnswer(std::istream& in);
-
-// While it lives, SIGINT, SIGTERM, SIGHUP (the terminal went away) and SIGPIPE (the reader of
-// the output went away) only mark a pending interrupt (the job decides what to do with it at its
-// next progress step), and SIGXFSZ is ignored so that a file-size limit fails the write instead
-// of killing the process; the previous handlers come back at its end.
-class CInterruptGuard {
-public:
-    CInterruptGuard();
-    ~CInterruptGuard();
-    CInterruptGuard(const CInterruptGuard&) = delete;
-    CInterruptGuard& operator=(const CInterruptGuard&) = delete;
-
-    // True once for each interrupt that arrived since the last call.
-    static bool TakeInterrupt();
-    // Marks an interrupt as if a signal had arrived.
-    static void RaiseInterrupt();
-
-private:
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
-    struct sigaction m_old[std::size(kSignals)] {};
-};
 
 // The ISO job's view on the terminal. Progress goes to `err` as a redrawn bar when it is a
 // terminal, else as a status line for each new status and each tenth of the progress; either is

@@ -3,8 +3,7 @@
 #include "app/CommandLine.h"
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
-
-#include <unistd.h>
+#include "platform/Console.h"
 
 #include <istream>
 
@@ -64,7 +63,7 @@ int RunUsbCommand(const UsbFormatRequest& request, bool bYes, CUsbPlatform& plat
         }
     }
 
-    CTerminalUsbView view(err, ::isatty(::fileno(err)) == 1);
+    CTerminalUsbView view(err, IsTerminal(err));
     int result = kWorkFailed;
     {
         CInterruptGuard interrupts;

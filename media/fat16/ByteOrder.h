@@ -1,6 +1,7 @@
 #pragma once
-// Little-endian loads and stores at byte offsets of on-disk records. Every on-disk field is
-// read and written through these, never through structs cast over the bytes.
+// Little-endian (and, for ISO 9660, both-byte-order) loads and stores at byte offsets of
+// on-disk records. Every on-disk field is read and written through these, never through
+// structs cast over the bytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,14 @@ inline void store16(std::span<std::uint8_t> bytes, std::size_t offset, std::uint
 inline void store32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
     for (std::size_t i = 0; i < 4; ++i) {
         bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// A 32-bit field stored twice: little-endian, then big-endian (ECMA-119 7.3.3).
+inline void storeBoth32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
+    store32(bytes, offset, value);
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[offset + 4 + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
     }
 }
 

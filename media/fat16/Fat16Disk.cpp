@@ -10,6 +10,7 @@
 
 #include "TraceText.h"
 #include "fat16/ByteOrder.h"
+#include "fat16/DiskRecords.h"
 #include "fat16/Trace.h"
 #include "platform/FileFind.h"
 
@@ -18,8 +19,6 @@ namespace pellorin {
 namespace {
 
 constexpr std::size_t kMaxFiles = 512;
-constexpr std::size_t kTemplateSize = 512;
-constexpr DWORD kDirEntrySize = 32;
 // Bytes of file data read and written at once (a whole number of clusters of any size).
 constexpr std::size_t kCopyChunkBytes = std::size_t{1} << 20;
 
@@ -67,7 +66,7 @@ std::vector<std::string> SplitFileList(const char* pszFiles) {
 }  // namespace
 
 CFat16Disk::CFat16Disk()
-    : m_hDisk(INVALID_HANDLE_VALUE),
+    : m_hDisk(nullptr),
       m_Geometry{},
       m_TotalSectors(0),
       m_dwBaseOffset(0),
@@ -82,8 +81,8 @@ BOOL CFat16Disk::OnProgress(DWORD, DWORD, void*) {
     return FALSE;
 }
 
-BOOL CFat16Disk::Open(HANDLE hDisk) {
-    if (hDisk == INVALID_HANDLE_VALUE) {
+BOOL CFat16Disk::Open(CDriveHandle* hDisk) {
+    if (hDisk == nullptr) {
         return FALSE;
     }
     m_hDisk = hDisk;
@@ -106,10 +105,10 @@ BOOL CFat16Disk::Open(HANDLE hDisk) {
     return TRUE;
 }
 
-BOOL CFat16Disk::AttachFile(HANDLE hFile, DWORD dwBaseOffset, DWORD dwBytesPerSector,
+BOOL CFat16Disk::AttachFile(CDriveHandle* hFile, DWORD dwBaseOffset, DWORD dwBytesPerSector,
                             DWORD dwSectorsPerTrack, DWORD dwTracksPerCylinder,
                             DWORD dwCylinders) {
-    if (hFile == INVALID_HANDLE_VALUE || dwBytesPerSector == 0 ||
+    if (hFile == nullptr || dwBytesPerSector == 0 ||
         dwBaseOffset % dwBytesPerSector != 0) {
         return FALSE;
     }
@@ -129,7 +128,7 @@ BOOL CFat16Disk::GetDriveGeometry(DISK_GEOMETRY* pDiskGeometry) {
         return FALSE;
     }
     LONGLONG diskSize = 0;
-    if (m_hDisk == INVALID_HANDLE_VALUE) {
+    if (m_hDisk == nullptr) {
         SetLastError(EBADF);
         ReportError(text::kContextGeometry, GetLastError());
         return FALSE;
@@ -143,7 +142,7 @@ BOOL CFat16Disk::GetDriveGeometry(DISK_GEOMETRY* pDiskGeometry) {
 }
 
 BOOL CFat16Disk::GetDriveGeometryEx(DISK_GEOMETRY& geometry, LONGLONG& diskSize) {
-    if (m_hDisk == INVALID_HANDLE_VALUE) {
+    if (m_hDisk == nullptr) {
         SetLastError(EBADF);
         ReportError(text::kContextGeometryEx, GetLastError());
         return FALSE;
@@ -189,7 +188,7 @@ BOOL CFat16Disk::WriteSectors(DWORD dwStartSector, DWORD dwSectorCount, const BY
     const std::uint64_t position =
         static_cast<std::uint64_t>(m_Geometry.BytesPerSector) * dwStartSector + m_dwBaseOffset;
     DWORD written = 0;
-    bool ok = m_hDisk != INVALID_HANDLE_VALUE;
+    bool ok = m_hDisk != nullptr;
     if (!ok) {
         SetLastError(EBADF);
     }
@@ -210,12 +209,12 @@ BOOL CFat16Disk::WriteSectors(DWORD dwStartSector, DWORD dwSectorCount, const BY
 BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* context) {
     // Every check comes before the first write: a refused disk keeps what it held.
     m_refusal = FormatRefusal::Other;
-    if (pPbr == nullptr || pMbr == nullptr || m_hDisk == INVALID_HANDLE_VALUE ||
+    if (pPbr == nullptr || pMbr == nullptr || m_hDisk == nullptr ||
         m_Geometry.BytesPerSector != 512 || m_Geometry.SectorsPerTrack == 0 ||
         m_Geometry.TracksPerCylinder == 0) {
         DebugPrint(1, text::kInvalidParameters);
         // The boot code, the FAT16 layout and FreeDOS all count in 512-byte sectors.
-        const bool sectorSize = pPbr != nullptr && pMbr != nullptr && m_hDisk != INVALID_HANDLE_VALUE &&
+        const bool sectorSize = pPbr != nullptr && pMbr != nullptr && m_hDisk != nullptr &&
                                 m_Geometry.BytesPerSector != 512;
         return Refuse(sectorSize ? FormatRefusal::SectorSize : FormatRefusal::Other);
     }
@@ -280,12 +279,12 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* cont
     m_openSizes.clear();
     for (std::size_t i = 0; !provided && i < paths.size(); ++i) {
         plans[i].path = paths[i];
-        WIN32_FIND_DATA found;
+        FoundFile found;
         if (!FindFile(paths[i], found)) {
             ReportError(paths[i].c_str(), GetLastError());
             continue;
         }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if ((found.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             continue;
         }
         m_files[i] = CFileHandle::OpenRegularFile(paths[i]);
@@ -311,7 +310,7 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* cont
     // The label entry follows the files' entries when the root directory has a slot left.
     const auto files = static_cast<std::size_t>(std::count_if(
         plans.begin(), plans.end(), [](const FilePlan& plan) { return plan.assigned; }));
-    const bool labelled = files < std::size_t{layout.D} * layout.B / kDirEntrySize;
+    const bool labelled = files < std::size_t{layout.D} * layout.B / direntry::kBytes;
     m_refusal = FormatRefusal::None;  // from here on Format writes
 
     m_layout = layout;
@@ -321,13 +320,13 @@ BOOL CFat16Disk::Format(BYTE* pMbr, BYTE* pPbr, const char* pszFiles, void* cont
     m_bySectorsPerCluster = static_cast<BYTE>(P);
 
     // Boot track: the boot record with its new partition table, then zeros.
-    FillPartitionTable(std::span<BYTE, kTemplateSize>(pMbr, kTemplateSize), layout);
+    FillPartitionTable(std::span<BYTE, mbr::kSize>(pMbr, mbr::kSize), layout);
     if (!WriteRegion(0, layout.S, std::span<const BYTE>(pMbr, layout.B), text::kContextWriteMbr)) {
         return FALSE;
     }
     // Boot sector, then the reserved sectors after it as zeros.
     DebugPrint(1, text::kUpdatingPbr);
-    FillBootSector(std::span<BYTE, kTemplateSize>(pPbr, kTemplateSize), layout,
+    FillBootSector(std::span<BYTE, bootsector::kSize>(pPbr, bootsector::kSize), layout,
                    m_tickCount ? m_tickCount() : TickCountNow(), labelled);
     if (!WriteRegion(layout.S, layout.R, std::span<const BYTE>(pPbr, layout.B),
                      text::kContextWritePbr)) {
@@ -353,13 +352,13 @@ BOOL CFat16Disk::SizeToFiles(const std::vector<std::string>& paths, DWORD dwSect
     const DWORD H = m_Geometry.TracksPerCylinder;
     std::uint64_t clusters = 0;
     for (const std::string& path : paths) {
-        WIN32_FIND_DATA found;
+        FoundFile found;
         if (!FindFile(path, found)) {
             ReportError(path.c_str(), GetLastError());
             continue;
         }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            const std::uint64_t size = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+        if ((found.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            const std::uint64_t size = found.size;
             clusters += ClustersForFile(size, m_Geometry.BytesPerSector, dwSectorsPerCluster);
         }
     }
@@ -418,31 +417,31 @@ BOOL CFat16Disk::WriteRoot(const std::vector<FilePlan>& plans, bool labelled, DW
     }
     const std::uint64_t clusterBytes = std::uint64_t{m_layout.P} * m_layout.B;
     const auto slotAt = [&root](DWORD slot) {
-        return std::span<BYTE, kDirEntrySize>(root.data() + std::size_t{slot} * kDirEntrySize,
-                                              kDirEntrySize);
+        return std::span<BYTE, direntry::kBytes>(root.data() + std::size_t{slot} * direntry::kBytes,
+                                                 direntry::kBytes);
     };
     std::vector<ShortName> taken;
     DWORD slot = 0;
     for (const FilePlan& plan : plans) {
         // A second look: the entry shows the file as it is now (through its open handle for a
         // file that is written, so a rename meanwhile changes nothing).
-        WIN32_FIND_DATA found;
+        FoundFile found;
         const std::size_t index = static_cast<std::size_t>(&plan - plans.data());
         const bool open = index < m_files.size() && m_files[index];
-        if (!(open ? FindOpenFile(m_files[index]->Descriptor(), plan.path, found)
+        if (!(open ? FindOpenFile(*m_files[index], plan.path, found)
                    : FindFile(plan.path, found))) {
             ReportError(plan.path.c_str(), GetLastError());
             continue;
         }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !plan.assigned) {
+        if ((found.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !plan.assigned) {
             continue;
         }
         const ShortName name = MakeShortName(
-            found.cAlternateFileName.empty() ? found.cFileName : found.cAlternateFileName, taken);
+            found.shortName.empty() ? found.name : found.shortName, taken);
         taken.push_back(name);
         // An empty file names no cluster; no entry claims more bytes than its chain holds.
         const WORD firstCluster = plan.size == 0 ? 0 : static_cast<WORD>(plan.firstCluster);
-        const std::uint64_t now = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+        const std::uint64_t now = found.size;
         const DWORD size = plan.size == 0 ? 0
                                           : static_cast<DWORD>(std::min<std::uint64_t>(
                                                 now, clusterBytes * plan.clusters));
@@ -499,7 +498,7 @@ BOOL CFat16Disk::CopyFileData(const std::vector<FilePlan>& plans, DWORD dwTotal)
             bool viaKernel = false;
             if (kernelCopy && wanted == bytes) {
                 std::size_t copied = 0;
-                viaKernel = m_hDisk->CopyFrom(file->Descriptor(), offset,
+                viaKernel = m_hDisk->CopyFrom(*file, offset,
                                               std::uint64_t{m_Geometry.BytesPerSector} * position + m_dwBaseOffset,
                                               bytes, copied) &&
                             copied == bytes;

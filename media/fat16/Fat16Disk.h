@@ -39,9 +39,9 @@ public:
 
     // Binds to an open drive; the geometry comes from the driver and the total sector count
     // from the drive's size.
-    BOOL Open(HANDLE hDisk);
+    BOOL Open(CDriveHandle* hDisk);
     // Binds to a region of a file starting at byte dwBaseOffset, with the given geometry.
-    BOOL AttachFile(HANDLE hFile, DWORD dwBaseOffset, DWORD dwBytesPerSector,
+    BOOL AttachFile(CDriveHandle* hFile, DWORD dwBaseOffset, DWORD dwBytesPerSector,
                     DWORD dwSectorsPerTrack, DWORD dwTracksPerCylinder, DWORD dwCylinders);
 
     BOOL GetDriveGeometry(DISK_GEOMETRY* pDiskGeometry);
@@ -78,7 +78,7 @@ public:
     FormatRefusal Refusal() const { return m_refusal; }
 
 protected:
-    HANDLE m_hDisk;
+    CDriveHandle* m_hDisk;
     DISK_GEOMETRY m_Geometry;
     ULONGLONG m_TotalSectors;
     DWORD m_dwBaseOffset;

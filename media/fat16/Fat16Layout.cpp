@@ -5,68 +5,17 @@
 #include <cstring>
 
 #include "fat16/ByteOrder.h"
+#include "fat16/DiskRecords.h"
 
 namespace pellorin {
 
 namespace {
 
-// Partition table of the master boot record.
-constexpr std::size_t kPartitionTable = 0x1BE;
-constexpr std::size_t kPartitionTableSize = 64;
-constexpr std::size_t kEntryStatus = 0x0;
-constexpr std::size_t kEntryStartHead = 0x1;
-constexpr std::size_t kEntryStartSector = 0x2;
-constexpr std::size_t kEntryStartCylinder = 0x3;
-constexpr std::size_t kEntryType = 0x4;
-constexpr std::size_t kEntryEndHead = 0x5;
-constexpr std::size_t kEntryEndSector = 0x6;
-constexpr std::size_t kEntryEndCylinder = 0x7;
-constexpr std::size_t kEntryFirstLba = 0x8;
-constexpr std::size_t kEntrySectorCount = 0xC;
-constexpr BYTE kActive = 0x80;
-constexpr BYTE kTypeFat16Lba = 0x0E;
-
-// Parameter block of the partition boot sector (the FAT BPB and extended BPB).
-constexpr std::size_t kOemName = 0x03;
-constexpr std::size_t kBytesPerSector = 0x0B;
-constexpr std::size_t kSectorsPerCluster = 0x0D;
-constexpr std::size_t kReservedSectors = 0x0E;
-constexpr std::size_t kFatCount = 0x10;
-constexpr std::size_t kRootEntries = 0x11;
-constexpr std::size_t kTotalSectors16 = 0x13;
-constexpr std::size_t kMedia = 0x15;
-constexpr std::size_t kSectorsPerFat = 0x16;
-constexpr std::size_t kSectorsPerTrack = 0x18;
-constexpr std::size_t kHeads = 0x1A;
-constexpr std::size_t kHiddenSectors = 0x1C;
-constexpr std::size_t kTotalSectors32 = 0x20;
-constexpr std::size_t kDriveNumber = 0x24;
-constexpr std::size_t kSerialNumber = 0x27;
-constexpr std::size_t kVolumeLabel = 0x2B;
-constexpr std::size_t kFileSystemType = 0x36;
-// Fields of our boot code, absolute sectors of the disk.
-constexpr std::size_t kLoaderRootSectors = 0x40;
-constexpr std::size_t kLoaderFatStart = 0x42;
-constexpr std::size_t kLoaderRootStart = 0x46;
-constexpr std::size_t kLoaderDataStart = 0x4A;
-
 constexpr char kFreeDosOem[8] = {'F', 'r', 'e', 'e', 'D', 'O', 'S', ' '};
 constexpr char kVolumeLabelText[11] = {'U', 'S', 'B', 'D', 'I', 'S', 'K', ' ', ' ', ' ', ' '};
 constexpr char kNoLabelText[11] = {'N', 'O', ' ', 'N', 'A', 'M', 'E', ' ', ' ', ' ', ' '};
-constexpr BYTE kAttributeVolumeLabel = 0x08;
 constexpr WORD kDosDate1980 = (1 << 5) | 1;  // 1980-01-01
 constexpr char kFileSystemTypeText[8] = {'F', 'A', 'T', '1', '6', ' ', ' ', ' '};
-
-// Directory entry of the FAT file system (32 bytes).
-constexpr std::size_t kDirName = 0x00;
-constexpr std::size_t kDirAttributes = 0x0B;
-constexpr std::size_t kDirCreationTime = 0x0E;
-constexpr std::size_t kDirCreationDate = 0x10;
-constexpr std::size_t kDirAccessDate = 0x12;
-constexpr std::size_t kDirWriteTime = 0x16;
-constexpr std::size_t kDirWriteDate = 0x18;
-constexpr std::size_t kDirFirstCluster = 0x1A;
-constexpr std::size_t kDirFileSize = 0x1C;
 
 // Characters a short name may hold besides letters and digits.
 bool IsShortNameChar(unsigned char c) {
@@ -160,7 +109,7 @@ LayoutResult ComputeLayout(DWORD bytesPerSector, DWORD sectorsPerTrack, DWORD he
         return LayoutResult::TooBigForFat16;
     }
     layout.V = static_cast<DWORD>(covered - sectorsPerTrack);
-    const DWORD entriesPerSector = layout.B / 32;
+    const DWORD entriesPerSector = layout.B / direntry::kBytes;
     layout.D = ((512 + entriesPerSector - 1) / entriesPerSector) & 0xFFFF;
     for (;;) {
         layout.F = ((layout.V / layout.P + 257) >> 8) & 0xFFFF;
@@ -215,8 +164,8 @@ void FillFat(std::span<BYTE> fat, const std::vector<FilePlan>& plans) {
 }
 
 void FillPartitionTable(std::span<BYTE, 512> mbr, const Fat16Layout& layout) {
-    std::fill_n(mbr.begin() + kPartitionTable, kPartitionTableSize, BYTE{0});
-    const auto entry = std::span<BYTE>(mbr).subspan(kPartitionTable, 16);
+    std::fill_n(mbr.begin() + mbr::kPartitionTable, mbr::kPartitionTableBytes, BYTE{0});
+    const auto entry = std::span<BYTE>(mbr).subspan(mbr::kPartitionTable, mbr::partition::kBytes);
     // The cylinder the partition ends in: the disk's last one, or for a partition that covers
     // only the first part of the disk (or a disk that reports no whole cylinder), the one
     // holding its last sector.
@@ -224,43 +173,43 @@ void FillPartitionTable(std::span<BYTE, 512> mbr, const Fat16Layout& layout) {
     if (layout.capped || layout.C == 0) {
         endCylinder = (layout.S + layout.V - 1) / (layout.S * layout.H);
     }
-    store8(entry, kEntryStatus, kActive);
-    store8(entry, kEntryStartHead, 1);
-    store8(entry, kEntryStartSector, 0x01);
-    store8(entry, kEntryStartCylinder, 0);
-    store8(entry, kEntryType, kTypeFat16Lba);
-    store8(entry, kEntryEndHead, static_cast<BYTE>(layout.H - 1));
-    store8(entry, kEntryEndSector,
+    store8(entry, mbr::partition::kStatus, mbr::partition::kActive);
+    store8(entry, mbr::partition::kStartHead, 1);
+    store8(entry, mbr::partition::kStartSector, 0x01);
+    store8(entry, mbr::partition::kStartCylinder, 0);
+    store8(entry, mbr::partition::kType, mbr::partition::kTypeFat16Lba);
+    store8(entry, mbr::partition::kEndHead, static_cast<BYTE>(layout.H - 1));
+    store8(entry, mbr::partition::kEndSector,
            static_cast<BYTE>((layout.S & 0x3F) | ((endCylinder >> 2) & 0xC0)));
-    store8(entry, kEntryEndCylinder, static_cast<BYTE>(endCylinder & 0xFF));
-    store32(entry, kEntryFirstLba, layout.S);
-    store32(entry, kEntrySectorCount, layout.V);
+    store8(entry, mbr::partition::kEndCylinder, static_cast<BYTE>(endCylinder & 0xFF));
+    store32(entry, mbr::partition::kFirstLba, layout.S);
+    store32(entry, mbr::partition::kSectorCount, layout.V);
 }
 
 void FillBootSector(std::span<BYTE, 512> pbr, const Fat16Layout& layout, DWORD serial,
                     bool labelled) {
-    store16(pbr, kBytesPerSector, static_cast<WORD>(layout.B));
-    store8(pbr, kSectorsPerCluster, static_cast<BYTE>(layout.P));
-    store16(pbr, kReservedSectors, static_cast<WORD>(layout.R));
-    store8(pbr, kFatCount, 2);
-    store16(pbr, kRootEntries, 512);
-    store16(pbr, kTotalSectors16, layout.V < 65536 ? static_cast<WORD>(layout.V) : 0);
-    store8(pbr, kMedia, 0xF8);
-    store16(pbr, kSectorsPerFat, static_cast<WORD>(layout.F));
-    store16(pbr, kSectorsPerTrack, static_cast<WORD>(layout.S));
-    store16(pbr, kHeads, static_cast<WORD>(layout.H));
-    store32(pbr, kHiddenSectors, layout.S);
-    store32(pbr, kTotalSectors32, layout.V >= 65536 ? layout.V : 0);
-    store8(pbr, kDriveNumber, 0x80);
-    store32(pbr, kSerialNumber, serial);
-    std::memcpy(pbr.data() + kVolumeLabel, labelled ? kVolumeLabelText : kNoLabelText,
+    store16(pbr, bootsector::kBytesPerSector, static_cast<WORD>(layout.B));
+    store8(pbr, bootsector::kSectorsPerCluster, static_cast<BYTE>(layout.P));
+    store16(pbr, bootsector::kReservedSectors, static_cast<WORD>(layout.R));
+    store8(pbr, bootsector::kFatCount, 2);
+    store16(pbr, bootsector::kRootEntries, 512);
+    store16(pbr, bootsector::kTotalSectors16, layout.V < 65536 ? static_cast<WORD>(layout.V) : 0);
+    store8(pbr, bootsector::kMedia, 0xF8);
+    store16(pbr, bootsector::kSectorsPerFat, static_cast<WORD>(layout.F));
+    store16(pbr, bootsector::kSectorsPerTrack, static_cast<WORD>(layout.S));
+    store16(pbr, bootsector::kHeads, static_cast<WORD>(layout.H));
+    store32(pbr, bootsector::kHiddenSectors, layout.S);
+    store32(pbr, bootsector::kTotalSectors32, layout.V >= 65536 ? layout.V : 0);
+    store8(pbr, bootsector::kDriveNumber, 0x80);
+    store32(pbr, bootsector::kSerialNumber, serial);
+    std::memcpy(pbr.data() + bootsector::kVolumeLabel, labelled ? kVolumeLabelText : kNoLabelText,
                 sizeof kVolumeLabelText);
-    std::memcpy(pbr.data() + kFileSystemType, kFileSystemTypeText, sizeof kFileSystemTypeText);
-    if (std::memcmp(pbr.data() + kOemName, kFreeDosOem, sizeof kFreeDosOem) == 0) {
-        store16(pbr, kLoaderRootSectors, static_cast<WORD>(layout.D));
-        store32(pbr, kLoaderFatStart, layout.fat1Start);
-        store32(pbr, kLoaderRootStart, layout.rootStart);
-        store32(pbr, kLoaderDataStart, layout.dataStart);
+    std::memcpy(pbr.data() + bootsector::kFileSystemType, kFileSystemTypeText, sizeof kFileSystemTypeText);
+    if (std::memcmp(pbr.data() + bootsector::kOemName, kFreeDosOem, sizeof kFreeDosOem) == 0) {
+        store16(pbr, bootsector::kLoaderRootSectors, static_cast<WORD>(layout.D));
+        store32(pbr, bootsector::kLoaderFatStart, layout.fat1Start);
+        store32(pbr, bootsector::kLoaderRootStart, layout.rootStart);
+        store32(pbr, bootsector::kLoaderDataStart, layout.dataStart);
     }
 }
 
@@ -341,30 +290,30 @@ ShortName MakeShortName(const std::string& longName, const std::vector<ShortName
 }
 
 void FillDirectoryEntry(std::span<BYTE, 32> entry, const ShortName& name,
-                        const WIN32_FIND_DATA& found, WORD firstCluster, DWORD size) {
+                        const FoundFile& found, WORD firstCluster, DWORD size) {
     std::fill(entry.begin(), entry.end(), BYTE{0});
-    std::memcpy(entry.data() + kDirName, name.data(), name.size());
-    if (entry[kDirName] == 0xE5) {
-        entry[kDirName] = 0x05;  // a first byte E5h would mark the entry free
+    std::memcpy(entry.data() + direntry::kName, name.data(), name.size());
+    if (entry[direntry::kName] == direntry::kDeleted) {
+        entry[direntry::kName] = direntry::kDeletedEscape;  // E5h would mark the entry free
     }
-    store8(entry, kDirAttributes, static_cast<BYTE>(found.dwFileAttributes & 0xFF));
-    const DosDateTime created = ToDosDateTime(found.ftCreationTime);
-    const DosDateTime accessed = ToDosDateTime(found.ftLastAccessTime);
-    const DosDateTime written = ToDosDateTime(found.ftLastWriteTime);
-    store16(entry, kDirCreationTime, created.time);
-    store16(entry, kDirCreationDate, created.date);
-    store16(entry, kDirAccessDate, accessed.date);
-    store16(entry, kDirWriteTime, written.time);
-    store16(entry, kDirWriteDate, written.date);
-    store16(entry, kDirFirstCluster, firstCluster);
-    store32(entry, kDirFileSize, size);
+    store8(entry, direntry::kAttributes, static_cast<BYTE>(found.attributes & 0xFF));
+    const DosDateTime created = ToDosDateTime(found.created);
+    const DosDateTime accessed = ToDosDateTime(found.accessed);
+    const DosDateTime written = ToDosDateTime(found.written);
+    store16(entry, direntry::kCreationTime, created.time);
+    store16(entry, direntry::kCreationDate, created.date);
+    store16(entry, direntry::kAccessDate, accessed.date);
+    store16(entry, direntry::kWriteTime, written.time);
+    store16(entry, direntry::kWriteDate, written.date);
+    store16(entry, direntry::kFirstCluster, firstCluster);
+    store32(entry, direntry::kFileSize, size);
 }
 
 void FillVolumeLabelEntry(std::span<BYTE, 32> entry) {
     std::fill(entry.begin(), entry.end(), BYTE{0});
-    std::memcpy(entry.data() + kDirName, kVolumeLabelText, sizeof kVolumeLabelText);
-    store8(entry, kDirAttributes, kAttributeVolumeLabel);
-    store16(entry, kDirWriteDate, kDosDate1980);
+    std::memcpy(entry.data() + direntry::kName, kVolumeLabelText, sizeof kVolumeLabelText);
+    store8(entry, direntry::kAttributes, direntry::kAttributeVolumeLabel);
+    store16(entry, direntry::kWriteDate, kDosDate1980);
 }
 
 }  // namespace pellorin

@@ -127,7 +127,7 @@ ShortName MakeShortName(const std::string& longName, const std::vector<ShortName
 
 // Fills one 32-byte root directory entry.
 void FillDirectoryEntry(std::span<BYTE, 32> entry, const ShortName& name,
-                        const WIN32_FIND_DATA& found, WORD firstCluster, DWORD size);
+                        const FoundFile& found, WORD firstCluster, DWORD size);
 
 // The root directory entry of the volume label "USBDISK" (after the files' entries, where the
 // boot sector's label expects it).

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "TraceText.h"
+
 namespace pellorin {
 
 WORD DebugLevel = 1;
@@ -64,9 +66,9 @@ void ReportError(const char* context, DWORD code) {
     char text[1024];
     GetErrorText(code, text, sizeof text);
     if (context != nullptr && *context != '\0') {
-        DebugPrint(1, "***ERROR*** %s: %s\n", context, text);
+        DebugPrint(1, text::kErrorWithContext, context, text);
     } else {
-        DebugPrint(1, "***ERROR*** %s\n", text);
+        DebugPrint(1, text::kErrorWithoutContext, text);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
 #include "fat16/ByteOrder.h"
+#include "fat16/DiskRecords.h"
 #include "fat16/Trace.h"
 #include "iso/IsoDiskGeometry.h"
 #include "isohdr/IsoHeaderResource.h"
@@ -46,10 +47,6 @@ bool readAt(CFileHandle& file, std::uint64_t offset, std::span<BYTE> data) {
     return false;
 }
 
-void storeBE32(std::span<BYTE> bytes, std::size_t offset, DWORD value) {
-    for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<BYTE>(value >> (24 - 8 * i));
-}
-
 std::string errorText(int code) {
     char text[256];
     GetErrorText(static_cast<DWORD>(code), text, sizeof text);
@@ -69,13 +66,13 @@ void showFailure(CIsoJobView& view) { view.ShowWarning(LoadStringText(IDS_ISO_CR
 // cylinder, head and sector, which the CD's hard-disk emulation serves), and B8 01 02 in place
 // of the jump to the extended-read path, so the boot code reads through the CHS disk service.
 bool patchBootRecord(CFileHandle& file) {
-    std::array<BYTE, 512> mbr{};
-    if (!readAt(file, kIsoDiskOffset, mbr)) return false;
-    mbr[kMbrFirstPartitionType] = 0x06;
-    mbr[kMbrReadPathSelector] = 0xB8;
-    mbr[kMbrReadPathSelector + 1] = 0x01;
-    mbr[kMbrReadPathSelector + 2] = 0x02;
-    return writeAt(file, kIsoDiskOffset, mbr);
+    std::array<BYTE, mbr::kSize> record{};
+    if (!readAt(file, kIsoDiskOffset, record)) return false;
+    record[mbr::kFirstPartitionType] = mbr::partition::kTypeFat16Chs;
+    record[kMbrReadPathSelector] = 0xB8;
+    record[kMbrReadPathSelector + 1] = 0x01;
+    record[kMbrReadPathSelector + 2] = 0x02;
+    return writeAt(file, kIsoDiskOffset, record);
 }
 
 // Ends the image on a whole 2048-byte block (a CD reader serves whole blocks only, so the
@@ -84,17 +81,17 @@ bool patchBootRecord(CFileHandle& file) {
 bool finishVolume(CFileHandle& file) {
     std::uint64_t length = 0;
     if (!file.Size(length)) return false;
-    const std::uint64_t padded = (length + kIsoBlockSize - 1) / kIsoBlockSize * kIsoBlockSize;
+    constexpr std::size_t kBlock = isorecords::kBlockSize;
+    const std::uint64_t padded = (length + kBlock - 1) / kBlock * kBlock;
     if (padded > length) {
         const std::vector<BYTE> zeros(padded - length, 0);
         if (!writeAt(file, length, zeros)) return false;
     }
-    const auto blocks = static_cast<DWORD>(padded / kIsoBlockSize);
-    std::array<BYTE, kIsoBlockSize> pvd{};
-    if (!readAt(file, kIsoPrimaryDescriptorOffset, pvd)) return false;
-    store32(pvd, kPvdVolumeSpaceSizeLE, blocks);
-    storeBE32(pvd, kPvdVolumeSpaceSizeBE, blocks);
-    return writeAt(file, kIsoPrimaryDescriptorOffset, pvd);
+    const auto blocks = static_cast<DWORD>(padded / kBlock);
+    std::array<BYTE, kBlock> pvd{};
+    if (!readAt(file, isorecords::kPrimaryDescriptorOffset, pvd)) return false;
+    storeBoth32(pvd, isorecords::kPvdVolumeSpaceSize, blocks);
+    return writeAt(file, isorecords::kPrimaryDescriptorOffset, pvd);
 }
 
 bool isKernel(const std::string& path) {
@@ -117,7 +114,7 @@ bool checkPayload(const PayloadList& payload, const std::string& strTarget, cons
         if (isKernel(payload.paths[i]) && payload.sizes[i] > 0) kernel = true;
     }
     if (!kernel) {
-        DebugPrint(1, "***ERROR*** KERNEL.SYS is missing or empty!\n");
+        DebugPrint(1, text::kNoKernel);
         view.ShowWarning(format(isotext::kNoKernel, payloadDirectory.string().c_str()));
         return false;
     }
@@ -141,7 +138,7 @@ bool checkPayload(const PayloadList& payload, const std::string& strTarget, cons
     }
     cylinders = IsoDiskCylinders(payload.totalSize, payload.sizes);
     if (cylinders > kIsoMaxCylinders) {
-        DebugPrint(1, "***ERROR*** The emulated disk would need %u cylinders; a CD serves %u!\n", cylinders,
+        DebugPrint(1, text::kBeyondCdLimit, cylinders,
                    kIsoMaxCylinders);
         view.ShowWarning(format(isotext::kBeyondCdLimit, cylinders, kIsoMaxCylinders));
         return false;
@@ -167,8 +164,8 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     const fs::file_status status = fs::symlink_status(strTarget, ec);
     if (!ec && fs::exists(status) && !fs::is_regular_file(status) && !fs::is_symlink(status)) {
         showFailure(view);
-        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str(),
-                   errorText(fs::is_directory(status) ? EISDIR : EEXIST).c_str());
+        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str());
+        ReportError("open", static_cast<DWORD>(fs::is_directory(status) ? EISDIR : EEXIST));
         return kWorkFailed;
     }
     const std::string& realTarget = strTarget;
@@ -176,7 +173,8 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     if (!output) {
         const int code = errno;
         showFailure(view);
-        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str(), errorText(code).c_str());
+        DebugPrint(1, text::kCouldNotOpen, strTarget.c_str());
+        ReportError("open", static_cast<DWORD>(code));
         return kWorkFailed;
     }
     CFileHandle& file = output->Handle();
@@ -198,7 +196,7 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     std::array<BYTE, 512> pbr{};
     if (resource_MBR_size != mbr.size() || resource_FDOSPBR_size != pbr.size()) {
         showFailure(view);
-        DebugPrint(1, "***ERROR*** Invalid parameter(s)!\n");
+        DebugPrint(1, text::kInvalidParameters);
         return kWorkFailed;
     }
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());

@@ -6,6 +6,7 @@
 
 #include "fat16/Fat16Disk.h"
 #include "iso/IsoJobView.h"
+#include "isohdr/IsoRecords.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -13,16 +14,10 @@
 
 namespace pellorin {
 
-// Where the emulated hard disk starts in the ISO file (logical block 23).
-inline constexpr DWORD kIsoDiskOffset = 47104;
-// Offsets in the emulated disk's boot record that the job patches.
-inline constexpr std::size_t kMbrFirstPartitionType = 0x1C2;
-inline constexpr std::size_t kMbrReadPathSelector = 0xCA;  // 3 bytes
-// Primary volume descriptor and its volume space size (little-endian, then big-endian).
-inline constexpr std::uint64_t kIsoPrimaryDescriptorOffset = 0x8000;
-inline constexpr std::size_t kPvdVolumeSpaceSizeLE = 80;
-inline constexpr std::size_t kPvdVolumeSpaceSizeBE = 84;
-inline constexpr DWORD kIsoBlockSize = 2048;
+// Where the emulated hard disk starts in the ISO file: right behind the ISO header.
+inline constexpr DWORD kIsoDiskOffset = isorecords::kHeaderBytes;
+// Where our boot record's code chooses its read path (3 bytes, mbr.asm); the job patches it.
+inline constexpr std::size_t kMbrReadPathSelector = 0xCA;
 
 // Progress of the FAT16 writer for the ISO job: 0 to go on, 1 to stop. Shows the percentage on
 // the view's bar and in string 20, then serves at most one pending message.

@@ -1,15 +1,12 @@
 #include "jobs/DeploymentJob.h"
 
+#include "TraceText.h"
 #include "fat16/Trace.h"
 #include "jobs/StringTable.h"
 #include "jobs/WorkResult.h"
-#include "platform/HiddenTemporary.h"
+#include "platform/FileFind.h"
+#include "platform/OutputFile.h"
 #include "support/PathJoin.h"
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -19,8 +16,10 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace pellorin {
@@ -81,32 +80,19 @@ std::string reasonFor(const std::string& path, int code) {
     return path + ": " + text;
 }
 
-// A file descriptor that closes itself.
-class CFd {
-public:
-    explicit CFd(int fd = -1) : m_fd(fd) {}
-    ~CFd() { reset(); }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
-
 class CDeployment {
 public:
     CDeployment(const std::string& strTarget, const fs::path& payloadDirectory, CDeploymentView& view,
                 std::atomic<bool>& bBusy, const DeploymentIo* io)
-        : m_strTarget(strTarget), m_payloadDirectory(payloadDirectory), m_view(view), m_bBusy(bBusy),
-          m_runStarted(std::time(nullptr)) {
-        m_read = io && io->read ? io->read : [](int fd, void* p, std::size_t n) { return ::read(fd, p, n); };
-        m_write = io && io->write ? io->write : [](int fd, const void* p, std::size_t n) { return ::write(fd, p, n); };
+        : m_strTarget(strTarget), m_payloadDirectory(payloadDirectory), m_view(view), m_bBusy(bBusy) {
+        m_read = io && io->read ? io->read : [](const std::string&, CFileHandle& file, std::span<BYTE> buffer) {
+            DWORD got = 0;
+            return file.Read(buffer, got) ? std::int64_t{got} : std::int64_t{-1};
+        };
+        m_write = io && io->write ? io->write : [](const std::string&, CFileHandle& file, std::span<const BYTE> data) {
+            DWORD written = 0;
+            return file.Write(data, written) ? std::int64_t{written} : std::int64_t{-1};
+        };
     }
 
     ~CDeployment() { discardTemporary(); }
@@ -115,13 +101,11 @@ public:
         m_view.SetProgressRange(0, 100);
         // Every file goes into the folder opened here: a folder swapped for a link to another one
         // during the run cannot redirect the files that follow.
-        m_folder.reset(::open(m_strTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!m_folder.valid()) {
+        m_folder = COutputFolder::Open(m_strTarget);
+        if (!m_folder) {
             const std::string reason = reasonFor(m_strTarget, errno);
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget, reason);
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, m_strTarget, reason);
         }
-        // A run that was killed left its hidden file behind; this one removes it.
-        RemoveStaleTemporaries(m_folder.get(), m_runStarted);
         for (std::size_t i = 0; i < kSteps.size(); ++i) {
             const Step& step = kSteps[i];
             m_view.SetStatusText(LoadStringText(step.status));
@@ -136,11 +120,10 @@ public:
 
             // A folder that is the payload directory already holds the file: copying it onto
             // itself would do nothing, and a cancel would then delete the payload's own file.
-            struct stat existing {};
-            const bool exists = ::fstatat(m_folder.get(), destinationName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
-            struct stat sourceInfo {};
-            if (exists && ::stat(source.c_str(), &sourceInfo) == 0 && sourceInfo.st_dev == existing.st_dev &&
-                sourceInfo.st_ino == existing.st_ino)
+            const std::optional<FileIdentity> existing = m_folder->Entry(destinationName);
+            const bool exists = existing.has_value();
+            const std::optional<FileIdentity> sourceInfo = exists ? IdentityOf(source) : std::nullopt;
+            if (exists && sourceInfo && sourceInfo->device == existing->device && sourceInfo->inode == existing->inode)
                 continue;
 
             if (exists) {
@@ -150,17 +133,15 @@ public:
                     if (i + 1 == kSteps.size()) break;
                     continue;  // No: this file stays as it is
                 }
-                if (S_ISDIR(existing.st_mode))
-                    return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination,
-                                reasonFor(destination, EISDIR));
+                if (existing->directory)
+                    return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, destination, reasonFor(destination, EISDIR));
             }
 
             const int result = copyFile(source, destinationName, destination);
             if (result != kWorkDone) return result;
         }
         std::string reason;
-        return commitStaged(&reason) ? kWorkDone
-                                     : fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget, reason);
+        return commitStaged(&reason) ? kWorkDone : fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, m_strTarget, reason);
     }
 
 private:
@@ -182,107 +163,85 @@ private:
     // agreed to replace was never touched: its new copy was still under a temporary name.
     int cancel() {
         discardTemporary();
-        for (const auto& [temporary, name] : m_staged) ::unlinkat(m_folder.get(), temporary.c_str(), 0);
-        m_staged.clear();
+        m_staged.clear();  // their temporary files go with them
         for (const std::string& name : m_created) {
-            if (::unlinkat(m_folder.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+            if (!m_folder->Remove(name) && errno != ENOENT)
                 ReportError(JoinPath(m_strTarget, name).c_str(), static_cast<DWORD>(errno));
         }
         m_created.clear();
         return kWorkCancelled;
     }
 
-    void discardTemporary() {
-        m_temporaryFd.reset();
-        if (!m_strTemporary.empty()) {
-            ::unlinkat(m_folder.get(), m_strTemporary.c_str(), 0);
-            m_strTemporary.clear();
-        }
-    }
+    void discardTemporary() { m_temporary.reset(); }
 
     // One write of the chunk; a short write is a failure, as a failed one is. errno then says
     // why: a second write of the rest shows what stopped the first (a full file system, ENOSPC),
     // else the short write counts as an I/O error.
-    bool writeAll(int fd, const BYTE* data, std::size_t size) {
-        ssize_t written = 0;
-        do {
-            written = m_write(fd, data, size);
-        } while (written < 0 && errno == EINTR);
+    bool writeAll(const std::string& name, CFileHandle& file, const BYTE* data, std::size_t size) {
+        const std::int64_t written = m_write(name, file, std::span<const BYTE>(data, size));
         if (written < 0) return false;
         if (static_cast<std::size_t>(written) == size) return true;
         const std::size_t done = static_cast<std::size_t>(written);
-        const ssize_t rest = m_write(fd, data + done, size - done);
+        const std::int64_t rest = m_write(name, file, std::span<const BYTE>(data + done, size - done));
         if (rest >= 0) errno = rest == 0 ? ENOSPC : EIO;
         return false;
     }
 
     // Reads the whole of `size` bytes unless the file ends first; -1 on an error.
-    ssize_t readFull(int fd, BYTE* data, std::size_t size) {
+    std::int64_t readFull(const std::string& name, CFileHandle& file, BYTE* data, std::size_t size) {
         std::size_t done = 0;
         while (done < size) {
-            const ssize_t got = m_read(fd, data + done, size - done);
+            const std::int64_t got = m_read(name, file, std::span<BYTE>(data + done, size - done));
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) return -1;
             if (got == 0) break;
             done += static_cast<std::size_t>(got);
         }
-        return static_cast<ssize_t>(done);
+        return static_cast<std::int64_t>(done);
     }
 
     int copyFile(const std::string& source, const std::string& name, const std::string& destination) {
         // Run as root, a payload file that is a link placed by another user could name a file
         // that user may not read: such a link is refused.
-        struct stat link {};
-        if (::geteuid() == 0 && ::lstat(source.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != 0) {
-            DebugPrint(1, "***ERROR*** [%s] is a link owned by another user!\n", source.c_str());
-            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source,
-                        source + ": a link owned by another user");
+        if (IsForeignLinkForRoot(source)) {
+            DebugPrint(1, text::kLinkOfOtherUser, source.c_str());
+            return fail(IDS_IMAGE_SOURCE_FAILED, text::kCouldNotOpen, source, source + ": a link owned by another user");
         }
-        CFd input(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        struct stat info {};
-        if (!input.valid() || ::fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            const int code = !input.valid() ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source,
+        // Opened without blocking and only as a regular file: a FIFO or a device never holds
+        // the job up.
+        const std::unique_ptr<CFileHandle> input = CFileHandle::OpenRegularFile(source);
+        std::uint64_t size = 0;
+        if (!input || !input->Size(size)) {
+            const int code = errno;
+            return fail(IDS_IMAGE_SOURCE_FAILED, text::kCouldNotOpen, source,
                         code == EINVAL ? source + ": not a regular file" : reasonFor(source, code));
         }
-        ::fcntl(input.get(), F_SETFL, 0);  // blocking reads from here on
-        const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
 
-        // The file is written under a temporary name in the folder and takes its name only once
+        // The file is written as a temporary file in the folder and takes its name only once
         // it reads back equal to its source. It is created as any new file of this user is
         // (0666 less the umask).
-        int fd = -1;
-        for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-            m_strTemporary = HiddenTemporaryName(name);
-            fd = ::openat(m_folder.get(), m_strTemporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST) break;
-        }
-        if (fd < 0) {
+        m_temporary = COutputFile::Create(m_folder, name);
+        if (!m_temporary) {
             const int code = errno;
-            m_strTemporary.clear();
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination,
-                        reasonFor(destination, code));
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, destination, reasonFor(destination, code));
         }
-        m_temporaryFd.reset(fd);
-        // Held while it is written: the sweep of another run leaves a locked file alone.
-        ::flock(fd, LOCK_EX | LOCK_NB);
+        CFileHandle& output = m_temporary->Handle();
 
         std::vector<BYTE> buffer(kDeploymentChunk);
         std::uint64_t position = 0;
         int lastPercent = 0;
         while (m_bBusy) {
-            const ssize_t got = readFull(input.get(), buffer.data(), buffer.size());
+            const std::int64_t got = readFull(name, *input, buffer.data(), buffer.size());
             if (got < 0) {
                 const int code = errno;
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n", {}, reasonFor(source, code));
+                return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch, {}, reasonFor(source, code));
             }
             if (got == 0 || !m_bBusy) break;  // a chunk read after a cancel is not written
-            if (!writeAll(fd, buffer.data(), static_cast<std::size_t>(got))) {
+            if (!writeAll(name, output, buffer.data(), static_cast<std::size_t>(got))) {
                 const int code = errno;
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n", {},
-                            reasonFor(destination, code));
+                return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch, {}, reasonFor(destination, code));
             }
             position += static_cast<std::uint64_t>(got);
             const int percent = size == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(position * 100 / size, 100));
@@ -294,19 +253,17 @@ private:
         }
         if (!m_bBusy) return cancel();
 
-        if (::fsync(fd) != 0) {
+        if (!output.Flush()) {
             const int code = errno;
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n", {}, reasonFor(destination, code));
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch, {}, reasonFor(destination, code));
         }
-        if (!readsBackEqual(input.get(), fd, position)) {
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** [%s] does not read back as written!\n", destination,
+        if (!readsBackEqual(name, *input, output, position)) {
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCopyDiffers, destination,
                         destination + ": does not read back as written");
         }
         // The file takes its name when the run commits, so that a cancel later in the run still
         // finds the file it would replace.
-        m_staged.emplace_back(m_strTemporary, name);
-        m_strTemporary.clear();
-        m_temporaryFd.reset();
+        m_staged.emplace_back(std::move(m_temporary), name);
         return kWorkDone;
     }
 
@@ -315,31 +272,29 @@ private:
     bool commitStaged(std::string* reason = nullptr) {
         bool ok = true;
         for (const auto& [temporary, name] : m_staged) {
-            if (ok && ::renameat(m_folder.get(), temporary.c_str(), m_folder.get(), name.c_str()) == 0) {
+            if (ok && temporary->Commit()) {
                 m_created.push_back(name);
                 continue;
             }
             if (ok && reason) *reason = reasonFor(JoinPath(m_strTarget, name), errno);
             else if (ok) ReportError(JoinPath(m_strTarget, name).c_str(), static_cast<DWORD>(errno));
             ok = false;
-            ::unlinkat(m_folder.get(), temporary.c_str(), 0);
         }
-        m_staged.clear();
-        ::fsync(m_folder.get());
+        m_staged.clear();  // the temporary files of those that were not renamed go with them
         return ok;
     }
 
     // Reads the written file back (from the device: its cached pages are dropped first) and
     // compares it with the source from its start.
-    bool readsBackEqual(int source, int written, std::uint64_t length) {
-        ::posix_fadvise(written, 0, 0, POSIX_FADV_DONTNEED);
-        if (::lseek(source, 0, SEEK_SET) != 0 || ::lseek(written, 0, SEEK_SET) != 0) return false;
+    bool readsBackEqual(const std::string& name, CFileHandle& source, CFileHandle& written, std::uint64_t length) {
+        written.DropCache();
+        if (!source.SetPointer(0) || !written.SetPointer(0)) return false;
         std::vector<BYTE> expected(kDeploymentChunk);
         std::vector<BYTE> actual(kDeploymentChunk);
         std::uint64_t compared = 0;
         for (;;) {
-            const ssize_t a = readFull(source, expected.data(), expected.size());
-            const ssize_t b = readFull(written, actual.data(), actual.size());
+            const std::int64_t a = readFull(name, source, expected.data(), expected.size());
+            const std::int64_t b = readFull(name, written, actual.data(), actual.size());
             if (a < 0 || b < 0 || a != b) return false;
             if (a == 0) break;
             if (std::memcmp(expected.data(), actual.data(), static_cast<std::size_t>(a)) != 0) return false;
@@ -352,14 +307,13 @@ private:
     const fs::path& m_payloadDirectory;
     CDeploymentView& m_view;
     std::atomic<bool>& m_bBusy;
-    std::function<ssize_t(int, void*, std::size_t)> m_read;
-    std::function<ssize_t(int, const void*, std::size_t)> m_write;
-    CFd m_folder;                        // the target folder, open for the whole run
-    std::vector<std::string> m_created;  // names this run has written into it, in order
-    std::vector<std::pair<std::string, std::string>> m_staged;  // copied files: temporary name, final name
-    std::string m_strTemporary;          // the temporary file's name in the folder
-    CFd m_temporaryFd;
-    std::time_t m_runStarted;            // hidden files older than this belong to killed runs
+    decltype(DeploymentIo::read) m_read;
+    decltype(DeploymentIo::write) m_write;
+    std::shared_ptr<COutputFolder> m_folder;  // the target folder, open for the whole run
+    std::vector<std::string> m_created;       // names this run has written into it, in order
+    // Copied files that read back as written, with their final names, in the order of the steps.
+    std::vector<std::pair<std::unique_ptr<COutputFile>, std::string>> m_staged;
+    std::unique_ptr<COutputFile> m_temporary;  // the file being copied
 };
 
 }  // namespace

@@ -1,23 +1,23 @@
 #pragma once
 // The "&Deployment" job: copies the restoration tool (KMV.EXE), the flash image (the first
 // FLASH.*) and the restore documentation (RECOVERY.PDF) from the payload directory into a
-// folder, asking before an existing file is replaced. Each file is written under a temporary
-// name in the folder, flushed to the device, read back and compared with its source, and only
-// then given its name; a cancel removes every file this run created. The hidden name is
-// ".NAME.pellorin-xxxxxx"; such a file that a killed run left behind is removed by the next run
-// into that folder (only a regular file, older than the run and locked by no running job). The folder is opened once
+// folder, asking before an existing file is replaced. Each file is written as a temporary file
+// in the folder (platform/OutputFile.h), flushed to the device, read back and compared with its source, and only
+// then given its name; a cancel removes every file this run created. The folder is opened once
 // and every file is created, renamed and removed relative to it, so that a folder swapped during
 // the run cannot send files elsewhere; new files get 0666 less the umask. Run as root, a payload
 // file that is a link owned by another user is refused.
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "platform/DriveHandle.h"
 
 namespace pellorin {
 
@@ -52,10 +52,12 @@ public:
     virtual void PumpOneMessage() = 0;
 };
 
-// The reads and writes of the copy, replaceable so that tests can make them fail.
+// The reads and writes of the copy, replaceable so that tests can make them fail. Each is told
+// the name of the file being copied and works at the file's position; it returns the bytes
+// moved (a read 0 at the file's end), or -1 with errno set.
 struct DeploymentIo {
-    std::function<ssize_t(int fd, void* buffer, std::size_t size)> read;
-    std::function<ssize_t(int fd, const void* buffer, std::size_t size)> write;
+    std::function<std::int64_t(const std::string& name, CFileHandle& file, std::span<BYTE> buffer)> read;
+    std::function<std::int64_t(const std::string& name, CFileHandle& file, std::span<const BYTE> data)> write;
 };
 
 // Runs the job into the folder `strTarget` with the files of `payloadDirectory`. `bBusy` is the

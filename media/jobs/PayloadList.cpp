@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "TraceText.h"
 #include "fat16/Trace.h"
 #include "platform/DriveHandle.h"
 
@@ -101,7 +102,7 @@ PayloadList BuildPayloadList(const fs::path& payloadDirectory) {
         std::uint64_t size = 0;
         std::string reason;
         if (!probe(*found, size, reason)) {
-            DebugPrint(1, "***ERROR*** %s: %s\n", path.c_str(), reason.c_str());
+            DebugPrint(1, text::kErrorWithContext, path.c_str(), reason.c_str());
             list.unusable.push_back({path, reason});
             continue;
         }

@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,6 +98,18 @@ std::unique_ptr<CFileHandle> CFileHandle::OpenRegularFile(const std::string& pat
     return std::unique_ptr<CFileHandle>(new CFileHandle(fd));
 }
 
+std::unique_ptr<CFileHandle> CFileHandle::OpenExclusive(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    return std::unique_ptr<CFileHandle>(new CFileHandle(fd));
+}
+
+std::unique_ptr<CFileHandle> CFileHandle::Duplicate() const {
+    return Adopt(::fcntl(m_fd, F_DUPFD_CLOEXEC, 0));
+}
+
 std::unique_ptr<CFileHandle> CFileHandle::Adopt(int fd) {
     if (fd < 0) {
         errno = EBADF;
@@ -140,7 +153,7 @@ bool CFileHandle::WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWOR
     });
 }
 
-bool CFileHandle::CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+bool CFileHandle::CopyFrom(CFileHandle& source, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
                            std::size_t& copied) {
     copied = 0;
     if (sourceOffset > static_cast<std::uint64_t>(INT64_MAX) - bytes ||
@@ -151,7 +164,7 @@ bool CFileHandle::CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64
     auto from = static_cast<off_t>(sourceOffset);
     auto to = static_cast<off_t>(offset);
     while (copied < bytes) {
-        const ssize_t got = ::copy_file_range(sourceFd, &from, m_fd, &to, bytes - copied, 0);
+        const ssize_t got = ::copy_file_range(source.m_fd, &from, m_fd, &to, bytes - copied, 0);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -193,6 +206,34 @@ bool CFileHandle::Flush() {
         }
     }
     return true;
+}
+
+bool CFileHandle::IsBlockDevice() const {
+    struct stat status {};
+    return ::fstat(m_fd, &status) == 0 && S_ISBLK(status.st_mode);
+}
+
+bool CFileHandle::FlushDeviceBuffers() {
+    return ::ioctl(m_fd, BLKFLSBUF, 0) == 0;
+}
+
+bool CFileHandle::RereadPartitionTable() {
+    return ::ioctl(m_fd, BLKRRPART, 0) == 0;
+}
+
+bool CFileHandle::IsNamed(const std::string& path) const {
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(m_fd, &open) == 0 && open.st_nlink > 0 && ::stat(path.c_str(), &named) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+bool UnmountFileSystem(const std::string& mountPoint) {
+    return ::umount2(mountPoint.c_str(), 0) == 0;
+}
+
+void CFileHandle::DropCache() {
+    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 bool CFileHandle::FlushInSteps(const std::function<bool()>& bGoOn) {

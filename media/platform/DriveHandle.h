@@ -1,5 +1,5 @@
 #pragma once
-// Handles to open files and disks. A HANDLE is a borrowed pointer to a CDriveHandle; whoever
+// Handles to open files and disks. Users borrow a CDriveHandle through a plain pointer; whoever
 // opened it owns it (through std::unique_ptr) and closes it. Every operation reports failure
 // with false and leaves the error number in errno, which GetLastError returns.
 
@@ -12,6 +12,8 @@
 #include "platform/WinTypes.h"
 
 namespace pellorin {
+
+class CFileHandle;
 
 class CDriveHandle {
 public:
@@ -31,13 +33,13 @@ public:
     }
     // The driver's geometry and the disk size in bytes (only disks answer this).
     virtual bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) = 0;
-    // Copies up to `bytes` bytes of the open file `sourceFd` from `sourceOffset` to `offset`
+    // Copies up to `bytes` bytes of the open file `source` from `sourceOffset` to `offset`
     // inside the kernel, without passing them through a buffer; `copied` is short only where
     // the source ends. False when the copy cannot be made this way or failed; the caller then
     // reads and writes itself (and sees the error there). Handles that cannot copy say so.
-    virtual bool CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+    virtual bool CopyFrom(CFileHandle& source, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
                           std::size_t& copied) {
-        static_cast<void>(sourceFd);
+        static_cast<void>(source);
         static_cast<void>(sourceOffset);
         static_cast<void>(offset);
         static_cast<void>(bytes);
@@ -46,8 +48,8 @@ public:
     }
 };
 
-using HANDLE = CDriveHandle*;
-inline constexpr HANDLE INVALID_HANDLE_VALUE = nullptr;
+// Unmounts the file system mounted at `mountPoint`; false with errno set.
+bool UnmountFileSystem(const std::string& mountPoint);
 
 // Error number of the last failed call on this thread.
 DWORD GetLastError();
@@ -67,8 +69,13 @@ public:
     // holds the open up) and refused unless fstat shows a regular file (EISDIR for a directory,
     // EINVAL for anything else).
     static std::unique_ptr<CFileHandle> OpenRegularFile(const std::string& path);
+    // Opens the whole disk or image file `path` for reading and writing, exclusively (O_EXCL:
+    // a block device that is mounted or open elsewhere refuses); null with errno set.
+    static std::unique_ptr<CFileHandle> OpenExclusive(const std::string& path);
     // Takes over an open descriptor.
     static std::unique_ptr<CFileHandle> Adopt(int fd);
+    // A second handle on the same open file (its own descriptor); null with errno set.
+    std::unique_ptr<CFileHandle> Duplicate() const;
 
     ~CFileHandle() override;
     CFileHandle(const CFileHandle&) = delete;
@@ -79,7 +86,7 @@ public:
     bool Read(std::span<BYTE> data, DWORD& read) override;
     bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) override;
     bool WriteAt(std::uint64_t offset, std::span<const BYTE> data, DWORD& written) override;
-    bool CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+    bool CopyFrom(CFileHandle& source, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
                   std::size_t& copied) override;
     // Reads until `data` is full or the file ends, at an absolute offset.
     bool ReadAt(std::uint64_t offset, std::span<BYTE> data, DWORD& read);
@@ -91,7 +98,19 @@ public:
     // before each step, so that a cancel is honoured while a large write-back runs; false from it
     // ends the flush with errno ECANCELED (what was not yet written stays cached).
     bool FlushInSteps(const std::function<bool()>& bGoOn);
+    // Drops the file's cached pages (written ones must be flushed first), so that the next
+    // reads come from the medium.
+    void DropCache();
+    // True when the handle is a block device (not an image file).
+    bool IsBlockDevice() const;
+    // BLKFLSBUF: the device's buffers written and dropped, so that reads come from the disk.
+    bool FlushDeviceBuffers();
+    // BLKRRPART: the kernel reads the disk's partition table again.
+    bool RereadPartitionTable();
+    // True while the open file still has a name and `path` names this very file.
+    bool IsNamed(const std::string& path) const;
 
+    // The descriptor, for the platform's own calls on the file.
     int Descriptor() const { return m_fd; }
 
 private:

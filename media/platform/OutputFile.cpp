@@ -27,18 +27,58 @@ bool syncDescriptor(int fd) {
 
 }  // namespace
 
+std::shared_ptr<COutputFolder> COutputFolder::Open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    return std::shared_ptr<COutputFolder>(new COutputFolder(fd));
+}
+
+COutputFolder::~COutputFolder() {
+    const int error = errno;
+    ::close(m_fd);
+    errno = error;
+}
+
+std::optional<FileIdentity> COutputFolder::Entry(const std::string& name) const {
+    struct stat status {};
+    if (::fstatat(m_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+                        S_ISDIR(status.st_mode)};
+}
+
+bool COutputFolder::Remove(const std::string& name) {
+    return ::unlinkat(m_fd, name.c_str(), 0) == 0;
+}
+
+bool COutputFolder::Sync() {
+    return syncDescriptor(m_fd);
+}
+
 std::unique_ptr<COutputFile> COutputFile::Create(const std::string& target) {
     const auto slash = target.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     if (name.empty() || name == "." || name == "..") {
         errno = EISDIR;
         return nullptr;
     }
-    const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) {
+    std::shared_ptr<COutputFolder> directory = COutputFolder::Open(folder);
+    if (!directory) {
         return nullptr;
     }
+    return Create(std::move(directory), name);
+}
+
+std::unique_ptr<COutputFile> COutputFile::Create(std::shared_ptr<COutputFolder> folder, const std::string& name) {
+    if (!folder) {
+        errno = EBADF;
+        return nullptr;
+    }
+    const int directory = folder->m_fd;
     // A killed run may have left its hidden name here (no unnamed files, or killed between the
     // link and the rename of Commit).
     RemoveStaleTemporaries(directory, kRunStarted);
@@ -48,39 +88,30 @@ std::unique_ptr<COutputFile> COutputFile::Create(const std::string& target) {
         // No unnamed files on this file system: a hidden name that only this run uses.
         for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
             tempName = HiddenTemporaryName(name);
-            fd = ::openat(directory, tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            fd = ::openat(directory, tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
             if (fd < 0 && errno != EEXIST) {
                 break;
             }
         }
     }
     if (fd < 0) {
-        const int error = errno;
-        ::close(directory);
-        errno = error;
         return nullptr;
     }
     // Held while it is written: the sweep of another run leaves a locked file alone.
     ::flock(fd, LOCK_EX | LOCK_NB);
-    return std::unique_ptr<COutputFile>(
-        new COutputFile(CFileHandle::Adopt(fd), directory, std::move(folder), name, tempName));
+    return std::unique_ptr<COutputFile>(new COutputFile(CFileHandle::Adopt(fd), std::move(folder), name, tempName));
 }
 
-COutputFile::COutputFile(std::unique_ptr<CFileHandle> file, int directory, std::string folder,
-                         std::string name, std::string tempName)
-    : m_file(std::move(file)),
-      m_directory(directory),
-      m_folder(std::move(folder)),
-      m_name(std::move(name)),
-      m_tempName(std::move(tempName)) {}
+COutputFile::COutputFile(std::unique_ptr<CFileHandle> file, std::shared_ptr<COutputFolder> folder, std::string name,
+                         std::string tempName)
+    : m_file(std::move(file)), m_folder(std::move(folder)), m_name(std::move(name)), m_tempName(std::move(tempName)) {}
 
 COutputFile::~COutputFile() {
     const int error = errno;
     m_file.reset();
     if (!m_committed && !m_tempName.empty()) {
-        ::unlinkat(m_directory, m_tempName.c_str(), 0);
+        m_folder->Remove(m_tempName);
     }
-    ::close(m_directory);
     errno = error;
 }
 
@@ -102,7 +133,7 @@ bool COutputFile::Commit(const std::function<bool()>& bGoOn) {
         int linked = -1;
         for (int attempt = 0; linked != 0 && attempt < 100; ++attempt) {
             m_tempName = HiddenTemporaryName(m_name);
-            linked = ::linkat(AT_FDCWD, self.c_str(), m_directory, m_tempName.c_str(), AT_SYMLINK_FOLLOW);
+            linked = ::linkat(AT_FDCWD, self.c_str(), m_folder->m_fd, m_tempName.c_str(), AT_SYMLINK_FOLLOW);
             if (linked != 0 && errno != EEXIST) {
                 break;
             }
@@ -114,13 +145,13 @@ bool COutputFile::Commit(const std::function<bool()>& bGoOn) {
             return false;
         }
     }
-    if (::renameat(m_directory, m_tempName.c_str(), m_directory, m_name.c_str()) != 0) {
+    if (::renameat(m_folder->m_fd, m_tempName.c_str(), m_folder->m_fd, m_name.c_str()) != 0) {
         return false;  // the destructor removes the hidden name
     }
     m_committed = true;
     m_tempName.clear();
     // The new name is durable once the folder is.
-    return syncDescriptor(m_directory);
+    return m_folder->Sync();
 }
 
 }  // namespace pellorin

@@ -6,20 +6,51 @@
 // folder; until then nothing outside the temporary file is touched. Destroying an uncommitted
 // output removes the temporary file. The hidden name is ".NAME.pellorin-xxxxxx"; one that a
 // killed run left in the folder is removed by the next Create there (platform/HiddenTemporary).
+//
+// The folder is opened once (COutputFolder) and every name is created, renamed and removed
+// relative to it, so that a folder swapped for a link meanwhile cannot send a file elsewhere.
+// New files get 0666 less the umask.
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/DriveHandle.h"
+#include "platform/FileFind.h"
 
 namespace pellorin {
+
+class COutputFolder {
+public:
+    // Opens the folder `path`; null with errno set when it is not an openable folder.
+    static std::shared_ptr<COutputFolder> Open(const std::string& path);
+
+    ~COutputFolder();
+    COutputFolder(const COutputFolder&) = delete;
+    COutputFolder& operator=(const COutputFolder&) = delete;
+
+    // What the folder holds under `name`, the entry itself (a link is not followed); none when
+    // the name is free.
+    std::optional<FileIdentity> Entry(const std::string& name) const;
+    // Removes the file `name`; false with errno set.
+    bool Remove(const std::string& name);
+    // fsync of the folder: its names are durable once it returns true.
+    bool Sync();
+
+private:
+    friend class COutputFile;
+    explicit COutputFolder(int fd) : m_fd(fd) {}
+    int m_fd;
+};
 
 class COutputFile {
 public:
     // Creates the temporary file for `target`; null with errno set when the folder does not
     // take one.
     static std::unique_ptr<COutputFile> Create(const std::string& target);
+    // The same for the file `name` of a folder that is already open.
+    static std::unique_ptr<COutputFile> Create(std::shared_ptr<COutputFolder> folder, const std::string& name);
 
     ~COutputFile();
     COutputFile(const COutputFile&) = delete;
@@ -36,12 +67,11 @@ public:
     bool Commit(const std::function<bool()>& bGoOn = {});
 
 private:
-    COutputFile(std::unique_ptr<CFileHandle> file, int directory, std::string folder,
-                std::string name, std::string tempName);
+    COutputFile(std::unique_ptr<CFileHandle> file, std::shared_ptr<COutputFolder> folder, std::string name,
+                std::string tempName);
 
     std::unique_ptr<CFileHandle> m_file;
-    int m_directory;          // the target's folder, open
-    std::string m_folder;     // its path, for messages
+    std::shared_ptr<COutputFolder> m_folder;  // the target's folder, open
     std::string m_name;       // the target's last component
     std::string m_tempName;   // the named temporary file, empty for an unnamed one
     bool m_committed = false;

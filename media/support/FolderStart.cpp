@@ -1,9 +1,6 @@
 #include "support/FolderStart.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <vector>
+#include "platform/FileFind.h"
 
 namespace pellorin {
 
@@ -14,11 +11,6 @@ bool holdsControlCharacter(std::string_view text) {
         if (c >= 0x01 && c <= 0x1F) return true;
     }
     return false;
-}
-
-std::string currentDirectory() {
-    std::vector<char> buffer(4096);
-    return ::getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string("/");
 }
 
 }  // namespace
@@ -55,10 +47,7 @@ std::string ResolveStartFolder(std::string_view text, const std::string& current
 }
 
 std::string ResolveStartFolder(std::string_view text) {
-    return ResolveStartFolder(text, currentDirectory(), [](const std::string& path) {
-        struct stat info {};
-        return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-    });
+    return ResolveStartFolder(text, CurrentDirectory(), IsDirectory);
 }
 
 }  // namespace pellorin

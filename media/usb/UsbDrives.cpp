@@ -1,11 +1,7 @@
 #include "usb/UsbDrives.h"
 
 #include "fat16/Trace.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
+#include "platform/FileFind.h"
 
 #include <algorithm>
 #include <cctype>
@@ -52,23 +48,7 @@ bool writeAttribute(const fs::path& sysfsRoot, const fs::path& file, const std::
         errno = EPERM;
         return false;
     }
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return false;
-    const int fd = ::openat(dir, file.filename().c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-    const int openError = errno;
-    ::close(dir);
-    if (fd < 0) {
-        errno = openError;
-        return false;
-    }
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    const int writeError = errno;
-    const bool closed = ::close(fd) == 0;
-    if (written != static_cast<ssize_t>(text.size())) {
-        errno = written < 0 ? writeError : EIO;
-        return false;
-    }
-    return closed;
+    return WriteExistingFile(folder.string(), file.filename().string(), text);
 }
 
 // The mount table's octal escapes ("\040" for a blank) decoded.
@@ -322,9 +302,8 @@ public:
     // The block device a device node stands for, by its device numbers: a node anywhere (one
     // made with mknod outside the device folder names the same disk). Empty for anything else.
     std::string NodeDevice(const std::string& path) const {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return {};
-        const std::string number = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+        const std::string number = BlockDeviceNumber(path);
+        if (number.empty()) return {};
         const auto it = m_table.byNumber.find(number);
         return it != m_table.byNumber.end() ? it->second : std::string();
     }
@@ -332,9 +311,8 @@ public:
     // The mount of the file system that holds the existing `path`, found by the device numbers
     // that stat gives it; null when the path does not exist or no mount carries those numbers.
     const MountEntry* MountHolding(const std::string& path) const {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) return nullptr;
-        const std::string number = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+        const std::string number = FileSystemNumber(path);
+        if (number.empty()) return nullptr;
         for (const MountEntry& mount : m_mounts) {
             if (mount.number == number) return &mount;
         }

@@ -1,6 +1,7 @@
 #include "usb/UsbFormat.h"
 
 #include "BootCode.h"
+#include "TraceText.h"
 #include "fat16/Fat16Disk.h"
 #include "fat16/Trace.h"
 #include "iso/IsoDiskGeometry.h"
@@ -10,13 +11,7 @@
 #include "jobs/WorkResult.h"
 #include "support/RegistryItem.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/FileFind.h"
 
 #include <algorithm>
 #include <array>
@@ -45,7 +40,7 @@ std::string format(const char* pattern, Args... args) {
     return text;
 }
 
-std::string text(unsigned id) { return std::string(LoadStringText(id)); }
+std::string stringText(unsigned id) { return std::string(LoadStringText(id)); }
 
 std::uint64_t fnv1a(std::span<const BYTE> data, std::uint64_t hash = 14695981039346656037ULL) {
     for (BYTE b : data) {
@@ -64,14 +59,11 @@ public:
         std::uint64_t offset;
         std::uint64_t size;
         std::uint64_t checksum;  // for buffers
-        int sourceFd;            // for copies: a duplicate of the source, else -1
+        CFileHandle* source;     // for copies: a second handle on the source, else null
         std::uint64_t sourceOffset;
     };
 
     explicit CRecordingHandle(CDriveHandle* inner) : m_inner(inner) {}
-    ~CRecordingHandle() override {
-        for (const auto& [fd, copy] : m_sources) ::close(copy);
-    }
 
     bool SetPointer(std::uint64_t offset) override {
         if (!m_inner->SetPointer(offset)) return false;
@@ -97,13 +89,13 @@ public:
     bool QueryGeometry(DISK_GEOMETRY& geometry, LONGLONG& diskSize) override {
         return m_inner->QueryGeometry(geometry, diskSize);
     }
-    bool CopyFrom(int sourceFd, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
+    bool CopyFrom(CFileHandle& source, std::uint64_t sourceOffset, std::uint64_t offset, std::size_t bytes,
                   std::size_t& copied) override {
-        const bool ok = m_inner->CopyFrom(sourceFd, sourceOffset, offset, bytes, copied);
+        const bool ok = m_inner->CopyFrom(source, sourceOffset, offset, bytes, copied);
         if (copied > 0) {
-            auto it = m_sources.find(sourceFd);
-            if (it == m_sources.end()) it = m_sources.emplace(sourceFd, ::fcntl(sourceFd, F_DUPFD_CLOEXEC, 0)).first;
-            m_regions.push_back({offset, copied, 0, it->second, sourceOffset});
+            auto it = m_sources.find(&source);
+            if (it == m_sources.end()) it = m_sources.emplace(&source, source.Duplicate()).first;
+            m_regions.push_back({offset, copied, 0, it->second.get(), sourceOffset});
         }
         return ok;
     }
@@ -112,13 +104,13 @@ public:
 
 private:
     void record(std::uint64_t offset, std::span<const BYTE> data) {
-        if (!data.empty()) m_regions.push_back({offset, data.size(), fnv1a(data), -1, 0});
+        if (!data.empty()) m_regions.push_back({offset, data.size(), fnv1a(data), nullptr, 0});
     }
 
     CDriveHandle* m_inner;
     std::uint64_t m_position = 0;
     std::vector<Region> m_regions;
-    std::map<int, int> m_sources;
+    std::map<CFileHandle*, std::unique_ptr<CFileHandle>> m_sources;  // by the writer's handle
 };
 
 // The USB job's disk: progress goes to the view, whose pump serves the cancel.
@@ -172,22 +164,23 @@ ReadBack verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWO
                 outcome = ReadBack::Unreadable;
                 break;
             }
-            if (region.sourceFd >= 0) {
+            if (region.source != nullptr) {
                 source.resize(chunk);
-                const ssize_t got = ::pread(region.sourceFd, source.data(), chunk,
-                                            static_cast<off_t>(region.sourceOffset + done));
-                if (got != static_cast<ssize_t>(chunk) || source != buffer) outcome = ReadBack::Differs;
+                DWORD got = 0;
+                if (!region.source->ReadAt(region.sourceOffset + done, source, got) || got != chunk ||
+                    source != buffer)
+                    outcome = ReadBack::Differs;
             } else {
                 hash = fnv1a(buffer, hash);
             }
             done += chunk;
         }
-        if (outcome == ReadBack::Same && region.sourceFd < 0 && hash != region.checksum) outcome = ReadBack::Differs;
+        if (outcome == ReadBack::Same && region.source == nullptr && hash != region.checksum) outcome = ReadBack::Differs;
         if (outcome != ReadBack::Same) {
             const std::uint64_t first = region.offset / bytesPerSector;
             const std::uint64_t last = (region.offset + region.size - 1) / bytesPerSector;
             if (outcome == ReadBack::Unreadable) {
-                DebugPrint(1, "***ERROR*** Read-back of sectors %llu to %llu failed!\n",
+                DebugPrint(1, text::kReadBackFailed,
                            static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
                 ReportError("read", static_cast<DWORD>(error));
                 char reason[256];
@@ -195,7 +188,7 @@ ReadBack verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWO
                 message = format(usbtext::kVerifyReadFailed, regionName(layout, first).c_str(),
                                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last), reason);
             } else {
-                DebugPrint(1, "***ERROR*** Read-back of sectors %llu to %llu differs!\n",
+                DebugPrint(1, text::kReadBackDiffers,
                            static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
                 message = format(usbtext::kVerifyMismatch, regionName(layout, first).c_str(),
                                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
@@ -206,24 +199,10 @@ ReadBack verifyRegions(const CRecordingHandle& recorder, CDriveHandle& disk, DWO
     return ReadBack::Same;
 }
 
-std::string groupName(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return "disk";
-    if (const struct group* g = ::getgrgid(st.st_gid)) return g->gr_name;
-    return std::to_string(st.st_gid);
-}
-
 // The open payload file is still the file its path names, with the size it had when checked.
 bool payloadUnchanged(CFileHandle& file, const std::string& path, std::uint64_t size) {
-    struct stat open {};
-    struct stat named {};
-    return ::fstat(file.Descriptor(), &open) == 0 && open.st_nlink > 0 && ::stat(path.c_str(), &named) == 0 &&
-           named.st_dev == open.st_dev && named.st_ino == open.st_ino && static_cast<std::uint64_t>(open.st_size) == size;
-}
-
-bool isBlockDevice(CFileHandle& handle) {
-    struct stat st {};
-    return ::fstat(handle.Descriptor(), &st) == 0 && S_ISBLK(st.st_mode);
+    std::uint64_t now = 0;
+    return file.IsNamed(path) && file.Size(now) && now == size;
 }
 
 // The disk's sectors, and the least size of a FAT16 disk (8,400 sectors and fewer are refused).
@@ -236,7 +215,7 @@ constexpr std::uint64_t kImageCylinderBytes = std::uint64_t{kImageHeads} * kImag
 int refuseSectorSize(CIsoJobView& view, const std::string& device, unsigned sectorSize) {
     DebugPrint(1, "***ERROR*** %s has %u-byte logical sectors; the disk must have 512-byte sectors!\n",
                device.c_str(), sectorSize);
-    view.ShowWarning(text(IDS_USB_WRITE_FAILED) + format(usbtext::kSectorSize, device.c_str(), sectorSize));
+    view.ShowWarning(stringText(IDS_USB_WRITE_FAILED) + format(usbtext::kSectorSize, device.c_str(), sectorSize));
     return kWorkFailed;
 }
 
@@ -247,14 +226,14 @@ int refuseFormat(CIsoJobView& view, FormatRefusal why, const std::string& device
     if (why == FormatRefusal::DiskTooSmall) {
         DebugPrint(1, "***ERROR*** %s (%llu bytes) is too small for a FAT16 disk!\n", device.c_str(),
                    static_cast<unsigned long long>(diskBytes));
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + format(usbtext::kDiskTooSmall, device.c_str(),
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED) + format(usbtext::kDiskTooSmall, device.c_str(),
                                                              static_cast<unsigned long long>(diskBytes),
                                                              static_cast<unsigned long long>(leastBytes)));
     } else {
         DebugPrint(1, "***ERROR*** The payload (%llu bytes) does not fit on %s (%llu bytes)!\n",
                    static_cast<unsigned long long>(payloadBytes), device.c_str(),
                    static_cast<unsigned long long>(diskBytes));
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + format(usbtext::kPayloadTooLarge,
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED) + format(usbtext::kPayloadTooLarge,
                                                              static_cast<unsigned long long>(payloadBytes),
                                                              device.c_str(), static_cast<unsigned long long>(diskBytes)));
     }
@@ -264,7 +243,7 @@ int refuseFormat(CIsoJobView& view, FormatRefusal why, const std::string& device
 int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView& view) {
     const std::string& device = request.device;
     const auto failOpen = [&](const char* trace, const std::string& extra = {}) {
-        view.ShowWarning(text(IDS_USB_OPEN_FAILED) + extra);
+        view.ShowWarning(stringText(IDS_USB_OPEN_FAILED) + extra);
         DebugPrint(1, trace, device.c_str());
         return kWorkFailed;
     };
@@ -296,14 +275,14 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         return name == "KERNEL.SYS" && payload.sizes[i] > 0;
     });
     if (!kernel) {
-        DebugPrint(1, "***ERROR*** KERNEL.SYS is missing or empty!\n");
+        DebugPrint(1, text::kNoKernel);
         view.ShowWarning(format(usbtext::kNoKernel, request.payloadDirectory.string().c_str()));
         return kWorkFailed;
     }
     // A refusal that the volume writer would make too, said before anything is unmounted: string 3
     // with the reason.
     const auto refuse = [&](const std::string& reason) {
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + reason);
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED) + reason);
         return kWorkFailed;
     };
     for (std::size_t i = 0; i < payload.paths.size(); ++i) {
@@ -322,13 +301,13 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     views.protectedPaths.push_back(request.payloadDirectory);
     views.protectedPaths.insert(views.protectedPaths.end(), payload.paths.begin(), payload.paths.end());
     std::optional<DriveInfo> drive = FindDrive(views, device);
-    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (!drive) return failOpen(text::kCouldNotOpen);
     if (drive->systemDisk) {
         view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
         return kWorkFailed;
     }
     if (!drive->usb) {
-        view.ShowWarning(text(IDS_NOT_A_USB_DEVICE));
+        view.ShowWarning(stringText(IDS_NOT_A_USB_DEVICE));
         return kWorkFailed;
     }
     // What the kernel tells of the disk already settles these, before it is unmounted.
@@ -344,18 +323,18 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     // back over the new layout, so then nothing is written.
     for (const MountedPartition& mount : drive->mounts) {
         if (!platform.Unmount(mount.mountPoint)) {
-            DebugPrint(1, "***ERROR*** Could not dismount [%s]!\n", mount.mountPoint.c_str());
+            DebugPrint(1, text::kCouldNotDismount, mount.mountPoint.c_str());
             ReportError("umount", GetLastError());
         }
     }
     drive = FindDrive(views, device);
-    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (!drive) return failOpen(text::kCouldNotOpen);
     if (drive->systemDisk) {
         view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
         return kWorkFailed;
     }
     if (!drive->mounts.empty()) {
-        return failOpen("***ERROR*** Could not dismount [%s]!\n",
+        return failOpen(text::kCouldNotDismount,
                         format(usbtext::kStillMounted, drive->mounts.front().mountPoint.c_str()));
     }
 
@@ -363,10 +342,10 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (!handle) {
         const int code = errno;
         const std::string extra = code == EACCES || code == EPERM
-                                      ? format(usbtext::kNoPermission, groupName(drive->devicePath).c_str())
+                                      ? format(usbtext::kNoPermission, GroupOwning(drive->devicePath).c_str())
                                       : std::string();
-        view.ShowWarning(text(IDS_USB_OPEN_FAILED) + extra);
-        DebugPrint(1, "***ERROR*** Could not find physical device [%s]!\n", drive->devicePath.c_str());
+        view.ShowWarning(stringText(IDS_USB_OPEN_FAILED) + extra);
+        DebugPrint(1, text::kNoPhysicalDevice, drive->devicePath.c_str());
         ReportError("open", static_cast<DWORD>(code));
         return kWorkFailed;
     }
@@ -375,8 +354,8 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     view.SetProgressRange(0, 100);
 
     const auto failWrite = [&](const std::string& extra = {}) {
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + extra);
-        DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED) + extra);
+        DebugPrint(1, text::kUsbWriteFailed);
         g_bFormatBusy = false;
         return kWorkFailed;
     };
@@ -385,7 +364,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     CRecordingHandle recorder(target);
     CUsbFormatDisk disk(view);
     if (request.tickCount) disk.SetTickCountSource(request.tickCount);
-    const bool block = isBlockDevice(*handle);
+    const bool block = handle->IsBlockDevice();
     BOOL bound = FALSE;
     if (block) {
         bound = disk.Open(&recorder);
@@ -414,7 +393,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     // disk was being unmounted) fails the format before its first write.
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (!payloadUnchanged(*files[i], payload.paths[i], payload.sizes[i])) {
-            DebugPrint(1, "***ERROR*** %s changed while the disk was prepared!\n", payload.paths[i].c_str());
+            DebugPrint(1, text::kPayloadChanged, payload.paths[i].c_str());
             return failWrite(format(usbtext::kPayloadChanged, payload.paths[i].c_str()));
         }
     }
@@ -463,7 +442,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     // found again on its host.
     const bool reread = platform.RereadPartitionTable(*handle);
     if (!reread) {
-        DebugPrint(1, "***ERROR*** Could not re-enum [%s]!\n", drive->devicePath.c_str());
+        DebugPrint(1, text::kCouldNotReenum, drive->devicePath.c_str());
         ReportError("BLKRRPART", GetLastError());
     }
     handle.reset();
@@ -475,25 +454,23 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
 
 }  // namespace
 
-bool CUsbPlatform::Unmount(const std::string& mountPoint) { return ::umount2(mountPoint.c_str(), 0) == 0; }
+bool CUsbPlatform::Unmount(const std::string& mountPoint) { return UnmountFileSystem(mountPoint); }
 
 std::unique_ptr<CFileHandle> CUsbPlatform::OpenExclusive(const std::string& devicePath) {
-    const int fd = ::open(devicePath.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    return CFileHandle::Adopt(fd);
+    return CFileHandle::OpenExclusive(devicePath);
 }
 
 bool CUsbPlatform::Flush(CFileHandle& handle, const std::function<bool()>& bGoOn) {
     if (!handle.FlushInSteps(bGoOn)) return false;
-    if (isBlockDevice(handle)) return ::ioctl(handle.Descriptor(), BLKFLSBUF, 0) == 0;
+    if (handle.IsBlockDevice()) return handle.FlushDeviceBuffers();
     // An image file: the read-back should come from the file, not the page cache.
-    ::posix_fadvise(handle.Descriptor(), 0, 0, POSIX_FADV_DONTNEED);
+    handle.DropCache();
     return true;
 }
 
 bool CUsbPlatform::RereadPartitionTable(CFileHandle& handle) {
-    if (!isBlockDevice(handle)) return true;
-    return ::ioctl(handle.Descriptor(), BLKRRPART, 0) == 0;
+    if (!handle.IsBlockDevice()) return true;
+    return handle.RereadPartitionTable();
 }
 
 bool CUsbPlatform::RemoveAndRescan(const std::string& diskName) {
@@ -527,7 +504,7 @@ bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::str
     COXRegistryItem item(store, kMountedDevicesKey);
     std::vector<BYTE> data;
     if (name.empty() || !item.GetBinaryValue(data, MountedDeviceValueName(name)) || !drive) {
-        message = text(IDS_NETWORK_DRIVE);
+        message = stringText(IDS_NETWORK_DRIVE);
         return false;
     }
     if (drive->systemDisk) {
@@ -535,13 +512,13 @@ bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::str
         return false;
     }
     if (!drive->usb) {
-        message = text(IDS_NOT_A_USB_DEVICE);
+        message = stringText(IDS_NOT_A_USB_DEVICE);
         return false;
     }
     // A card reader without a medium cannot be opened at all: like any volume that cannot be
     // opened for the query, it is not taken for a USB flash device.
     if (drive->sizeBytes == 0) {
-        message = text(IDS_NOT_A_USB_DEVICE);
+        message = stringText(IDS_NOT_A_USB_DEVICE);
         return false;
     }
     return true;
@@ -552,12 +529,12 @@ int FormatUsbDrive(const UsbFormatRequest& request, CUsbPlatform& platform, CIso
     try {
         result = runJob(request, platform, view);
     } catch (const std::exception& e) {
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED));
-        DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED));
+        DebugPrint(1, text::kUsbWriteFailed);
         DebugPrint(1, "%s\n", e.what());
     } catch (...) {
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED));
-        DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED));
+        DebugPrint(1, text::kUsbWriteFailed);
     }
     g_bFormatBusy = false;
     return result;

@@ -12,6 +12,10 @@ inline constexpr char kGeometryWide[] = "%30s = %lld (0x%llX)\n";
 inline constexpr char kGeometryNumber[] = "%30s = %u (0x%X)\n";
 inline constexpr char kEmptyLine[] = "\n";
 
+// Error lines: with a context, and without one.
+inline constexpr char kErrorWithContext[] = "***ERROR*** %s: %s\n";
+inline constexpr char kErrorWithoutContext[] = "***ERROR*** %s\n";
+
 // Error contexts.
 inline constexpr char kContextGeometry[] = "IOCTL_DISK_GET_DRIVE_GEOMETRY";
 inline constexpr char kContextGeometryEx[] = "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX";
@@ -45,10 +49,30 @@ inline constexpr char kFileShrank[] =
 inline constexpr char kNotARegularFile[] = "***ERROR*** %s: not a regular file\n";
 inline constexpr char kFileTooBig[] = "***ERROR*** %s (%llu bytes) does not fit the volume!\n";
 
+// The jobs: a file, folder or disk that could not be opened (its path).
+inline constexpr char kCouldNotOpen[] = "***ERROR*** Could not open [%s]!\n";
+inline constexpr char kNoKernel[] = "***ERROR*** KERNEL.SYS is missing or empty!\n";
+
 // ISO job.
-inline constexpr char kCouldNotOpen[] = "***ERROR*** Could not open [%s]: %s\n";
 inline constexpr char kIsPayloadFile[] = "***ERROR*** [%s] is one of the payload files!\n";
 inline constexpr char kReadWriteMismatch[] = "***ERROR*** Read/Write mismatch: %s\n";
 inline constexpr char kCouldNotFinish[] = "***ERROR*** Could not finish [%s]: %s\n";
+// The cylinders the payload needs, the most a CD serves.
+inline constexpr char kBeyondCdLimit[] = "***ERROR*** The emulated disk would need %u cylinders; a CD serves %u!\n";
+
+// Deployment job.
+inline constexpr char kCopyMismatch[] = "***ERROR*** Read/Write mismatch!\n";
+inline constexpr char kLinkOfOtherUser[] = "***ERROR*** [%s] is a link owned by another user!\n";
+inline constexpr char kCopyDiffers[] = "***ERROR*** [%s] does not read back as written!\n";
+
+// USB format job.
+inline constexpr char kCouldNotDismount[] = "***ERROR*** Could not dismount [%s]!\n";
+inline constexpr char kNoPhysicalDevice[] = "***ERROR*** Could not find physical device [%s]!\n";
+inline constexpr char kUsbWriteFailed[] = "***ERROR*** Exception while writing to USB device!\n";
+inline constexpr char kPayloadChanged[] = "***ERROR*** %s changed while the disk was prepared!\n";
+inline constexpr char kCouldNotReenum[] = "***ERROR*** Could not re-enum [%s]!\n";
+// The first and the last sector of the region read back.
+inline constexpr char kReadBackFailed[] = "***ERROR*** Read-back of sectors %llu to %llu failed!\n";
+inline constexpr char kReadBackDiffers[] = "***ERROR*** Read-back of sectors %llu to %llu differs!\n";
 
 }  // namespace pellorin::text

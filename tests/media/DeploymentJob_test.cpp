@@ -266,59 +266,52 @@ TEST_P(DeploymentFaultTest, IsAFailureNeverASuccess) {
     EXPECT_EQ(view.reasons, std::vector<std::string>{file.string() + ": " + GetParam().reason});
 }
 
-bool isFlashCopy(int fd) {
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    std::error_code ec;
-    return fs::read_symlink(link, ec).filename().string().find("FLASH.IMG.") != std::string::npos;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Faults, DeploymentFaultTest,
     ::testing::Values(
         FaultCase{"ReadError",
-                  {[](int fd, void* buffer, std::size_t size) -> ssize_t {
-                       struct stat st {};
-                       ::fstat(fd, &st);
-                       if (st.st_size == 300000 && ::lseek(fd, 0, SEEK_CUR) >= 65536) {
+                  {[](const std::string& name, CFileHandle& file, std::span<BYTE> buffer) -> std::int64_t {
+                       if (name == "FLASH.IMG" && ::lseek(file.Descriptor(), 0, SEEK_CUR) >= 65536) {
                            errno = EIO;
                            return -1;
                        }
-                       return ::read(fd, buffer, size);
+                       return ::read(file.Descriptor(), buffer.data(), buffer.size());
                    },
                    nullptr},
                   "Input/output error", true},
         FaultCase{"FullFileSystem",
                   {nullptr,
-                   [](int fd, const void* buffer, std::size_t size) -> ssize_t {
-                       if (!isFlashCopy(fd) || ::lseek(fd, 0, SEEK_CUR) < 65536) return ::write(fd, buffer, size);
+                   [](const std::string& name, CFileHandle& file, std::span<const BYTE> data) -> std::int64_t {
+                       const int fd = file.Descriptor();
+                       if (name != "FLASH.IMG" || ::lseek(fd, 0, SEEK_CUR) < 65536) return ::write(fd, data.data(), data.size());
                        errno = ENOSPC;
                        return -1;
                    }},
                   "No space left on device"},
         FaultCase{"ShortWrite",
                   {nullptr,
-                   [](int fd, const void* buffer, std::size_t size) -> ssize_t {
-                       return ::write(fd, buffer, isFlashCopy(fd) ? size / 2 : size);
+                   [](const std::string& name, CFileHandle& file, std::span<const BYTE> data) -> std::int64_t {
+                       return ::write(file.Descriptor(), data.data(), name == "FLASH.IMG" ? data.size() / 2 : data.size());
                    }},
                   "Input/output error"},
         FaultCase{"ShortWriteOnAFullFileSystem",
                   {nullptr,
-                   [](int fd, const void* buffer, std::size_t size) -> ssize_t {
-                       if (!isFlashCopy(fd) || ::lseek(fd, 0, SEEK_CUR) < 65536) return ::write(fd, buffer, size);
+                   [](const std::string& name, CFileHandle& file, std::span<const BYTE> data) -> std::int64_t {
+                       const int fd = file.Descriptor();
+                       if (name != "FLASH.IMG" || ::lseek(fd, 0, SEEK_CUR) < 65536) return ::write(fd, data.data(), data.size());
                        if (::lseek(fd, 0, SEEK_CUR) % 0x8000 != 0) {
                            errno = ENOSPC;
                            return -1;
                        }
-                       return ::write(fd, buffer, 100);
+                       return ::write(fd, data.data(), 100);
                    }},
                   "No space left on device"},
         FaultCase{"WriteThatDoesNotReadBack",
                   {nullptr,
-                   [](int fd, const void* buffer, std::size_t size) -> ssize_t {
-                       std::vector<char> changed(static_cast<const char*>(buffer), static_cast<const char*>(buffer) + size);
-                       if (isFlashCopy(fd)) changed[0] ^= 1;
-                       return ::write(fd, changed.data(), size);
+                   [](const std::string& name, CFileHandle& file, std::span<const BYTE> data) -> std::int64_t {
+                       std::vector<BYTE> changed(data.begin(), data.end());
+                       if (name == "FLASH.IMG") changed[0] ^= 1;
+                       return ::write(file.Descriptor(), changed.data(), changed.size());
                    }},
                   "does not read back as written"}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });

@@ -37,7 +37,7 @@ private:
 TEST(AttachFile, ChecksHandleAndOffsetAndMultipliesTheGeometry) {
     CFaultyHandle handle(nullptr);
     struct Case {
-        HANDLE handle;
+        CDriveHandle* handle;
         DWORD offset;
         DWORD bytesPerSector;
         BOOL result;
@@ -46,7 +46,7 @@ TEST(AttachFile, ChecksHandleAndOffsetAndMultipliesTheGeometry) {
         {&handle, 1024, 512, TRUE},
         {&handle, 1000, 512, FALSE},
         {&handle, 47104, 512, TRUE},
-        {INVALID_HANDLE_VALUE, 0, 512, FALSE},
+        {nullptr, 0, 512, FALSE},
         {&handle, 0, 0, FALSE},
     };
     for (const Case& c : cases) {
@@ -156,7 +156,7 @@ TEST(Open, TakesTheTotalFromTheDriveSize) {
 TEST(Open, FailsWhenAGeometryQueryFails) {
     const std::string text = std::strerror(EIO);
     struct Case {
-        HANDLE handle;
+        CDriveHandle* handle;
         int failFrom;  // query that fails; 0 none
         std::string trace;
     };
@@ -167,7 +167,7 @@ TEST(Open, FailsWhenAGeometryQueryFails) {
     handles[0].FailGeometryFrom(1, EIO);
     handles[1].FailGeometryFrom(2, EIO);
     const Case cases[] = {
-        {INVALID_HANDLE_VALUE, 0, ""},
+        {nullptr, 0, ""},
         {&handles[0], 1, "***ERROR*** IOCTL_DISK_GET_DRIVE_GEOMETRY: " + text + "\n"},
         {&handles[1], 2, "***ERROR*** IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: " + text + "\n"},
     };

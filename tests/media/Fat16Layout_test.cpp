@@ -308,11 +308,11 @@ TEST(MakeShortName, KeepsValidNamesAndMakesTheOthersValid) {
 }
 
 TEST(FillDirectoryEntry, WritesTheFieldsAndEscapesALeadingE5) {
-    WIN32_FIND_DATA found;
-    found.dwFileAttributes = 0x21;
-    found.ftCreationTime = {315532800, 0};
-    found.ftLastAccessTime = {951825600, 0};
-    found.ftLastWriteTime = {1796856811, 0};
+    FoundFile found;
+    found.attributes = 0x21;
+    found.created = {315532800, 0};
+    found.accessed = {951825600, 0};
+    found.written = {1796856811, 0};
     std::array<BYTE, 32> entry;
     entry.fill(0xEE);
     ShortName name;

@@ -189,16 +189,20 @@ TEST_F(IsoImageBuilder, FailuresShowTheirReasonAndEndWithThree) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     fs::create_directories(tmp / "dir.iso");
     const std::string string10(LoadStringText(IDS_ISO_CREATE_FAILED));
+    // The one spelling of this line that every job of the program uses.
+    const auto couldNotOpen = [](const fs::path& path) {
+        return "***ERROR*** Could not open [" + path.string() + "]!\n";
+    };
 
     const struct {
         const char* name;
         fs::path iso;
-        const char* trace;
+        std::string trace;
         std::string warning;  // the start of the one warning shown
     } cases[] = {
-        {"folder missing", tmp / "no" / "such.iso", "Could not open [", string10},
-        {"a directory of that name", tmp / "dir.iso", "Could not open [", string10},
-        {"a pipe of that name is never opened", fifo, "Could not open [", string10},
+        {"folder missing", tmp / "no" / "such.iso", couldNotOpen(tmp / "no" / "such.iso"), string10},
+        {"a directory of that name", tmp / "dir.iso", couldNotOpen(tmp / "dir.iso"), string10},
+        {"a pipe of that name is never opened", fifo, couldNotOpen(fifo), string10},
         {"one of the payload files", payload / "FLASH.IMG", "is one of the payload files",
          (payload / "FLASH.IMG").string() + " is one of the payload files."},
         {"the same file by another path", tmp / "payload" / ".." / "payload" / "KMV.EXE",

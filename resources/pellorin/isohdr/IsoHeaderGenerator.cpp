@@ -14,20 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "IsoRecords.h"
+
 namespace {
 
-constexpr std::size_t kBlockSize = 2048;
-constexpr std::size_t kHeaderBlocks = 23;
-
-// Logical blocks of the header.
-constexpr std::uint32_t kPrimaryDescriptorBlock = 16;
-constexpr std::uint32_t kBootRecordBlock = 17;
-constexpr std::uint32_t kTerminatorBlock = 18;
-constexpr std::uint32_t kBootCatalogBlock = 19;
-constexpr std::uint32_t kRootDirectoryBlock = 20;
-constexpr std::uint32_t kPathTableLBlock = 21;
-constexpr std::uint32_t kPathTableMBlock = 22;
-constexpr std::uint32_t kEmulatedDiskBlock = 23;  // the hard-disk image starts right behind
+using namespace pellorin::isorecords;
 
 // Texts of our own that the volume and the boot catalog carry.
 constexpr std::string_view kVolumeIdentifier = "RESTORE";
@@ -42,80 +33,10 @@ constexpr std::uint32_t kTemplateVolumeSpaceSize = 128690;
 constexpr std::string_view kVolumeDateDigits = "2003032714000000";
 constexpr std::uint8_t kGmtOffset = 0xE8;  // -24 quarter hours
 
-// Volume descriptor common fields (ECMA-119 8.1).
-constexpr std::size_t kVdType = 0;
-constexpr std::size_t kVdIdentifier = 1;  // "CD001"
-constexpr std::size_t kVdVersion = 6;
-
-// Primary volume descriptor (ECMA-119 8.4).
-constexpr std::size_t kPvdSystemIdentifier = 8;           // 32 bytes
-constexpr std::size_t kPvdVolumeIdentifier = 40;          // 32 bytes
-constexpr std::size_t kPvdVolumeSpaceSize = 80;           // both-endian 32
-constexpr std::size_t kPvdVolumeSetSize = 120;            // both-endian 16
-constexpr std::size_t kPvdVolumeSequenceNumber = 124;     // both-endian 16
-constexpr std::size_t kPvdLogicalBlockSize = 128;         // both-endian 16
-constexpr std::size_t kPvdPathTableSize = 132;            // both-endian 32
-constexpr std::size_t kPvdPathTableL = 140;               // little-endian 32
-constexpr std::size_t kPvdOptionalPathTableL = 144;       // little-endian 32
-constexpr std::size_t kPvdPathTableM = 148;               // big-endian 32
-constexpr std::size_t kPvdOptionalPathTableM = 152;       // big-endian 32
-constexpr std::size_t kPvdRootDirectoryRecord = 156;      // 34 bytes
-constexpr std::size_t kPvdVolumeSetIdentifier = 190;      // 128 bytes
-constexpr std::size_t kPvdPublisherIdentifier = 318;      // 128 bytes
-constexpr std::size_t kPvdDataPreparerIdentifier = 446;   // 128 bytes
-constexpr std::size_t kPvdApplicationIdentifier = 574;    // 128 bytes
-constexpr std::size_t kPvdCopyrightFileIdentifier = 702;  // 37 bytes
-constexpr std::size_t kPvdAbstractFileIdentifier = 739;   // 37 bytes
-constexpr std::size_t kPvdBibliographicFileIdentifier = 776;  // 37 bytes
-constexpr std::size_t kPvdCreationDate = 813;             // 17 bytes each
-constexpr std::size_t kPvdModificationDate = 830;
-constexpr std::size_t kPvdExpirationDate = 847;
-constexpr std::size_t kPvdEffectiveDate = 864;
-constexpr std::size_t kPvdFileStructureVersion = 881;
-
-// Directory record (ECMA-119 9.1).
-constexpr std::size_t kDirRecordLength = 34;
-constexpr std::size_t kDirLength = 0;
-constexpr std::size_t kDirExtent = 2;              // both-endian 32
-constexpr std::size_t kDirDataLength = 10;         // both-endian 32
-constexpr std::size_t kDirRecordingDate = 18;      // 7 bytes
-constexpr std::size_t kDirFlags = 25;
-constexpr std::size_t kDirVolumeSequenceNumber = 28;  // both-endian 16
-constexpr std::size_t kDirNameLength = 32;
-constexpr std::size_t kDirName = 33;
-constexpr std::uint8_t kDirFlagDirectory = 0x02;
-
-// Boot record volume descriptor (El Torito 2.0).
-constexpr std::size_t kBrBootSystemIdentifier = 7;  // 32 bytes, zero padded
-constexpr std::size_t kBrBootCatalogPointer = 71;   // little-endian 32
-constexpr std::string_view kElToritoIdentifier = "EL TORITO SPECIFICATION";
-
-// Boot catalog (El Torito 2.1, 2.2).
-constexpr std::size_t kValHeaderId = 0;
-constexpr std::size_t kValPlatformId = 1;
-constexpr std::size_t kValIdentification = 4;  // 24 bytes
-constexpr std::size_t kValIdentificationLength = 24;
-constexpr std::size_t kValChecksum = 28;
-constexpr std::size_t kValKey55 = 30;
-constexpr std::size_t kValKeyAA = 31;
-constexpr std::size_t kValEntryLength = 32;
-constexpr std::size_t kInitBootIndicator = 32;
-constexpr std::size_t kInitMediaType = 33;
-constexpr std::size_t kInitLoadSegment = 34;
-constexpr std::size_t kInitSystemType = 36;
-constexpr std::size_t kInitSectorCount = 38;
-constexpr std::size_t kInitLoadRba = 40;
-constexpr std::uint8_t kBootable = 0x88;
-constexpr std::uint8_t kHardDiskEmulation = 4;
+// What the boot entry loads: one sector at 07C0:0000, the emulated disk's boot record, whose
+// partition is FAT16 reached by cylinder, head and sector.
 constexpr std::uint16_t kLoadSegment = 0x07C0;
 constexpr std::uint8_t kFat16PartitionType = 6;
-
-// Path table record (ECMA-119 9.4).
-constexpr std::size_t kPtNameLength = 0;
-constexpr std::size_t kPtExtent = 2;
-constexpr std::size_t kPtParent = 6;
-constexpr std::size_t kPtName = 8;
-constexpr std::uint32_t kPathTableSize = 10;
 
 using Bytes = std::span<std::uint8_t>;
 

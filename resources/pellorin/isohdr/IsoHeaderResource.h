@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <span>
 
+#include "IsoRecords.h"
+
 namespace pellorin {
 
-inline constexpr std::size_t kIsoHeaderSize = 47104;
+inline constexpr std::size_t kIsoHeaderSize = isorecords::kHeaderBytes;
 
 std::span<const std::uint8_t> IsoHeaderTemplate();
 
