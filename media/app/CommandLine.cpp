@@ -71,6 +71,8 @@ namespace {
 
 // What the command line fills in, and the commands it defines.
 struct CommandLineValues {
+    std::string strAppPayload;  // the application's payload, without a command
+
     std::string strTarget;
     std::string strPayload;
     bool bYes = false;
@@ -98,12 +100,16 @@ struct CommandLineValues {
 // read from these definitions.
 void DefineCommandLine(CLI::App& app, CommandLineValues& v) {
     app.footer(std::string(cli::kExitCodes));
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);
+
+    CLI::Validator existingDirectory = CLI::ExistingDirectory;
+    existingDirectory.description("");  // the help shows DIR alone
+    app.add_option("--payload", v.strAppPayload, std::string(cli::kAppPayloadOption))
+        ->type_name("DIR")
+        ->check(existingDirectory);
 
     v.iso = app.add_subcommand("iso", std::string(cli::kIsoCommand));
     v.iso->add_option("FILE", v.strTarget, std::string(cli::kIsoFileOption))->required();
-    CLI::Validator existingDirectory = CLI::ExistingDirectory;
-    existingDirectory.description("");  // the help shows DIR alone
     v.iso->add_option("--payload", v.strPayload, std::string(cli::kPayloadOption))
         ->type_name("DIR")
         ->check(existingDirectory);
@@ -221,7 +227,7 @@ std::string BashCompletionScript() {
     return script;
 }
 
-int RunCommandLine(int argc, char** argv) {
+int RunCommandLine(int argc, char** argv, const std::function<int(const fs::path&)>& runApplication) {
     CLI::App app{std::string(cli::kDescription), "pellorin"};
     CommandLineValues v;
     DefineCommandLine(app, v);
@@ -233,6 +239,9 @@ int RunCommandLine(int argc, char** argv) {
         return code == 0 ? kExitDone : kExitUsage;
     }
 
+    // No command: the desktop application, on the payload given or the program's own.
+    if (app.get_subcommands().empty()) return runApplication(fs::path(v.strAppPayload));
+
     // A run with rights its caller may not have (through pkexec, sudo or a set-user-id bit) reads
     // only the kernel's own views: a caller's fake tables could otherwise steer it to a disk or
     // file the guard would refuse.
@@ -242,6 +251,10 @@ int RunCommandLine(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // A --payload given before the command stands for the command's own.
+    for (std::string* payload : {&v.strPayload, &v.strDeployPayload, &v.strUsbPayload}) {
+        if (payload->empty()) *payload = v.strAppPayload;
+    }
     if (v.iso->parsed()) {
         const fs::path payloadDirectory = v.strPayload.empty() ? ProgramDirectory() : fs::path(v.strPayload);
         return RunIsoCommand(v.strTarget, payloadDirectory, v.bYes, std::cin, stdout, stderr);

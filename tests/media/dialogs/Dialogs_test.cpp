@@ -122,6 +122,80 @@ TEST_F(DialogTest, MainDialogHasItsControlsAndRendersToPng) {
     savePng(dialog, "main_102");
 }
 
+// The payload line: the folder and the flash image, or what the folder lacks; the job buttons
+// work only with KERNEL.SYS and a flash image. "Payload folder..." takes another folder.
+TEST_F(DialogTest, MainDialogShowsItsPayloadAndNeedsAUsableOne) {
+    const fs::path partial = temp / "partial";
+    const fs::path empty = temp / "empty";
+    const fs::path other = temp / "other";
+    fs::create_directories(partial);
+    fs::create_directories(empty);
+    fs::create_directories(other);
+    writeFileBytes(partial / "FLASH.IMG", patternBytes(1000, 2));
+    writeFileBytes(partial / "KERNEL.SYS", {});  // empty: a medium could not start
+    writeFileBytes(other / "kernel.sys", patternBytes(100, 1));
+    writeFileBytes(other / "FLASH.BIN", patternBytes(3 << 20, 2));
+    struct Case {
+        const char* name;
+        fs::path directory;
+        QString line;
+        bool usable;
+    };
+    const QString dir = QString::fromStdString(payload.string());
+    const Case cases[] = {
+        {"main_102_payload", payload, "Payload: " + dir + "\nFlash image: FLASH.IMG (585.9 KiB)", true},
+        {"main_102_payload_partial", partial,
+         "Payload: " + QString::fromStdString(partial.string()) +
+             "\nMissing: KERNEL.SYS.",
+         false},
+        {"main_102_no_payload", empty,
+         "Payload: " + QString::fromStdString(empty.string()) +
+             "\nMissing: KERNEL.SYS and a flash image (FLASH.*).",
+         false},
+        {"main_102_no_folder", fs::path(), "Payload: no folder chosen.", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CImagingToolDlg dialog(c.directory);
+        dialog.show();
+        EXPECT_EQ(labelText(dialog, IDC_PAYLOAD_INFO), c.line);
+        for (const int id : {IDC_ISO_IMAGE, IDC_USB_FORMAT, IDC_DEPLOYMENT})
+            EXPECT_EQ(dialog.GetDlgItem(id)->isEnabled(), c.usable) << id;
+        EXPECT_TRUE(dialog.GetDlgItem(IDCANCEL)->isEnabled());
+        savePng(dialog, c.name);
+
+        // A cancelled chooser keeps the payload; a chosen folder replaces it.
+        chosenPath.clear();
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDC_PAYLOAD_FOLDER), Qt::LeftButton);
+        EXPECT_EQ(dialog.PayloadDirectory(), c.directory);
+        ASSERT_FALSE(choosers.empty());
+        EXPECT_EQ(choosers.back()->fileMode(), QFileDialog::Directory);
+        chosenPath = QString::fromStdString(other.string());
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDC_PAYLOAD_FOLDER), Qt::LeftButton);
+        EXPECT_EQ(dialog.PayloadDirectory(), other);
+        EXPECT_EQ(labelText(dialog, IDC_PAYLOAD_INFO),
+                  "Payload: " + QString::fromStdString(other.string()) + "\nFlash image: FLASH.BIN (3.0 MiB)");
+        EXPECT_TRUE(dialog.GetDlgItem(IDC_ISO_IMAGE)->isEnabled());
+    }
+    EXPECT_TRUE(messages.empty());
+}
+
+// The jobs take the payload chosen in the window.
+TEST_F(DialogTest, DeploymentTakesTheChosenPayload) {
+    const fs::path other = temp / "other";
+    fs::create_directories(other);
+    for (const char* name : {"KERNEL.SYS", "KMV.EXE", "RECOVERY.PDF"}) writeFileBytes(other / name, patternBytes(10, 3));
+    writeFileBytes(other / "FLASH.BIN", patternBytes(2000, 4));
+    CImagingToolDlg dialog(payload);
+    dialog.show();
+    chosenPath = QString::fromStdString(other.string());
+    QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDC_PAYLOAD_FOLDER), Qt::LeftButton);
+    chosenPath = QString::fromStdString(folder.string());
+    QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDC_DEPLOYMENT), Qt::LeftButton);
+    EXPECT_EQ(readFileBytes(folder / "FLASH.BIN"), readFileBytes(other / "FLASH.BIN"));
+    EXPECT_FALSE(fs::exists(folder / "FLASH.IMG"));
+}
+
 TEST_F(DialogTest, CancelledChoosersLeaveTheMainDialogQuiet) {
     CImagingToolDlg dialog(payload);
     dialog.show();
