@@ -75,12 +75,17 @@ void CTerminalDeploymentView::PumpOneMessage() {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
     // Ctrl-C is the terminal's Cancel, confirmed: the job stops at this step and cleans up.
-    if ((interrupted || CInterruptGuard::TakeInterrupt()) && m_bBusy) {
+    if ((interrupted || CInterruptGuard::TakeInterrupt()) && m_bBusy && !m_bCommitting) {
         m_bBusy = false;
         m_display.Finish();
         std::fprintf(m_err, "%s\n", std::string(cli::kCancelled).c_str());
         std::fflush(m_err);
     }
+}
+
+void CTerminalDeploymentView::BeginCommit() {
+    PumpOneMessage();
+    m_bCommitting = true;
 }
 
 int RunDeployCommand(const std::string& strFolder, const std::filesystem::path& payloadDirectory,

@@ -29,6 +29,8 @@ public:
     void ShowWarning(std::string_view text) override;
     int AskQuestion(std::string_view text) override;
     void PumpOneMessage() override;
+    // Serves a pending interrupt; later ones are too late to cancel anything.
+    void BeginCommit() override;
 
     void Finish() { m_display.Finish(); }
 
@@ -41,6 +43,7 @@ private:
     std::istream& m_in;
     OverwritePolicy m_policy;
     std::atomic<bool>& m_bBusy;
+    bool m_bCommitting = false;
 };
 
 // Copies the deployment files into `strFolder`. Returns the exit code: 0 done, 2 cancelled,

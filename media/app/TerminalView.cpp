@@ -109,11 +109,16 @@ void CTerminalIsoView::ShowMissingPayload(std::string_view path) {
 void CTerminalIsoView::PumpOneMessage() {
     if (m_bDirty) draw();
     // The terminal's one kind of message: Ctrl-C, which cancels as a confirmed Cancel does.
-    if (CInterruptGuard::TakeInterrupt() && ClaimCancel()) {
+    if (!m_bCommitting && CInterruptGuard::TakeInterrupt() && ClaimCancel()) {
         Finish();
         std::fprintf(m_err, "%s\n", std::string(cli::kCancelled).c_str());
         std::fflush(m_err);
     }
+}
+
+void CTerminalIsoView::BeginCommit() {
+    PumpOneMessage();
+    m_bCommitting = true;
 }
 
 void CTerminalIsoView::Finish() {

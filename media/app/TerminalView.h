@@ -57,6 +57,8 @@ public:
     void SetStatusText(std::string_view text) override;
     void ShowWarning(std::string_view text) override;
     void PumpOneMessage() override;
+    // Serves a pending interrupt; later ones are too late to cancel anything.
+    void BeginCommit() override;
     void ShowMissingPayload(std::string_view path) override;
 
     // Ends a bar line that is still open, so that following output starts on a new line.
@@ -86,6 +88,7 @@ private:
     std::string m_strLastLine;  // the last status printed as a line of its own
     std::string m_strBarLine;   // the bar as last drawn
     bool m_bLineOpen = false;
+    bool m_bCommitting = false;
 };
 
 }  // namespace pellorin

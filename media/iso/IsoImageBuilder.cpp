@@ -226,7 +226,13 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
         view.PumpOneMessage();
         return g_bIsoBusy;
     };
-    if (!output->Commit(goOn)) {
+    // The rename is the commit: a cancel confirmed before it keeps the old image, one after it
+    // is too late, and the result is the image written.
+    const auto beginRename = [&view] {
+        view.BeginCommit();
+        return g_bIsoBusy;
+    };
+    if (!output->Commit(goOn, beginRename)) {
         const int code = errno;
         if (!g_bIsoBusy) return kWorkCancelled;  // the old image stays; the new one goes
 

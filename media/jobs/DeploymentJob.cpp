@@ -118,6 +118,9 @@ public:
         m_folder.reset(::open(m_strTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!m_folder.valid()) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
         for (std::size_t i = 0; i < kSteps.size(); ++i) {
+            // A cancel confirmed between two files (or while a question was open) ends the run
+            // here: no further question is asked.
+            if (!m_bBusy) return cancel();
             const Step& step = kSteps[i];
             m_view.SetStatusText(LoadStringText(step.status));
             m_view.SetProgressPos(0);
@@ -140,7 +143,7 @@ public:
 
             if (exists) {
                 const int answer = m_view.AskQuestion(LoadStringText(step.question));
-                if (answer == kAnswerCancel) return cancel();
+                if (answer == kAnswerCancel || !m_bBusy) return cancel();
                 if (answer != kAnswerYes) {
                     if (i + 1 == kSteps.size()) break;
                     continue;  // No: this file stays as it is
@@ -151,6 +154,10 @@ public:
             const int result = copyFile(source, destinationName, destination);
             if (result != kWorkDone) return result;
         }
+        // The renames are the commit: a cancel confirmed before them removes this run's files,
+        // one after them is too late, and the result is the files written.
+        m_view.BeginCommit();
+        if (!m_bBusy) return cancel();
         return commitStaged() ? kWorkDone : fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
     }
 

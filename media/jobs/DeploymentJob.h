@@ -45,6 +45,9 @@ public:
     // Serves at most one pending message or event; a confirmed cancel clears the busy flag
     // here or from another thread.
     virtual void PumpOneMessage() = 0;
+    // The job is about to give the copied files their names: a cancel confirmed until now is
+    // served as by PumpOneMessage, and from here on no cancel is taken or asked for.
+    virtual void BeginCommit() { PumpOneMessage(); }
 };
 
 // The reads and writes of the copy, replaceable so that tests can make them fail.

@@ -315,6 +315,9 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
 
     g_bFormatBusy = true;
     view.SetProgressRange(0, 100);
+    // A cancel confirmed while the disk was being prepared stops the job before its first write.
+    view.PumpOneMessage();
+    if (!g_bFormatBusy) return kWorkCancelled;
 
     const auto failWrite = [&](const std::string& extra = {}) {
         view.ShowWarning(text(IDS_USB_WRITE_FAILED) + extra);
@@ -372,14 +375,21 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
             return failWrite();
         }
     }
-    if (g_bFormatBusy && request.verify) {
+    // The start of the read-back is the commit: a cancel confirmed before it stops the job, one
+    // after it is too late, and the result is what the read-back finds.
+    if (g_bFormatBusy) view.BeginCommit();
+    const bool cancelled = !g_bFormatBusy;
+    if (!cancelled && request.verify) {
         view.SetStatusText(usbtext::kVerifying);
+        const auto serve = [&view] {
+            view.PumpOneMessage();
+            return true;
+        };
         std::string message;
         const ReadBack readBack = verifyRegions(recorder, *target, disk.Geometry().BytesPerSector, disk.Layout(),
-                                                goOn, message);
+                                                serve, message);
         if (readBack == ReadBack::Differs || readBack == ReadBack::Unreadable) return failWrite(message);
     }
-    const bool cancelled = !g_bFormatBusy;
 
     // The kernel reads the new partition table; when it refuses, the disk alone is deleted and
     // found again on its host.

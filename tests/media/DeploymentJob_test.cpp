@@ -36,6 +36,7 @@ public:
     std::map<StringId, int> answers;     // by question; unanswered questions get Yes
     std::function<void(int pump)> onPump;  // called at each pump with its count
     int pumps = 0;
+    std::atomic<bool>* cancelAtQuestion = nullptr;  // cleared while a question is open
 
     void SetProgressRange(int nLower, int nUpper) override {
         EXPECT_EQ(nLower, 0);
@@ -46,6 +47,7 @@ public:
     void ShowWarning(std::string_view text) override { warnings.emplace_back(text); }
     int AskQuestion(std::string_view text) override {
         questions.emplace_back(text);
+        if (cancelAtQuestion) *cancelAtQuestion = false;
         for (const auto& [id, answer] : answers) {
             if (LoadStringText(id) == text) return answer;
         }
@@ -219,9 +221,9 @@ TEST_F(DeploymentJobTest, FlashImageIsFlashImgFirstThenTheFirstRegularFile) {
 
 TEST_F(DeploymentJobTest, PayloadDirectoryAsFolderKeepsItsFilesEvenAfterACancel) {
     const auto before = readFileBytes(payload / "KMV.EXE");
-    // A cancel during any copy: its clean-up must not take the payload's files for this run's.
+    // A cancel before the end: its clean-up must not take the payload's files for this run's.
     view.onPump = [&](int) { busy = false; };
-    EXPECT_EQ(CopyDeploymentFiles(payload.string(), payload, view, busy), kWorkDone);
+    EXPECT_EQ(CopyDeploymentFiles(payload.string(), payload, view, busy), kWorkCancelled);
     EXPECT_TRUE(view.questions.empty());
     EXPECT_EQ(readFileBytes(payload / "KMV.EXE"), before);
     EXPECT_TRUE(fs::exists(payload / "FLASH.IMG"));
@@ -368,6 +370,25 @@ TEST_F(DeploymentJobTest, AsRootAPayloadLinkOwnedByAnotherUserIsRefused) {
     view.warnings.clear();
     EXPECT_EQ(run(), kWorkDone);
     EXPECT_EQ(readFileBytes(target / "RECOVERY.PDF"), patternBytes(100, 9));
+}
+
+// A cancel confirmed while an overwrite question is open ends the run whatever the answer:
+// no further question, and nothing of this run stays.
+TEST_F(DeploymentJobTest, CancelDuringAQuestionAsksNoFurtherQuestion) {
+    for (const int answer : {kAnswerNo, kAnswerYes}) {
+        SCOPED_TRACE(answer);
+        busy = true;
+        view.questions.clear();
+        writeFileText(target / "KMV.EXE", "old tool");
+        writeFileText(target / "FLASH.IMG", "old image");
+        view.answers = {{IDS_CONFIRM_OVERWRITE_TOOL, answer}};
+        view.cancelAtQuestion = &busy;
+        EXPECT_EQ(run(), kWorkCancelled);
+        EXPECT_EQ(view.questions, std::vector<std::string>{std::string(LoadStringText(IDS_CONFIRM_OVERWRITE_TOOL))});
+        EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE"}));
+        const auto tool = readFileBytes(target / "KMV.EXE");
+        EXPECT_EQ(std::string(tool.begin(), tool.end()), "old tool");
+    }
 }
 
 }  // namespace

@@ -373,32 +373,42 @@ TEST_F(UsbFormat, FailuresDuringAndAfterTheWriteAreString3) {
     EXPECT_EQ(FormatUsbDrive(request, platform, view), kWorkDone);
 }
 
+// A cancel confirmed while the disk was prepared is served just before the first write (the
+// first pump): the disk stays as it was. One at the first progress step ends the write there.
 TEST_F(UsbFormat, CancelDuringTheWriteEndsWithoutMessage) {
-    TestPlatform platform(sys.Views());
-    TestView view;
-    view.cancelAtPump = 1;
-    EXPECT_EQ(FormatUsbDrive(Request(), platform, view), kWorkCancelled);
-    EXPECT_TRUE(view.warnings.empty());
-    EXPECT_EQ(view.pumps, 1);
-    const auto bytes = readFileBytes(image);
-    EXPECT_EQ(bytes[510], 0x55) << "the boot record is written before the first progress step";
+    const auto before = readFileBytes(image);
+    for (const int pump : {1, 2}) {
+        SCOPED_TRACE(pump);
+        TestPlatform platform(sys.Views());
+        TestView view;
+        view.cancelAtPump = pump;
+        EXPECT_EQ(FormatUsbDrive(Request(), platform, view), kWorkCancelled);
+        EXPECT_TRUE(view.warnings.empty());
+        EXPECT_EQ(view.pumps, pump);
+        const auto bytes = readFileBytes(image);
+        if (pump == 1) {
+            EXPECT_EQ(bytes, before) << "written although cancelled before the first write";
+        } else {
+            EXPECT_EQ(bytes[510], 0x55) << "the boot record is written before the first progress step";
+        }
+    }
 }
 
-// The flush and the read-back of a large payload take long; a cancel during either ends the job
-// as a cancel, never as a success.
-TEST_F(UsbFormat, CancelDuringTheFlushOrTheReadBackEndsAsCancelled) {
+// The flush of a large payload takes long; a cancel during it ends the job as a cancel, never as
+// a success. The read-back is past the commit: a cancel then is too late, and the job ends with
+// what the read-back finds.
+TEST_F(UsbFormat, CancelDuringTheFlushEndsAsCancelledAndDuringTheReadBackIsTooLate) {
     for (const char* status : {usbtext::kFlushing, usbtext::kVerifying}) {
         SCOPED_TRACE(status);
+        const bool flushing = status == usbtext::kFlushing;
         TestPlatform platform(sys.Views());
         TestView view;
         view.cancelAtStatus = status;
-        EXPECT_EQ(FormatUsbDrive(Request(), platform, view), kWorkCancelled);
+        EXPECT_EQ(FormatUsbDrive(Request(), platform, view), flushing ? kWorkCancelled : kWorkDone);
         EXPECT_TRUE(view.warnings.empty());
         EXPECT_FALSE(g_bFormatBusy);
-        if (status == usbtext::kFlushing) {
-            EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), usbtext::kVerifying), 0)
-                << "no read-back after a cancelled flush";
-        }
+        EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), usbtext::kVerifying), flushing ? 0 : 1)
+            << "a read-back after a cancelled flush, or none after the commit";
     }
 }
 

@@ -17,11 +17,13 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -372,6 +374,54 @@ TEST_P(IsoCancelTest, AsksAndFollowsTheAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, IsoCancelTest, ::testing::Values(IDNO, IDYES),
                          [](const auto& testInfo) { return testInfo.param == IDNO ? "No" : "Yes"; });
+
+// Cancel pressed after the job's commit (the ISO's rename, the deployment's renames) but
+// before the dialog has seen the job end: no question, and the dialog ends with what happened.
+// The interface thread is held in a slot until the committed files are in place, so the press
+// comes after the commit and before the job's end reaches the dialog.
+TEST_F(DialogTest, CancelAfterTheCommitAsksNothingAndReportsTheResult) {
+    const fs::path iso = temp / "late.iso";
+    writeFileText(iso, "old");
+    writeFileText(folder / "KMV.EXE", "old");
+    answer = [](const QString&) { return IDYES; };
+    struct Case {
+        const char* name;
+        std::function<std::unique_ptr<CWorkDialog>()> make;
+        QString lastStatus;                 // shown before the commit
+        std::function<bool()> committed;    // the outcome is on disk
+    };
+    const Case cases[] = {
+        {"iso", [&] { return std::make_unique<CCreateIsoDlg>(iso.string(), payload); },
+         QString::fromUtf8(isotext::kFlushing), [&] { return fs::file_size(iso) > 3; }},
+        {"deployment", [&] { return std::make_unique<CExtractFilesDlg>(folder.string(), payload); },
+         text(IDS_EXTRACTING_DOCS),
+         [&] { return fs::exists(folder / "RECOVERY.PDF") && fs::file_size(folder / "KMV.EXE") > 3; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages.clear();
+        std::unique_ptr<CWorkDialog> dialog = c.make();
+        bool pressed = false;
+        QObject::connect(
+            dialog.get(), &CWorkDialog::statusPosted, dialog.get(),
+            [&](const QString& status) {
+                if (pressed || status != c.lastStatus) return;
+                pressed = true;
+                // Without serving events: the job's end stays queued behind this slot.
+                for (int i = 0; i < 2000 && !c.committed(); ++i) QThread::msleep(10);
+                ASSERT_TRUE(c.committed());
+                QThread::msleep(100);  // the job returns meanwhile
+                QTest::mouseClick(dialog->GetDlgItem<QPushButton>(IDCANCEL), Qt::LeftButton);
+            },
+            Qt::QueuedConnection);
+        EXPECT_EQ(dialog->DoModal(), IDOK);
+        EXPECT_TRUE(pressed);
+        for (const QString& message : messageTexts()) EXPECT_NE(message, text(IDS_CONFIRM_CANCEL_EXTRACT));
+        for (const QString& message : messageTexts()) EXPECT_NE(message, text(IDS_CONFIRM_CANCEL_ISO));
+    }
+    EXPECT_EQ(readFileBytes(folder / "KMV.EXE"), readFileBytes(payload / "KMV.EXE"));
+    EXPECT_GT(fs::file_size(iso), 47104u);
+}
 
 TEST_F(DialogTest, CancelAfterTheJobClosesWithoutAQuestion) {
     CExtractFilesDlg dialog(folder.string(), payload);
