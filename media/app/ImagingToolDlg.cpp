@@ -179,7 +179,10 @@ void CImagingToolDlg::OnIsoImage() {
     const QString path = GetIsoPath();
     if (path.isEmpty()) return;
     CCreateIsoDlg dialog(path.toStdString(), m_payloadDirectory, this);
-    if (dialog.DoModal() == IDOK) AfxMessageBox(this, LoadStringText(IDS_ISO_CREATE_DONE), MB_OK | MB_ICONINFORMATION);
+    if (dialog.DoModal() == IDOK) {
+        AfxMessageBox(this, WithSubject(LoadStringText(IDS_ISO_CREATE_DONE), path.toStdString()),
+                      MB_OK | MB_ICONINFORMATION);
+    }
 }
 
 void CImagingToolDlg::OnUsbFormat() {
@@ -194,7 +197,10 @@ void CImagingToolDlg::OnDeployment() {
     const QString folder = GetDeployFolder();
     if (folder.isEmpty()) return;
     CExtractFilesDlg dialog(folder.toStdString(), m_payloadDirectory, this);
-    if (dialog.DoModal() == IDOK) AfxMessageBox(this, LoadStringText(IDS_DEPLOYMENT_DONE), MB_OK | MB_ICONINFORMATION);
+    if (dialog.DoModal() == IDOK) {
+        AfxMessageBox(this, WithSubject(LoadStringText(IDS_DEPLOYMENT_DONE), folder.toStdString()),
+                      MB_OK | MB_ICONINFORMATION);
+    }
 }
 
 }  // namespace pellorin

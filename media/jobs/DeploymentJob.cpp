@@ -13,6 +13,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -26,6 +27,12 @@ namespace pellorin {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::string errorText(int code) {
+    char text[256];
+    GetErrorText(static_cast<DWORD>(code), text, sizeof text);
+    return text;
+}
 
 struct Step {
     StringId status;
@@ -116,7 +123,10 @@ public:
         // Every file goes into the folder opened here: a folder swapped for a link to another one
         // during the run cannot redirect the files that follow.
         m_folder.reset(::open(m_strTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!m_folder.valid()) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
+        if (!m_folder.valid()) {
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget, m_strTarget,
+                        errorText(errno));
+        }
         for (std::size_t i = 0; i < kSteps.size(); ++i) {
             // A cancel confirmed between two files (or while a question was open) ends the run
             // here: no further question is asked.
@@ -148,7 +158,10 @@ public:
                     if (i + 1 == kSteps.size()) break;
                     continue;  // No: this file stays as it is
                 }
-                if (S_ISDIR(existing.st_mode)) return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+                if (S_ISDIR(existing.st_mode)) {
+                    return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination, destination,
+                                errorText(EISDIR));
+                }
             }
 
             const int result = copyFile(source, destinationName, destination);
@@ -158,14 +171,18 @@ public:
         // one after them is too late, and the result is the files written.
         m_view.BeginCommit();
         if (!m_bBusy) return cancel();
-        return commitStaged() ? kWorkDone : fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget);
+        if (commitStaged()) return kWorkDone;
+        return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", m_strTarget, m_strRenameFailed,
+                    errorText(m_nRenameError));
     }
 
 private:
-    int fail(StringId message, const char* trace, const std::string& path = {}) {
+    // The message names the file concerned and the reason on a second paragraph.
+    int fail(StringId message, const char* trace, const std::string& path, const std::string& subject,
+             const std::string& reason) {
         discardTemporary();
         commitStaged();  // the files of the steps before the failure stay, as they always did
-        m_view.ShowWarning(LoadStringText(message));
+        m_view.ShowWarning(WithDetail(LoadStringText(message), subject, reason));
         DebugPrint(1, trace, path.c_str());
         return kWorkFailed;
     }
@@ -192,9 +209,19 @@ private:
         }
     }
 
-    bool writeAll(int fd, const BYTE* data, std::size_t size) {
+    // One write of the whole chunk; a failed or short one says why in `reason`.
+    bool writeAll(int fd, const BYTE* data, std::size_t size, std::string& reason) {
+        errno = 0;
         const ssize_t written = m_write(fd, data, size);
-        return written >= 0 && static_cast<std::size_t>(written) == size;
+        if (written >= 0 && static_cast<std::size_t>(written) == size) return true;
+        if (written < 0) {
+            reason = errorText(errno);
+        } else {
+            char text[128];
+            std::snprintf(text, sizeof text, "only %zd of %zu bytes written", written, size);
+            reason = text;
+        }
+        return false;
     }
 
     // Reads the whole of `size` bytes unless the file ends first; -1 on an error.
@@ -216,12 +243,15 @@ private:
         struct stat link {};
         if (::geteuid() == 0 && ::lstat(source.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != 0) {
             DebugPrint(1, "***ERROR*** [%s] is a link owned by another user!\n", source.c_str());
-            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source);
+            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source, source,
+                        "a link owned by another user");
         }
         CFd input(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
         if (!input.valid() || ::fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source);
+            const bool opened = input.valid() && info.st_mode != 0;
+            const std::string reason = opened ? std::string("not a regular file") : errorText(errno);
+            return fail(IDS_IMAGE_SOURCE_FAILED, "***ERROR*** Could not open [%s]!\n", source, source, reason);
         }
         ::fcntl(input.get(), F_SETFL, 0);  // blocking reads from here on
         const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
@@ -236,8 +266,10 @@ private:
             if (fd < 0 && errno != EEXIST) break;
         }
         if (fd < 0) {
+            const int code = errno;
             m_strTemporary.clear();
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination);
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Could not open [%s]!\n", destination, destination,
+                        errorText(code));
         }
         m_temporaryFd.reset(fd);
 
@@ -247,14 +279,16 @@ private:
         while (m_bBusy) {
             const ssize_t got = readFull(input.get(), buffer.data(), buffer.size());
             if (got < 0) {
-                ReportError(source.c_str(), static_cast<DWORD>(errno));
+                const int code = errno;
+                ReportError(source.c_str(), static_cast<DWORD>(code));
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n", {}, source, errorText(code));
             }
             if (got == 0 || !m_bBusy) break;  // a chunk read after a cancel is not written
-            if (!writeAll(fd, buffer.data(), static_cast<std::size_t>(got))) {
+            std::string reason;
+            if (!writeAll(fd, buffer.data(), static_cast<std::size_t>(got), reason)) {
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+                return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n", {}, destination, reason);
             }
             position += static_cast<std::uint64_t>(got);
             const int percent = size == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(position * 100 / size, 100));
@@ -267,11 +301,13 @@ private:
         if (!m_bBusy) return cancel();
 
         if (::fsync(fd) != 0) {
-            ReportError(destination.c_str(), static_cast<DWORD>(errno));
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n");
+            const int code = errno;
+            ReportError(destination.c_str(), static_cast<DWORD>(code));
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** Read/Write mismatch!\n", {}, destination, errorText(code));
         }
         if (!readsBackEqual(input.get(), fd, position)) {
-            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** [%s] does not read back as written!\n", destination);
+            return fail(IDS_DEPLOYMENT_FAILED, "***ERROR*** [%s] does not read back as written!\n", destination,
+                        destination, "does not read back as written");
         }
         // The file takes its name when the run commits, so that a cancel later in the run still
         // finds the file it would replace.
@@ -290,7 +326,11 @@ private:
                 m_created.push_back(name);
                 continue;
             }
-            if (ok) ReportError(JoinPath(m_strTarget, name).c_str(), static_cast<DWORD>(errno));
+            if (ok) {
+                m_nRenameError = errno;
+                m_strRenameFailed = JoinPath(m_strTarget, name);
+                ReportError(m_strRenameFailed.c_str(), static_cast<DWORD>(m_nRenameError));
+            }
             ok = false;
             ::unlinkat(m_folder.get(), temporary.c_str(), 0);
         }
@@ -328,6 +368,8 @@ private:
     std::vector<std::string> m_created;  // names this run has written into it, in order
     std::vector<std::pair<std::string, std::string>> m_staged;  // copied files: temporary name, final name
     std::string m_strTemporary;          // the temporary file's name in the folder
+    std::string m_strRenameFailed;       // the file whose rename failed, and why
+    int m_nRenameError = 0;
     CFd m_temporaryFd;
 };
 
@@ -339,7 +381,7 @@ int CopyDeploymentFiles(const std::string& strTarget, const fs::path& payloadDir
         CDeployment job(strTarget, payloadDirectory, view, bBusy, io);
         return job.Run();
     } catch (const std::exception& e) {
-        view.ShowWarning(LoadStringText(IDS_DEPLOYMENT_FAILED));
+        view.ShowWarning(WithDetail(LoadStringText(IDS_DEPLOYMENT_FAILED), strTarget, e.what()));
         DebugPrint(1, "%s\n", e.what());
     } catch (...) {
         view.ShowWarning(LoadStringText(IDS_DEPLOYMENT_FAILED));

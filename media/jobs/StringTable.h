@@ -41,6 +41,17 @@ std::string_view LoadStringText(unsigned id);
 // String 20 formatted with a percentage: "Formatting: 45%."
 std::string FormatPercentText(unsigned percent);
 
+// A failure box's text: the table's string, then on a paragraph of its own the file or disk
+// concerned and the reason ("/media/x/FLASH.IMG: Read-only file system"). No paragraph when
+// `subject` is empty.
+std::string WithDetail(std::string_view message, std::string_view subject, std::string_view reason);
+// The same with the system's text of an error number as the reason.
+std::string WithErrorDetail(std::string_view message, std::string_view subject, int code);
+
+// A success box's text: the table's string, then the file or folder written on a paragraph of
+// its own.
+std::string WithSubject(std::string_view message, std::string_view subject);
+
 // Texts of the command line.
 namespace cli {
 inline constexpr std::string_view kDescription =

@@ -233,14 +233,17 @@ TEST_F(DeploymentJobTest, PayloadDirectoryAsFolderKeepsItsFilesEvenAfterACancel)
 TEST_F(DeploymentJobTest, MissingSourceFailsWithString6AndKeepsEarlierFiles) {
     fs::remove(payload / "FLASH.IMG");
     EXPECT_EQ(run(), kWorkFailed);
-    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_IMAGE_SOURCE_FAILED))});
+    // The box names the file looked for and the reason.
+    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_IMAGE_SOURCE_FAILED)) + "\r\n\r\n" +
+                                                      (payload / "FLASH.*").string() + ": No such file or directory"});
     EXPECT_EQ(targetNames(), std::vector<std::string>{"KMV.EXE"});
 }
 
 TEST_F(DeploymentJobTest, FolderThatCannotTakeFilesFailsWithString14) {
     const fs::path missing = temp / "missing";
     EXPECT_EQ(CopyDeploymentFiles(missing.string(), payload, view, busy), kWorkFailed);
-    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED))});
+    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED)) + "\r\n\r\n" +
+                                                      missing.string() + ": No such file or directory"});
     EXPECT_FALSE(fs::exists(missing));
 }
 
@@ -249,13 +252,17 @@ TEST_F(DeploymentJobTest, FolderThatCannotTakeFilesFailsWithString14) {
 struct FaultCase {
     const char* name;
     DeploymentIo io;
+    bool sourceFault;    // the box names the payload's file, else the folder's
+    const char* detail;  // the rest of the box's second paragraph
 };
 
 class DeploymentFaultTest : public DeploymentJobTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(DeploymentFaultTest, IsAFailureNeverASuccess) {
     EXPECT_EQ(run(&GetParam().io), kWorkFailed);
-    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED))});
+    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED)) + "\r\n\r\n" +
+                                                      (GetParam().sourceFault ? payload.string() : target.string()) +
+                                                      GetParam().detail});
     EXPECT_EQ(targetNames(), std::vector<std::string>{"KMV.EXE"});
 }
 
@@ -279,19 +286,22 @@ INSTANTIATE_TEST_SUITE_P(
                        }
                        return ::read(fd, buffer, size);
                    },
-                   nullptr}},
+                   nullptr},
+                  true, "/FLASH.IMG: Input/output error"},
         FaultCase{"ShortWrite",
                   {nullptr,
                    [](int fd, const void* buffer, std::size_t size) -> ssize_t {
                        return ::write(fd, buffer, isFlashCopy(fd) ? size / 2 : size);
-                   }}},
+                   }},
+                  false, "/FLASH.IMG: only 16384 of 32768 bytes written"},
         FaultCase{"WriteThatDoesNotReadBack",
                   {nullptr,
                    [](int fd, const void* buffer, std::size_t size) -> ssize_t {
                        std::vector<char> changed(static_cast<const char*>(buffer), static_cast<const char*>(buffer) + size);
                        if (isFlashCopy(fd)) changed[0] ^= 1;
                        return ::write(fd, changed.data(), size);
-                   }}}),
+                   }},
+                  false, "/FLASH.IMG: does not read back as written"}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST(JoinPath, UsesOneSeparator) {
@@ -364,7 +374,8 @@ TEST_F(DeploymentJobTest, AsRootAPayloadLinkOwnedByAnotherUserIsRefused) {
     EXPECT_EQ(run(), kWorkFailed);
     EXPECT_FALSE(fs::exists(target / "RECOVERY.PDF"));
     ASSERT_EQ(view.warnings.size(), 1u);
-    EXPECT_EQ(view.warnings[0], LoadStringText(IDS_IMAGE_SOURCE_FAILED));
+    EXPECT_EQ(view.warnings[0], std::string(LoadStringText(IDS_IMAGE_SOURCE_FAILED)) + "\r\n\r\n" +
+                                    (payload / "RECOVERY.PDF").string() + ": a link owned by another user");
     // Its own link is followed as before.
     ASSERT_EQ(::lchown((payload / "RECOVERY.PDF").c_str(), 0, 0), 0);
     view.warnings.clear();

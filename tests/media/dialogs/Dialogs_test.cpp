@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -229,35 +230,54 @@ TEST_F(DialogTest, AltMnemonicOpensTheIsoChooser) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return choosers.size() == 1; }, 2000));  // the button's animated click
 }
 
-TEST_F(DialogTest, IsoImageSuccessShowsString12) {
+TEST_F(DialogTest, IsoImageSuccessShowsString12WithTheFile) {
     CImagingToolDlg dialog(payload);
     dialog.show();
     const fs::path iso = temp / "recovery.iso";
     chosenPath = QString::fromStdString(iso.string());
     QTest::mouseClick(dialog.GetDlgItem<QPushButton>(1007), Qt::LeftButton);
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, text(IDS_ISO_CREATE_DONE));
+    EXPECT_EQ(messages[0].text, text(IDS_ISO_CREATE_DONE) + "\n\n" + chosenPath);
     EXPECT_EQ(messages[0].caption, QString::fromUtf8(std::string(kAppName)));
     EXPECT_EQ(messages[0].type, MB_OK | MB_ICONINFORMATION);
     EXPECT_GT(fs::file_size(iso), 47104u);
 }
 
-TEST_F(DialogTest, IsoImageFailureShowsOnlyTheJobsWarning) {
+// A failure box keeps the table's string and names, on a paragraph of its own, the file and the
+// system's reason.
+TEST_F(DialogTest, IsoImageFailureShowsOnlyTheJobsWarningWithTheFileAndReason) {
     CImagingToolDlg dialog(payload);
     dialog.show();
-    chosenPath = QString::fromStdString((temp / "missing" / "recovery.iso").string());
-    QTest::mouseClick(dialog.GetDlgItem<QPushButton>(1007), Qt::LeftButton);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, text(IDS_ISO_CREATE_FAILED));
-    EXPECT_EQ(messages[0].type, MB_OK | MB_ICONWARNING);
+    const struct {
+        fs::path path;
+        const char* reason;
+    } cases[] = {
+        {temp / "missing" / "recovery.iso", "No such file or directory"},
+        {folder, "Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.string());
+        messages.clear();
+        chosenPath = QString::fromStdString(c.path.string());
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(1007), Qt::LeftButton);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, text(IDS_ISO_CREATE_FAILED) + "\n\n" + chosenPath + ": " + c.reason);
+        EXPECT_EQ(messages[0].type, MB_OK | MB_ICONWARNING);
+    }
+    SetMessageBoxHook(nullptr);
+    const auto box = MakeMessageBox(&dialog, std::string(LoadStringText(IDS_ISO_CREATE_FAILED)) + "\r\n\r\n" +
+                                                 folder.string() + ": Is a directory",
+                                    MB_OK | MB_ICONWARNING);
+    box->show();
+    savePng(*box, "message_box_failure_with_detail");
 }
 
-TEST_F(DialogTest, DeploymentSuccessShowsString13) {
+TEST_F(DialogTest, DeploymentSuccessShowsString13WithTheFolder) {
     CImagingToolDlg dialog(payload);
     dialog.show();
     chosenPath = QString::fromStdString(folder.string());
     QTest::mouseClick(dialog.GetDlgItem<QPushButton>(1002), Qt::LeftButton);
-    EXPECT_EQ(messageTexts(), std::vector<QString>{text(IDS_DEPLOYMENT_DONE)});
+    EXPECT_EQ(messageTexts(), std::vector<QString>{text(IDS_DEPLOYMENT_DONE) + "\n\n" + chosenPath});
     EXPECT_EQ(readFileBytes(folder / "FLASH.IMG"), readFileBytes(payload / "FLASH.IMG"));
 }
 
