@@ -451,10 +451,37 @@ void CUsbPlatform::Settle(const std::string& diskName) {
     }
 }
 
+namespace {
+
+// The whole disk that holds partition `name` ("sdb" for "sdb1"); empty when `name` is no
+// partition the kernel lists.
+std::string diskOfPartition(const SystemViews& views, const std::string& name) {
+    std::error_code ec;
+    for (fs::directory_iterator it(views.sysfsRoot / "block", ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code inner;
+        if (fs::exists(it->path() / name / "partition", inner)) return it->path().filename().string();
+    }
+    return {};
+}
+
+}  // namespace
+
 bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::string& message) {
     // A persistent link names the disk it points to.
     const std::optional<DriveInfo> drive = FindDrive(views, device);
-    const std::string name = drive ? drive->name : fs::path(device).filename().string();
+    std::error_code ec;
+    const fs::path real = device.find('/') != std::string::npos ? fs::canonical(device, ec) : fs::path(device);
+    const std::string name = drive ? drive->name : (ec ? fs::path(device) : real).filename().string();
+    // A partition is not a disk that can be formatted from its first sector on: the whole disk
+    // must be chosen.
+    if (!drive && !name.empty()) {
+        if (const std::string disk = diskOfPartition(views, name); !disk.empty()) {
+            DebugPrint(1, "***ERROR*** [%s] is a partition of %s; choose the whole disk!\n", device.c_str(),
+                       disk.c_str());
+            message = text(IDS_NOT_A_USB_DEVICE);
+            return false;
+        }
+    }
     CSysfsRegistryStore store(views.sysfsRoot);
     COXRegistryItem item(store, kMountedDevicesKey);
     std::vector<BYTE> data;
@@ -470,8 +497,10 @@ bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::str
         message = text(IDS_NOT_A_USB_DEVICE);
         return false;
     }
+    // A reader without a medium reports no size: it is no usable flash device.
     if (drive->sizeBytes == 0) {
-        message = text(IDS_USB_OPEN_FAILED);
+        DebugPrint(1, "***ERROR*** [%s] has no medium!\n", drive->devicePath.c_str());
+        message = text(IDS_NOT_A_USB_DEVICE);
         return false;
     }
     return true;

@@ -425,6 +425,7 @@ TEST_F(UsbFormat, TableNotReReadRemovesAndRescansOnlyThatDisk) {
 }
 
 TEST_F(UsbFormat, ChecksBeforeTheConfirmation) {
+    sys.AddDisk({"sdd", "250:48", "pci0000:00/usb3/3-1/3-1:1.0/host8/target8:0:0/8:0:0:0", "0", 0, {}});
     struct Case {
         const char* device;
         unsigned stringId;  // 0: accepted
@@ -434,6 +435,8 @@ TEST_F(UsbFormat, ChecksBeforeTheConfirmation) {
         {"sda", IDS_NOT_A_USB_DEVICE},
         {"sdc", IDS_NOT_A_USB_DEVICE},
         {"sdz", IDS_NETWORK_DRIVE},
+        {"sdb1", IDS_NOT_A_USB_DEVICE},  // a partition: the whole disk must be chosen
+        {"sdd", IDS_NOT_A_USB_DEVICE},   // a USB reader without a medium
         {"server:/share", IDS_NETWORK_DRIVE},
         {"", IDS_NETWORK_DRIVE},
     };
