@@ -25,7 +25,7 @@ void CTerminalDeploymentView::SetProgressPos(int nPos) { m_display.SetProgressPo
 void CTerminalDeploymentView::SetStatusText(std::string_view text) { m_display.SetStatusText(text); }
 void CTerminalDeploymentView::ShowWarning(std::string_view text) { m_display.ShowWarning(text); }
 
-int CTerminalDeploymentView::AskQuestion(std::string_view text) {
+int CTerminalDeploymentView::AskQuestion(std::string_view text, std::string_view destination) {
     if (m_policy == OverwritePolicy::Yes) return kAnswerYes;
     if (m_policy == OverwritePolicy::No) return kAnswerNo;
     m_display.Finish();
@@ -34,7 +34,12 @@ int CTerminalDeploymentView::AskQuestion(std::string_view text) {
         std::fflush(m_err);
         if (!waitForInput()) return kAnswerCancel;  // Ctrl-C at the question
         std::string answer;
-        if (!std::getline(m_in, answer)) return kAnswerCancel;
+        if (!std::getline(m_in, answer)) {
+            // The end of input: the prompt's line is ended, and the file stays as it was.
+            std::fprintf(m_err, "\n%s%s\n", std::string(destination).c_str(), std::string(cli::kKept).c_str());
+            std::fflush(m_err);
+            return kAnswerCancel;
+        }
         std::string word;
         for (unsigned char c : answer) {
             if (!std::isspace(c)) word.push_back(static_cast<char>(std::tolower(c)));

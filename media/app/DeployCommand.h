@@ -27,7 +27,7 @@ public:
     void SetProgressPos(int nPos) override;
     void SetStatusText(std::string_view text) override;
     void ShowWarning(std::string_view text) override;
-    int AskQuestion(std::string_view text) override;
+    int AskQuestion(std::string_view text, std::string_view destination) override;
     void PumpOneMessage() override;
     // Serves a pending interrupt; later ones are too late to cancel anything.
     void BeginCommit() override;

@@ -152,7 +152,9 @@ void CTerminalIsoView::draw() {
         // A log rather than a display: a new status line, but for progress only once per
         // tenth of the way. A new status at an unchanged position ("Verifying..." after 100%)
         // is a new phase, not progress, and always has its line.
-        const bool progressOnly = m_bPosSeen && m_nPos != m_nLastLinePos;
+        // A bar that starts again from a lower position belongs to a new step, whose status
+        // always has its line.
+        const bool progressOnly = m_bPosSeen && m_nPos > m_nLastLinePos;
         if (m_strStatus == m_strLastLine || (progressOnly && percent / 10 == m_nLastDecile)) return;
         std::fprintf(m_err, "%s\n", m_strStatus.c_str());
         m_strLastLine = m_strStatus;

@@ -35,7 +35,7 @@ public:
     void SetProgressPos(int nPos) override { m_dialog.PostProgressPos(nPos); }
     void SetStatusText(std::string_view text) override { m_dialog.PostStatus(text); }
     void ShowWarning(std::string_view text) override { m_dialog.AskBlocking(text, MB_OK | MB_ICONWARNING); }
-    int AskQuestion(std::string_view text) override {
+    int AskQuestion(std::string_view text, std::string_view) override {
         switch (m_dialog.AskBlocking(text, MB_YESNOCANCEL | MB_ICONQUESTION)) {
         case IDYES: return kAnswerYes;
         case IDNO: return kAnswerNo;

@@ -152,7 +152,7 @@ public:
                 continue;
 
             if (exists) {
-                const int answer = m_view.AskQuestion(LoadStringText(step.question));
+                const int answer = m_view.AskQuestion(LoadStringText(step.question), destination);
                 if (answer == kAnswerCancel || !m_bBusy) return cancel();
                 if (answer != kAnswerYes) {
                     if (i + 1 == kSteps.size()) break;

@@ -40,8 +40,9 @@ public:
     virtual void SetStatusText(std::string_view text) = 0;
     // A warning message box with the application's name as caption.
     virtual void ShowWarning(std::string_view text) = 0;
-    // A question with Yes, No and Cancel; returns a QuestionAnswer.
-    virtual int AskQuestion(std::string_view text) = 0;
+    // A question with Yes, No and Cancel about the existing file `destination`; returns a
+    // QuestionAnswer.
+    virtual int AskQuestion(std::string_view text, std::string_view destination) = 0;
     // Serves at most one pending message or event; a confirmed cancel clears the busy flag
     // here or from another thread.
     virtual void PumpOneMessage() = 0;

@@ -45,7 +45,7 @@ public:
     void SetProgressPos(int nPos) override { positions[statuses.back()].push_back(nPos); }
     void SetStatusText(std::string_view text) override { statuses.emplace_back(text); }
     void ShowWarning(std::string_view text) override { warnings.emplace_back(text); }
-    int AskQuestion(std::string_view text) override {
+    int AskQuestion(std::string_view text, std::string_view) override {
         questions.emplace_back(text);
         if (cancelAtQuestion) *cancelAtQuestion = false;
         for (const auto& [id, answer] : answers) {
