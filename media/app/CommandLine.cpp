@@ -234,6 +234,13 @@ int RunCommandLine(int argc, char** argv, const std::function<int(const fs::path
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::ExtrasError& e) {
+        // Without a command, a word left over is a command that does not exist.
+        if (!app.get_subcommands().empty()) return app.exit(e) == 0 ? kExitDone : kExitUsage;
+        const std::vector<std::string> extras = app.remaining();
+        std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n",
+                     extras.empty() ? "" : extras.front().c_str(), std::string(cli::kUnknownCommand).c_str());
+        return kExitUsage;
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? kExitDone : kExitUsage;

@@ -65,6 +65,8 @@ inline constexpr std::string_view kPayloadOption =
 inline constexpr std::string_view kAppPayloadOption =
     "Without a command: open the application on the payload in DIR (default: the program's own "
     "directory)";
+// Follows a first argument that is no command.
+inline constexpr std::string_view kUnknownCommand = "not a subcommand (iso, deploy, drives, usb)";
 inline constexpr std::string_view kYesOption = "Replace an existing file without asking";
 inline constexpr std::string_view kExitCodes =
     "Exit codes: 0 done, 2 cancelled (Ctrl-C, or an existing file kept), 3 failed, "

@@ -271,7 +271,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     views.protectedPaths.push_back(request.payloadDirectory);
     views.protectedPaths.insert(views.protectedPaths.end(), payload.paths.begin(), payload.paths.end());
     std::optional<DriveInfo> drive = FindDrive(views, device);
-    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n", WithErrorDetail("", device, ENODEV));
     if (drive->systemDisk) {
         view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
         return kWorkFailed;
@@ -291,7 +291,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         }
     }
     drive = FindDrive(views, device);
-    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n");
+    if (!drive) return failOpen("***ERROR*** Could not open [%s]!\n", WithErrorDetail("", device, ENODEV));
     if (drive->systemDisk) {
         view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
         return kWorkFailed;
@@ -306,7 +306,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         const int code = errno;
         const std::string extra = code == EACCES || code == EPERM
                                       ? format(usbtext::kNoPermission, groupName(drive->devicePath).c_str())
-                                      : std::string();
+                                      : WithErrorDetail("", drive->devicePath, code);
         view.ShowWarning(text(IDS_USB_OPEN_FAILED) + extra);
         DebugPrint(1, "***ERROR*** Could not find physical device [%s]!\n", drive->devicePath.c_str());
         ReportError("open", static_cast<DWORD>(code));
@@ -319,8 +319,10 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     view.PumpOneMessage();
     if (!g_bFormatBusy) return kWorkCancelled;
 
-    const auto failWrite = [&](const std::string& extra = {}) {
-        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + extra);
+    // String 3; `extra` says what went wrong, else the disk and the system's reason `code`.
+    const auto failWrite = [&](const std::string& extra = {}, int code = 0) {
+        const std::string detail = !extra.empty() ? extra : code != 0 ? WithErrorDetail("", drive->devicePath, code) : "";
+        view.ShowWarning(text(IDS_USB_WRITE_FAILED) + detail);
         DebugPrint(1, "***ERROR*** Exception while writing to USB device!\n");
         g_bFormatBusy = false;
         return kWorkFailed;
@@ -332,6 +334,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (request.tickCount) disk.SetTickCountSource(request.tickCount);
     const bool block = isBlockDevice(*handle);
     BOOL bound = FALSE;
+    errno = 0;  // the writer's own refusals leave no error number
     if (block) {
         bound = disk.Open(&recorder);
     } else {
@@ -342,7 +345,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
                 disk.AttachFile(&recorder, 0, kSectorSize, kSectors, kHeads,
                                 static_cast<DWORD>(bytes / (kHeads * kSectors * kSectorSize)));
     }
-    if (!bound) return failWrite();
+    if (!bound) return failWrite({}, errno);
 
     // A payload file that was removed, replaced or resized since it was checked (while the
     // disk was being unmounted) fails the format before its first write.
@@ -359,7 +362,8 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (resource_MBR_size != mbr.size() || resource_FDOSPBR_size != pbr.size()) return failWrite();
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
-    if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) return failWrite();
+    errno = 0;
+    if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) return failWrite({}, errno);
 
     // Nothing counts as written before it is on the device. The flush and the read-back take
     // long on a large payload, so the cancel stays live through both.
@@ -371,8 +375,9 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (g_bFormatBusy) {
         view.SetStatusText(usbtext::kFlushing);
         if (!platform.Flush(*handle, goOn) && g_bFormatBusy) {
-            ReportError("flush", GetLastError());
-            return failWrite();
+            const int code = static_cast<int>(GetLastError());
+            ReportError("flush", static_cast<DWORD>(code));
+            return failWrite({}, code);
         }
     }
     // The start of the read-back is the commit: a cancel confirmed before it stops the job, one

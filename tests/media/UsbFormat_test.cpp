@@ -316,6 +316,8 @@ TEST_F(UsbFormat, FailuresDuringAndAfterTheWriteAreString3) {
         std::string detail;  // follows string 3, when there is one
     };
     const std::string string3(LoadStringText(IDS_USB_WRITE_FAILED));
+    // A failed write or flush names the disk and the system's reason.
+    const std::string ioError = "\r\n\r\n" + (sys.Dev() / "sdb").string() + ": Input/output error";
     const Case cases[] = {
         {"write error in the data", [](TestPlatform& p, std::unique_ptr<CDriveHandle>& keep) {
              p.wrap = [&keep](CFileHandle& h) {
@@ -324,8 +326,8 @@ TEST_F(UsbFormat, FailuresDuringAndAfterTheWriteAreString3) {
                  keep = std::move(faulty);
                  return keep.get();
              };
-         }, ""},
-        {"flush error", [](TestPlatform& p, std::unique_ptr<CDriveHandle>&) { p.flushFails = true; }, ""},
+         }, ioError},
+        {"flush error", [](TestPlatform& p, std::unique_ptr<CDriveHandle>&) { p.flushFails = true; }, ioError},
         {"boot record reads back changed", [](TestPlatform& p, std::unique_ptr<CDriveHandle>& keep) {
              p.wrap = [&keep](CFileHandle& h) {
                  keep = std::make_unique<CCorruptingHandle>(&h, 100);
