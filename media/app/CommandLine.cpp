@@ -72,6 +72,8 @@ namespace {
 
 // What the command line fills in, and the commands it defines.
 struct CommandLineValues {
+    std::string strAppPayload;  // the application's payload, without a command
+
     std::string strTarget;
     std::string strPayload;
     bool bYes = false;
@@ -99,12 +101,16 @@ struct CommandLineValues {
 // read from these definitions.
 void DefineCommandLine(CLI::App& app, CommandLineValues& v) {
     app.footer(std::string(cli::kExitCodes));
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);
+
+    CLI::Validator existingDirectory = CLI::ExistingDirectory;
+    existingDirectory.description("");  // the help shows DIR alone
+    app.add_option("--payload", v.strAppPayload, std::string(cli::kAppPayloadOption))
+        ->type_name("DIR")
+        ->check(existingDirectory);
 
     v.iso = app.add_subcommand("iso", std::string(cli::kIsoCommand));
     v.iso->add_option("FILE", v.strTarget, std::string(cli::kIsoFileOption))->required();
-    CLI::Validator existingDirectory = CLI::ExistingDirectory;
-    existingDirectory.description("");  // the help shows DIR alone
     v.iso->add_option("--payload", v.strPayload, std::string(cli::kPayloadOption))
         ->type_name("DIR")
         ->check(existingDirectory);
@@ -228,17 +234,27 @@ std::string BashCompletionScript() {
     return script;
 }
 
-int RunCommandLine(int argc, char** argv) {
+int RunCommandLine(int argc, char** argv, const std::function<int(const fs::path&)>& runApplication) {
     CLI::App app{std::string(cli::kDescription), "pellorin"};
     CommandLineValues v;
     DefineCommandLine(app, v);
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::ExtrasError& e) {
+        // Without a command, a word left over is a command that does not exist.
+        if (!app.get_subcommands().empty()) return app.exit(e) == 0 ? kExitDone : kExitUsage;
+        const std::vector<std::string> extras = app.remaining();
+        std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n",
+                     extras.empty() ? "" : extras.front().c_str(), std::string(cli::kUnknownCommand).c_str());
+        return kExitUsage;
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? kExitDone : kExitUsage;
     }
+
+    // No command: the desktop application, on the payload given or the program's own.
+    if (app.get_subcommands().empty()) return runApplication(fs::path(v.strAppPayload));
 
     // A run with rights its caller may not have (through pkexec, sudo or a set-user-id bit) reads
     // only the kernel's own views: a caller's fake tables could otherwise steer it to a disk or
@@ -249,6 +265,10 @@ int RunCommandLine(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // A --payload given before the command stands for the command's own.
+    for (std::string* payload : {&v.strPayload, &v.strDeployPayload, &v.strUsbPayload}) {
+        if (payload->empty()) *payload = v.strAppPayload;
+    }
     if (v.iso->parsed()) {
         const fs::path payloadDirectory = v.strPayload.empty() ? ProgramDirectory() : fs::path(v.strPayload);
         return RunIsoCommand(v.strTarget, payloadDirectory, v.bYes, std::cin, stdout, stderr);

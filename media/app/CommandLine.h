@@ -1,6 +1,7 @@
 #pragma once
 // pellorin's command line: the jobs of the work dialogs, run from a terminal.
 //
+//   pellorin [--payload DIR]            (the desktop application)
 //   pellorin iso FILE [--payload DIR] [--yes]
 //   pellorin deploy DIR [--payload DIR] [--yes | --no-overwrite]
 //   pellorin drives
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <string>
 
@@ -25,10 +27,11 @@ enum ExitCode : int {
 // (PKEXEC_UID or SUDO_UID set), or with effective and real ids that differ.
 bool RunsElevated();
 
-// Parses the arguments and runs the chosen command. The hidden view options (--sysfs,
+// Parses the arguments and runs the chosen command; without one, `runApplication` with the
+// directory of --payload (empty when not given). The hidden view options (--sysfs,
 // --mountinfo, --swaps, --dev-dir) exist only in a build with PELLORIN_VIEW_OPTIONS, and are
 // refused there with kExitUsage in an elevated run.
-int RunCommandLine(int argc, char** argv);
+int RunCommandLine(int argc, char** argv, const std::function<int(const std::filesystem::path&)>& runApplication);
 
 // A bash completion script for the commands and options of RunCommandLine, read from the
 // same definitions (hidden options left out).

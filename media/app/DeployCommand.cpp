@@ -19,14 +19,9 @@ void CTerminalDeploymentView::SetProgressPos(int nPos) { m_display.SetProgressPo
 void CTerminalDeploymentView::SetStatusText(std::string_view text) { m_display.SetStatusText(text); }
 void CTerminalDeploymentView::ShowWarning(std::string_view text) {
     m_display.ShowWarning(text);
-    if (!m_strReason.empty()) {
-        std::fprintf(m_err, "%s: %s.\n", std::string(kAppName).c_str(), m_strReason.c_str());
-        std::fflush(m_err);
-        m_strReason.clear();
-    }
 }
 
-int CTerminalDeploymentView::AskQuestion(std::string_view text) {
+int CTerminalDeploymentView::AskQuestion(std::string_view text, std::string_view destination) {
     if (m_policy == OverwritePolicy::Yes) return kAnswerYes;
     if (m_policy == OverwritePolicy::No) return kAnswerNo;
     m_display.Finish();
@@ -35,7 +30,12 @@ int CTerminalDeploymentView::AskQuestion(std::string_view text) {
         std::fflush(m_err);
         if (!waitForInput()) return kAnswerCancel;  // Ctrl-C at the question
         std::string answer;
-        if (!std::getline(m_in, answer)) return kAnswerCancel;
+        if (!std::getline(m_in, answer)) {
+            // The end of input: the prompt's line is ended, and the file stays as it was.
+            std::fprintf(m_err, "\n%s%s\n", std::string(destination).c_str(), std::string(cli::kKept).c_str());
+            std::fflush(m_err);
+            return kAnswerCancel;
+        }
         std::string word;
         for (unsigned char c : answer) {
             if (!std::isspace(c)) word.push_back(static_cast<char>(std::tolower(c)));
@@ -71,12 +71,17 @@ void CTerminalDeploymentView::PumpOneMessage() {
     }
 
     // Ctrl-C is the terminal's Cancel, confirmed: the job stops at this step and cleans up.
-    if ((interrupted || CInterruptGuard::TakeInterrupt()) && m_bBusy) {
+    if ((interrupted || CInterruptGuard::TakeInterrupt()) && m_bBusy && !m_bCommitting) {
         m_bBusy = false;
         m_display.Finish();
         std::fprintf(m_err, "%s\n", std::string(cli::kCancelled).c_str());
         std::fflush(m_err);
     }
+}
+
+void CTerminalDeploymentView::BeginCommit() {
+    PumpOneMessage();
+    m_bCommitting = true;
 }
 
 int RunDeployCommand(const std::string& strFolder, const std::filesystem::path& payloadDirectory,

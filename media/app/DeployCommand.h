@@ -27,10 +27,10 @@ public:
     void SetProgressPos(int nPos) override;
     void SetStatusText(std::string_view text) override;
     void ShowWarning(std::string_view text) override;
-    // Printed on a line of its own after the warning it belongs to.
-    void SetFailureReason(std::string_view reason) override { m_strReason = reason; }
-    int AskQuestion(std::string_view text) override;
+    int AskQuestion(std::string_view text, std::string_view destination) override;
     void PumpOneMessage() override;
+    // Serves a pending interrupt; later ones are too late to cancel anything.
+    void BeginCommit() override;
 
     void Finish() { m_display.Finish(); }
 
@@ -42,8 +42,8 @@ private:
     std::FILE* m_err;
     std::istream& m_in;
     OverwritePolicy m_policy;
-    std::string m_strReason;
     std::atomic<bool>& m_bBusy;
+    bool m_bCommitting = false;
 };
 
 // Copies the deployment files into `strFolder`. Returns the exit code: 0 done, 2 cancelled,

@@ -95,7 +95,8 @@ UsbFormatWorker MakeElevatedWorker(std::string launcher, std::string program) {
         g_bFormatBusy = false;
         const int code = child->ExitCode();
         const bool exited = code >= 0;
-        if (exited && code == 0) return static_cast<int>(cancelled ? kWorkCancelled : kWorkDone);
+        // The child's result is what happened: one that finished before the cancel reached it is done.
+        if (exited && code == 0) return static_cast<int>(kWorkDone);
         if (cancelled || code == 2) return static_cast<int>(kWorkCancelled);
         // pkexec itself exits with 126 when the password prompt was dismissed, 127 when it
         // could not authorize; then there is no message of the child's.

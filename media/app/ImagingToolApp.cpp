@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace pellorin {
 
@@ -57,11 +58,12 @@ bool xAnswers() {
 
 }  // namespace
 
-CImagingToolApp::CImagingToolApp() : CWinApp(kAppName) {}
+CImagingToolApp::CImagingToolApp(std::filesystem::path payloadDirectory)
+    : CWinApp(kAppName), m_payloadDirectory(std::move(payloadDirectory)) {}
 
 int CImagingToolApp::InitInstance() {
     QApplication::setWindowIcon(ApplicationIcon());
-    CImagingToolDlg dialog(ProgramDirectory());
+    CImagingToolDlg dialog(m_payloadDirectory.empty() ? ProgramDirectory() : m_payloadDirectory);
     dialog.DoModal();
     return kExitDone;
 }
@@ -87,14 +89,16 @@ DisplayProbe ProbeDisplay() {
     return {false, text};
 }
 
-int RunDesktopApplication(int argc, char** argv, std::FILE* err) {
+int RunDesktopApplication(int argc, char** argv, std::FILE* err, const std::filesystem::path& payloadDirectory) {
     const DisplayProbe display = ProbeDisplay();
     if (!display.usable) {
         std::fprintf(err, "%s\n", display.message.c_str());
         return kExitUsage;
     }
-    QApplication application(argc, argv);
-    CImagingToolApp app;
+    // Qt sees the program's name only: the arguments were ours.
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication application(qtArgc, argv);
+    CImagingToolApp app(payloadDirectory);
     return app.InitInstance();
 }
 

@@ -4,15 +4,21 @@
 #include "framework/Framework.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace pellorin {
 
 class CImagingToolApp : public CWinApp {
 public:
-    CImagingToolApp();
+    // `payloadDirectory` is the payload the main dialog opens on; empty: the program's own
+    // directory.
+    explicit CImagingToolApp(std::filesystem::path payloadDirectory = {});
     // Runs the main dialog modally; the program ends when it closes.
     int InitInstance();
+
+private:
+    std::filesystem::path m_payloadDirectory;
 };
 
 // Whether there is a display to show windows on, found out before Qt starts (Qt aborts the
@@ -26,8 +32,8 @@ struct DisplayProbe {
 };
 DisplayProbe ProbeDisplay();
 
-// Starts the desktop application. Without a display it says so in one line on `err` and
-// returns 64 before Qt is started.
-int RunDesktopApplication(int argc, char** argv, std::FILE* err);
+// Starts the desktop application on `payloadDirectory` (empty: the program's own directory).
+// Without a display it says so in one line on `err` and returns 64 before Qt is started.
+int RunDesktopApplication(int argc, char** argv, std::FILE* err, const std::filesystem::path& payloadDirectory = {});
 
 }  // namespace pellorin

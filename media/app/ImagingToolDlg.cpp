@@ -4,14 +4,18 @@
 #include "jobs/PayloadList.h"
 #include "jobs/StringTable.h"
 #include "support/FolderStart.h"
+#include "usb/UsbDrives.h"
 
 #include <QFileDialog>
+#include <QLabel>
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QStandardPaths>
 
+#include <cstdio>
 #include <exception>
+#include <string>
 #include <utility>
 
 namespace pellorin {
@@ -65,7 +69,7 @@ int CFolderDialog::DoModal() {
 }
 
 CImagingToolDlg::CImagingToolDlg(std::filesystem::path payloadDirectory, QWidget* pParent)
-    : CDialog(IDD_IMAGINGTOOL_DIALOG, kAppName, 272, 91, pParent), m_payloadDirectory(std::move(payloadDirectory)) {
+    : CDialog(IDD_IMAGINGTOOL_DIALOG, kAppName, 272, 109, pParent) {
     m_hIcon = ApplicationIcon();
     setWindowIcon(m_hIcon);
 
@@ -77,10 +81,14 @@ CImagingToolDlg::CImagingToolDlg(std::filesystem::path payloadDirectory, QWidget
               "You can create a bootable ISO image compatibile with most CD-R software, format a USB drive with "
               "the image, or place the image and restoration tools in a location for use in your environment.",
               {7, 32, 258, 26});
-    AddButton(IDC_ISO_IMAGE, "&ISO Image", {7, 70, 60, 14});
-    AddButton(IDC_USB_FORMAT, "&USB Format", {73, 70, 60, 14});
-    AddButton(IDC_DEPLOYMENT, "&Deployment", {139, 70, 60, 14});
-    AddButton(IDCANCEL, "E&xit", {205, 70, 60, 14});
+    // The payload line and its button take the row under the texts; the buttons of the
+    // deployment models move down by that row.
+    AddStatic(IDC_PAYLOAD_INFO, "", {7, 62, 194, 18});
+    AddButton(IDC_PAYLOAD_FOLDER, apptext::kPayloadFolderButton, {205, 63, 60, 14});
+    AddButton(IDC_ISO_IMAGE, "&ISO Image", {7, 88, 60, 14});
+    AddButton(IDC_USB_FORMAT, "&USB Format", {73, 88, 60, 14});
+    AddButton(IDC_DEPLOYMENT, "&Deployment", {139, 88, 60, 14});
+    AddButton(IDCANCEL, "E&xit", {205, 88, 60, 14});
 
     // The save dialog: asks before replacing a file, and a name without extension gets ".iso".
     m_pSaveDialog = std::make_unique<QFileDialog>(this);
@@ -92,6 +100,43 @@ CImagingToolDlg::CImagingToolDlg(std::filesystem::path payloadDirectory, QWidget
     m_pFolderPicker = std::make_unique<CFolderDialog>(
         QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
         QStringLiteral("Select a Location for Image and Tools"));
+
+    m_pPayloadPicker = std::make_unique<QFileDialog>(this);
+    m_pPayloadPicker->setWindowTitle(QString::fromUtf8(apptext::kPayloadFolderTitle));
+    m_pPayloadPicker->setAcceptMode(QFileDialog::AcceptOpen);
+    m_pPayloadPicker->setFileMode(QFileDialog::Directory);
+    m_pPayloadPicker->setOption(QFileDialog::ShowDirsOnly, true);
+
+    SetPayloadDirectory(std::move(payloadDirectory));
+}
+
+void CImagingToolDlg::SetPayloadDirectory(std::filesystem::path payloadDirectory) {
+    m_payloadDirectory = std::move(payloadDirectory);
+    const PayloadSummary summary = SummarizePayload(m_payloadDirectory);
+    auto* label = GetDlgItem<QLabel>(IDC_PAYLOAD_INFO);
+    const QString folder = QString::fromStdString(m_payloadDirectory.string());
+    // A long folder loses its middle, never its end, so that the line stays one line; the
+    // tooltip holds it whole.
+    const QFontMetrics metrics(label->font());
+    const QString shown =
+        metrics.elidedText(folder, Qt::ElideMiddle, label->width() - metrics.horizontalAdvance(QStringLiteral("Payload: ")));
+    char line[2048];
+    if (m_payloadDirectory.empty()) {
+        std::snprintf(line, sizeof line, "%s", apptext::kNoPayloadFolder);
+    } else if (summary.Usable()) {
+        std::snprintf(line, sizeof line, apptext::kPayloadReady, shown.toStdString().c_str(),
+                      summary.flashImage.filename().string().c_str(), FormatSize(summary.flashImageSize).c_str());
+    } else {
+        std::string missing;
+        if (!summary.kernel) missing = apptext::kMissingKernel;
+        if (summary.flashImage.empty()) missing += std::string(missing.empty() ? "" : " and ") + apptext::kMissingImage;
+        std::snprintf(line, sizeof line, apptext::kPayloadMissing, shown.toStdString().c_str(), missing.c_str());
+    }
+    label->setText(QString::fromUtf8(line));
+    label->setToolTip(folder);
+    for (const int id : {IDC_ISO_IMAGE, IDC_USB_FORMAT, IDC_DEPLOYMENT}) {
+        if (auto* button = GetDlgItem(id)) button->setEnabled(summary.Usable());
+    }
 }
 
 CImagingToolDlg::~CImagingToolDlg() = default;
@@ -118,15 +163,26 @@ void CImagingToolDlg::OnCommand(int nId) {
     case IDC_ISO_IMAGE: OnIsoImage(); break;
     case IDC_USB_FORMAT: OnUsbFormat(); break;
     case IDC_DEPLOYMENT: OnDeployment(); break;
+    case IDC_PAYLOAD_FOLDER: OnPayloadFolder(); break;
     default: break;
     }
+}
+
+void CImagingToolDlg::OnPayloadFolder() {
+    if (!m_payloadDirectory.empty()) m_pPayloadPicker->setDirectory(QString::fromStdString(m_payloadDirectory.string()));
+    QString chosen;
+    if (RunFileDialog(*m_pPayloadPicker, chosen) != IDOK || chosen.isEmpty()) return;
+    SetPayloadDirectory(chosen.toStdString());
 }
 
 void CImagingToolDlg::OnIsoImage() {
     const QString path = GetIsoPath();
     if (path.isEmpty()) return;
     CCreateIsoDlg dialog(path.toStdString(), m_payloadDirectory, this);
-    if (dialog.DoModal() == IDOK) AfxMessageBox(this, LoadStringText(IDS_ISO_CREATE_DONE), MB_OK | MB_ICONINFORMATION);
+    if (dialog.DoModal() == IDOK) {
+        AfxMessageBox(this, WithSubject(LoadStringText(IDS_ISO_CREATE_DONE), path.toStdString()),
+                      MB_OK | MB_ICONINFORMATION);
+    }
 }
 
 void CImagingToolDlg::OnUsbFormat() {
@@ -141,7 +197,10 @@ void CImagingToolDlg::OnDeployment() {
     const QString folder = GetDeployFolder();
     if (folder.isEmpty()) return;
     CExtractFilesDlg dialog(folder.toStdString(), m_payloadDirectory, this);
-    if (dialog.DoModal() == IDOK) AfxMessageBox(this, LoadStringText(IDS_DEPLOYMENT_DONE), MB_OK | MB_ICONINFORMATION);
+    if (dialog.DoModal() == IDOK) {
+        AfxMessageBox(this, WithSubject(LoadStringText(IDS_DEPLOYMENT_DONE), folder.toStdString()),
+                      MB_OK | MB_ICONINFORMATION);
+    }
 }
 
 }  // namespace pellorin

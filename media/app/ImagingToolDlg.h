@@ -1,6 +1,9 @@
 #pragma once
 // The main dialog (102): two texts and the three deployment models as buttons, with the ISO
-// save dialog and the folder picker that it creates once and reuses.
+// save dialog and the folder picker that it creates once and reuses. Under the texts it says
+// which payload the jobs will take (the folder and the flash image, or what the folder lacks)
+// and offers "Payload folder..." to choose another; the job buttons stay disabled while the
+// payload lacks KERNEL.SYS or a flash image.
 
 #include "framework/Framework.h"
 
@@ -18,6 +21,9 @@ inline constexpr int IDD_IMAGINGTOOL_DIALOG = 102;
 inline constexpr int IDC_USB_FORMAT = 1001;
 inline constexpr int IDC_DEPLOYMENT = 1002;
 inline constexpr int IDC_ISO_IMAGE = 1007;
+// Our own addition: the payload line and the button that chooses another payload folder.
+inline constexpr int IDC_PAYLOAD_FOLDER = 1010;
+inline constexpr int IDC_PAYLOAD_INFO = 1011;
 
 // The picker of the deployment folder: a folder dialog that opens in the start folder worked
 // out from `initialFolder` (its largest existing prefix) and returns the folder the user chose.
@@ -46,6 +52,10 @@ public:
     QString GetIsoPath();
     QString GetDeployFolder();
 
+    const std::filesystem::path& PayloadDirectory() const { return m_payloadDirectory; }
+    // Takes `payloadDirectory` as the payload and shows what it holds.
+    void SetPayloadDirectory(std::filesystem::path payloadDirectory);
+
     QFileDialog& IsoSaveDialog() { return *m_pSaveDialog; }
     CFolderDialog& FolderPicker() { return *m_pFolderPicker; }
 
@@ -54,12 +64,14 @@ protected:
     void OnIsoImage();
     void OnUsbFormat();
     void OnDeployment();
+    void OnPayloadFolder();
 
 private:
     std::filesystem::path m_payloadDirectory;
     QIcon m_hIcon;
     std::unique_ptr<QFileDialog> m_pSaveDialog;
     std::unique_ptr<CFolderDialog> m_pFolderPicker;
+    std::unique_ptr<QFileDialog> m_pPayloadPicker;
 };
 
 // The application's icon (resource 128).

@@ -86,11 +86,16 @@ void CTerminalIsoView::ShowMissingPayload(std::string_view path) {
 void CTerminalIsoView::PumpOneMessage() {
     if (m_bDirty) draw();
     // The terminal's one kind of message: Ctrl-C, which cancels as a confirmed Cancel does.
-    if (CInterruptGuard::TakeInterrupt() && ClaimCancel()) {
+    if (!m_bCommitting && CInterruptGuard::TakeInterrupt() && ClaimCancel()) {
         Finish();
         std::fprintf(m_err, "%s\n", std::string(cli::kCancelled).c_str());
         std::fflush(m_err);
     }
+}
+
+void CTerminalIsoView::BeginCommit() {
+    PumpOneMessage();
+    m_bCommitting = true;
 }
 
 void CTerminalIsoView::Finish() {
@@ -126,7 +131,9 @@ void CTerminalIsoView::draw() {
         // A log rather than a display: a new status line, but for progress only once per
         // tenth of the way. A new status at an unchanged position ("Verifying..." after 100%)
         // is a new phase, not progress, and always has its line.
-        const bool progressOnly = m_bPosSeen && m_nPos != m_nLastLinePos;
+        // A bar that starts again from a lower position belongs to a new step, whose status
+        // always has its line.
+        const bool progressOnly = m_bPosSeen && m_nPos > m_nLastLinePos;
         if (m_strStatus == m_strLastLine || (progressOnly && percent / 10 == m_nLastDecile)) return;
         std::fprintf(m_err, "%s\n", m_strStatus.c_str());
         m_strLastLine = m_strStatus;

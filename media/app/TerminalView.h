@@ -39,6 +39,8 @@ public:
     void SetStatusText(std::string_view text) override;
     void ShowWarning(std::string_view text) override;
     void PumpOneMessage() override;
+    // Serves a pending interrupt; later ones are too late to cancel anything.
+    void BeginCommit() override;
     void ShowMissingPayload(std::string_view path) override;
 
     // Ends a bar line that is still open, and a trace line left open, so that following output
@@ -72,6 +74,7 @@ private:
     std::string m_strBarLine;   // the bar as last drawn
     bool m_bLineOpen = false;
     TraceHook m_previousHook;
+    bool m_bCommitting = false;
 };
 
 }  // namespace pellorin

@@ -55,6 +55,13 @@ bool CWorkDialog::WaitAtStep() {
     return m_bBusy;
 }
 
+bool CWorkDialog::BeginCommit() {
+    std::unique_lock lock(m_mutex);
+    m_questionClosed.wait(lock, [this] { return !m_bQuestionOpen; });
+    m_bCommitting = m_bBusy;
+    return m_bBusy;
+}
+
 QString CWorkDialog::StatusText() const {
     const auto* label = GetDlgItem<QLabel>(IDC_STATUS);
     return label ? label->text() : QString();
@@ -82,18 +89,19 @@ void CWorkDialog::BeginWork() {
 }
 
 void CWorkDialog::OnCancel() {
+    bool committing = false;
+    {
+        std::lock_guard lock(m_mutex);
+        committing = m_bCommitting && m_bRunning;
+        if (m_bBusy && !committing) m_bQuestionOpen = true;
+    }
+    // Past the commit the job finishes; the status line shows what it still does.
+    if (committing) return;
     if (m_bBusy) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_bQuestionOpen = true;
-        }
         m_bAsking = true;
         const int answer = AfxMessageBox(this, LoadStringText(m_nCancelQuestion), MB_YESNO | MB_ICONQUESTION);
         m_bAsking = false;
-        if (answer == IDYES) {
-            m_bBusy = false;
-            m_bCancelConfirmed = true;
-        }
+        if (answer == IDYES) m_bBusy = false;
         {
             std::lock_guard lock(m_mutex);
             m_bQuestionOpen = false;
@@ -118,7 +126,8 @@ void CWorkDialog::onJobFinished(int nResult) {
         m_nDeferredResult = nResult;
         return;
     }
-    EndDialog(m_bCancelConfirmed ? IDCANCEL : nResult);
+    // The job's result is what happened: a job that saw the cancel says so itself.
+    EndDialog(nResult);
 }
 
 }  // namespace pellorin

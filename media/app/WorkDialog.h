@@ -8,7 +8,8 @@
 // protocol: while the job is busy the dialog asks its question; while the question is open the
 // job waits at its next progress step, as it would inside a modal loop; No lets it go on, Yes
 // clears the busy flag, the job stops at its next step, and the dialog ends with IDCANCEL once
-// the job has returned.
+// the job has returned. Once the job's commit has begun (BeginCommit) Cancel asks nothing: the
+// job finishes, and the dialog always ends with the result the job returns.
 
 #include "framework/Framework.h"
 
@@ -43,6 +44,9 @@ public:
     // The job's progress step: waits while a cancel question is open, then reports whether the
     // job may go on (false once a cancel was confirmed).
     bool WaitAtStep();
+    // The job's commit begins: waits while a cancel question is open; from then on Cancel asks
+    // nothing and the dialog ends with the job's result. Reports whether the job may go on.
+    bool BeginCommit();
 
     std::atomic<bool>& BusyFlag() { return m_bBusy; }
     bool Started() const { return m_bStarted; }
@@ -77,12 +81,12 @@ private:
     bool m_bStarted = false;
     std::atomic<bool> m_bBusy{true};
     std::atomic<bool> m_bRunning{false};
-    bool m_bCancelConfirmed = false;
     bool m_bAsking = false;
     int m_nDeferredResult = 0;  // a result that arrived while the cancel question was open
     std::mutex m_mutex;
     std::condition_variable m_questionClosed;
     bool m_bQuestionOpen = false;  // guarded by m_mutex
+    bool m_bCommitting = false;    // guarded by m_mutex
     QThread* m_pThread = nullptr;
 };
 

@@ -35,7 +35,7 @@ public:
     void SetProgressPos(int nPos) override { m_dialog.PostProgressPos(nPos); }
     void SetStatusText(std::string_view text) override { m_dialog.PostStatus(text); }
     void ShowWarning(std::string_view text) override { m_dialog.AskBlocking(text, MB_OK | MB_ICONWARNING); }
-    int AskQuestion(std::string_view text) override {
+    int AskQuestion(std::string_view text, std::string_view) override {
         switch (m_dialog.AskBlocking(text, MB_YESNOCANCEL | MB_ICONQUESTION)) {
         case IDYES: return kAnswerYes;
         case IDNO: return kAnswerNo;
@@ -43,6 +43,7 @@ public:
         }
     }
     void PumpOneMessage() override { m_dialog.WaitAtStep(); }
+    void BeginCommit() override { m_dialog.BeginCommit(); }
 
 private:
     CWorkDialog& m_dialog;
@@ -69,6 +70,9 @@ public:
     void ShowWarning(std::string_view text) override { m_dialog.AskBlocking(text, MB_OK | MB_ICONWARNING); }
     void PumpOneMessage() override {
         if (!m_dialog.WaitAtStep()) g_bIsoBusy = false;
+    }
+    void BeginCommit() override {
+        if (!m_dialog.BeginCommit()) g_bIsoBusy = false;
     }
 
 private:
@@ -127,7 +131,12 @@ public:
         m_dialog.PostStatus(text);
     }
     void ShowWarning(std::string_view text) override { m_dialog.AskBlocking(text, MB_OK | MB_ICONWARNING); }
-    void PumpOneMessage() override { m_dialog.WaitAtStep(); }
+    void PumpOneMessage() override {
+        if (!m_dialog.WaitAtStep()) g_bFormatBusy = false;
+    }
+    void BeginCommit() override {
+        if (!m_dialog.BeginCommit()) g_bFormatBusy = false;
+    }
 
 private:
     CFormatUsbDlg& m_dialog;
@@ -219,6 +228,7 @@ void CFormatUsbDlg::RefreshIfChanged() {
 CFormatUsbDlg::~CFormatUsbDlg() {
     if (m_pThread) {
         g_bFormatBusy = false;
+        m_bCancelRequested = true;
         {
             std::lock_guard lock(m_mutex);
             m_bQuestionOpen = false;
@@ -354,7 +364,11 @@ void CFormatUsbDlg::OnFormat() {
     request.device = device;
     request.payloadDirectory = m_payloadDirectory;
     m_bRunning = true;
-    m_bCancelConfirmed = false;
+    m_bCancelRequested = false;
+    {
+        std::lock_guard lock(m_mutex);
+        m_bCommitting = false;
+    }
     m_started = std::chrono::steady_clock::now();
     m_pThread = QThread::create([this, request, worker] {
         CDialogUsbView view(*this);
@@ -378,7 +392,8 @@ void CFormatUsbDlg::onJobFinished(int nResult) {
 }
 
 void CFormatUsbDlg::finishJob(int nResult) {
-    if (nResult == kWorkDone && !m_bCancelConfirmed) {
+    // The job's result is what happened: a format that passed its commit is done.
+    if (nResult == kWorkDone) {
         const auto elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_started);
         DebugPrint(1, "   Format complete in %d seconds.\n", static_cast<int>(elapsed.count() / 1000));
@@ -403,21 +418,36 @@ int CFormatUsbDlg::AskBlocking(std::string_view text, unsigned nType) {
     return AfxMessageBoxFromWorker(this, text, nType);
 }
 
-void CFormatUsbDlg::WaitAtStep() {
+bool CFormatUsbDlg::WaitAtStep() {
     std::unique_lock lock(m_mutex);
     m_questionClosed.wait(lock, [this] { return !m_bQuestionOpen; });
+    return !m_bCancelRequested;
+}
+
+bool CFormatUsbDlg::BeginCommit() {
+    std::unique_lock lock(m_mutex);
+    m_questionClosed.wait(lock, [this] { return !m_bQuestionOpen; });
+    m_bCommitting = !m_bCancelRequested;
+    return !m_bCancelRequested;
 }
 
 void CFormatUsbDlg::OnCancel() {
-    if (g_bFormatBusy) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_bQuestionOpen = true;
-        }
+    // The question is asked while the job writes and also while it still prepares the disk:
+    // Yes then stops it before its first write. Past the commit nothing is asked.
+    bool ask = false;
+    bool committing = false;
+    {
+        std::lock_guard lock(m_mutex);
+        committing = m_bCommitting && m_bRunning;
+        ask = !committing && (g_bFormatBusy || m_bRunning);
+        if (ask) m_bQuestionOpen = true;
+    }
+    if (committing) return;
+    if (ask) {
         const int answer = AfxMessageBox(this, LoadStringText(IDS_CONFIRM_CANCEL_FORMAT), MB_YESNO | MB_ICONQUESTION);
         if (answer == IDYES) {
             g_bFormatBusy = false;
-            m_bCancelConfirmed = true;
+            m_bCancelRequested = true;
             if (auto* label = GetDlgItem(IDC_STATUS)) label->setProperty("text", QString());
         }
         {

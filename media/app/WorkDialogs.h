@@ -5,6 +5,7 @@
 #include "app/WorkDialog.h"
 #include "usb/UsbFormat.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -61,7 +62,7 @@ using UsbFormatWorker = std::function<int(const UsbFormatRequest& request, CIsoJ
 // disk the kernel lists; string 1: not a USB disk of type 0, or a disk of the running system),
 // asks string 27, then runs the job on a worker thread with both buttons disabled; success shows
 // string 5 and ends with IDOK, every other outcome ends with IDCANCEL. Cancel asks question 15
-// only while the job writes; before "&Format" it closes at once.
+// while the job runs, until its read-back begins; before "&Format" it closes at once.
 class CFormatUsbDlg : public CDialog {
     Q_OBJECT
 public:
@@ -89,8 +90,12 @@ public:
     void PostProgress(int nPos);
     void PostStatus(std::string_view text);
     int AskBlocking(std::string_view text, unsigned nType);
-    // Waits while the cancel question is open.
-    void WaitAtStep();
+    // Waits while the cancel question is open; false once a cancel was confirmed (also one
+    // confirmed before the job set its busy flag).
+    bool WaitAtStep();
+    // The job's commit (the start of the read-back) begins: waits while the cancel question is
+    // open; from then on Cancel asks nothing. False when a cancel was confirmed before.
+    bool BeginCommit();
 
 signals:
     void progressPosted(int nPos);
@@ -118,12 +123,13 @@ private:
     std::string m_strLauncher;
     std::string m_strProgram;
     bool m_bRunning = false;
-    bool m_bCancelConfirmed = false;
+    std::atomic<bool> m_bCancelRequested{false};  // Yes to question 15 during this job
     std::string m_strDriveSignature;  // names and sizes of the listed disks
     int m_nDeferredResult = 0;  // a result that arrived while the cancel question was open
     std::mutex m_mutex;
     std::condition_variable m_questionClosed;
     bool m_bQuestionOpen = false;  // guarded by m_mutex
+    bool m_bCommitting = false;    // guarded by m_mutex
     QThread* m_pThread = nullptr;
     std::chrono::steady_clock::time_point m_started;
 };

@@ -50,11 +50,21 @@ void SetMessageBoxHook(MessageBoxHook hook) { s_messageBoxHook = std::move(hook)
 void SetFileDialogHook(FileDialogHook hook) { s_fileDialogHook = std::move(hook); }
 
 int AfxMessageBox(QWidget* pParent, std::string_view text, unsigned nType) {
+    if (s_messageBoxHook) return s_messageBoxHook(AfxAppName(), messageText(text), nType);
+    const std::unique_ptr<QMessageBox> box = MakeMessageBox(pParent, text, nType);
+    switch (box->exec()) {
+    case QMessageBox::Yes: return IDYES;
+    case QMessageBox::No: return IDNO;
+    case QMessageBox::Cancel: return IDCANCEL;
+    default: return IDOK;
+    }
+}
+
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* pParent, std::string_view text, unsigned nType) {
     const QString caption = AfxAppName();
     const QString body = messageText(text);
-    if (s_messageBoxHook) return s_messageBoxHook(caption, body, nType);
-
-    QMessageBox box(pParent);
+    auto pBox = std::make_unique<QMessageBox>(pParent);
+    QMessageBox& box = *pBox;
     box.setWindowTitle(caption);
     box.setText(body);
     switch (nType & 0xF0) {
@@ -73,12 +83,7 @@ int AfxMessageBox(QWidget* pParent, std::string_view text, unsigned nType) {
         break;
     default: box.setStandardButtons(QMessageBox::Ok); break;
     }
-    switch (box.exec()) {
-    case QMessageBox::Yes: return IDYES;
-    case QMessageBox::No: return IDNO;
-    case QMessageBox::Cancel: return IDCANCEL;
-    default: return IDOK;
-    }
+    return pBox;
 }
 
 int AfxMessageBoxFromWorker(QWidget* pParent, std::string_view text, unsigned nType) {

@@ -7,10 +7,12 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <string_view>
 
 class QApplication;
 class QFileDialog;
+class QMessageBox;
 class QPushButton;
 
 namespace pellorin {
@@ -51,6 +53,9 @@ QString AfxAppName();
 // Shows a modal message box with the application's name as caption and returns IDOK, IDYES,
 // IDNO or IDCANCEL. Must be called on the interface thread.
 int AfxMessageBox(QWidget* pParent, std::string_view text, unsigned nType);
+
+// The message box AfxMessageBox shows, built but not shown (tests render it).
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* pParent, std::string_view text, unsigned nType);
 
 // The same from a job's worker thread: the box is shown on the interface thread and the worker
 // waits for the answer.

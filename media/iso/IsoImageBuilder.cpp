@@ -60,7 +60,11 @@ std::string format(const char* pattern, Args... args) {
     return text;
 }
 
-void showFailure(CIsoJobView& view) { view.ShowWarning(LoadStringText(IDS_ISO_CREATE_FAILED)); }
+// String 10, and on a second paragraph the file and the reason when they are known.
+void showFailure(CIsoJobView& view, const std::string& path = {}, int code = 0) {
+    view.ShowWarning(code != 0 ? WithErrorDetail(LoadStringText(IDS_ISO_CREATE_FAILED), path, code)
+                               : std::string(LoadStringText(IDS_ISO_CREATE_FAILED)));
+}
 
 // The emulated disk's boot record as the ISO needs it: partition type 06 (FAT16 addressed by
 // cylinder, head and sector, which the CD's hard-disk emulation serves), and B8 01 02 in place
@@ -163,16 +167,17 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(strTarget, ec);
     if (!ec && fs::exists(status) && !fs::is_regular_file(status) && !fs::is_symlink(status)) {
-        showFailure(view);
+        const int code = fs::is_directory(status) ? EISDIR : EEXIST;
+        showFailure(view, strTarget, code);
         DebugPrint(1, text::kCouldNotOpen, strTarget.c_str());
-        ReportError("open", static_cast<DWORD>(fs::is_directory(status) ? EISDIR : EEXIST));
+        ReportError("open", static_cast<DWORD>(code));
         return kWorkFailed;
     }
     const std::string& realTarget = strTarget;
     std::unique_ptr<COutputFile> output = COutputFile::Create(realTarget);
     if (!output) {
         const int code = errno;
-        showFailure(view);
+        showFailure(view, strTarget, code);
         DebugPrint(1, text::kCouldNotOpen, strTarget.c_str());
         ReportError("open", static_cast<DWORD>(code));
         return kWorkFailed;
@@ -182,7 +187,7 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     const std::span<const BYTE> header = IsoHeaderTemplate();
     if (header.size() != kIsoDiskOffset || !writeAt(file, 0, header)) {
         const int code = errno;
-        showFailure(view);
+        showFailure(view, strTarget, code);
         DebugPrint(1, text::kReadWriteMismatch, errorText(code).c_str());
         return kWorkFailed;
     }
@@ -201,10 +206,11 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
     }
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
+    errno = 0;  // a refusal of the writer's own checks leaves no error number
     if (!disk.AttachFile(&file, kIsoDiskOffset, kIsoBytesPerSector, kIsoSectorsPerTrack, kIsoTracksPerCylinder,
                          cylinders) ||
         !disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) {
-        showFailure(view);
+        showFailure(view, strTarget, errno);
         return kWorkFailed;
     }
 
@@ -214,7 +220,7 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
 
     if (!patchBootRecord(file) || !finishVolume(file)) {
         const int code = errno;
-        showFailure(view);
+        showFailure(view, strTarget, code);
         DebugPrint(1, text::kReadWriteMismatch, errorText(code).c_str());
         return kWorkFailed;
     }
@@ -224,11 +230,17 @@ int runJob(const std::string& strTarget, const fs::path& payloadDirectory, CIsoJ
         view.PumpOneMessage();
         return g_bIsoBusy;
     };
-    if (!output->Commit(goOn)) {
+    // The rename is the commit: a cancel confirmed before it keeps the old image, one after it
+    // is too late, and the result is the image written.
+    const auto beginRename = [&view] {
+        view.BeginCommit();
+        return g_bIsoBusy;
+    };
+    if (!output->Commit(goOn, beginRename)) {
         const int code = errno;
         if (!g_bIsoBusy) return kWorkCancelled;  // the old image stays; the new one goes
 
-        showFailure(view);
+        showFailure(view, strTarget, code);
         DebugPrint(1, text::kCouldNotFinish, strTarget.c_str(), errorText(code).c_str());
         return kWorkFailed;
     }
@@ -256,7 +268,7 @@ int BuildIsoImage(const std::string& strTarget, const std::filesystem::path& pay
     try {
         result = runJob(strTarget, payloadDirectory, view, tickCount);
     } catch (const std::exception& e) {
-        showFailure(view);
+        view.ShowWarning(WithDetail(LoadStringText(IDS_ISO_CREATE_FAILED), strTarget, e.what()));
         DebugPrint(1, "%s\n", e.what());
     } catch (...) {
         showFailure(view);

@@ -23,6 +23,11 @@ public:
     virtual void ShowWarning(std::string_view text) = 0;
     // Serves at most one pending message or event. A confirmed cancel clears g_bIsoBusy here.
     virtual void PumpOneMessage() = 0;
+    // The job is about to commit (the ISO's rename, the start of the USB read-back): a cancel
+    // confirmed until now is served as by PumpOneMessage, and from here on no cancel is taken
+    // or asked for. The job then checks its busy flag once more; past the commit the result is
+    // what happened.
+    virtual void BeginCommit() { PumpOneMessage(); }
     // A payload file that was not found: the image is built without it. The terminal names it;
     // a view that has no place for it may leave it to the trace.
     virtual void ShowMissingPayload(std::string_view path) { static_cast<void>(path); }

@@ -12,6 +12,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -27,6 +28,12 @@ namespace pellorin {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::string errorText(int code) {
+    char text[256];
+    GetErrorText(static_cast<DWORD>(code), text, sizeof text);
+    return text;
+}
 
 struct Step {
     StringId status;
@@ -73,13 +80,6 @@ std::string findSourceName(const fs::path& directory, std::string_view pattern) 
     return best ? *best : std::string(pattern);
 }
 
-// "<path>: <the system's text for code>", the reason a failure names.
-std::string reasonFor(const std::string& path, int code) {
-    char text[256];
-    GetErrorText(static_cast<DWORD>(code), text, sizeof text);
-    return path + ": " + text;
-}
-
 class CDeployment {
 public:
     CDeployment(const std::string& strTarget, const fs::path& payloadDirectory, CDeploymentView& view,
@@ -103,10 +103,12 @@ public:
         // during the run cannot redirect the files that follow.
         m_folder = COutputFolder::Open(m_strTarget);
         if (!m_folder) {
-            const std::string reason = reasonFor(m_strTarget, errno);
-            return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, m_strTarget, reason);
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, m_strTarget, m_strTarget, errorText(errno));
         }
         for (std::size_t i = 0; i < kSteps.size(); ++i) {
+            // A cancel confirmed between two files (or while a question was open) ends the run
+            // here: no further question is asked.
+            if (!m_bBusy) return cancel();
             const Step& step = kSteps[i];
             m_view.SetStatusText(LoadStringText(step.status));
             m_view.SetProgressPos(0);
@@ -127,36 +129,44 @@ public:
                 continue;
 
             if (exists) {
-                const int answer = m_view.AskQuestion(LoadStringText(step.question));
-                if (answer == kAnswerCancel) return cancel();
+                const int answer = m_view.AskQuestion(LoadStringText(step.question), destination);
+                if (answer == kAnswerCancel || !m_bBusy) return cancel();
                 if (answer != kAnswerYes) {
                     if (i + 1 == kSteps.size()) break;
                     continue;  // No: this file stays as it is
                 }
                 if (existing->directory)
-                    return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, destination, reasonFor(destination, EISDIR));
+                    return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, destination, destination, errorText(EISDIR));
             }
 
             const int result = copyFile(source, destinationName, destination);
             if (result != kWorkDone) return result;
         }
-        std::string reason;
-        return commitStaged(&reason) ? kWorkDone : fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, m_strTarget, reason);
+        // The renames are the commit: a cancel confirmed before them removes this run's files,
+        // one after them is too late, and the result is the files written.
+        m_view.BeginCommit();
+        if (!m_bBusy) return cancel();
+        if (commitStaged()) return kWorkDone;
+        return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, m_strTarget, m_strRenameFailed, errorText(m_nRenameError));
     }
 
 private:
-    // `reason` names the file and what the system said ("/mnt/FLASH.IMG: No space left on
-    // device"); it is traced and handed to the view for the warning that follows.
-    int fail(StringId message, const char* trace, const std::string& path = {}, const std::string& reason = {}) {
+    // The message names the file concerned and the system's reason on a second paragraph
+    // ("/mnt/FLASH.IMG: No space left on device"); the trace gets them too.
+    int fail(StringId message, const char* trace, const std::string& path, const std::string& subject,
+             const std::string& reason) {
         discardTemporary();
         commitStaged();  // the files of the steps before the failure stay, as they always did
         DebugPrint(1, trace, path.c_str());
         if (!reason.empty()) {
-            DebugPrint(1, "***ERROR*** %s\n", reason.c_str());
-            m_view.SetFailureReason(reason);
+            const std::string named = subject.empty() ? reason : subject + ": " + reason;
+            DebugPrint(1, "***ERROR*** %s\n", named.c_str());
         }
-        m_view.ShowWarning(LoadStringText(message));
+        m_view.ShowWarning(WithDetail(LoadStringText(message), subject, reason));
         return kWorkFailed;
+    }
+    int fail(StringId message, const char* trace, const std::string& path = {}) {
+        return fail(message, trace, path, {}, {});
     }
 
     // Cancel clean-up: everything this run created goes, and nothing else. A file the user
@@ -205,7 +215,7 @@ private:
         // that user may not read: such a link is refused.
         if (IsForeignLinkForRoot(source)) {
             DebugPrint(1, text::kLinkOfOtherUser, source.c_str());
-            return fail(IDS_IMAGE_SOURCE_FAILED, text::kCouldNotOpen, source, source + ": a link owned by another user");
+            return fail(IDS_IMAGE_SOURCE_FAILED, text::kCouldNotOpen, source, source, "a link owned by another user");
         }
         // Opened without blocking and only as a regular file: a FIFO or a device never holds
         // the job up.
@@ -213,8 +223,8 @@ private:
         std::uint64_t size = 0;
         if (!input || !input->Size(size)) {
             const int code = errno;
-            return fail(IDS_IMAGE_SOURCE_FAILED, text::kCouldNotOpen, source,
-                        code == EINVAL ? source + ": not a regular file" : reasonFor(source, code));
+            return fail(IDS_IMAGE_SOURCE_FAILED, text::kCouldNotOpen, source, source,
+                        code == EINVAL ? std::string("not a regular file") : errorText(code));
         }
 
         // The file is written as a temporary file in the folder and takes its name only once
@@ -223,7 +233,7 @@ private:
         m_temporary = COutputFile::Create(m_folder, name);
         if (!m_temporary) {
             const int code = errno;
-            return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, destination, reasonFor(destination, code));
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCouldNotOpen, destination, destination, errorText(code));
         }
         CFileHandle& output = m_temporary->Handle();
 
@@ -235,13 +245,13 @@ private:
             if (got < 0) {
                 const int code = errno;
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch, {}, reasonFor(source, code));
+                return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch, {}, source, errorText(code));
             }
             if (got == 0 || !m_bBusy) break;  // a chunk read after a cancel is not written
             if (!writeAll(name, output, buffer.data(), static_cast<std::size_t>(got))) {
                 const int code = errno;
                 m_bBusy = false;
-                return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch, {}, reasonFor(destination, code));
+                return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch, {}, destination, errorText(code));
             }
             position += static_cast<std::uint64_t>(got);
             const int percent = size == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(position * 100 / size, 100));
@@ -255,11 +265,11 @@ private:
 
         if (!output.Flush()) {
             const int code = errno;
-            return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch, {}, reasonFor(destination, code));
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCopyMismatch, {}, destination, errorText(code));
         }
         if (!readsBackEqual(name, *input, output, position)) {
-            return fail(IDS_DEPLOYMENT_FAILED, text::kCopyDiffers, destination,
-                        destination + ": does not read back as written");
+            return fail(IDS_DEPLOYMENT_FAILED, text::kCopyDiffers, destination, destination,
+                        "does not read back as written");
         }
         // The file takes its name when the run commits, so that a cancel later in the run still
         // finds the file it would replace.
@@ -269,15 +279,18 @@ private:
 
     // Gives every staged file its name, in the order of the steps; false when a rename failed
     // (the files before it have their names, the rest are removed).
-    bool commitStaged(std::string* reason = nullptr) {
+    bool commitStaged() {
         bool ok = true;
         for (const auto& [temporary, name] : m_staged) {
             if (ok && temporary->Commit()) {
                 m_created.push_back(name);
                 continue;
             }
-            if (ok && reason) *reason = reasonFor(JoinPath(m_strTarget, name), errno);
-            else if (ok) ReportError(JoinPath(m_strTarget, name).c_str(), static_cast<DWORD>(errno));
+            if (ok) {
+                m_nRenameError = errno;
+                m_strRenameFailed = JoinPath(m_strTarget, name);
+                ReportError(m_strRenameFailed.c_str(), static_cast<DWORD>(m_nRenameError));
+            }
             ok = false;
         }
         m_staged.clear();  // the temporary files of those that were not renamed go with them
@@ -314,6 +327,8 @@ private:
     // Copied files that read back as written, with their final names, in the order of the steps.
     std::vector<std::pair<std::unique_ptr<COutputFile>, std::string>> m_staged;
     std::unique_ptr<COutputFile> m_temporary;  // the file being copied
+    std::string m_strRenameFailed;             // the file whose rename failed, and why
+    int m_nRenameError = 0;
 };
 
 }  // namespace
@@ -324,7 +339,7 @@ int CopyDeploymentFiles(const std::string& strTarget, const fs::path& payloadDir
         CDeployment job(strTarget, payloadDirectory, view, bBusy, io);
         return job.Run();
     } catch (const std::exception& e) {
-        view.ShowWarning(LoadStringText(IDS_DEPLOYMENT_FAILED));
+        view.ShowWarning(WithDetail(LoadStringText(IDS_DEPLOYMENT_FAILED), strTarget, e.what()));
         DebugPrint(1, "%s\n", e.what());
     } catch (...) {
         view.ShowWarning(LoadStringText(IDS_DEPLOYMENT_FAILED));

@@ -42,14 +42,15 @@ public:
     virtual void SetStatusText(std::string_view text) = 0;
     // A warning message box with the application's name as caption.
     virtual void ShowWarning(std::string_view text) = 0;
-    // Before the warning of a failure: the file and the system's reason ("/mnt/FLASH.IMG: No
-    // space left on device"), for a view that shows it with the warning.
-    virtual void SetFailureReason(std::string_view reason) { static_cast<void>(reason); }
-    // A question with Yes, No and Cancel; returns a QuestionAnswer.
-    virtual int AskQuestion(std::string_view text) = 0;
+    // A question with Yes, No and Cancel about the existing file `destination`; returns a
+    // QuestionAnswer.
+    virtual int AskQuestion(std::string_view text, std::string_view destination) = 0;
     // Serves at most one pending message or event; a confirmed cancel clears the busy flag
     // here or from another thread.
     virtual void PumpOneMessage() = 0;
+    // The job is about to give the copied files their names: a cancel confirmed until now is
+    // served as by PumpOneMessage, and from here on no cancel is taken or asked for.
+    virtual void BeginCommit() { PumpOneMessage(); }
 };
 
 // The reads and writes of the copy, replaceable so that tests can make them fail. Each is told

@@ -115,4 +115,20 @@ PayloadList BuildPayloadList(const fs::path& payloadDirectory) {
     return list;
 }
 
+PayloadSummary SummarizePayload(const fs::path& payloadDirectory) {
+    PayloadSummary summary;
+    if (payloadDirectory.empty()) return summary;
+    std::uint64_t size = 0;
+    std::string reason;
+    if (const auto kernel = findName(payloadDirectory, "KERNEL.SYS"))
+        summary.kernel = probe(*kernel, size, reason) && size > 0;
+    std::optional<fs::path> image = findName(payloadDirectory, "FLASH.IMG");
+    if (!image) image = findAnyExtension(payloadDirectory, "FLASH.IMG");
+    if (image && probe(*image, size, reason)) {
+        summary.flashImage = *image;
+        summary.flashImageSize = size;
+    }
+    return summary;
+}
+
 }  // namespace pellorin

@@ -40,4 +40,15 @@ std::filesystem::path ProgramDirectory();
 // is opened once (without blocking) to learn that it is a readable regular file and its size.
 PayloadList BuildPayloadList(const std::filesystem::path& payloadDirectory);
 
+// What the main window says about a payload directory, found by the rules of BuildPayloadList
+// but without writing to the trace: whether it holds a non-empty, readable KERNEL.SYS and which
+// flash image the jobs would take. Both are needed for a medium that starts and restores.
+struct PayloadSummary {
+    bool kernel = false;
+    std::filesystem::path flashImage;  // empty when there is no readable one
+    std::uint64_t flashImageSize = 0;
+    bool Usable() const { return kernel && !flashImage.empty(); }
+};
+PayloadSummary SummarizePayload(const std::filesystem::path& payloadDirectory);
+
 }  // namespace pellorin

@@ -1,5 +1,7 @@
 #include "jobs/StringTable.h"
 
+#include "fat16/Trace.h"
+
 #include <array>
 #include <cstdio>
 #include <utility>
@@ -81,6 +83,24 @@ std::string FormatPercentText(unsigned percent) {
     char line[64];
     std::snprintf(line, sizeof line, format.c_str(), static_cast<int>(percent));
     return line;
+}
+
+std::string WithDetail(std::string_view message, std::string_view subject, std::string_view reason) {
+    std::string text(message);
+    if (subject.empty()) return text;
+    text.append("\r\n\r\n").append(subject);
+    if (!reason.empty()) text.append(": ").append(reason);
+    return text;
+}
+
+std::string WithErrorDetail(std::string_view message, std::string_view subject, int code) {
+    char reason[256];
+    GetErrorText(static_cast<DWORD>(code), reason, sizeof reason);
+    return WithDetail(message, subject, reason);
+}
+
+std::string WithSubject(std::string_view message, std::string_view subject) {
+    return WithDetail(message, subject, {});
 }
 
 }  // namespace pellorin

@@ -41,6 +41,17 @@ std::string_view LoadStringText(unsigned id);
 // String 20 formatted with a percentage: "Formatting: 45%."
 std::string FormatPercentText(unsigned percent);
 
+// A failure box's text: the table's string, then on a paragraph of its own the file or disk
+// concerned and the reason ("/media/x/FLASH.IMG: Read-only file system"). No paragraph when
+// `subject` is empty.
+std::string WithDetail(std::string_view message, std::string_view subject, std::string_view reason);
+// The same with the system's text of an error number as the reason.
+std::string WithErrorDetail(std::string_view message, std::string_view subject, int code);
+
+// A success box's text: the table's string, then the file or folder written on a paragraph of
+// its own.
+std::string WithSubject(std::string_view message, std::string_view subject);
+
 // Texts of the command line.
 namespace cli {
 inline constexpr std::string_view kDescription =
@@ -51,6 +62,11 @@ inline constexpr std::string_view kIsoFileOption = "The ISO image file to write"
 inline constexpr std::string_view kPayloadOption =
     "Directory holding FLASH.IMG, KMV.EXE, RECOVERY.PDF and the FreeDOS start-up files "
     "(default: the program's own directory)";
+inline constexpr std::string_view kAppPayloadOption =
+    "Without a command: open the application on the payload in DIR (default: the program's own "
+    "directory)";
+// Follows a first argument that is no command.
+inline constexpr std::string_view kUnknownCommand = "not a subcommand (iso, deploy, drives, usb)";
 inline constexpr std::string_view kYesOption = "Replace an existing file without asking";
 inline constexpr std::string_view kExitCodes =
     "Exit codes: 0 done, 2 cancelled (Ctrl-C, or an existing file kept), 3 failed, "
@@ -90,6 +106,19 @@ inline constexpr char kDisplayNotAnswering[] =
     "pellorin: the display does not answer (%s); see pellorin --help for the commands that run in "
     "a terminal.";
 }  // namespace cli
+
+// Texts of the main window's payload line and its chooser (our own addition to dialog 102).
+namespace apptext {
+inline constexpr char kPayloadFolderButton[] = "&Payload folder...";
+inline constexpr char kPayloadFolderTitle[] = "Select the Payload Folder";
+// The folder, then the flash image's name and its size.
+inline constexpr char kPayloadReady[] = "Payload: %s\nFlash image: %s (%s)";
+// The folder, then what it lacks.
+inline constexpr char kPayloadMissing[] = "Payload: %s\nMissing: %s.";
+inline constexpr char kMissingKernel[] = "KERNEL.SYS";
+inline constexpr char kMissingImage[] = "a flash image (FLASH.*)";
+inline constexpr char kNoPayloadFolder[] = "Payload: no folder chosen.";
+}  // namespace apptext
 
 // Refusals of the ISO job that are not about space or permissions (printf formats). Each is
 // shown instead of string 10, before the ISO file is touched.

@@ -115,14 +115,15 @@ COutputFile::~COutputFile() {
     errno = error;
 }
 
-bool COutputFile::Commit(const std::function<bool()>& bGoOn) {
+bool COutputFile::Commit(const std::function<bool()>& bGoOn, const std::function<bool()>& bBeginRename) {
     if (m_committed) {
         return true;
     }
     if (!m_file->FlushInSteps(bGoOn)) {
         return false;
     }
-    if (bGoOn && !bGoOn()) {
+    const std::function<bool()>& bLastCheck = bBeginRename ? bBeginRename : bGoOn;
+    if (bLastCheck && !bLastCheck()) {
         errno = ECANCELED;  // a cancel during the last fsync still keeps the old file
         return false;
     }

@@ -62,9 +62,9 @@ public:
 
     // fsync, then the target's name, then fsync of the folder; false with errno set, the
     // temporary file still owned (and removed by the destructor). `bGoOn` is asked during the
-    // flush and once more before the rename; false from it ends the commit with ECANCELED and
-    // leaves an existing target as it was.
-    bool Commit(const std::function<bool()>& bGoOn = {});
+    // flush and once more before the rename (`bBeginRename` instead of it there, when given);
+    // false from it ends the commit with ECANCELED and leaves an existing target as it was.
+    bool Commit(const std::function<bool()>& bGoOn = {}, const std::function<bool()>& bBeginRename = {});
 
 private:
     COutputFile(std::unique_ptr<CFileHandle> file, std::shared_ptr<COutputFolder> folder, std::string name,

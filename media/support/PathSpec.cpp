@@ -133,10 +133,10 @@ BOOL COXDirSpec::SetDirectory(std::string_view text) {
 BOOL COXDirSpec::SetToCurrentDirectory(const CPathSystem& system) {
     const std::string current = system.currentDirectory ? system.currentDirectory() : std::string();
     if (current.empty()) return FALSE;
-    COXDirSpec result;
-    if (!result.SetDrive(current.substr(0, 2)) || !result.SetSubdirectory(current.size() > 2 ? current.substr(2) : ""))
-        return FALSE;
-    *this = result;
+    // Only an unreadable current directory is a failure; a part the setters refuse leaves
+    // that part as it was.
+    SetDrive(current.substr(0, 2));
+    SetSubdirectory(current.size() > 2 ? current.substr(2) : "");
     return TRUE;
 }
 

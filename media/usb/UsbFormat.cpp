@@ -301,7 +301,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     views.protectedPaths.push_back(request.payloadDirectory);
     views.protectedPaths.insert(views.protectedPaths.end(), payload.paths.begin(), payload.paths.end());
     std::optional<DriveInfo> drive = FindDrive(views, device);
-    if (!drive) return failOpen(text::kCouldNotOpen);
+    if (!drive) return failOpen(text::kCouldNotOpen, WithErrorDetail("", device, ENODEV));
     if (drive->systemDisk) {
         view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
         return kWorkFailed;
@@ -328,7 +328,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         }
     }
     drive = FindDrive(views, device);
-    if (!drive) return failOpen(text::kCouldNotOpen);
+    if (!drive) return failOpen(text::kCouldNotOpen, WithErrorDetail("", device, ENODEV));
     if (drive->systemDisk) {
         view.ShowWarning(format(usbtext::kNotFormattable, device.c_str(), drive->reason.c_str()));
         return kWorkFailed;
@@ -343,7 +343,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
         const int code = errno;
         const std::string extra = code == EACCES || code == EPERM
                                       ? format(usbtext::kNoPermission, GroupOwning(drive->devicePath).c_str())
-                                      : std::string();
+                                      : WithErrorDetail("", drive->devicePath, code);
         view.ShowWarning(stringText(IDS_USB_OPEN_FAILED) + extra);
         DebugPrint(1, text::kNoPhysicalDevice, drive->devicePath.c_str());
         ReportError("open", static_cast<DWORD>(code));
@@ -352,9 +352,14 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
 
     g_bFormatBusy = true;
     view.SetProgressRange(0, 100);
+    // A cancel confirmed while the disk was being prepared stops the job before its first write.
+    view.PumpOneMessage();
+    if (!g_bFormatBusy) return kWorkCancelled;
 
-    const auto failWrite = [&](const std::string& extra = {}) {
-        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED) + extra);
+    // String 3; `extra` says what went wrong, else the disk and the system's reason `code`.
+    const auto failWrite = [&](const std::string& extra = {}, int code = 0) {
+        const std::string detail = !extra.empty() ? extra : code != 0 ? WithErrorDetail("", drive->devicePath, code) : "";
+        view.ShowWarning(stringText(IDS_USB_WRITE_FAILED) + detail);
         DebugPrint(1, text::kUsbWriteFailed);
         g_bFormatBusy = false;
         return kWorkFailed;
@@ -366,6 +371,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (request.tickCount) disk.SetTickCountSource(request.tickCount);
     const bool block = handle->IsBlockDevice();
     BOOL bound = FALSE;
+    errno = 0;  // the writer's own refusals leave no error number
     if (block) {
         bound = disk.Open(&recorder);
     } else {
@@ -382,7 +388,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
                 disk.AttachFile(&recorder, 0, kSectorBytes, kImageSectors, kImageHeads,
                                 static_cast<DWORD>(bytes / kImageCylinderBytes));
     }
-    if (!bound) return failWrite();
+    if (!bound) return failWrite({}, errno);
     // The device's own answer, for a disk whose sysfs entry did not say.
     if (disk.Geometry().BytesPerSector != kSectorBytes) {
         g_bFormatBusy = false;
@@ -404,8 +410,9 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (resource_MBR_size != mbr.size() || resource_FDOSPBR_size != pbr.size()) return failWrite();
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
+    errno = 0;
     if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) {
-        if (disk.Refusal() == FormatRefusal::None || disk.Refusal() == FormatRefusal::Other) return failWrite();
+        if (disk.Refusal() == FormatRefusal::None || disk.Refusal() == FormatRefusal::Other) return failWrite({}, errno);
         g_bFormatBusy = false;
         if (disk.Refusal() == FormatRefusal::SectorSize)
             return refuseSectorSize(view, drive->devicePath, disk.Geometry().BytesPerSector);
@@ -425,18 +432,26 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     if (g_bFormatBusy) {
         view.SetStatusText(usbtext::kFlushing);
         if (!platform.Flush(*handle, goOn) && g_bFormatBusy) {
-            ReportError("flush", GetLastError());
-            return failWrite();
+            const int code = static_cast<int>(GetLastError());
+            ReportError("flush", static_cast<DWORD>(code));
+            return failWrite({}, code);
         }
     }
-    if (g_bFormatBusy && request.verify) {
+    // The start of the read-back is the commit: a cancel confirmed before it stops the job, one
+    // after it is too late, and the result is what the read-back finds.
+    if (g_bFormatBusy) view.BeginCommit();
+    const bool cancelled = !g_bFormatBusy;
+    if (!cancelled && request.verify) {
         view.SetStatusText(usbtext::kVerifying);
+        const auto serve = [&view] {
+            view.PumpOneMessage();
+            return true;
+        };
         std::string message;
         const ReadBack readBack = verifyRegions(recorder, *target, disk.Geometry().BytesPerSector, disk.Layout(),
-                                                goOn, message);
+                                                serve, message);
         if (readBack == ReadBack::Differs || readBack == ReadBack::Unreadable) return failWrite(message);
     }
-    const bool cancelled = !g_bFormatBusy;
 
     // The kernel reads the new partition table; when it refuses, the disk alone is deleted and
     // found again on its host.
@@ -496,10 +511,37 @@ void CUsbPlatform::Settle(const std::string& diskName) {
     }
 }
 
+namespace {
+
+// The whole disk that holds partition `name` ("sdb" for "sdb1"); empty when `name` is no
+// partition the kernel lists.
+std::string diskOfPartition(const SystemViews& views, const std::string& name) {
+    std::error_code ec;
+    for (fs::directory_iterator it(views.sysfsRoot / "block", ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code inner;
+        if (fs::exists(it->path() / name / "partition", inner)) return it->path().filename().string();
+    }
+    return {};
+}
+
+}  // namespace
+
 bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::string& message) {
     // A persistent link names the disk it points to.
     const std::optional<DriveInfo> drive = FindDrive(views, device);
-    const std::string name = drive ? drive->name : fs::path(device).filename().string();
+    std::error_code ec;
+    const fs::path real = device.find('/') != std::string::npos ? fs::canonical(device, ec) : fs::path(device);
+    const std::string name = drive ? drive->name : (ec ? fs::path(device) : real).filename().string();
+    // A partition is not a disk that can be formatted from its first sector on: the whole disk
+    // must be chosen.
+    if (!drive && !name.empty()) {
+        if (const std::string disk = diskOfPartition(views, name); !disk.empty()) {
+            DebugPrint(1, "***ERROR*** [%s] is a partition of %s; choose the whole disk!\n", device.c_str(),
+                       disk.c_str());
+            message = stringText(IDS_NOT_A_USB_DEVICE);
+            return false;
+        }
+    }
     CSysfsRegistryStore store(views.sysfsRoot);
     COXRegistryItem item(store, kMountedDevicesKey);
     std::vector<BYTE> data;
@@ -515,9 +557,10 @@ bool CheckUsbDrive(const std::string& device, const SystemViews& views, std::str
         message = stringText(IDS_NOT_A_USB_DEVICE);
         return false;
     }
-    // A card reader without a medium cannot be opened at all: like any volume that cannot be
-    // opened for the query, it is not taken for a USB flash device.
+    // A card reader without a medium reports no size and cannot be opened at all: like any
+    // volume that cannot be opened for the query, it is not taken for a USB flash device.
     if (drive->sizeBytes == 0) {
+        DebugPrint(1, "***ERROR*** [%s] has no medium!\n", drive->devicePath.c_str());
         message = stringText(IDS_NOT_A_USB_DEVICE);
         return false;
     }

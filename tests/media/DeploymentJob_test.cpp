@@ -35,11 +35,11 @@ public:
     std::vector<std::string> statuses;
     std::map<std::string, std::vector<int>> positions;  // per status: the bar's positions
     std::vector<std::string> warnings;
-    std::vector<std::string> reasons;  // handed over before a warning
     std::vector<std::string> questions;
     std::map<StringId, int> answers;     // by question; unanswered questions get Yes
     std::function<void(int pump)> onPump;  // called at each pump with its count
     int pumps = 0;
+    std::atomic<bool>* cancelAtQuestion = nullptr;  // cleared while a question is open
 
     void SetProgressRange(int nLower, int nUpper) override {
         EXPECT_EQ(nLower, 0);
@@ -48,9 +48,9 @@ public:
     void SetProgressPos(int nPos) override { positions[statuses.back()].push_back(nPos); }
     void SetStatusText(std::string_view text) override { statuses.emplace_back(text); }
     void ShowWarning(std::string_view text) override { warnings.emplace_back(text); }
-    void SetFailureReason(std::string_view reason) override { reasons.emplace_back(reason); }
-    int AskQuestion(std::string_view text) override {
+    int AskQuestion(std::string_view text, std::string_view) override {
         questions.emplace_back(text);
+        if (cancelAtQuestion) *cancelAtQuestion = false;
         for (const auto& [id, answer] : answers) {
             if (LoadStringText(id) == text) return answer;
         }
@@ -224,9 +224,9 @@ TEST_F(DeploymentJobTest, FlashImageIsFlashImgFirstThenTheFirstRegularFile) {
 
 TEST_F(DeploymentJobTest, PayloadDirectoryAsFolderKeepsItsFilesEvenAfterACancel) {
     const auto before = readFileBytes(payload / "KMV.EXE");
-    // A cancel during any copy: its clean-up must not take the payload's files for this run's.
+    // A cancel before the end: its clean-up must not take the payload's files for this run's.
     view.onPump = [&](int) { busy = false; };
-    EXPECT_EQ(CopyDeploymentFiles(payload.string(), payload, view, busy), kWorkDone);
+    EXPECT_EQ(CopyDeploymentFiles(payload.string(), payload, view, busy), kWorkCancelled);
     EXPECT_TRUE(view.questions.empty());
     EXPECT_EQ(readFileBytes(payload / "KMV.EXE"), before);
     EXPECT_TRUE(fs::exists(payload / "FLASH.IMG"));
@@ -236,14 +236,17 @@ TEST_F(DeploymentJobTest, PayloadDirectoryAsFolderKeepsItsFilesEvenAfterACancel)
 TEST_F(DeploymentJobTest, MissingSourceFailsWithString6AndKeepsEarlierFiles) {
     fs::remove(payload / "FLASH.IMG");
     EXPECT_EQ(run(), kWorkFailed);
-    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_IMAGE_SOURCE_FAILED))});
+    // The box names the file looked for and the reason.
+    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_IMAGE_SOURCE_FAILED)) + "\r\n\r\n" +
+                                                      (payload / "FLASH.*").string() + ": No such file or directory"});
     EXPECT_EQ(targetNames(), std::vector<std::string>{"KMV.EXE"});
 }
 
 TEST_F(DeploymentJobTest, FolderThatCannotTakeFilesFailsWithString14) {
     const fs::path missing = temp / "missing";
     EXPECT_EQ(CopyDeploymentFiles(missing.string(), payload, view, busy), kWorkFailed);
-    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED))});
+    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED)) + "\r\n\r\n" +
+                                                      missing.string() + ": No such file or directory"});
     EXPECT_FALSE(fs::exists(missing));
 }
 
@@ -252,18 +255,18 @@ TEST_F(DeploymentJobTest, FolderThatCannotTakeFilesFailsWithString14) {
 struct FaultCase {
     const char* name;
     DeploymentIo io;
-    const char* reason;  // follows "<folder or payload>/FLASH.IMG: "
-    bool source = false;  // the reason names the source, not the destination
+    bool sourceFault;    // the box names the payload's file, else the folder's
+    const char* detail;  // the rest of the box's second paragraph
 };
 
 class DeploymentFaultTest : public DeploymentJobTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(DeploymentFaultTest, IsAFailureNeverASuccess) {
     EXPECT_EQ(run(&GetParam().io), kWorkFailed);
-    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED))});
+    EXPECT_EQ(view.warnings, std::vector<std::string>{std::string(LoadStringText(IDS_DEPLOYMENT_FAILED)) + "\r\n\r\n" +
+                                                      (GetParam().sourceFault ? payload.string() : target.string()) +
+                                                      GetParam().detail});
     EXPECT_EQ(targetNames(), std::vector<std::string>{"KMV.EXE"});
-    const fs::path file = (GetParam().source ? payload : target) / "FLASH.IMG";
-    EXPECT_EQ(view.reasons, std::vector<std::string>{file.string() + ": " + GetParam().reason});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -278,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(
                        return ::read(file.Descriptor(), buffer.data(), buffer.size());
                    },
                    nullptr},
-                  "Input/output error", true},
+                  true, "/FLASH.IMG: Input/output error"},
         FaultCase{"FullFileSystem",
                   {nullptr,
                    [](const std::string& name, CFileHandle& file, std::span<const BYTE> data) -> std::int64_t {
@@ -287,13 +290,13 @@ INSTANTIATE_TEST_SUITE_P(
                        errno = ENOSPC;
                        return -1;
                    }},
-                  "No space left on device"},
+                  false, "/FLASH.IMG: No space left on device"},
         FaultCase{"ShortWrite",
                   {nullptr,
                    [](const std::string& name, CFileHandle& file, std::span<const BYTE> data) -> std::int64_t {
                        return ::write(file.Descriptor(), data.data(), name == "FLASH.IMG" ? data.size() / 2 : data.size());
                    }},
-                  "Input/output error"},
+                  false, "/FLASH.IMG: Input/output error"},
         FaultCase{"ShortWriteOnAFullFileSystem",
                   {nullptr,
                    [](const std::string& name, CFileHandle& file, std::span<const BYTE> data) -> std::int64_t {
@@ -305,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
                        }
                        return ::write(fd, data.data(), 100);
                    }},
-                  "No space left on device"},
+                  false, "/FLASH.IMG: No space left on device"},
         FaultCase{"WriteThatDoesNotReadBack",
                   {nullptr,
                    [](const std::string& name, CFileHandle& file, std::span<const BYTE> data) -> std::int64_t {
@@ -313,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
                        if (name == "FLASH.IMG") changed[0] ^= 1;
                        return ::write(file.Descriptor(), changed.data(), changed.size());
                    }},
-                  "does not read back as written"}),
+                  false, "/FLASH.IMG: does not read back as written"}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 // A killed run leaves its hidden file behind; the next run into the folder removes exactly
@@ -440,12 +443,32 @@ TEST_F(DeploymentJobTest, AsRootAPayloadLinkOwnedByAnotherUserIsRefused) {
     EXPECT_EQ(run(), kWorkFailed);
     EXPECT_FALSE(fs::exists(target / "RECOVERY.PDF"));
     ASSERT_EQ(view.warnings.size(), 1u);
-    EXPECT_EQ(view.warnings[0], LoadStringText(IDS_IMAGE_SOURCE_FAILED));
+    EXPECT_EQ(view.warnings[0], std::string(LoadStringText(IDS_IMAGE_SOURCE_FAILED)) + "\r\n\r\n" +
+                                    (payload / "RECOVERY.PDF").string() + ": a link owned by another user");
     // Its own link is followed as before.
     ASSERT_EQ(::lchown((payload / "RECOVERY.PDF").c_str(), 0, 0), 0);
     view.warnings.clear();
     EXPECT_EQ(run(), kWorkDone);
     EXPECT_EQ(readFileBytes(target / "RECOVERY.PDF"), patternBytes(100, 9));
+}
+
+// A cancel confirmed while an overwrite question is open ends the run whatever the answer:
+// no further question, and nothing of this run stays.
+TEST_F(DeploymentJobTest, CancelDuringAQuestionAsksNoFurtherQuestion) {
+    for (const int answer : {kAnswerNo, kAnswerYes}) {
+        SCOPED_TRACE(answer);
+        busy = true;
+        view.questions.clear();
+        writeFileText(target / "KMV.EXE", "old tool");
+        writeFileText(target / "FLASH.IMG", "old image");
+        view.answers = {{IDS_CONFIRM_OVERWRITE_TOOL, answer}};
+        view.cancelAtQuestion = &busy;
+        EXPECT_EQ(run(), kWorkCancelled);
+        EXPECT_EQ(view.questions, std::vector<std::string>{std::string(LoadStringText(IDS_CONFIRM_OVERWRITE_TOOL))});
+        EXPECT_EQ(targetNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE"}));
+        const auto tool = readFileBytes(target / "KMV.EXE");
+        EXPECT_EQ(std::string(tool.begin(), tool.end()), "old tool");
+    }
 }
 
 }  // namespace

@@ -201,4 +201,28 @@ TEST(FolderPickerStart, LinuxOnTheRealFileSystem) {
     EXPECT_EQ(ResolveStartFolder((temp / "Data").string()), (temp / "Data").string());
 }
 
+// Only a current directory that cannot be read makes SetToCurrentDirectory fail; a part its
+// setters refuse is left as it was.
+TEST(COXDirSpec, SetToCurrentDirectoryFailsOnlyWhenTheDirectoryCannotBeRead) {
+    struct Case {
+        const char* current;
+        BOOL result;
+        const char* directory;
+    };
+    const Case cases[] = {
+        {"C:\\WORK\\TOOLS", TRUE, "C:\\WORK\\TOOLS"},
+        {"D:\\BAD|NAME", TRUE, "D:\\OLD"},  // '|' is refused in a directory
+        {"", FALSE, "E:\\OLD"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.current);
+        COXDirSpec spec;
+        ASSERT_TRUE(spec.SetDirectory("E:\\OLD"));
+        CPathSystem system;
+        system.currentDirectory = [&c] { return std::string(c.current); };
+        EXPECT_EQ(spec.SetToCurrentDirectory(system), c.result);
+        EXPECT_EQ(spec.GetDirectory(), c.directory);
+    }
+}
+
 }  // namespace

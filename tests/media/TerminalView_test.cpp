@@ -78,6 +78,38 @@ TEST(TerminalIsoView, WithoutATerminalStatusesAreLoggedOncePerTenth) {
                           "Formatting: 50%.\nFormatting: 99%.\nFormatting: 100%.\nVerifying...\n");
 }
 
+// The deployment's steps: each starts its bar again at 0, and each step's status has its line
+// even when it falls in the tenth of the previous line, or the step is drawn only at the end.
+TEST(TerminalIsoView, WithoutATerminalEveryStepsStatusHasItsLine) {
+    CapturedStream err;
+    CTerminalIsoView view(err.file, false);
+    view.SetProgressRange(0, 100);
+    view.SetStatusText(LoadStringText(IDS_EXTRACTING_IMAGE));
+    view.SetProgressPos(0);
+    view.SetProgressPos(1);
+    view.PumpOneMessage();
+    view.SetProgressPos(100);
+    view.PumpOneMessage();
+    view.SetStatusText(LoadStringText(IDS_EXTRACTING_DOCS));  // an empty file: no pump
+    view.SetProgressPos(0);
+    view.Finish();
+    EXPECT_EQ(err.text(), "Extracting the flash image.\nExtracting the restore documentation.\n");
+}
+
+// Past the commit an interrupt is too late: it is not taken as a cancel.
+TEST(TerminalIsoView, AnInterruptAfterTheCommitIsIgnored) {
+    CapturedStream err;
+    CTerminalIsoView view(err.file, false);
+    CInterruptGuard guard;
+    g_bIsoBusy = true;
+    view.BeginCommit();
+    CInterruptGuard::RaiseInterrupt();
+    view.PumpOneMessage();
+    EXPECT_TRUE(g_bIsoBusy);
+    EXPECT_EQ(err.text(), "");
+    g_bIsoBusy = false;
+}
+
 TEST(TerminalIsoView, OnATerminalTheBarIsRedrawnInPlace) {
     CapturedStream err;
     CTerminalIsoView view(err.file, true);

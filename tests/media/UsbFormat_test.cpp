@@ -342,6 +342,8 @@ TEST_F(UsbFormat, FailuresDuringAndAfterTheWriteAreString3) {
         std::string detail;  // follows string 3, when there is one
     };
     const std::string string3(LoadStringText(IDS_USB_WRITE_FAILED));
+    // A failed write or flush names the disk and the system's reason.
+    const std::string ioError = "\r\n\r\n" + (sys.Dev() / "sdb").string() + ": Input/output error";
     const Case cases[] = {
         {"write error in the data", [](TestPlatform& p, std::unique_ptr<CDriveHandle>& keep) {
              p.wrap = [&keep](CFileHandle& h) {
@@ -350,8 +352,8 @@ TEST_F(UsbFormat, FailuresDuringAndAfterTheWriteAreString3) {
                  keep = std::move(faulty);
                  return keep.get();
              };
-         }, ""},
-        {"flush error", [](TestPlatform& p, std::unique_ptr<CDriveHandle>&) { p.flushFails = true; }, ""},
+         }, ioError},
+        {"flush error", [](TestPlatform& p, std::unique_ptr<CDriveHandle>&) { p.flushFails = true; }, ioError},
         {"boot record reads back changed", [](TestPlatform& p, std::unique_ptr<CDriveHandle>& keep) {
              p.wrap = [&keep](CFileHandle& h) {
                  keep = std::make_unique<CCorruptingHandle>(&h, 100);
@@ -399,32 +401,42 @@ TEST_F(UsbFormat, FailuresDuringAndAfterTheWriteAreString3) {
     EXPECT_EQ(FormatUsbDrive(request, platform, view), kWorkDone);
 }
 
+// A cancel confirmed while the disk was prepared is served just before the first write (the
+// first pump): the disk stays as it was. One at the first progress step ends the write there.
 TEST_F(UsbFormat, CancelDuringTheWriteEndsWithoutMessage) {
-    TestPlatform platform(sys.Views());
-    TestView view;
-    view.cancelAtPump = 1;
-    EXPECT_EQ(FormatUsbDrive(Request(), platform, view), kWorkCancelled);
-    EXPECT_TRUE(view.warnings.empty());
-    EXPECT_EQ(view.pumps, 1);
-    const auto bytes = readFileBytes(image);
-    EXPECT_EQ(bytes[510], 0x55) << "the boot record is written before the first progress step";
+    const auto before = readFileBytes(image);
+    for (const int pump : {1, 2}) {
+        SCOPED_TRACE(pump);
+        TestPlatform platform(sys.Views());
+        TestView view;
+        view.cancelAtPump = pump;
+        EXPECT_EQ(FormatUsbDrive(Request(), platform, view), kWorkCancelled);
+        EXPECT_TRUE(view.warnings.empty());
+        EXPECT_EQ(view.pumps, pump);
+        const auto bytes = readFileBytes(image);
+        if (pump == 1) {
+            EXPECT_EQ(bytes, before) << "written although cancelled before the first write";
+        } else {
+            EXPECT_EQ(bytes[510], 0x55) << "the boot record is written before the first progress step";
+        }
+    }
 }
 
-// The flush and the read-back of a large payload take long; a cancel during either ends the job
-// as a cancel, never as a success.
-TEST_F(UsbFormat, CancelDuringTheFlushOrTheReadBackEndsAsCancelled) {
+// The flush of a large payload takes long; a cancel during it ends the job as a cancel, never as
+// a success. The read-back is past the commit: a cancel then is too late, and the job ends with
+// what the read-back finds.
+TEST_F(UsbFormat, CancelDuringTheFlushEndsAsCancelledAndDuringTheReadBackIsTooLate) {
     for (const char* status : {usbtext::kFlushing, usbtext::kVerifying}) {
         SCOPED_TRACE(status);
+        const bool flushing = status == usbtext::kFlushing;
         TestPlatform platform(sys.Views());
         TestView view;
         view.cancelAtStatus = status;
-        EXPECT_EQ(FormatUsbDrive(Request(), platform, view), kWorkCancelled);
+        EXPECT_EQ(FormatUsbDrive(Request(), platform, view), flushing ? kWorkCancelled : kWorkDone);
         EXPECT_TRUE(view.warnings.empty());
         EXPECT_FALSE(g_bFormatBusy);
-        if (status == usbtext::kFlushing) {
-            EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), usbtext::kVerifying), 0)
-                << "no read-back after a cancelled flush";
-        }
+        EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), usbtext::kVerifying), flushing ? 0 : 1)
+            << "a read-back after a cancelled flush, or none after the commit";
     }
 }
 
@@ -453,6 +465,8 @@ TEST_F(UsbFormat, ChecksBeforeTheConfirmation) {
         {"sdc", IDS_NOT_A_USB_DEVICE},
         {"sdd", IDS_NOT_A_USB_DEVICE},
         {"sdz", IDS_NETWORK_DRIVE},
+        {"sdb1", IDS_NOT_A_USB_DEVICE},  // a partition: the whole disk must be chosen
+        {"sdd", IDS_NOT_A_USB_DEVICE},   // a USB reader without a medium
         {"server:/share", IDS_NETWORK_DRIVE},
         {"", IDS_NETWORK_DRIVE},
     };

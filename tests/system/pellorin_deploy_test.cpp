@@ -109,6 +109,17 @@ TEST_F(PellorinDeploy, YesThenCancelKeepsTheReplacedFile) {
     EXPECT_EQ(folderNames(), (std::vector<std::string>{"FLASH.IMG", "KMV.EXE"}));
 }
 
+// The end of input at an overwrite question: the prompt's line is ended, the file named as
+// kept, and the run ends as cancelled.
+TEST_F(PellorinDeploy, EndOfInputAtAQuestionKeepsTheFileAndSaysSo) {
+    writeFileText(folder / "FLASH.IMG", "old image");
+    const auto run = runCommand(deploy("</dev/null"));
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_NE(run.output.find("[c]ancel: \n" + (folder / "FLASH.IMG").string() + " was kept.\n"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(content("FLASH.IMG"), "old image");
+}
+
 // A backup and a folder named like the image beside FLASH.IMG: FLASH.IMG is deployed.
 TEST_F(PellorinDeploy, DeploysFlashImgBesideABackupAndAFolder) {
     writeFileText(payload / "FLASH.BAK", "backup");

@@ -13,15 +13,18 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -122,6 +125,80 @@ TEST_F(DialogTest, MainDialogHasItsControlsAndRendersToPng) {
     savePng(dialog, "main_102");
 }
 
+// The payload line: the folder and the flash image, or what the folder lacks; the job buttons
+// work only with KERNEL.SYS and a flash image. "Payload folder..." takes another folder.
+TEST_F(DialogTest, MainDialogShowsItsPayloadAndNeedsAUsableOne) {
+    const fs::path partial = temp / "partial";
+    const fs::path empty = temp / "empty";
+    const fs::path other = temp / "other";
+    fs::create_directories(partial);
+    fs::create_directories(empty);
+    fs::create_directories(other);
+    writeFileBytes(partial / "FLASH.IMG", patternBytes(1000, 2));
+    writeFileBytes(partial / "KERNEL.SYS", {});  // empty: a medium could not start
+    writeFileBytes(other / "kernel.sys", patternBytes(100, 1));
+    writeFileBytes(other / "FLASH.BIN", patternBytes(3 << 20, 2));
+    struct Case {
+        const char* name;
+        fs::path directory;
+        QString line;
+        bool usable;
+    };
+    const QString dir = QString::fromStdString(payload.string());
+    const Case cases[] = {
+        {"main_102_payload", payload, "Payload: " + dir + "\nFlash image: FLASH.IMG (585.9 KiB)", true},
+        {"main_102_payload_partial", partial,
+         "Payload: " + QString::fromStdString(partial.string()) +
+             "\nMissing: KERNEL.SYS.",
+         false},
+        {"main_102_no_payload", empty,
+         "Payload: " + QString::fromStdString(empty.string()) +
+             "\nMissing: KERNEL.SYS and a flash image (FLASH.*).",
+         false},
+        {"main_102_no_folder", fs::path(), "Payload: no folder chosen.", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CImagingToolDlg dialog(c.directory);
+        dialog.show();
+        EXPECT_EQ(labelText(dialog, IDC_PAYLOAD_INFO), c.line);
+        for (const int id : {IDC_ISO_IMAGE, IDC_USB_FORMAT, IDC_DEPLOYMENT})
+            EXPECT_EQ(dialog.GetDlgItem(id)->isEnabled(), c.usable) << id;
+        EXPECT_TRUE(dialog.GetDlgItem(IDCANCEL)->isEnabled());
+        savePng(dialog, c.name);
+
+        // A cancelled chooser keeps the payload; a chosen folder replaces it.
+        chosenPath.clear();
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDC_PAYLOAD_FOLDER), Qt::LeftButton);
+        EXPECT_EQ(dialog.PayloadDirectory(), c.directory);
+        ASSERT_FALSE(choosers.empty());
+        EXPECT_EQ(choosers.back()->fileMode(), QFileDialog::Directory);
+        chosenPath = QString::fromStdString(other.string());
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDC_PAYLOAD_FOLDER), Qt::LeftButton);
+        EXPECT_EQ(dialog.PayloadDirectory(), other);
+        EXPECT_EQ(labelText(dialog, IDC_PAYLOAD_INFO),
+                  "Payload: " + QString::fromStdString(other.string()) + "\nFlash image: FLASH.BIN (3.0 MiB)");
+        EXPECT_TRUE(dialog.GetDlgItem(IDC_ISO_IMAGE)->isEnabled());
+    }
+    EXPECT_TRUE(messages.empty());
+}
+
+// The jobs take the payload chosen in the window.
+TEST_F(DialogTest, DeploymentTakesTheChosenPayload) {
+    const fs::path other = temp / "other";
+    fs::create_directories(other);
+    for (const char* name : {"KERNEL.SYS", "KMV.EXE", "RECOVERY.PDF"}) writeFileBytes(other / name, patternBytes(10, 3));
+    writeFileBytes(other / "FLASH.BIN", patternBytes(2000, 4));
+    CImagingToolDlg dialog(payload);
+    dialog.show();
+    chosenPath = QString::fromStdString(other.string());
+    QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDC_PAYLOAD_FOLDER), Qt::LeftButton);
+    chosenPath = QString::fromStdString(folder.string());
+    QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDC_DEPLOYMENT), Qt::LeftButton);
+    EXPECT_EQ(readFileBytes(folder / "FLASH.BIN"), readFileBytes(other / "FLASH.BIN"));
+    EXPECT_FALSE(fs::exists(folder / "FLASH.IMG"));
+}
+
 TEST_F(DialogTest, CancelledChoosersLeaveTheMainDialogQuiet) {
     CImagingToolDlg dialog(payload);
     dialog.show();
@@ -153,35 +230,54 @@ TEST_F(DialogTest, AltMnemonicOpensTheIsoChooser) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return choosers.size() == 1; }, 2000));  // the button's animated click
 }
 
-TEST_F(DialogTest, IsoImageSuccessShowsString12) {
+TEST_F(DialogTest, IsoImageSuccessShowsString12WithTheFile) {
     CImagingToolDlg dialog(payload);
     dialog.show();
     const fs::path iso = temp / "recovery.iso";
     chosenPath = QString::fromStdString(iso.string());
     QTest::mouseClick(dialog.GetDlgItem<QPushButton>(1007), Qt::LeftButton);
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, text(IDS_ISO_CREATE_DONE));
+    EXPECT_EQ(messages[0].text, text(IDS_ISO_CREATE_DONE) + "\n\n" + chosenPath);
     EXPECT_EQ(messages[0].caption, QString::fromUtf8(std::string(kAppName)));
     EXPECT_EQ(messages[0].type, MB_OK | MB_ICONINFORMATION);
     EXPECT_GT(fs::file_size(iso), 47104u);
 }
 
-TEST_F(DialogTest, IsoImageFailureShowsOnlyTheJobsWarning) {
+// A failure box keeps the table's string and names, on a paragraph of its own, the file and the
+// system's reason.
+TEST_F(DialogTest, IsoImageFailureShowsOnlyTheJobsWarningWithTheFileAndReason) {
     CImagingToolDlg dialog(payload);
     dialog.show();
-    chosenPath = QString::fromStdString((temp / "missing" / "recovery.iso").string());
-    QTest::mouseClick(dialog.GetDlgItem<QPushButton>(1007), Qt::LeftButton);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, text(IDS_ISO_CREATE_FAILED));
-    EXPECT_EQ(messages[0].type, MB_OK | MB_ICONWARNING);
+    const struct {
+        fs::path path;
+        const char* reason;
+    } cases[] = {
+        {temp / "missing" / "recovery.iso", "No such file or directory"},
+        {folder, "Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.string());
+        messages.clear();
+        chosenPath = QString::fromStdString(c.path.string());
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(1007), Qt::LeftButton);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, text(IDS_ISO_CREATE_FAILED) + "\n\n" + chosenPath + ": " + c.reason);
+        EXPECT_EQ(messages[0].type, MB_OK | MB_ICONWARNING);
+    }
+    SetMessageBoxHook(nullptr);
+    const auto box = MakeMessageBox(&dialog, std::string(LoadStringText(IDS_ISO_CREATE_FAILED)) + "\r\n\r\n" +
+                                                 folder.string() + ": Is a directory",
+                                    MB_OK | MB_ICONWARNING);
+    box->show();
+    savePng(*box, "message_box_failure_with_detail");
 }
 
-TEST_F(DialogTest, DeploymentSuccessShowsString13) {
+TEST_F(DialogTest, DeploymentSuccessShowsString13WithTheFolder) {
     CImagingToolDlg dialog(payload);
     dialog.show();
     chosenPath = QString::fromStdString(folder.string());
     QTest::mouseClick(dialog.GetDlgItem<QPushButton>(1002), Qt::LeftButton);
-    EXPECT_EQ(messageTexts(), std::vector<QString>{text(IDS_DEPLOYMENT_DONE)});
+    EXPECT_EQ(messageTexts(), std::vector<QString>{text(IDS_DEPLOYMENT_DONE) + "\n\n" + chosenPath});
     EXPECT_EQ(readFileBytes(folder / "FLASH.IMG"), readFileBytes(payload / "FLASH.IMG"));
 }
 
@@ -298,6 +394,54 @@ TEST_P(IsoCancelTest, AsksAndFollowsTheAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, IsoCancelTest, ::testing::Values(IDNO, IDYES),
                          [](const auto& testInfo) { return testInfo.param == IDNO ? "No" : "Yes"; });
+
+// Cancel pressed after the job's commit (the ISO's rename, the deployment's renames) but
+// before the dialog has seen the job end: no question, and the dialog ends with what happened.
+// The interface thread is held in a slot until the committed files are in place, so the press
+// comes after the commit and before the job's end reaches the dialog.
+TEST_F(DialogTest, CancelAfterTheCommitAsksNothingAndReportsTheResult) {
+    const fs::path iso = temp / "late.iso";
+    writeFileText(iso, "old");
+    writeFileText(folder / "KMV.EXE", "old");
+    answer = [](const QString&) { return IDYES; };
+    struct Case {
+        const char* name;
+        std::function<std::unique_ptr<CWorkDialog>()> make;
+        QString lastStatus;                 // shown before the commit
+        std::function<bool()> committed;    // the outcome is on disk
+    };
+    const Case cases[] = {
+        {"iso", [&] { return std::make_unique<CCreateIsoDlg>(iso.string(), payload); },
+         QString::fromUtf8(isotext::kFlushing), [&] { return fs::file_size(iso) > 3; }},
+        {"deployment", [&] { return std::make_unique<CExtractFilesDlg>(folder.string(), payload); },
+         text(IDS_EXTRACTING_DOCS),
+         [&] { return fs::exists(folder / "RECOVERY.PDF") && fs::file_size(folder / "KMV.EXE") > 3; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages.clear();
+        std::unique_ptr<CWorkDialog> dialog = c.make();
+        bool pressed = false;
+        QObject::connect(
+            dialog.get(), &CWorkDialog::statusPosted, dialog.get(),
+            [&](const QString& status) {
+                if (pressed || status != c.lastStatus) return;
+                pressed = true;
+                // Without serving events: the job's end stays queued behind this slot.
+                for (int i = 0; i < 2000 && !c.committed(); ++i) QThread::msleep(10);
+                ASSERT_TRUE(c.committed());
+                QThread::msleep(100);  // the job returns meanwhile
+                QTest::mouseClick(dialog->GetDlgItem<QPushButton>(IDCANCEL), Qt::LeftButton);
+            },
+            Qt::QueuedConnection);
+        EXPECT_EQ(dialog->DoModal(), IDOK);
+        EXPECT_TRUE(pressed);
+        for (const QString& message : messageTexts()) EXPECT_NE(message, text(IDS_CONFIRM_CANCEL_EXTRACT));
+        for (const QString& message : messageTexts()) EXPECT_NE(message, text(IDS_CONFIRM_CANCEL_ISO));
+    }
+    EXPECT_EQ(readFileBytes(folder / "KMV.EXE"), readFileBytes(payload / "KMV.EXE"));
+    EXPECT_GT(fs::file_size(iso), 47104u);
+}
 
 TEST_F(DialogTest, CancelAfterTheJobClosesWithoutAQuestion) {
     CExtractFilesDlg dialog(folder.string(), payload);

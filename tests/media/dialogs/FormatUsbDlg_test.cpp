@@ -20,9 +20,11 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <fstream>
@@ -219,6 +221,78 @@ TEST_F(FormatUsbDialogTest, CancelDuringTheJobAsksQuestion15) {
     EXPECT_EQ(messages, (std::vector<QString>{text(IDS_CONFIRM_OVERWRITE_USB), text(IDS_CONFIRM_CANCEL_FORMAT),
                                                text(IDS_CONFIRM_CANCEL_FORMAT)}));
     EXPECT_FALSE(g_bFormatBusy);
+}
+
+// The real job on an image file standing for the stick. Cancel is pressed at two points:
+// while the job still prepares the disk (held in its exclusive open): question 15 is asked and
+// Yes stops the job before its first write; and once the read-back has begun (the commit),
+// when no question is asked and the format ends as done.
+class HeldOpenPlatform : public CUsbPlatform {
+public:
+    HeldOpenPlatform(SystemViews views, std::atomic<bool>& entered, std::atomic<bool>& release)
+        : CUsbPlatform(std::move(views)), m_entered(entered), m_release(release) {}
+    std::unique_ptr<CFileHandle> OpenExclusive(const std::string& devicePath) override {
+        m_entered = true;
+        while (!m_release) QThread::msleep(5);
+        return CUsbPlatform::OpenExclusive(devicePath);
+    }
+
+private:
+    std::atomic<bool>& m_entered;
+    std::atomic<bool>& m_release;
+};
+
+TEST_F(FormatUsbDialogTest, CancelBeforeTheFirstWriteStopsAndAfterTheCommitIsTooLate) {
+    const fs::path payload = sys.Root() / "payload";
+    fs::create_directories(payload);
+    testsupport::writeFileBytes(payload / "KERNEL.SYS", testsupport::patternBytes(3000, 1));
+    testsupport::writeFileBytes(payload / "FLASH.IMG", testsupport::patternBytes(100000, 2));
+    const fs::path image = sys.MakeImage("sdb", 9ULL << 20);
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    const UsbFormatWorker worker = [&](const UsbFormatRequest& request, CIsoJobView& view) {
+        HeldOpenPlatform platform(sys.Views(), entered, release);
+        return FormatUsbDrive(request, platform, view);
+    };
+    answer = [](const QString&) { return IDYES; };
+
+    {
+        SCOPED_TRACE("early");
+        CFormatUsbDlg dialog(sys.Views(), payload, worker);
+        dialog.show();
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDOK), Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return entered.load(); }, 10000));
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDCANCEL), Qt::LeftButton);
+        release = true;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 10000));
+        EXPECT_EQ(dialog.result(), IDCANCEL);
+        EXPECT_EQ(messages, (std::vector<QString>{text(IDS_CONFIRM_OVERWRITE_USB), text(IDS_CONFIRM_CANCEL_FORMAT)}));
+        const auto bytes = testsupport::readFileBytes(image);
+        EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; }))
+            << "written although cancelled before the first write";
+    }
+    {
+        SCOPED_TRACE("late");
+        messages.clear();
+        CFormatUsbDlg dialog(sys.Views(), payload, worker);
+        bool pressed = false;
+        QObject::connect(
+            &dialog, &CFormatUsbDlg::statusPosted, &dialog,
+            [&](const QString& status) {
+                if (pressed || status != QString::fromUtf8(usbtext::kVerifying)) return;
+                pressed = true;
+                QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDCANCEL), Qt::LeftButton);
+            },
+            Qt::QueuedConnection);
+        dialog.show();
+        QTest::mouseClick(dialog.GetDlgItem<QPushButton>(IDOK), Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 30000));
+        EXPECT_TRUE(pressed);
+        EXPECT_EQ(dialog.result(), IDOK);
+        EXPECT_EQ(messages, (std::vector<QString>{text(IDS_CONFIRM_OVERWRITE_USB), text(IDS_USB_FORMAT_DONE)}));
+        const auto bytes = testsupport::readFileBytes(image);
+        EXPECT_TRUE(bytes[510] == 0x55 && bytes[511] == 0xAA);
+    }
 }
 
 #if PELLORIN_VIEW_OPTIONS
