@@ -11,7 +11,8 @@
 #include <string>
 
 #include "FuzzDisk.h"
-#include "RestorePlan.h"
+#include "PlanChecks.h"
+#include "disk/ImageHeader.h"
 #include "fat/DirectoryWalker.h"
 #include "fat/FatCapture.h"
 #include "fat/FolderExclusion.h"
@@ -97,7 +98,7 @@ void captureWalks(FatVolume& source) {
     sealImageHeader(header);
     std::vector<std::uint8_t> file(header.bytes.begin(), header.bytes.end());
     file.insert(file.end(), sectors.begin(), sectors.end());
-    if (fuzz::planRestore(file, kLargestDisk, false) != fuzz::PlanResult::Planned) {
+    if (!fuzz::planRestore(file, kLargestDisk, false)) {
         fuzz::fuzzFailure("the restore refuses an image the capture made");
     }
 }

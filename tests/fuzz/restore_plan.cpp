@@ -6,9 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
-#include "RestorePlan.h"
+#include "PlanChecks.h"
 
 using namespace dorvix;
 
@@ -32,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (length == 0) {
         return 0;
     }
-    std::vector<std::uint8_t> image(data + kPrefixBytes, data + kPrefixBytes + length);
+    const std::span<const std::uint8_t> image(data + kPrefixBytes, length);
     fuzz::planRestore(image, {diskSectors / (heads * sectorsPerTrack), heads, sectorsPerTrack, 512}, mbrCodeGiven);
     return 0;
 }
