@@ -81,32 +81,55 @@ INSTANTIATE_TEST_SUITE_P(
     ImageFiles, DiskDeviceGeometry,
     ::testing::Values(
         // The driver's own heads and sectors per track on a blank disk.
-        GeometryCase{"DriverGeometry", 20480 * 512, std::nullopt, "heads=16 sectors=32", 512, 32, 16, 40, 20480, ""},
+        GeometryCase{.name = "DriverGeometry", .fileBytes = 20480 * 512, .partitionStart = std::nullopt,
+                     .settings = "heads=16 sectors=32", .bytesPerSector = 512, .sectorsPerTrack = 32,
+                     .heads = 16, .cylinders = 40, .totalSectors = 20480, .debugLine = ""},
         // A reported total that does not end on a cylinder is cut to whole cylinders.
-        GeometryCase{"TotalCutToCylinders", 20480 * 512, std::nullopt, "heads=16 sectors=32 total=20000", 512, 32, 16,
-                     39, 19968, ""},
+        GeometryCase{.name = "TotalCutToCylinders", .fileBytes = 20480 * 512, .partitionStart = std::nullopt,
+                     .settings = "heads=16 sectors=32 total=20000", .bytesPerSector = 512,
+                     .sectorsPerTrack = 32, .heads = 16, .cylinders = 39, .totalSectors = 19968,
+                     .debugLine = ""},
         // A partition table's first start wins over the driver's sectors per track.
-        GeometryCase{"PartitionStartGivesTrackLength", 16384 * 512, 63u, "sectors=32", 512, 63, 255, 1, 16065, ""},
-        GeometryCase{"PartitionStartWithDriverHeads", 20480 * 512, 32u, "heads=16 sectors=63", 512, 32, 16, 40, 20480,
-                     ""},
+        GeometryCase{.name = "PartitionStartGivesTrackLength", .fileBytes = 16384 * 512,
+                     .partitionStart = 63u, .settings = "sectors=32", .bytesPerSector = 512,
+                     .sectorsPerTrack = 63, .heads = 255, .cylinders = 1, .totalSectors = 16065,
+                     .debugLine = ""},
+        GeometryCase{.name = "PartitionStartWithDriverHeads", .fileBytes = 20480 * 512, .partitionStart = 32u,
+                     .settings = "heads=16 sectors=63", .bytesPerSector = 512, .sectorsPerTrack = 32,
+                     .heads = 16, .cylinders = 40, .totalSectors = 20480, .debugLine = ""},
         // Neither heads nor sectors from the driver and a blank sector 0: 255 x 63.
-        GeometryCase{"ZeroGeometryFallsBackTo255x63", 32768 * 512, std::nullopt, "", 512, 63, 255, 2, 32130, ""},
+        GeometryCase{.name = "ZeroGeometryFallsBackTo255x63", .fileBytes = 32768 * 512,
+                     .partitionStart = std::nullopt, .settings = "", .bytesPerSector = 512,
+                     .sectorsPerTrack = 63, .heads = 255, .cylinders = 2, .totalSectors = 32130,
+                     .debugLine = ""},
         // A device smaller than one cylinder has no whole cylinder at all.
-        GeometryCase{"SmallerThanOneCylinder", 8192 * 512, std::nullopt, "", 512, 63, 255, 0, 0, ""},
+        GeometryCase{.name = "SmallerThanOneCylinder", .fileBytes = 8192 * 512,
+                     .partitionStart = std::nullopt, .settings = "", .bytesPerSector = 512,
+                     .sectorsPerTrack = 63, .heads = 255, .cylinders = 0, .totalSectors = 0, .debugLine = ""},
         // A first partition at sector 0 cannot be a track length: driver's value, else 63.
-        GeometryCase{"PartitionAtZeroUsesDriverValue", 20480 * 512, 0u, "heads=16 sectors=32", 512, 32, 16, 40, 20480,
-                     ""},
-        GeometryCase{"PartitionAtZeroWithoutDriverValue", 32768 * 512, 0u, "", 512, 63, 255, 2, 32130, ""},
+        GeometryCase{.name = "PartitionAtZeroUsesDriverValue", .fileBytes = 20480 * 512, .partitionStart = 0u,
+                     .settings = "heads=16 sectors=32", .bytesPerSector = 512, .sectorsPerTrack = 32,
+                     .heads = 16, .cylinders = 40, .totalSectors = 20480, .debugLine = ""},
+        GeometryCase{.name = "PartitionAtZeroWithoutDriverValue", .fileBytes = 32768 * 512,
+                     .partitionStart = 0u, .settings = "", .bytesPerSector = 512, .sectorsPerTrack = 63,
+                     .heads = 255, .cylinders = 2, .totalSectors = 32130, .debugLine = ""},
         // Sectors larger than the 512-byte record: sector 0 is not read (and no line printed);
         // the engines refuse such a disk with their own message.
-        GeometryCase{"LargeSectorsSkipPartitionTable", 2048 * 4096, 63u, "bytes=4096 heads=4 sectors=16", 4096, 16, 4,
-                     32, 2048, ""},
+        GeometryCase{.name = "LargeSectorsSkipPartitionTable", .fileBytes = 2048 * 4096,
+                     .partitionStart = 63u, .settings = "bytes=4096 heads=4 sectors=16",
+                     .bytesPerSector = 4096, .sectorsPerTrack = 16, .heads = 4, .cylinders = 32,
+                     .totalSectors = 2048, .debugLine = ""},
         // A start beyond 63 (2048, today's alignment) cannot be a track length either.
-        GeometryCase{"PartitionAt2048UsesDriverValue", 20480 * 512, 2048u, "heads=16 sectors=32", 512, 32, 16, 40,
-                     20480, ""},
-        GeometryCase{"PartitionAt2048WithoutDriverValue", 32768 * 512, 2048u, "", 512, 63, 255, 2, 32130, ""},
-        GeometryCase{"HugePartitionStartIsNoTrackLength", 4096 * 512, 0x01000000u, "heads=256", 512, 63, 256, 0, 0,
-                     ""}),
+        GeometryCase{.name = "PartitionAt2048UsesDriverValue", .fileBytes = 20480 * 512,
+                     .partitionStart = 2048u, .settings = "heads=16 sectors=32", .bytesPerSector = 512,
+                     .sectorsPerTrack = 32, .heads = 16, .cylinders = 40, .totalSectors = 20480,
+                     .debugLine = ""},
+        GeometryCase{.name = "PartitionAt2048WithoutDriverValue", .fileBytes = 32768 * 512,
+                     .partitionStart = 2048u, .settings = "", .bytesPerSector = 512, .sectorsPerTrack = 63,
+                     .heads = 255, .cylinders = 2, .totalSectors = 32130, .debugLine = ""},
+        GeometryCase{.name = "HugePartitionStartIsNoTrackLength", .fileBytes = 4096 * 512,
+                     .partitionStart = 0x01000000u, .settings = "heads=256", .bytesPerSector = 512,
+                     .sectorsPerTrack = 63, .heads = 256, .cylinders = 0, .totalSectors = 0, .debugLine = ""}),
     [](const ::testing::TestParamInfo<GeometryCase>& param) { return std::string(param.param.name); });
 
 // A track length taken from the partition start can be dropped for the driver's.

@@ -48,18 +48,21 @@ struct ProgressCase {
 // Whatever the requests, the sequence is the one of a loop over `step`-sector chunks.
 TEST(ChunkProgress, ShowsTheSequenceOfTheStepLoopWhateverTheRequestSize) {
     const std::vector<ProgressCase> cases = {
-        {"nothing to copy", 0, 16, {}},
-        {"one sector", 1, 16, {100}},
-        {"less than one step", 15, 16, {100}},
-        {"exactly one step", 16, 16, {100}},
-        {"one step and one sector", 17, 16, {94, 100}},
-        {"236 sectors", 236, 16, {6, 13, 20, 27, 33, 40, 47, 54, 61, 67, 74, 81, 88, 94, 100}},
-        {"236 sectors in flat-write steps", 236, 32, {13, 27, 40, 54, 67, 81, 94, 100}},
-        {"300 sectors in flat-write steps", 300, 32, {10, 21, 32, 42, 53, 64, 74, 85, 96, 100}},
-        {"3200 sectors: half a percent a step", 3200, 16, oneToHundred()},
-        {"320 MiB volume", 655360, 16, oneToHundred()},
+        {.name = "nothing to copy", .total = 0, .step = 16, .expect = {}},
+        {.name = "one sector", .total = 1, .step = 16, .expect = {100}},
+        {.name = "less than one step", .total = 15, .step = 16, .expect = {100}},
+        {.name = "exactly one step", .total = 16, .step = 16, .expect = {100}},
+        {.name = "one step and one sector", .total = 17, .step = 16, .expect = {94, 100}},
+        {.name = "236 sectors", .total = 236, .step = 16,
+         .expect = {6, 13, 20, 27, 33, 40, 47, 54, 61, 67, 74, 81, 88, 94, 100}},
+        {.name = "236 sectors in flat-write steps", .total = 236, .step = 32,
+         .expect = {13, 27, 40, 54, 67, 81, 94, 100}},
+        {.name = "300 sectors in flat-write steps", .total = 300, .step = 32,
+         .expect = {10, 21, 32, 42, 53, 64, 74, 85, 96, 100}},
+        {.name = "3200 sectors: half a percent a step", .total = 3200, .step = 16, .expect = oneToHundred()},
+        {.name = "320 MiB volume", .total = 655360, .step = 16, .expect = oneToHundred()},
         // total × 100 needs more than 32 bits.
-        {"largest sector count", 0xFFFFFFFFull, 32, oneToHundred()},
+        {.name = "largest sector count", .total = 0xFFFFFFFFull, .step = 32, .expect = oneToHundred()},
     };
     for (const ProgressCase& c : cases) {
         for (const std::uint64_t request : {std::uint64_t{1}, std::uint64_t{7}, std::uint64_t{8192}, c.total}) {

@@ -142,21 +142,27 @@ INSTANTIATE_TEST_SUITE_P(
     Disks, ComputeLayoutTest,
     ::testing::Values(
         // A stick of 124 cylinders of 255 heads and 63 sectors.
-        LayoutCase{"Stick124Cylinders", 63, 255, 124, 2001888, 32, 2001825, 245, 6, 62540, 69,
-                   314, 559, 591, false, {0x80, 0x01, 0x01, 0x00, 0x0E, 0xFE, 0x3F, 0x7B}},
+        LayoutCase{.label = "Stick124Cylinders", .S = 63, .H = 255, .C = 124, .T = 2001888, .P = 32,
+                   .V = 2001825, .F = 245, .R = 6, .N = 62540, .fat1 = 69, .fat2 = 314, .root = 559,
+                   .data = 591, .capped = false,
+                   .entryHead = {0x80, 0x01, 0x01, 0x00, 0x0E, 0xFE, 0x3F, 0x7B}},
         // A disk small enough for the boot sector's 16-bit total-sectors field.
-        LayoutCase{"Image20Cylinders", 32, 64, 20, 40960, 4, 40928, 40, 8, 10202, 40, 80, 120,
-                   152, false, {0x80, 0x01, 0x01, 0x00, 0x0E, 0x3F, 0x20, 0x13}},
+        LayoutCase{.label = "Image20Cylinders", .S = 32, .H = 64, .C = 20, .T = 40960, .P = 4, .V = 40928,
+                   .F = 40, .R = 8, .N = 10202, .fat1 = 40, .fat2 = 80, .root = 120, .data = 152,
+                   .capped = false, .entryHead = {0x80, 0x01, 0x01, 0x00, 0x0E, 0x3F, 0x20, 0x13}},
         // The ISO builder's disk of 58 one-MiB cylinders.
-        LayoutCase{"Image58Cylinders", 32, 64, 58, 118784, 4, 118752, 116, 8, 29620, 40, 156,
-                   272, 304, false, {0x80, 0x01, 0x01, 0x00, 0x0E, 0x3F, 0x20, 0x39}},
+        LayoutCase{.label = "Image58Cylinders", .S = 32, .H = 64, .C = 58, .T = 118784, .P = 4, .V = 118752,
+                   .F = 116, .R = 8, .N = 29620, .fat1 = 40, .fat2 = 156, .root = 272, .data = 304,
+                   .capped = false, .entryHead = {0x80, 0x01, 0x01, 0x00, 0x0E, 0x3F, 0x20, 0x39}},
         // Exactly the largest disk of the table: at 64 sectors a cluster its data region would
         // hold 65,526 clusters, so the partition ends two clusters early.
-        LayoutCase{"Image2048Cylinders", 32, 64, 2048, 4194304, 64, 4194144, 256, 8, 65524, 40,
-                   296, 552, 584, true, {0x80, 0x01, 0x01, 0x00, 0x0E, 0x3F, 0xE0, 0xFF}},
+        LayoutCase{.label = "Image2048Cylinders", .S = 32, .H = 64, .C = 2048, .T = 4194304, .P = 64,
+                   .V = 4194144, .F = 256, .R = 8, .N = 65524, .fat1 = 40, .fat2 = 296, .root = 552,
+                   .data = 584, .capped = true, .entryHead = {0x80, 0x01, 0x01, 0x00, 0x0E, 0x3F, 0xE0, 0xFF}},
         // An 8 GiB stick: the partition covers the first part that FAT16 serves.
-        LayoutCase{"Stick8GiB", 63, 255, 1044, 1044ull * 255 * 63, 64, 4194113, 256, 8, 65524,
-                   71, 327, 583, 615, true, {0x80, 0x01, 0x01, 0x00, 0x0E, 0xFE, 0x7F, 0x05}}),
+        LayoutCase{.label = "Stick8GiB", .S = 63, .H = 255, .C = 1044, .T = 1044ull * 255 * 63, .P = 64,
+                   .V = 4194113, .F = 256, .R = 8, .N = 65524, .fat1 = 71, .fat2 = 327, .root = 583,
+                   .data = 615, .capped = true, .entryHead = {0x80, 0x01, 0x01, 0x00, 0x0E, 0xFE, 0x7F, 0x05}}),
     [](const auto& testInfo) { return std::string(testInfo.param.label); });
 
 TEST(ComputeLayout, RefusesAPartitionOfMoreThan65535Clusters) {

@@ -148,11 +148,16 @@ INSTANTIATE_TEST_SUITE_P(
     Disks, Fat16VolumeToolsTest,
     ::testing::Values(
         // 16 MiB image disk of the ISO builder's geometry.
-        DiskCase{"16MiB", 32, 64, 16, 16ull << 20, 4, false},
+        DiskCase{.label = "16MiB", .sectorsPerTrack = 32, .heads = 64, .cylinders = 16,
+                 .imageBytes = 16ull << 20, .expectedSectorsPerCluster = 4, .expectCapped = false},
         // 1 GiB stick (255 heads, 63 sectors), sparse.
-        DiskCase{"1GiB", 63, 255, 130, 130ull * 255 * 63 * 512, 32, false},
+        DiskCase{.label = "1GiB", .sectorsPerTrack = 63, .heads = 255, .cylinders = 130,
+                 .imageBytes = 130ull * 255 * 63 * 512, .expectedSectorsPerCluster = 32,
+                 .expectCapped = false},
         // 8 GiB stick: beyond what FAT16 serves, the partition covers its first part.
-        DiskCase{"8GiB", 63, 255, 1044, 1044ull * 255 * 63 * 512, 64, true}),
+        DiskCase{.label = "8GiB", .sectorsPerTrack = 63, .heads = 255, .cylinders = 1044,
+                 .imageBytes = 1044ull * 255 * 63 * 512, .expectedSectorsPerCluster = 64,
+                 .expectCapped = true}),
     [](const auto& testInfo) { return std::string(testInfo.param.label); });
 
 }  // namespace

@@ -26,8 +26,26 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ignored);
 }
 
+namespace {
+
+// ctest gives every test its tier in IMAGING_TEST_LABEL; a unit test runs in-process code only.
+bool startingProgramsIsRefused(const std::string& commandLine) {
+    const char* label = std::getenv("IMAGING_TEST_LABEL");
+    if (label == nullptr || std::string_view(label) != "unit") {
+        return false;
+    }
+    ADD_FAILURE() << "a test labelled unit starts no other program (" << commandLine
+                  << "); name it in a SYSTEM list of tests/CMakeLists.txt";
+    return true;
+}
+
+}  // namespace
+
 CommandResult runCommand(const std::string& commandLine) {
     CommandResult result;
+    if (startingProgramsIsRefused(commandLine)) {
+        return result;
+    }
     const std::string full = commandLine + " 2>&1";
     FILE* pipe = ::popen(full.c_str(), "r");
     if (pipe == nullptr) {
@@ -57,6 +75,9 @@ std::string shellQuote(const std::string& word) {
 }
 
 bool haveProgram(const std::string& name) {
+    if (startingProgramsIsRefused(name)) {
+        return false;
+    }
     if (runCommand("command -v " + shellQuote(name) + " >/dev/null").exitCode == 0) {
         return true;
     }

@@ -137,19 +137,26 @@ INSTANTIATE_TEST_SUITE_P(
     Sizes, RestoreRoundTrip,
     ::testing::Values(
         // 40 MiB volume, 4 sectors per cluster: onto a smaller and a larger disk.
-        RoundTripCase{"SmallerTarget", 4, 81920, cylinders(3), 4, cylinders(3) - 63},
-        RoundTripCase{"LargerTarget", 4, 81920, cylinders(14), 4, cylinders(14) - 63},
+        RoundTripCase{.name = "SmallerTarget", .sourceSpc = 4, .sourceSectors = 81920,
+                      .targetSectors = cylinders(3), .expectSpc = 4, .expectPartition = cylinders(3) - 63},
+        RoundTripCase{.name = "LargerTarget", .sourceSpc = 4, .sourceSectors = 81920,
+                      .targetSectors = cylinders(14), .expectSpc = 4, .expectPartition = cylinders(14) - 63},
         // 8 sectors per cluster onto a disk the table gives 4: every image cluster becomes two.
-        RoundTripCase{"TwoTargetClustersPerImageCluster", 8, 270000, cylinders(10), 4, cylinders(10) - 63},
+        RoundTripCase{.name = "TwoTargetClustersPerImageCluster", .sourceSpc = 8, .sourceSectors = 270000,
+                      .targetSectors = cylinders(10), .expectSpc = 4, .expectPartition = cylinders(10) - 63},
         // 16 sectors per cluster onto a disk the table gives 2.
-        RoundTripCase{"EightTargetClustersPerImageCluster", 16, 600000, cylinders(2), 2, cylinders(2) - 63},
+        RoundTripCase{.name = "EightTargetClustersPerImageCluster", .sourceSpc = 16, .sourceSectors = 600000,
+                      .targetSectors = cylinders(2), .expectSpc = 2, .expectPartition = cylinders(2) - 63},
         // Above the table: the partition steps down to the image's cluster size.
-        RoundTripCase{"AboveTheTableStepsDown", 4, 81920, cylinders(270), 4, 262144 - 63},
+        RoundTripCase{.name = "AboveTheTableStepsDown", .sourceSpc = 4, .sourceSectors = 81920,
+                      .targetSectors = cylinders(270), .expectSpc = 4, .expectPartition = 262144 - 63},
         // Small clusters on a mid-size disk: step-down, partition smaller than the disk.
-        RoundTripCase{"StepDownBelowTheDiskSize", 2, 40000, cylinders(5), 2, 32680 - 63},
+        RoundTripCase{.name = "StepDownBelowTheDiskSize", .sourceSpc = 2, .sourceSectors = 40000,
+                      .targetSectors = cylinders(5), .expectSpc = 2, .expectPartition = 32680 - 63},
         // 8 sectors per cluster onto a disk the table gives 32: the step-down row at its full
         // size would hold too many clusters, so the partition ends below the FAT16 limit.
-        RoundTripCase{"StepDownEndsBelowTheClusterLimit", 8, 270000, cylinders(70), 8, 65526 * 8}),
+        RoundTripCase{.name = "StepDownEndsBelowTheClusterLimit", .sourceSpc = 8, .sourceSectors = 270000,
+                      .targetSectors = cylinders(70), .expectSpc = 8, .expectPartition = 65526 * 8}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

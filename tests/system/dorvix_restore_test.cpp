@@ -76,13 +76,24 @@ constexpr std::uint64_t cylinders(std::uint64_t n) { return n * 16065; }
 INSTANTIATE_TEST_SUITE_P(
     Targets, RestoreSizes,
     ::testing::Values(
-        SizeCase{"LargerDiskHeaderless", 4, 81920, 2, false, cylinders(12), 4, cylinders(12) - 63},
-        SizeCase{"SmallerDisk", 4, 81920, 2, true, cylinders(3), 4, cylinders(3) - 63},
-        SizeCase{"FewerSectorsPerClusterOnTarget", 8, 270000, 2, true, cylinders(12), 4, cylinders(12) - 63},
-        SizeCase{"ClustersOfTwoSectors", 2, 40000, 2, true, cylinders(2), 2, cylinders(2) - 63},
-        SizeCase{"StepDownPartitionSmallerThanDisk", 4, 81920, 2, true, cylinders(38), 4, 262144 - 63},
-        SizeCase{"AboveTheTable", 4, 81920, 2, true, cylinders(270), 4, 262144 - 63},
-        SizeCase{"OneFat", 4, 81920, 1, true, cylinders(12), 4, cylinders(12) - 63}),
+        SizeCase{.name = "LargerDiskHeaderless", .sourceSpc = 4, .sourceSectors = 81920, .fats = 2,
+                 .header = false, .targetSectors = cylinders(12), .expectSpc = 4,
+                 .expectPartition = cylinders(12) - 63},
+        SizeCase{.name = "SmallerDisk", .sourceSpc = 4, .sourceSectors = 81920, .fats = 2, .header = true,
+                 .targetSectors = cylinders(3), .expectSpc = 4, .expectPartition = cylinders(3) - 63},
+        SizeCase{.name = "FewerSectorsPerClusterOnTarget", .sourceSpc = 8, .sourceSectors = 270000, .fats = 2,
+                 .header = true, .targetSectors = cylinders(12), .expectSpc = 4,
+                 .expectPartition = cylinders(12) - 63},
+        SizeCase{.name = "ClustersOfTwoSectors", .sourceSpc = 2, .sourceSectors = 40000, .fats = 2,
+                 .header = true, .targetSectors = cylinders(2), .expectSpc = 2,
+                 .expectPartition = cylinders(2) - 63},
+        SizeCase{.name = "StepDownPartitionSmallerThanDisk", .sourceSpc = 4, .sourceSectors = 81920,
+                 .fats = 2, .header = true, .targetSectors = cylinders(38), .expectSpc = 4,
+                 .expectPartition = 262144 - 63},
+        SizeCase{.name = "AboveTheTable", .sourceSpc = 4, .sourceSectors = 81920, .fats = 2, .header = true,
+                 .targetSectors = cylinders(270), .expectSpc = 4, .expectPartition = 262144 - 63},
+        SizeCase{.name = "OneFat", .sourceSpc = 4, .sourceSectors = 81920, .fats = 1, .header = true,
+                 .targetSectors = cylinders(12), .expectSpc = 4, .expectPartition = cylinders(12) - 63}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
