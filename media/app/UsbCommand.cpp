@@ -75,8 +75,9 @@ int RunUsbCommand(const UsbFormatRequest& request, bool bYes, CUsbPlatform& plat
         std::fprintf(out, "%s\n", TerminalText(LoadStringText(IDS_USB_FORMAT_DONE)).c_str());
         return kExitDone;
     case kWorkCancelled:
-        // Whatever was written is not a usable disk, and nothing says so on the disk itself.
-        std::fprintf(err, "%s\n", std::string(cli::kUsbIncomplete).c_str());
+        // Whatever was written is not a usable disk, and nothing says so on the disk itself. A
+        // cancel before the first write left the disk as it was: the view's "Cancelled." says all.
+        if (view.Writing()) std::fprintf(err, "%s\n", std::string(cli::kUsbIncomplete).c_str());
         return kExitCancelled;
     default: return kExitFailed;
     }

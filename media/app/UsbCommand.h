@@ -17,9 +17,15 @@ namespace pellorin {
 class CTerminalUsbView : public CTerminalIsoView {
 public:
     using CTerminalIsoView::CTerminalIsoView;
+    void BeginWriting() override { m_bWriting = true; }
+    // True once the job began to write the disk.
+    bool Writing() const { return m_bWriting; }
 
 protected:
     bool ClaimCancel() override { return g_bFormatBusy.exchange(false); }
+
+private:
+    bool m_bWriting = false;
 };
 
 // The text with every control character (and the backslash) written as an escape: "\x1b", "\\".

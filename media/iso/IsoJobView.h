@@ -28,6 +28,9 @@ public:
     // or asked for. The job then checks its busy flag once more; past the commit the result is
     // what happened.
     virtual void BeginCommit() { PumpOneMessage(); }
+    // The job is about to write its disk or file for the first time: a cancel from here on
+    // leaves it incomplete.
+    virtual void BeginWriting() {}
     // A payload file that was not found: the image is built without it. The terminal names it;
     // a view that has no place for it may leave it to the trace.
     virtual void ShowMissingPayload(std::string_view path) { static_cast<void>(path); }

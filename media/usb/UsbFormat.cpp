@@ -411,6 +411,7 @@ int runJob(const UsbFormatRequest& request, CUsbPlatform& platform, CIsoJobView&
     std::copy_n(resource_MBR, mbr.size(), mbr.begin());
     std::copy_n(resource_FDOSPBR, pbr.size(), pbr.begin());
     errno = 0;
+    view.BeginWriting();
     if (!disk.Format(mbr.data(), pbr.data(), payload.files.c_str())) {
         if (disk.Refusal() == FormatRefusal::None || disk.Refusal() == FormatRefusal::Other) return failWrite({}, errno);
         g_bFormatBusy = false;

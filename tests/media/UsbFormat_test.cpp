@@ -66,7 +66,10 @@ public:
         unmounted.push_back(mountPoint);
         return unmount(mountPoint);
     }
+    std::function<void()> onOpen = [] {};
+    std::function<void()> onFlush = [] {};
     std::unique_ptr<CFileHandle> OpenExclusive(const std::string& path) override {
+        onOpen();
         if (openError != 0) {
             errno = openError;
             return nullptr;
@@ -75,6 +78,7 @@ public:
     }
     CDriveHandle* WrapHandle(CFileHandle& handle) override { return wrap ? wrap(handle) : &handle; }
     bool Flush(CFileHandle& handle, const std::function<bool()>& bGoOn) override {
+        onFlush();
         if (flushFails) {
             errno = EIO;
             return false;
@@ -528,6 +532,37 @@ TEST_F(UsbFormat, CommandReportsFailuresWithExitCode3) {
     EXPECT_EQ(fileHash(image), before);
     std::fclose(out);
     std::fclose(err);
+}
+
+// Ctrl-C ends `pellorin usb` with exit 2 wherever it comes; only once the writing began does
+// it say that the disk must be formatted again.
+TEST_F(UsbFormat, CtrlCSaysWhetherTheDiskWasTouched) {
+    struct Case {
+        const char* name;
+        bool beforeTheFirstWrite;  // else during the flush
+    };
+    const std::string incomplete(cli::kUsbIncomplete);
+    for (const Case c : {Case{"while the disk is prepared", true}, Case{"during the flush", false}}) {
+        SCOPED_TRACE(c.name);
+        const std::uint64_t before = fileHash(image);
+        TestPlatform platform(sys.Views());
+        (c.beforeTheFirstWrite ? platform.onOpen : platform.onFlush) = [] { CInterruptGuard::RaiseInterrupt(); };
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        std::istringstream in;
+        EXPECT_EQ(RunUsbCommand(Request(), true, platform, in, out, err), kExitCancelled);
+        const std::string said = readStream(err);
+        EXPECT_EQ(said.find(incomplete) != std::string::npos, !c.beforeTheFirstWrite) << said;
+        const std::size_t cancelled = said.find(cli::kCancelled);
+        EXPECT_TRUE(cancelled != std::string::npos && said.find(cli::kCancelled, cancelled + 1) == std::string::npos)
+            << "said once: " << said;
+        if (c.beforeTheFirstWrite) {
+            EXPECT_EQ(fileHash(image), before);
+        }
+        EXPECT_EQ(readStream(out), "");
+        std::fclose(out);
+        std::fclose(err);
+    }
 }
 
 }  // namespace
