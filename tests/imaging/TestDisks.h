@@ -128,6 +128,18 @@ struct FaultState {
     DiskCounts counts;
     std::vector<DiskCall> calls;
     bool fired = false;
+
+    // Logs and counts one call; true when it is the one `fault` names.
+    bool strikes(DiskOp op, std::uint32_t first, std::uint32_t count) {
+        calls.push_back({op, first, count});
+        unsigned& seen = op == DiskOp::Read ? counts.reads : op == DiskOp::Write ? counts.writes : counts.flushes;
+        ++seen;
+        if (fault.nth != 0 && fault.op == op && (fault.nth == seen || (fault.onward && seen > fault.nth))) {
+            fired = true;
+            return true;
+        }
+        return false;
+    }
 };
 
 // Wraps any DiskDriver; every call is counted and logged in `state`, and the one `state.fault`
@@ -169,19 +181,7 @@ public:
     std::uint32_t close() override { return m_inner->close(); }
 
 private:
-    bool strikes(DiskOp op, std::uint32_t first, std::uint32_t count) {
-        m_state.calls.push_back({op, first, count});
-        unsigned& seen = op == DiskOp::Read ? m_state.counts.reads
-                         : op == DiskOp::Write ? m_state.counts.writes
-                                               : m_state.counts.flushes;
-        ++seen;
-        const Fault& f = m_state.fault;
-        if (f.nth != 0 && f.op == op && (f.nth == seen || (f.onward && seen > f.nth))) {
-            m_state.fired = true;
-            return true;
-        }
-        return false;
-    }
+    bool strikes(DiskOp op, std::uint32_t first, std::uint32_t count) { return m_state.strikes(op, first, count); }
     // Whole sectors go straight through; a sector cut in the middle is read, half overlaid and
     // written back, as a device that stopped inside it would leave it.
     void writeFirstHalf(std::uint32_t first, std::uint32_t count, std::span<const std::uint8_t> buffer) {
@@ -244,18 +244,9 @@ public:
     int kernelCopyDescriptor() const override { return -1; }
 
 private:
+    // Logged in 512-byte sectors, as the disks' calls are.
     bool strikes(DiskOp op, std::uint64_t offset, std::size_t bytes) {
-        m_state.calls.push_back({op, static_cast<std::uint32_t>(offset / 512), static_cast<std::uint32_t>((bytes + 511) / 512)});
-        unsigned& seen = op == DiskOp::Read ? m_state.counts.reads
-                         : op == DiskOp::Write ? m_state.counts.writes
-                                               : m_state.counts.flushes;
-        ++seen;
-        const Fault& f = m_state.fault;
-        if (f.nth != 0 && f.op == op && (f.nth == seen || (f.onward && seen > f.nth))) {
-            m_state.fired = true;
-            return true;
-        }
-        return false;
+        return m_state.strikes(op, static_cast<std::uint32_t>(offset / 512), static_cast<std::uint32_t>((bytes + 511) / 512));
     }
 
     FaultState& m_state;
