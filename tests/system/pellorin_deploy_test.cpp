@@ -9,11 +9,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -155,44 +152,7 @@ TEST_F(PellorinDeploy, FailuresAndWrongArgumentsAreToldApart) {
 // Starts pellorin with its output on a pipe, sends Ctrl-C once the output shows `trigger`, and
 // returns the exit status. Standard input is a pipe that stays open without input.
 int runAndInterrupt(const std::vector<std::string>& args, const std::string& trigger, std::string& output) {
-    int pipeFds[2];
-    int inputFds[2];
-    if (::pipe(pipeFds) != 0) return -1;
-    if (::pipe(inputFds) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
-    posix_spawn_file_actions_addclose(&actions, inputFds[1]);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    ::close(inputFds[0]);
-    if (spawned != 0) {
-        ::close(pipeFds[0]);
-        ::close(inputFds[1]);
-        return -1;
-    }
-    bool sent = false;
-    char buffer[256];
-    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
-        output.append(buffer, static_cast<std::size_t>(got));
-        if (!sent && output.find(trigger) != std::string::npos) {
-            ::kill(pid, SIGINT);
-            sent = true;
-        }
-    }
-    ::close(pipeFds[0]);
-    ::close(inputFds[1]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return systemtest::runAndSignal(args, SIGINT, output, trigger, {}, nullptr, true);
 }
 
 TEST_F(PellorinDeploy, CtrlCLeavesNothingOfTheRunBehind) {

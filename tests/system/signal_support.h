@@ -22,17 +22,25 @@ inline // Starts pellorin with standard error on a pipe, sends `signal` once the
 // progress, and returns the exit status (minus the signal's number when it killed the program).
 // With `trigger`, the signal waits for that line instead, and then until the process is inside
 // one of the system calls `syscalls` (as /proc/PID/syscall shows it); `observed` tells whether it
-// was seen there before the signal went.
+// was seen there before the signal went. Standard input is /dev/null, or with `inputOpen` a pipe
+// that stays open without input (for a program waiting at a question).
 int runAndSignal(const std::vector<std::string>& args, int signal, std::string& output, const std::string& trigger = "",
-                 const std::vector<long>& syscalls = {}, bool* observed = nullptr) {
+                 const std::vector<long>& syscalls = {}, bool* observed = nullptr, bool inputOpen = false) {
     int pipeFds[2];
+    int inputFds[2] = {-1, -1};
     if (::pipe(pipeFds) != 0) return -1;
+    if (inputOpen && ::pipe(inputFds) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (inputOpen) {
+        posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
+        posix_spawn_file_actions_addclose(&actions, inputFds[1]);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -40,8 +48,10 @@ int runAndSignal(const std::vector<std::string>& args, int signal, std::string& 
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
+    if (inputOpen) ::close(inputFds[0]);
     if (spawned != 0) {
         ::close(pipeFds[0]);
+        if (inputOpen) ::close(inputFds[1]);
         return -1;
     }
     bool sent = false;
@@ -66,6 +76,7 @@ int runAndSignal(const std::vector<std::string>& args, int signal, std::string& 
         }
     }
     ::close(pipeFds[0]);
+    if (inputOpen) ::close(inputFds[1]);
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
