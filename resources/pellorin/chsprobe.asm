@@ -252,39 +252,12 @@ read_lba:
         popad
         ret
 
-print:                                  ; DS:SI, NUL-terminated, to port E9h
-        lodsb
-        test    al, al
-        jz      .done
-        out     0xE9, al
-        jmp     short print
-.done:
-        ret
-
 print_hex32:                            ; EAX
         push    eax
         shr     eax, 16
         call    print_hex16
         pop     eax
-print_hex16:                            ; AX
-        push    ax
-        mov     al, ah
-        call    print_hex8
-        pop     ax
-print_hex8:                             ; AL
-        push    ax
-        shr     al, 4
-        call    .digit
-        pop     ax
-.digit:
-        and     al, 0x0F
-        add     al, '0'
-        cmp     al, '9'
-        jbe     .out
-        add     al, 'A' - '9' - 1
-.out:
-        out     0xE9, al
-        ret
+%include "debugcon.inc"                 ; print_hex32 goes on into its print_hex16
 
 msg_hello:        db "CHSPROBE drive=", 0
 msg_cyl:          db " cylinders=", 0

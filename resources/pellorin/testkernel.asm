@@ -77,34 +77,7 @@ start:
         hlt
         jmp     short .halt
 
-print:                                  ; DS:SI, NUL-terminated, to port E9h
-        lodsb
-        test    al, al
-        jz      .done
-        out     0xE9, al
-        jmp     short print
-.done:
-        ret
-
-print_hex16:                            ; AX
-        push    ax
-        mov     al, ah
-        call    print_hex8
-        pop     ax
-print_hex8:                             ; AL
-        push    ax
-        shr     al, 4
-        call    .digit
-        pop     ax
-.digit:
-        and     al, 0x0F
-        add     al, '0'
-        cmp     al, '9'
-        jbe     .out
-        add     al, 'A' - '9' - 1
-.out:
-        out     0xE9, al
-        ret
+%include "debugcon.inc"
 
 msg_hello:      db "TESTKERNEL cs=", 0
 msg_bl:         db " bl=", 0
